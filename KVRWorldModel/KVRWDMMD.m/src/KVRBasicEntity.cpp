@@ -1,0 +1,415 @@
+#include "KVRBasicEntity.h"
+
+#include <algorithm>
+
+#include "KVRException.h"
+
+constinit const KVRClassInfo KVRBasicEntity::ClassInfo_ =
+    KVRClassInfo::concrete<KVRBasicEntity>("KVRBasicEntity", KVRExtendibleObject::ClassInfo_);
+constinit const KVRUUID KVRBasicEntity::ClassID_("6f1c2a3e-8b4d-4e15-9a70-1d2c3b4a5e01");
+
+const std::wstring KVRBasicEntity::EmptyName;
+const std::wstring KVRBasicEntity::DefaultBaseName = L"New Entity";
+const std::wstring KVRBasicEntity::DefaultFullName = L"/New Entity";
+const std::wstring KVRBasicEntity::DefaultCreateName = L"New ";
+const std::wstring KVRBasicEntity::DefaultCloneName = L"Copy of ";
+const std::wstring KVRBasicEntity::DefaultDescription = L"Description not available";
+
+// --- Construction ----------------------------------------------------------
+
+KVRBasicEntity::KVRBasicEntity()
+    : name_(DefaultBaseName), fullName_(NameSeparator + DefaultBaseName) {
+  addNotificationHook(KVRMakeFunctorM(NotificationHookNil, this, &KVRBasicEntity::onNotification));
+}
+
+KVRBasicEntity::KVRBasicEntity(const KVRBasicEntity& source, CopyMode mode)
+    : KVRExtendibleObject(source, mode),
+      name_(source.name_),
+      fullName_(source.fullName_),
+      description_(source.description_ ? std::make_unique<std::wstring>(*source.description_) : nullptr),
+      intAttribute_(source.intAttribute_) {
+  addNotificationHook(KVRMakeFunctorM(NotificationHookNil, this, &KVRBasicEntity::onNotification));
+}
+
+KVRBasicEntity::~KVRBasicEntity() { KVRBasicEntity::orphanObject(); }
+
+const KVRClassInfo& KVRBasicEntity::getClassInfo() const { return ClassInfo_; }
+const KVRUUID& KVRBasicEntity::getClassID() const { return ClassID_; }
+
+KVRDynamicObject* KVRBasicEntity::duplicateObject(CopyMode mode) const {
+  KVRDynamicObject* made = KVRExtendibleObject::duplicateObject(mode);
+  if (!made) return nullptr;
+  // Held until the copy is complete: an exception on the way deletes it.
+  KVRSharedHandle<KVRBasicEntity> copy(static_cast<KVRBasicEntity*>(made));
+  copy->setEntityName(DefaultCloneName + copy->name_);
+  if (mode == CopyDeep || mode == CopyDeepAll) copy->cloneLogicalChildren(*this, mode);
+  return copy.relinquish();
+}
+
+// --- Names -----------------------------------------------------------------
+
+KVRMessage KVRBasicEntity::getEntityTypeName() const { return KVRMessage(L"Entity"); }
+
+void KVRBasicEntity::setDescription(const std::wstring& description) {
+  description_ = std::make_unique<std::wstring>(description);
+}
+
+void KVRBasicEntity::setEntityName(const std::wstring& name) {
+  name_ = name.empty() ? DefaultCreateName + getEntityTypeName().scribe(KVRLocale::global()) : name;
+  updateFullName();
+  setEvent(BaseNameChanged);
+}
+
+std::wstring KVRBasicEntity::getEntityName(EntityNameMode mode, wchar_t separator) const {
+  if (mode == BaseName) return name_;
+  // Drop the root's component: the external name starts at the second separator.
+  const std::size_t first = fullName_.find(NameSeparator);
+  if (first == std::wstring::npos || first + 1 == fullName_.size()) return std::wstring(1, separator);
+  const std::size_t second = fullName_.find(NameSeparator, first + 1);
+  if (second == std::wstring::npos) return std::wstring(1, separator);
+  return replaceDelimiter(fullName_.substr(second), NameSeparator, separator);
+}
+
+KVRMessage KVRBasicEntity::getEntityTitle(EntityNameMode mode, wchar_t separator) const {
+  KVRMessage title(L"%1 \"%2\"");
+  title << getEntityTypeName() << getEntityName(mode, separator);
+  return title;
+}
+
+std::wstring KVRBasicEntity::replaceDelimiter(const std::wstring& text, wchar_t from, wchar_t to) const {
+  std::wstring result(text);
+  if (from != to) std::replace(result.begin(), result.end(), from, to);
+  return result;
+}
+
+KVRSharedHandle<KVRBasicEntity> KVRBasicEntity::findEntity(const std::wstring& path, wchar_t separator) const {
+  const std::wstring p = replaceDelimiter(path, separator, NameSeparator);
+  if (p.empty()) return KVRSharedHandle<KVRBasicEntity>();
+  if (p.front() == NameSeparator) return KVRSharedHandle<KVRBasicEntity>();  // resolved from the world
+
+  KVRSharedHandle<KVRBasicEntity> current(const_cast<KVRBasicEntity*>(this), KVRSharedBase::WriteLock);
+  std::size_t start = 0;
+  while (current) {
+    const std::size_t next = p.find(NameSeparator, start);
+    const std::size_t length = next == std::wstring::npos ? std::wstring::npos : next - start;
+    current = current->getLogicalChild(p.substr(start, length));
+    if (next == std::wstring::npos) break;
+    start = next + 1;
+  }
+  if (current.get() == this) return KVRSharedHandle<KVRBasicEntity>();
+  return current;
+}
+
+// --- Logical tree: queries -------------------------------------------------
+
+bool KVRBasicEntity::hasLogicalAncestor(const KVRSharedHandle<KVRBasicEntity>& entity) const {
+  return logicalAncestors_.contains(entity);
+}
+
+KVRSharedHandle<KVRBasicEntity> KVRBasicEntity::getLogicalAncestor(const KVRClassInfo& info) const {
+  return logicalAncestors_.firstFromRoot([&](const auto& ancestor) { return ancestor->isDerivedFrom(info); });
+}
+
+void KVRBasicEntity::getLogicalAncestors(KVRSharedVector<KVRBasicEntity>& ancestors) const {
+  logicalAncestors_.copyTo(ancestors);
+}
+
+void KVRBasicEntity::getLogicalAncestors(KVRSharedList<KVRBasicEntity>& ancestors) const {
+  logicalAncestors_.copyTo(ancestors);
+}
+
+bool KVRBasicEntity::hasLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) const {
+  if (!child) return false;
+  if (child->isLogicalEntryOf(this)) return true;
+  return std::find(logicalChildren_.begin(), logicalChildren_.end(), child) != logicalChildren_.end();
+}
+
+KVRSharedHandle<KVRBasicEntity> KVRBasicEntity::getLogicalChild(const std::wstring& name) const {
+  for (const auto& child : logicalChildren_)
+    if (child->name_ == name) return child;
+  return KVRSharedHandle<KVRBasicEntity>();
+}
+
+namespace {
+
+template <class Container, class Children>
+void collectChildren(const Children& children, const KVRClassInfo* info, Container& out) {
+  out.clear();
+  for (const auto& child : children)
+    if (!info || child->isDerivedFrom(*info)) out.push_back(child);
+}
+
+}  // namespace
+
+void KVRBasicEntity::getLogicalChildren(const KVRClassInfo& info, KVRSharedVector<KVRBasicEntity>& children) const {
+  collectChildren(logicalChildren_, &info, children);
+}
+
+void KVRBasicEntity::getLogicalChildren(const KVRClassInfo& info, KVRSharedList<KVRBasicEntity>& children) const {
+  collectChildren(logicalChildren_, &info, children);
+}
+
+void KVRBasicEntity::getLogicalChildren(KVRSharedVector<KVRBasicEntity>& children) const {
+  collectChildren(logicalChildren_, nullptr, children);
+}
+
+void KVRBasicEntity::getLogicalChildren(KVRSharedList<KVRBasicEntity>& children) const {
+  collectChildren(logicalChildren_, nullptr, children);
+}
+
+int KVRBasicEntity::getLogicalChildrenCount(const KVRClassInfo& info) const {
+  return static_cast<int>(std::count_if(logicalChildren_.begin(), logicalChildren_.end(),
+                                        [&](const auto& child) { return child->isDerivedFrom(info); }));
+}
+
+// --- Logical tree: changes -------------------------------------------------
+
+void KVRBasicEntity::requireEntity(const KVRSharedBase& handle, const wchar_t* role) const {
+  if (handle.isNull())
+    throw KVREInvalidArgument(std::wstring(L"An empty handle was given as ") + role + L" of %1")
+        << getEntityTitle(FullName, ExternalNameSeparator);
+}
+
+void KVRBasicEntity::addLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) {
+  requireEntity(child, L"a logical child");
+  KVRSharedHandle<KVRBasicEntity> held(child, KVRSharedBase::WriteLock);
+  if (!held->hasLogicalParent()) {
+    // Walk the real parent links (the cached ancestor lists may be stale).
+    for (const KVRBasicEntity* e = this; e; e = e->logicalParent_.get())
+      if (e == held.get())
+        throw KVREInvalidRelation(L"%1 cannot become a logical child of %2, which lies in its own subtree")
+            << held->getEntityTitle(FullName, ExternalNameSeparator)
+            << getEntityTitle(FullName, ExternalNameSeparator);
+  }
+  held->setLogicalParent(KVRSharedHandle<KVRBasicEntity>(this), fullName_, logicalAncestors_);
+  setLogicalChild(held);
+}
+
+void KVRBasicEntity::removeLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) {
+  requireEntity(child, L"a logical child");
+  const LogicalPosition position = findLogicalChild(child);
+  KVRSharedHandle<KVRBasicEntity> held(child, KVRSharedBase::WriteLock);
+  held->clearLogicalParent();
+  clearLogicalChild(position);
+}
+
+void KVRBasicEntity::removeLogicalChildren(const KVRClassInfo& info) {
+  for (auto it = logicalChildren_.begin(); it != logicalChildren_.end();) {
+    const auto position = it++;
+    if (!(*position)->isDerivedFrom(info)) continue;
+    (*position)->clearLogicalParent();
+    clearLogicalChild(position);
+  }
+}
+
+void KVRBasicEntity::removeLogicalChildren() {
+  for (auto it = logicalChildren_.begin(); it != logicalChildren_.end();) {
+    const auto position = it++;
+    (*position)->clearLogicalParent();
+    clearLogicalChild(position);
+  }
+}
+
+void KVRBasicEntity::orphanLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) {
+  requireEntity(child, L"a logical child");
+  findLogicalChild(child);
+  KVRSharedHandle<KVRBasicEntity> held(child, KVRSharedBase::WriteLock);
+  held->orphanObject();
+}
+
+template <class Select>
+void KVRBasicEntity::orphanChildrenWhere(Select select) {
+  // Orphaning a child erases its entry, and may change other entries: walk a
+  // snapshot and skip the children that left meanwhile.
+  const KVRSharedSnapshot<KVRBasicEntity> children(logicalChildren_);
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    const KVRSharedHandle<KVRBasicEntity>& child = children[i];
+    if (child->isLogicalEntryOf(this) && select(*child)) child->orphanObject();
+  }
+}
+
+void KVRBasicEntity::orphanLogicalChildren(const KVRClassInfo& info) {
+  orphanChildrenWhere([&](const KVRBasicEntity& child) { return child.isDerivedFrom(info); });
+}
+
+void KVRBasicEntity::orphanLogicalChildren() {
+  orphanChildrenWhere([](const KVRBasicEntity&) { return true; });
+}
+
+void KVRBasicEntity::removeLogicalParent() {
+  if (!logicalParent_) return;
+  // The parent's entry may hold the last handle to this entity.
+  const KVRSharedHandle<KVRBasicEntity> self(this);
+  KVRSharedHandle<KVRBasicEntity> parent(logicalParent_, KVRSharedBase::WriteLock);
+  const LogicalPosition position = parent->findLogicalChild(KVRSharedHandle<KVRBasicEntity>(this));
+  clearLogicalParent();
+  parent->clearLogicalChild(position);
+}
+
+void KVRBasicEntity::cloneLogicalChildren(const KVRBasicEntity& source, CopyMode mode) {
+  // A snapshot: the source may be this entity, whose list grows meanwhile.
+  const KVRSharedSnapshot<KVRBasicEntity> children(source.logicalChildren_);
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    KVRSharedHandle<KVRBasicEntity> child(children[i], KVRSharedBase::ReadLock);
+    KVRSharedHandle<KVRBasicEntity> copy(static_cast<KVRBasicEntity*>(child->duplicateObject(mode)));
+    if (copy) addLogicalChild(copy);
+  }
+}
+
+// --- Logical tree: primitive steps -----------------------------------------
+
+KVRBasicEntity::LogicalPosition KVRBasicEntity::findLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) {
+  requireEntity(child, L"a logical child");
+  if (child->isLogicalEntryOf(this)) return child->entryInParent_;
+  const auto position = std::find(logicalChildren_.begin(), logicalChildren_.end(), child);
+  if (position == logicalChildren_.end())
+    throw KVRENotFound(L"%1 is not a logical child of %2") << child->getEntityTitle(FullName, ExternalNameSeparator)
+                                                            << getEntityTitle(FullName, ExternalNameSeparator);
+  return position;
+}
+
+void KVRBasicEntity::setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& parent,
+                                      const std::wstring& parentFullName,
+                                      const KVRSharedList<KVRBasicEntity>& parentAncestors) {
+  setLogicalParent(parent, parentFullName, AncestorChain::fromContainer(parentAncestors));
+}
+
+void KVRBasicEntity::setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& parent,
+                                      const std::wstring& parentFullName, const AncestorChain& parentAncestors) {
+  if (logicalParent_)
+    throw KVREAlreadyRegistered(L"%1 has already been assigned a logical parent")
+        << getEntityTitle(FullName, ExternalNameSeparator);
+  logicalParent_ = parent;
+  updateFullName(parentFullName);
+  updateLogicalAncestors(parentAncestors);
+}
+
+void KVRBasicEntity::setLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) {
+  logicalChildren_.push_back(child);
+  if (child) {
+    child->entryOwner_ = this;
+    child->entryInParent_ = std::prev(logicalChildren_.end());
+  }
+}
+
+void KVRBasicEntity::clearLogicalParent() {
+  logicalParent_.detach();
+  updateFullName(EmptyName);
+  clearLogicalAncestors();
+}
+
+void KVRBasicEntity::clearLogicalChild(LogicalPosition position) {
+  KVRBasicEntity* child = position->get();
+  if (child && child->entryOwner_ == this && child->entryInParent_ == position) child->entryOwner_ = nullptr;
+  logicalChildren_.erase(position);
+}
+
+void KVRBasicEntity::updateFullName() {
+  const std::size_t last = fullName_.rfind(NameSeparator);
+  if (last == std::wstring::npos)
+    fullName_ = name_;
+  else
+    fullName_.replace(last + 1, std::wstring::npos, name_);
+  setEvent(FullNameChanged);
+}
+
+void KVRBasicEntity::updateFullName(const std::wstring& parentFullName) {
+  fullName_.reserve(parentFullName.size() + 1 + name_.size());
+  fullName_.assign(parentFullName);
+  fullName_ += NameSeparator;
+  fullName_ += name_;
+  setEvent(FullNameChanged);
+}
+
+void KVRBasicEntity::updateLogicalAncestors(const KVRSharedList<KVRBasicEntity>& parentAncestors) {
+  updateLogicalAncestors(AncestorChain::fromContainer(parentAncestors));
+}
+
+void KVRBasicEntity::updateLogicalAncestors(const AncestorChain& parentAncestors) {
+  logicalAncestors_ = AncestorChain(parentAncestors, logicalParent_);
+  setEvent(LogicalAncestorsChanged);
+}
+
+void KVRBasicEntity::clearLogicalAncestors() {
+  logicalAncestors_ = AncestorChain();
+  setEvent(LogicalAncestorsChanged);
+}
+
+void KVRBasicEntity::propagateLogicalAncestors() const {
+  const KVRSharedSnapshot<KVRBasicEntity> children(logicalChildren_);
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    KVRBasicEntity* child = children[i].get();
+    if (!child->isLogicalEntryOf(this)) continue;
+    child->updateFullName(fullName_);
+    child->updateLogicalAncestors(logicalAncestors_);
+    child->flushLogicalState();
+  }
+}
+
+void KVRBasicEntity::propagateFullName() const {
+  const KVRSharedSnapshot<KVRBasicEntity> children(logicalChildren_);
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    KVRBasicEntity* child = children[i].get();
+    if (!child->isLogicalEntryOf(this)) continue;
+    child->updateFullName(fullName_);
+    child->flushLogicalState();
+  }
+}
+
+// --- State and notification ------------------------------------------------
+
+void KVRBasicEntity::onNotification() {
+  if (testEvent(LogicalAncestorsChanged))
+    propagateLogicalAncestors();
+  else if (testEvent(FullNameChanged))
+    propagateFullName();
+  else if (testEvent(ResetRequested))
+    resetEntity();
+}
+
+void KVRBasicEntity::resetEntityState(int notify) {
+  setEvent(ResetRequested);
+  if (notify) notifySubscribers();
+}
+
+void KVRBasicEntity::clearHistory() { setEvent(HistoryCleared); }
+
+void KVRBasicEntity::resetEntity() {}
+
+void KVRBasicEntity::orphanObject() {
+  if (isOrphaned()) return;
+  orphanMembers();
+  KVRExtendibleObject::orphanObject();
+}
+
+void KVRBasicEntity::orphanMembers() {
+  removeNotificationHook(KVRMakeFunctorM(NotificationHookNil, this, &KVRBasicEntity::onNotification));
+  removeLogicalParent();
+  orphanLogicalChildren();
+  removeAllSymbols();
+}
+
+// --- Symbols ---------------------------------------------------------------
+
+void KVRBasicEntity::addSymbol(KVRSymbolBase* symbol) { symbols_.push_back(symbol); }
+
+KVRSymbolBase* KVRBasicEntity::getSymbol(const std::wstring& name) const {
+  for (KVRSymbolBase* symbol : symbols_)
+    if (symbol && symbol->getSymbolName() == name) return symbol;
+  return nullptr;
+}
+
+void KVRBasicEntity::removeSymbol(const std::wstring& name) {
+  auto it = std::find_if(symbols_.begin(), symbols_.end(),
+                         [&](KVRSymbolBase* symbol) { return symbol && symbol->getSymbolName() == name; });
+  if (it == symbols_.end()) return;
+  KVRSymbolBase* symbol = *it;
+  symbols_.erase(it);
+  delete symbol;
+}
+
+void KVRBasicEntity::removeAllSymbols() {
+  std::vector<KVRSymbolBase*> symbols;
+  symbols.swap(symbols_);
+  for (KVRSymbolBase* symbol : symbols) delete symbol;
+}

@@ -1,0 +1,219 @@
+#pragma once
+
+// KVRBasicEntity: the root class of every object of the world model.
+//
+// An entity has an identity, a base name, a full (path) name and a place in
+// the logical tree: the universe at the root, worlds under it, the objects of
+// a world below. Parent and children hold each other through handles, so an
+// entity in a tree stays alive until it is removed or orphaned. A change of
+// name or parent applies to the entity at once and reaches its descendants
+// when its state is flushed (flushLogicalState), depth-first in child order.
+//
+// Full names are stored with NameSeparator (a line feed) before each component
+// from the root down; callers read them with a separator of their own, without
+// the root's component: a body B in world W reads /W/B.
+//
+// Event bits: 2 base name changed, 3 full name changed, 5 logical ancestors
+// changed, 7 history to be cleared, 8 reset requested.
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "KVRExtendibleObject.h"
+#include "KVRMessage.h"
+#include "KVRSharedChain.h"
+#include "KVRSharedList.h"
+#include "KVRSymbolBase.h"
+#include "KVRWorldModelExport.h"
+
+class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
+ public:
+  enum EntityNameMode { BaseName = 0, FullName = 1 };
+
+  /// The base name changed.
+  static constexpr int BaseNameChanged = 2;
+  /// The stored full name changed.
+  static constexpr int FullNameChanged = 3;
+  /// The logical ancestor list changed.
+  static constexpr int LogicalAncestorsChanged = 5;
+  /// The entity's history is to be cleared.
+  static constexpr int HistoryCleared = 7;
+  /// A reset is requested; resetEntity() runs at the next flush.
+  static constexpr int ResetRequested = 8;
+
+  static const KVRClassInfo ClassInfo_;
+  static const KVRUUID ClassID_;
+
+  static const std::wstring EmptyName;           // ""
+  static const std::wstring DefaultBaseName;     // "New Entity"
+  static const std::wstring DefaultFullName;     // "/New Entity"
+  static const std::wstring DefaultCreateName;   // "New "
+  static const std::wstring DefaultCloneName;    // "Copy of "
+  static const std::wstring DefaultDescription;  // "Description not available"
+  /// The separator of stored full names.
+  static constexpr wchar_t NameSeparator = L'\n';
+  /// The separator callers use by default.
+  static constexpr wchar_t ExternalNameSeparator = L'/';
+
+  using LogicalPosition = KVRSharedList<KVRBasicEntity>::iterator;
+
+  KVRBasicEntity();
+  // Copies name, full name, description and the integer attribute; the copy
+  // has a new identity, no place in the tree and no symbols.
+  KVRBasicEntity(const KVRBasicEntity& source, CopyMode mode = CopyAlone);
+  ~KVRBasicEntity() override;
+
+  const KVRClassInfo& getClassInfo() const override;
+  const KVRUUID& getClassID() const override;
+
+  // A new entity of this entity's class named "Copy of " and the name; the
+  // deep modes also copy the logical children, recursively, under the copy.
+  // The caller owns the result (hold it in a handle).
+  KVRDynamicObject* duplicateObject(CopyMode mode) const override;
+
+  // --- Names -------------------------------------------------------------
+
+  // The type word used in titles and default names ("Entity" here).
+  virtual KVRMessage getEntityTypeName() const;
+
+  const KVRUUID& getUUID() const { return uuid_; }
+  const std::wstring& getDescription() const { return description_ ? *description_ : DefaultDescription; }
+  void setDescription(const std::wstring& description);
+  int getIntAttribute() const { return intAttribute_; }
+  void setIntAttribute(int value) { intAttribute_ = value; }
+
+  // The base name, or the external full name with `separator` between the
+  // components (the root's component left out; a root reads as a lone separator).
+  std::wstring getEntityName(EntityNameMode mode = BaseName, wchar_t separator = ExternalNameSeparator) const;
+  // The full name in its stored form: NameSeparator before every component.
+  const std::wstring& getStoredFullName() const { return fullName_; }
+  // Type name, a blank and the name in double quotation marks: Body "/W/B".
+  KVRMessage getEntityTitle(EntityNameMode mode = FullName, wchar_t separator = ExternalNameSeparator) const;
+  std::wstring replaceDelimiter(const std::wstring& text, wchar_t from, wchar_t to) const;
+
+  // Renames the entity (an empty name gives "New " and the type name) and
+  // updates its stored full name; descendants follow at the next flush.
+  // Sets bits 2 and 3.
+  void setEntityName(const std::wstring& name);
+
+  // The entity a path leads to, components separated by `separator`: a
+  // relative path walks down from this entity, one child name per component;
+  // a path that starts with the separator is resolved from the entity's world.
+  // Empty when nothing is found or the walk ends on this entity.
+  KVRSharedHandle<KVRBasicEntity> findEntity(const std::wstring& path,
+                                             wchar_t separator = ExternalNameSeparator) const;
+
+  // --- Logical tree: queries ---------------------------------------------
+
+  bool hasLogicalParent() const { return !logicalParent_.isNull(); }
+  KVRSharedHandle<KVRBasicEntity> getLogicalParent() const { return logicalParent_; }
+  bool hasLogicalAncestor(const KVRSharedHandle<KVRBasicEntity>& entity) const;
+  // The ancestor nearest the root whose class derives from `info`.
+  KVRSharedHandle<KVRBasicEntity> getLogicalAncestor(const KVRClassInfo& info) const;
+  // Replace the container's contents with the ancestors, root first.
+  void getLogicalAncestors(KVRSharedVector<KVRBasicEntity>& ancestors) const;
+  void getLogicalAncestors(KVRSharedList<KVRBasicEntity>& ancestors) const;
+  int getLogicalAncestorsCount() const { return logicalAncestors_.size(); }
+
+  bool hasLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) const;
+  // The first child, in child order, whose base name is `name` exactly.
+  KVRSharedHandle<KVRBasicEntity> getLogicalChild(const std::wstring& name) const;
+  bool hasLogicalChild(const std::wstring& name) const { return !getLogicalChild(name).isNull(); }
+  // Replace the container's contents with the children of the class (or all), in order.
+  void getLogicalChildren(const KVRClassInfo& info, KVRSharedVector<KVRBasicEntity>& children) const;
+  void getLogicalChildren(const KVRClassInfo& info, KVRSharedList<KVRBasicEntity>& children) const;
+  void getLogicalChildren(KVRSharedVector<KVRBasicEntity>& children) const;
+  void getLogicalChildren(KVRSharedList<KVRBasicEntity>& children) const;
+  int getLogicalChildrenCount(const KVRClassInfo& info) const;
+  int getLogicalChildrenCount() const { return static_cast<int>(logicalChildren_.size()); }
+
+  // --- Logical tree: changes ---------------------------------------------
+  // Each refuses an empty handle with KVREInvalidArgument and changes nothing.
+
+  // Makes `child` the last child. Refused with KVREAlreadyRegistered when it
+  // has a parent, and with KVREInvalidRelation when it is this entity or one
+  // of its ancestors (the tree would become a cycle). Sets the child's bits 3 and 5.
+  void addLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child);
+  // Unlinks the child (KVRENotFound when it is not a child); it becomes a root.
+  void removeLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child);
+  void removeLogicalChildren(const KVRClassInfo& info);
+  void removeLogicalChildren();
+  // Orphans the child (KVRENotFound when it is not a child) with its subtree.
+  void orphanLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child);
+  void orphanLogicalChildren(const KVRClassInfo& info);
+  void orphanLogicalChildren();
+  // Leaves the parent, if any.
+  void removeLogicalParent();
+  // Appends a duplicate of every logical child of `source`, in order.
+  void cloneLogicalChildren(const KVRBasicEntity& source, CopyMode mode);
+
+  // --- Logical tree: primitive steps -------------------------------------
+
+  LogicalPosition findLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child);
+  void setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& parent, const std::wstring& parentFullName,
+                        const KVRSharedList<KVRBasicEntity>& parentAncestors);
+  void setLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child);
+  void clearLogicalParent();
+  void clearLogicalChild(LogicalPosition position);
+  void updateFullName();
+  void updateFullName(const std::wstring& parentFullName);
+  void updateLogicalAncestors(const KVRSharedList<KVRBasicEntity>& parentAncestors);
+  void clearLogicalAncestors();
+  void propagateLogicalAncestors() const;
+  void propagateFullName() const;
+
+  // --- State and notification --------------------------------------------
+
+  // The hook every entity registers: with bit 5 pending propagates ancestors
+  // and full names, else with bit 3 full names, else with bit 8 resets.
+  void onNotification();
+  // Publishes the pending bits: hooks, then subscribers, then clears them.
+  void flushLogicalState() { notifySubscribers(); }
+  // Requests a reset (bit 8); with a nonzero `notify`, flushes at once.
+  void resetEntityState(int notify);
+  virtual void clearHistory();
+  virtual void resetEntity();
+
+  void orphanObject() override;
+
+  // --- Symbols (owned by the entity) -------------------------------------
+
+  // Takes ownership of `symbol`.
+  void addSymbol(KVRSymbolBase* symbol);
+  // The first symbol named `name`, or null.
+  KVRSymbolBase* getSymbol(const std::wstring& name) const;
+  // Deletes the first symbol named `name`, if any.
+  void removeSymbol(const std::wstring& name);
+  void removeAllSymbols();
+  int getSymbolCount() const { return static_cast<int>(symbols_.size()); }
+
+ protected:
+  void orphanMembers();
+
+  // Refuses an empty handle given to an operation of this entity.
+  void requireEntity(const KVRSharedBase& handle, const wchar_t* role) const;
+
+ private:
+  using AncestorChain = KVRSharedChain<KVRBasicEntity>;
+
+  void setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& parent, const std::wstring& parentFullName,
+                        const AncestorChain& parentAncestors);
+  void updateLogicalAncestors(const AncestorChain& parentAncestors);
+  bool isLogicalEntryOf(const KVRBasicEntity* parent) const { return entryOwner_ == parent; }
+  template <class Visit>
+  void orphanChildrenWhere(Visit select);
+
+  KVRUUID uuid_;
+  std::wstring name_;
+  std::wstring fullName_;
+  std::unique_ptr<std::wstring> description_;  // null: DefaultDescription
+  KVRSharedHandle<KVRBasicEntity> logicalParent_;
+  AncestorChain logicalAncestors_;
+  KVRSharedList<KVRBasicEntity> logicalChildren_;
+  // This entity's entry in its parent's children list, for removal in constant time.
+  KVRBasicEntity* entryOwner_ = nullptr;
+  LogicalPosition entryInParent_;
+  int intAttribute_ = 0;
+  std::vector<KVRSymbolBase*> symbols_;
+};

@@ -1,0 +1,5 @@
+#pragma once
+
+// The world model: every exported class.
+
+#include "KVRBasicEntity.h"

@@ -1,0 +1,21 @@
+#include "KVRSharedObject.h"
+
+#include "KVRAssertion.h"
+#include "KVRException.h"
+
+constinit const KVRClassInfo KVRSharedObject::ClassInfo_ =
+    KVRClassInfo::abstract<KVRSharedObject>("KVRSharedObject", KVRDynamicObject::ClassInfo_);
+
+KVRSharedObject::~KVRSharedObject() = default;
+
+const KVRClassInfo& KVRSharedObject::getClassInfo() const { return ClassInfo_; }
+
+void KVRSharedObject::orphanObject() { orphaned_ = true; }
+
+void KVRThrowIncompatibleHandles() {
+  throw KVREInvalidCast(L"The source and target handles have incompatible referent types");
+}
+
+void KVRSharedPointerDeleteGuard::operator delete(void*) {
+  KVRReportAssertion("Software", L"Cannot delete a shared pointer");
+}
