@@ -14,7 +14,7 @@ deps:
 demo: deps
 	@$(CMAKE) --preset dev >/dev/null
 	@$(CMAKE) --build --preset dev --target kvr_demo
-	@./build/dev/examples/kvr_demo
+	@./build/dev/bin/kvr_demo
 
 test: deps test-dev test-asan
 
@@ -31,7 +31,7 @@ test-asan:
 bench: deps
 	$(CMAKE) --preset release
 	$(CMAKE) --build --preset release --target kvr_bench
-	./build/release/bench/kvr_bench $(BENCH_ARGS)
+	./build/release/bin/kvr_bench $(BENCH_ARGS)
 
 format:
 	@git ls-files '*.h' '*.cpp' | xargs clang-format -i
