@@ -24,8 +24,11 @@
 #include "KVRMessage.h"
 #include "KVRSharedChain.h"
 #include "KVRSharedList.h"
+#include "KVRSimTime.h"
 #include "KVRSymbolBase.h"
 #include "KVRWorldModelExport.h"
+
+class KVRBasicWorld;
 
 class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
  public:
@@ -103,6 +106,13 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   // Empty when nothing is found or the walk ends on this entity.
   KVRSharedHandle<KVRBasicEntity> findEntity(const std::wstring& path,
                                              wchar_t separator = ExternalNameSeparator) const;
+
+  // The entity's world: itself when it is a world or stands directly under
+  // the universe, else its world ancestor nearest the root; empty when it is
+  // in no world (or, directly under the universe, is not a world).
+  KVRSharedHandle<KVRBasicWorld> getWorld() const;
+  // The simulation time of the entity's world; zero for an entity in no world.
+  virtual KVRSimTime getSimulationTime() const;
 
   // --- Logical tree: queries ---------------------------------------------
 

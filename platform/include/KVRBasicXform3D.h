@@ -40,7 +40,7 @@ class KVRBasicXform3D : public KVRMath3D {
   // Roll, pitch and yaw in radians with rotation = Rz(yaw) * Ry(pitch) * Rx(roll): roll about x,
   // then pitch about y, then yaw about z, all in the parent's fixed axes. Pitch is in
   // [-pi/2, pi/2], roll and yaw in [-pi, pi]. At pitch = +-pi/2 only yaw - roll (or yaw + roll)
-  // is defined; there roll is 0 and yaw carries the whole turn about the vertical.
+  // is defined; there roll is 0 (to rounding) and yaw carries the whole turn about the vertical.
   void getRPY(T& roll, T& pitch, T& yaw) const {
     const Eigen::Matrix<T, 3, 3> r = q_.toRotationMatrix();
     const T cosPitch = std::hypot(r(0, 0), r(1, 0));
@@ -95,8 +95,8 @@ class KVRBasicXform3D : public KVRMath3D {
     const T cr = std::cos(roll / T(2)), sr = std::sin(roll / T(2));
     const T cp = std::cos(pitch / T(2)), sp = std::sin(pitch / T(2));
     const T cy = std::cos(yaw / T(2)), sy = std::sin(yaw / T(2));
-    q_ = KVRBasicQtn3D<T>(cr * cp * cy + sr * sp * sy, sr * cp * cy - cr * sp * sy, cr * sp * cy + sr * cp * sy,
-                          cr * cp * sy - sr * sp * cy);
+    q_ = KVRBasicQtn3D<T>(cr * cp * cy + sr * sp * sy, sr * cp * cy - cr * sp * sy,
+                          cr * sp * cy + sr * cp * sy, cr * cp * sy - sr * sp * cy);
   }
   KVRBasicXform3D& invert() { return *this = inverse(); }
   // Renormalises the quaternion, e.g. after long chains of products.

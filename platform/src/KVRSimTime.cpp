@@ -103,7 +103,8 @@ KVRSimTime& KVRSimTime::operator*=(const KVRSimTime& ratio) {
 KVRSimTime& KVRSimTime::operator/=(const KVRSimTime& ratio) {
   const KVRNanoCount divisor = totalNanoseconds(ratio);
   if (divisor == 0) throw std::domain_error("KVRSimTime: division by a zero time");
-  return *this = fromTotalNanoseconds(divideRounded(totalNanoseconds(*this) * kNanosecondsPerSecond, divisor));
+  return *this =
+             fromTotalNanoseconds(divideRounded(totalNanoseconds(*this) * kNanosecondsPerSecond, divisor));
 }
 
 void KVRSimTime::normalize_() {

@@ -75,4 +75,73 @@ class ReportRecorder {
   KVRAssertionHandler previous_;
 };
 
+// A rotation about a skew axis and a translation: a swapped product or a
+// dropped rotation changes the result.
+inline KVRBasicXform3D<double> pose(double angle, double x, double y, double z,
+                                    KVRBasicVector3D<double> axis = KVRBasicVector3D<double>(1, 2, 3)) {
+  KVRBasicQtn3D<double> q;
+  q.setEAA(axis, angle);
+  return KVRBasicXform3D<double>(q, KVRBasicVector3D<double>(x, y, z));
+}
+
+// A concrete 3-D entity for the tests: stores its relative location and
+// answers location requests with a chosen status; with status 1 it applies
+// `adapted` instead of what it was asked.
+class Probe3D : public KVRBasicEntity3D {
+ public:
+  static const KVRClassInfo ClassInfo_;
+  Probe3D() = default;
+  Probe3D(const Probe3D& source, CopyMode mode)
+      : KVRBasicEntity3D(source, mode), status(source.status), relative(source.relative) {}
+  const KVRClassInfo& getClassInfo() const override { return ClassInfo_; }
+
+  int setRelativeLocation(Xform& location) override {
+    ++requests;
+    requested = location;
+    if (status == 1) location = adapted;
+    if (status == 1 || status == 2) relative = location;
+    return status;
+  }
+  Xform getRelativeLocation() const override { return relative; }
+  int setRelativeProfile(Profile& profile) override {
+    ++requests;
+    if (status == 1 || status == 2) relative = profile.getLocation();
+    return status;
+  }
+  Profile getRelativeProfile() const override {
+    Profile p;
+    p.setLocation(relative);
+    return p;
+  }
+
+  int status = 2;
+  int requests = 0;
+  Xform requested;
+  Xform adapted;
+  Xform relative;
+};
+inline constinit const KVRClassInfo Probe3D::ClassInfo_ =
+    KVRClassInfo::concrete<Probe3D>("Probe3D", KVRBasicEntity3D::ClassInfo_);
+
+// A second concrete class, for class filters.
+class Marker3D : public Probe3D {
+ public:
+  static const KVRClassInfo ClassInfo_;
+  Marker3D() = default;
+  Marker3D(const Marker3D& source, CopyMode mode) : Probe3D(source, mode) {}
+  const KVRClassInfo& getClassInfo() const override { return ClassInfo_; }
+};
+inline constinit const KVRClassInfo Marker3D::ClassInfo_ =
+    KVRClassInfo::concrete<Marker3D>("Marker3D", Probe3D::ClassInfo_);
+
+// Places `child` under `parent` at relative location `relative` and flushes.
+inline void hang(const KVRSharedHandle<Probe3D>& parent, const KVRSharedHandle<Probe3D>& child,
+                 const KVRBasicXform3D<double>& relative) {
+  child->relative = relative;
+  parent->addSpatialChild(child);
+  child->flushSpatialState();
+}
+
+#define EXPECT_XFORM_NEAR(a, b) EXPECT_TRUE((a).isApprox((b), 1e-9)) << (a) << "\n vs\n" << (b)
+
 }  // namespace kvrtest

@@ -58,27 +58,20 @@ TEST(KVRBasicVector3DTest, ArithmeticAndEigenInterop) {
   EXPECT_EQ(Vec(), Vec::Zero);
   EXPECT_EQ(a + b, Vec(6, 0, 10));
   EXPECT_EQ(b - a, Vec(4, -4, 4));
-  EXPECT_EQ(-a, Vec(-1, -2, -3));
-  EXPECT_EQ(2.0 * a, a * 2.0);
+  EXPECT_EQ(-a * 2.0, Vec(-2, -4, -6));
   EXPECT_EQ(b / 2.0, Vec(2.5, -1, 3.5));
   EXPECT_EQ(a.dot(b), 22);
-  EXPECT_EQ(a.cross(b), Vec(a.eigen().cross(b.eigen())));
+  EXPECT_EQ(a.cross(b), Vec(20, 8, -12));
   EXPECT_EQ(KVRL2Norm(Vec(3, 4, 12)), 13);
   Vec c = a;
   c += b;
-  c -= a;
   c *= 4;
-  c /= 2;
   c[1] = 9;
   c.setZ(-1);
-  EXPECT_EQ(c, Vec(10, 9, -1));
-  EXPECT_EQ(c.eigen(), Eigen::Vector3d(10, 9, -1));
-}
-
-TEST(KVRBasicVector3DTest, EqualityIsExact) {
+  EXPECT_EQ(c.eigen(), Eigen::Vector3d(24, 9, -1));
+  // Equality is exact.
   EXPECT_NE(Vec(0.1 + 0.2, 0, 0), Vec(0.3, 0, 0));
   EXPECT_NE(Vec(1, 2, 3), Vec(1, 2, std::nextafter(3.0, 4.0)));
-  EXPECT_TRUE(Vec(1, 2, 3) == Vec(1, 2, 3));
 }
 
 TEST(KVRBasicVector3DTest, LerpIncludingAliasedOutput) {
@@ -86,10 +79,6 @@ TEST(KVRBasicVector3DTest, LerpIncludingAliasedOutput) {
   Vec out;
   lerp(out, 0.25, a, b);
   EXPECT_EQ(out, Vec(2, 1, 4));
-  lerp(out, 0.0, a, b);
-  EXPECT_EQ(out, a);
-  lerp(out, 1.0, a, b);
-  EXPECT_EQ(out, b);
   Vec first = a, second = b;
   lerp(first, 0.5, first, b);
   lerp(second, 0.5, a, second);
@@ -104,10 +93,11 @@ TEST(KVRBasicQtn3DTest, EAARoundTrip) {
     double angle;
     Eigen::Vector3d expectedAxis;
     double expectedAngle;
-  } cases[] = {{skew * 3, 1.2, skew.normalized(), 1.2},
-               {skew, -0.5, -skew.normalized(), 0.5},
-               {Eigen::Vector3d::UnitZ(), 1.5 * std::numbers::pi, -Eigen::Vector3d::UnitZ(), 0.5 * std::numbers::pi},
-               {Eigen::Vector3d::UnitY(), std::numbers::pi, Eigen::Vector3d::UnitY(), std::numbers::pi}};
+  } cases[] = {
+      {skew * 3, 1.2, skew.normalized(), 1.2},
+      {skew, -0.5, -skew.normalized(), 0.5},
+      {Eigen::Vector3d::UnitZ(), 1.5 * std::numbers::pi, -Eigen::Vector3d::UnitZ(), 0.5 * std::numbers::pi},
+      {Eigen::Vector3d::UnitY(), std::numbers::pi, Eigen::Vector3d::UnitY(), std::numbers::pi}};
   for (const Case& c : cases) {
     Qtn q;
     q.setEAA(c.axis, c.angle);
@@ -147,16 +137,11 @@ TEST(KVRBasicQtn3DTest, ProductsInverseAndNormalize) {
   Qtn c = a;
   c.postMultiply(b);
   EXPECT_TRUE(c.toRotationMatrix().isApprox(ra * rb, 1e-12));
-  c = a;
-  c *= b;
-  EXPECT_TRUE(c.toRotationMatrix().isApprox(ra * rb, 1e-12));
   const Vec v(0.3, -2, 5);
   EXPECT_LT(((a * v).eigen() - ra * v.eigen()).norm(), 1e-12);
   EXPECT_TRUE((a * a.inverse()).eigen().isApprox(Qtn::Identity.eigen(), 1e-12));
   c = a;
-  EXPECT_EQ(&c.invert(), &c);
-  EXPECT_EQ(c, a.inverse());
-  EXPECT_TRUE(c.toRotationMatrix().isApprox(ra.transpose(), 1e-12));
+  EXPECT_TRUE(c.invert().toRotationMatrix().isApprox(ra.transpose(), 1e-12));
   Qtn scaled(2 * a.w(), 2 * a.x(), 2 * a.y(), 2 * a.z());
   EXPECT_TRUE(scaled.normalize().eigen().coeffs().isApprox(a.eigen().coeffs(), 1e-15));
   Qtn zero(0, 0, 0, 0);
@@ -177,7 +162,8 @@ TEST(KVRBasicXform3DTest, GroupIdentities) {
   d = a;
   EXPECT_EQ(&d.invert(), &d);
   EXPECT_EQ(d, a.inverse());
-  const Xform negated(Qtn(-a.getQtn().w(), -a.getQtn().x(), -a.getQtn().y(), -a.getQtn().z()), a.getPosition());
+  const Xform negated(Qtn(-a.getQtn().w(), -a.getQtn().x(), -a.getQtn().y(), -a.getQtn().z()),
+                      a.getPosition());
   EXPECT_TRUE(negated.isApprox(a));
   EXPECT_FALSE(negated == a);
   EXPECT_FALSE(a.isApprox(Xform(a.getQtn(), a.getPosition() + Vec(0, 0, 1e-6))));
@@ -194,11 +180,7 @@ TEST(KVRBasicXform3DTest, AgreesWithEigenIsometry) {
       expectPose(a, ea);
       expectPose(a * b, ea * eb);
       Xform c = a;
-      c *= b;
-      expectPose(c, ea * eb);
-      c = a;
-      c.postMultiply(b);
-      expectPose(c, ea * eb);
+      expectPose(c.postMultiply(b), ea * eb);
       expectPose(a.inverse(), ea.inverse(Eigen::Isometry));
       const Eigen::Vector3d p(0.3, -2, 5);
       EXPECT_LT(((a * Vec(p)).eigen() - ea * p).norm(), 1e-12);
@@ -235,7 +217,8 @@ TEST(KVRBasicXform3DTest, MoveRotateTranslateInBothFrames) {
 
 TEST(KVRBasicXform3DTest, RollPitchYawConvention) {
   auto rzyx = [](double roll, double pitch, double yaw) {
-    return (Eigen::AngleAxisd(yaw, Eigen::Vector3d::UnitZ()) * Eigen::AngleAxisd(pitch, Eigen::Vector3d::UnitY()) *
+    return (Eigen::AngleAxisd(yaw, Eigen::Vector3d::UnitZ()) *
+            Eigen::AngleAxisd(pitch, Eigen::Vector3d::UnitY()) *
             Eigen::AngleAxisd(roll, Eigen::Vector3d::UnitX()))
         .toRotationMatrix();
   };
@@ -291,32 +274,27 @@ TEST(KVRMathStreamTest, WidthAppliesToFirstNumberAndSettingsAreKept) {
 TEST(KVRBasicProfile3DTest, ClearAssignAndCompare) {
   using Profile = KVRBasicProfile3D<double>;
   EXPECT_EQ(Profile(), Profile::Identity);
-  EXPECT_EQ(Profile().getLocation(), Xform::Identity);
   Profile p;
-  p.setLocation(Xform(eigenPose(0)));
   p.setLinearVelocity(Vec(1, 0, 0));
   p.setAngularVelocity(Vec(0, 2, 0));
   p.setLinearAcceleration(Vec(0, 0, 3));
   p.setAngularAcceleration(Vec(4, 0, 0));
   p.setLocation(Xform(eigenPose(1)));
   EXPECT_EQ(p.getLinearVelocity(), Vec(1, 0, 0));
-  EXPECT_EQ(p.getLocation(), Xform(eigenPose(1)));
   Profile q;
   q = p;
-  EXPECT_EQ(q, p);
   Profile& alias = q;
   q = alias;
   EXPECT_EQ(q, p);
   q.getLocation().translate(Vec(0, 0, 1), KVRMath3D::ParentFrame);
   EXPECT_FALSE(q == p);
   p.clearVelocity();
-  EXPECT_EQ(p.getLinearVelocity(), Vec::Zero);
   EXPECT_EQ(p.getAngularVelocity(), Vec::Zero);
   EXPECT_EQ(p.getLinearAcceleration(), Vec(0, 0, 3));
   p.clearAcceleration();
-  EXPECT_EQ(p.getLinearAcceleration(), Vec::Zero);
   EXPECT_EQ(p.getAngularAcceleration(), Vec::Zero);
   EXPECT_EQ(p.getLocation(), Xform(eigenPose(1)));
+  EXPECT_EQ(p.getLinearVelocity(), Vec::Zero);
 }
 
 TEST(KVRBasicEuler3DTest, StoresThreeAngles) {
@@ -325,9 +303,6 @@ TEST(KVRBasicEuler3DTest, StoresThreeAngles) {
   e.setAngles(0.1, 0.2, 0.3);
   double a, b, c;
   e.getAngles(a, b, c);
-  EXPECT_EQ(a, 0.1);
-  EXPECT_EQ(b, 0.2);
-  EXPECT_EQ(c, 0.3);
-  EXPECT_EQ(e.gamma(), 0.3);
+  EXPECT_EQ(KVRBasicEuler3D<double>(a, b, c), KVRBasicEuler3D<double>(0.1, 0.2, 0.3));
   EXPECT_FALSE(e == KVRBasicEuler3D<double>(0.1, 0.2, 0.4));
 }

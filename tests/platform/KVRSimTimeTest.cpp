@@ -125,6 +125,7 @@ TEST(KVRSimTimeTest, RatioErrorsThrowAndLeaveTheValue) {
 
 TEST(KVRSimTimeTest, StreamsSeconds) {
   std::ostringstream os;
-  os << KVRSimTime(1.5) << ' ' << KVRSimTime(-0.25) << ' ' << std::setprecision(10) << KVRSimTime(4294967295.0);
+  os << KVRSimTime(1.5) << ' ' << KVRSimTime(-0.25) << ' ' << std::setprecision(10)
+     << KVRSimTime(4294967295.0);
   EXPECT_EQ(os.str(), "1.5 -0.25 4294967295");
 }

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "KVRBasicUniverse.h"
+#include "KVRBasicWorld.h"
 #include "KVRException.h"
 
 constinit const KVRClassInfo KVRBasicEntity::ClassInfo_ =
@@ -17,8 +19,7 @@ const std::wstring KVRBasicEntity::DefaultDescription = L"Description not availa
 
 // --- Construction ----------------------------------------------------------
 
-KVRBasicEntity::KVRBasicEntity()
-    : name_(DefaultBaseName), fullName_(NameSeparator + DefaultBaseName) {
+KVRBasicEntity::KVRBasicEntity() : name_(DefaultBaseName), fullName_(NameSeparator + DefaultBaseName) {
   addNotificationHook(KVRMakeFunctorM(NotificationHookNil, this, &KVRBasicEntity::onNotification));
 }
 
@@ -82,10 +83,18 @@ std::wstring KVRBasicEntity::replaceDelimiter(const std::wstring& text, wchar_t 
   return result;
 }
 
-KVRSharedHandle<KVRBasicEntity> KVRBasicEntity::findEntity(const std::wstring& path, wchar_t separator) const {
+KVRSharedHandle<KVRBasicEntity> KVRBasicEntity::findEntity(const std::wstring& path,
+                                                           wchar_t separator) const {
   const std::wstring p = replaceDelimiter(path, separator, NameSeparator);
   if (p.empty()) return KVRSharedHandle<KVRBasicEntity>();
-  if (p.front() == NameSeparator) return KVRSharedHandle<KVRBasicEntity>();  // resolved from the world
+  if (p.front() == NameSeparator) {
+    // Absolute: the first component stands for the world and is not compared.
+    const KVRSharedHandle<KVRBasicWorld> world = getWorld();
+    if (!world) return KVRSharedHandle<KVRBasicEntity>();
+    const std::size_t next = p.find(NameSeparator, 1);
+    const std::wstring remainder = next == std::wstring::npos ? std::wstring() : p.substr(next + 1);
+    return world->findEntity(remainder, ExternalNameSeparator);
+  }
 
   KVRSharedHandle<KVRBasicEntity> current(const_cast<KVRBasicEntity*>(this), KVRSharedBase::WriteLock);
   std::size_t start = 0;
@@ -98,6 +107,23 @@ KVRSharedHandle<KVRBasicEntity> KVRBasicEntity::findEntity(const std::wstring& p
   }
   if (current.get() == this) return KVRSharedHandle<KVRBasicEntity>();
   return current;
+}
+
+KVRSharedHandle<KVRBasicWorld> KVRBasicEntity::getWorld() const {
+  KVRBasicEntity* self = const_cast<KVRBasicEntity*>(this);
+  // Compared with the universe without creating it: a universe that does not
+  // exist yet is nobody's parent.
+  const bool underUniverse = logicalParent_ && logicalParent_ == KVRBasicUniverse::hSingleUniverse;
+  if (underUniverse || isDerivedFrom(KVRBasicWorld::ClassInfo_)) {
+    if (!isDerivedFrom(KVRBasicWorld::ClassInfo_)) return KVRSharedHandle<KVRBasicWorld>();
+    return KVRSharedHandle<KVRBasicWorld>(static_cast<KVRBasicWorld*>(self));
+  }
+  return KVRSharedHandle<KVRBasicWorld>::downcast(getLogicalAncestor(KVRBasicWorld::ClassInfo_));
+}
+
+KVRSimTime KVRBasicEntity::getSimulationTime() const {
+  const KVRSharedHandle<KVRBasicWorld> world(getWorld(), KVRSharedBase::ReadLock);
+  return world ? world->getSimulationTime() : KVRSimTime();
 }
 
 // --- Logical tree: queries -------------------------------------------------
@@ -141,11 +167,13 @@ void collectChildren(const Children& children, const KVRClassInfo* info, Contain
 
 }  // namespace
 
-void KVRBasicEntity::getLogicalChildren(const KVRClassInfo& info, KVRSharedVector<KVRBasicEntity>& children) const {
+void KVRBasicEntity::getLogicalChildren(const KVRClassInfo& info,
+                                        KVRSharedVector<KVRBasicEntity>& children) const {
   collectChildren(logicalChildren_, &info, children);
 }
 
-void KVRBasicEntity::getLogicalChildren(const KVRClassInfo& info, KVRSharedList<KVRBasicEntity>& children) const {
+void KVRBasicEntity::getLogicalChildren(const KVRClassInfo& info,
+                                        KVRSharedList<KVRBasicEntity>& children) const {
   collectChildren(logicalChildren_, &info, children);
 }
 
@@ -258,13 +286,15 @@ void KVRBasicEntity::cloneLogicalChildren(const KVRBasicEntity& source, CopyMode
 
 // --- Logical tree: primitive steps -----------------------------------------
 
-KVRBasicEntity::LogicalPosition KVRBasicEntity::findLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) {
+KVRBasicEntity::LogicalPosition KVRBasicEntity::findLogicalChild(
+    const KVRSharedHandle<KVRBasicEntity>& child) {
   requireEntity(child, L"a logical child");
   if (child->isLogicalEntryOf(this)) return child->entryInParent_;
   const auto position = std::find(logicalChildren_.begin(), logicalChildren_.end(), child);
   if (position == logicalChildren_.end())
-    throw KVRENotFound(L"%1 is not a logical child of %2") << child->getEntityTitle(FullName, ExternalNameSeparator)
-                                                            << getEntityTitle(FullName, ExternalNameSeparator);
+    throw KVRENotFound(L"%1 is not a logical child of %2")
+        << child->getEntityTitle(FullName, ExternalNameSeparator)
+        << getEntityTitle(FullName, ExternalNameSeparator);
   return position;
 }
 
@@ -275,7 +305,8 @@ void KVRBasicEntity::setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& par
 }
 
 void KVRBasicEntity::setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& parent,
-                                      const std::wstring& parentFullName, const AncestorChain& parentAncestors) {
+                                      const std::wstring& parentFullName,
+                                      const AncestorChain& parentAncestors) {
   if (logicalParent_)
     throw KVREAlreadyRegistered(L"%1 has already been assigned a logical parent")
         << getEntityTitle(FullName, ExternalNameSeparator);

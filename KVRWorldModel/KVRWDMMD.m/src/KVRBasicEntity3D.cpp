@@ -1,0 +1,597 @@
+#include "KVRBasicEntity3D.h"
+
+#include <algorithm>
+
+#include "KVRAssertion.h"
+#include "KVRException.h"
+
+constinit const KVRClassInfo KVRBasicEntity3D::ClassInfo_ =
+    KVRClassInfo::abstract<KVRBasicEntity3D>("KVRBasicEntity3D", KVRBasicEntity::ClassInfo_);
+constinit const KVRUUID KVRBasicEntity3D::ClassID_("6f1c2a3e-8b4d-4e15-9a70-1d2c3b4a5e02");
+
+namespace {
+
+KVRFunctor0 spatialHookOf(KVRBasicEntity3D* entity, void (KVRBasicEntity3D::*hook)()) {
+  return KVRMakeFunctorM(KVRNotificationAgent::NotificationHookNil, entity, hook);
+}
+
+void reportInvalidRequestStatus() { KVRReportAssertion("Software", L"Invalid request status"); }
+
+void reportProfileComposition() { KVRReportAssertion("Software", L"Operation not supported"); }
+
+}  // namespace
+
+// --- Construction ----------------------------------------------------------
+
+KVRBasicEntity3D::KVRBasicEntity3D() {
+  addNotificationHook(spatialHookOf(this, &KVRBasicEntity3D::spatialHook_));
+}
+
+KVRBasicEntity3D::KVRBasicEntity3D(const KVRBasicEntity3D& source, CopyMode mode)
+    : KVRBasicEntity(source, mode), baseProfile_(source.baseProfile_), parentProfile_(source.parentProfile_) {
+  addNotificationHook(spatialHookOf(this, &KVRBasicEntity3D::spatialHook_));
+}
+
+KVRBasicEntity3D::~KVRBasicEntity3D() { KVRBasicEntity3D::orphanObject(); }
+
+const KVRClassInfo& KVRBasicEntity3D::getClassInfo() const { return ClassInfo_; }
+const KVRUUID& KVRBasicEntity3D::getClassID() const { return ClassID_; }
+KVRMessage KVRBasicEntity3D::getEntityTypeName() const { return KVRMessage(L"Entity"); }
+
+// --- Spatial tree: queries -------------------------------------------------
+
+bool KVRBasicEntity3D::hasSpatialAncestor(const KVRSharedHandle<KVRBasicEntity3D>& entity) const {
+  return spatialAncestors_.contains(entity);
+}
+
+KVRSharedHandle<KVRBasicEntity3D> KVRBasicEntity3D::getSpatialAncestor(const KVRClassInfo& info) const {
+  return spatialAncestors_.firstFromRoot([&](const auto& ancestor) { return ancestor->isDerivedFrom(info); });
+}
+
+void KVRBasicEntity3D::getSpatialAncestors(KVRSharedVector<KVRBasicEntity3D>& ancestors) const {
+  spatialAncestors_.copyTo(ancestors);
+}
+
+void KVRBasicEntity3D::getSpatialAncestors(KVRSharedList<KVRBasicEntity3D>& ancestors) const {
+  spatialAncestors_.copyTo(ancestors);
+}
+
+bool KVRBasicEntity3D::hasSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child) const {
+  if (!child) return false;
+  if (child->isSpatialEntryOf(this)) return true;
+  return std::find(spatialChildren_.begin(), spatialChildren_.end(), child) != spatialChildren_.end();
+}
+
+namespace {
+
+template <class Container, class Children>
+void collectChildren(const Children& children, const KVRClassInfo* info, Container& out) {
+  out.clear();
+  for (const auto& child : children)
+    if (!info || child->isDerivedFrom(*info)) out.push_back(child);
+}
+
+}  // namespace
+
+void KVRBasicEntity3D::getSpatialChildren(const KVRClassInfo& info,
+                                          KVRSharedVector<KVRBasicEntity3D>& children) const {
+  collectChildren(spatialChildren_, &info, children);
+}
+
+void KVRBasicEntity3D::getSpatialChildren(const KVRClassInfo& info,
+                                          KVRSharedList<KVRBasicEntity3D>& children) const {
+  collectChildren(spatialChildren_, &info, children);
+}
+
+void KVRBasicEntity3D::getSpatialChildren(KVRSharedVector<KVRBasicEntity3D>& children) const {
+  collectChildren(spatialChildren_, nullptr, children);
+}
+
+void KVRBasicEntity3D::getSpatialChildren(KVRSharedList<KVRBasicEntity3D>& children) const {
+  collectChildren(spatialChildren_, nullptr, children);
+}
+
+int KVRBasicEntity3D::getSpatialChildrenCount(const KVRClassInfo& info) const {
+  return static_cast<int>(std::count_if(spatialChildren_.begin(), spatialChildren_.end(),
+                                        [&](const auto& child) { return child->isDerivedFrom(info); }));
+}
+
+void KVRBasicEntity3D::getSpatialDescendants(KVRSharedVector<KVRBasicEntity3D>& descendants) const {
+  KVRSharedList<KVRBasicEntity3D> unused;
+  getALLSpatialDescendants(KVRSharedHandle<KVRBasicEntity3D>(const_cast<KVRBasicEntity3D*>(this)), unused,
+                           descendants, 'V');
+}
+
+void KVRBasicEntity3D::getSpatialDescendants(KVRSharedList<KVRBasicEntity3D>& descendants) const {
+  KVRSharedVector<KVRBasicEntity3D> unused;
+  getALLSpatialDescendants(KVRSharedHandle<KVRBasicEntity3D>(const_cast<KVRBasicEntity3D*>(this)),
+                           descendants, unused, 'L');
+}
+
+int KVRBasicEntity3D::getSpatialDescendantsCount() const {
+  KVRSharedList<KVRBasicEntity3D> list;
+  KVRSharedVector<KVRBasicEntity3D> vector;
+  return getALLSpatialDescendants(KVRSharedHandle<KVRBasicEntity3D>(const_cast<KVRBasicEntity3D*>(this)),
+                                  list, vector, 'N');
+}
+
+KVRSharedHandle<KVRBasicEntity3D> KVRBasicEntity3D::getSpatialDescendant(const KVRClassInfo& info) const {
+  return returnSpatialDescendant(KVRSharedHandle<KVRBasicEntity3D>(const_cast<KVRBasicEntity3D*>(this)),
+                                 info);
+}
+
+bool KVRBasicEntity3D::hasSpatialDescendant(const KVRSharedHandle<KVRBasicEntity3D>& entity) const {
+  return isThereASpatialDescendant(KVRSharedHandle<KVRBasicEntity3D>(const_cast<KVRBasicEntity3D*>(this)),
+                                   entity);
+}
+
+int KVRBasicEntity3D::getALLSpatialDescendants(const KVRSharedHandle<KVRBasicEntity3D>& node,
+                                               KVRSharedList<KVRBasicEntity3D>& list,
+                                               KVRSharedVector<KVRBasicEntity3D>& vector, char mode) const {
+  if (!node) return 0;
+  KVRSharedHandle<KVRBasicEntity3D> held(node, KVRSharedBase::WriteLock);
+  const KVRSharedSnapshot<KVRBasicEntity3D> children(held->spatialChildren_);
+  int count = 0;
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    if (mode == 'L')
+      list.push_back(children[i]);
+    else if (mode == 'V')
+      vector.push_back(children[i]);
+    ++count;
+  }
+  for (std::size_t i = 0; i < children.size(); ++i)
+    count += getALLSpatialDescendants(children[i], list, vector, mode);
+  return count;
+}
+
+KVRSharedHandle<KVRBasicEntity3D> KVRBasicEntity3D::returnSpatialDescendant(
+    const KVRSharedHandle<KVRBasicEntity3D>& node, const KVRClassInfo& info) const {
+  if (!node) return KVRSharedHandle<KVRBasicEntity3D>();
+  for (const auto& child : node->spatialChildren_)
+    if (child->isDerivedFrom(info)) return child;
+  for (const auto& child : node->spatialChildren_)
+    if (auto found = returnSpatialDescendant(child, info)) return found;
+  return KVRSharedHandle<KVRBasicEntity3D>();
+}
+
+bool KVRBasicEntity3D::isThereASpatialDescendant(const KVRSharedHandle<KVRBasicEntity3D>& node,
+                                                 const KVRSharedHandle<KVRBasicEntity3D>& target) const {
+  if (!node || !target) return false;
+  if (node->hasSpatialChild(target)) return true;
+  for (const auto& child : node->spatialChildren_)
+    if (isThereASpatialDescendant(child, target)) return true;
+  return false;
+}
+
+// --- Spatial tree: changes -------------------------------------------------
+
+void KVRBasicEntity3D::refuseSpatialCycle(const KVRBasicEntity3D& parent, const KVRBasicEntity3D& child) {
+  // Walk the real parent links: the cached ancestor lists may be stale.
+  for (const KVRBasicEntity3D* e = &parent; e; e = e->spatialParent_.get())
+    if (e == &child)
+      throw KVREInvalidRelation(L"%1 cannot become a spatial child of %2, which lies in its own subtree")
+          << child.getEntityTitle(FullName, ExternalNameSeparator)
+          << parent.getEntityTitle(FullName, ExternalNameSeparator);
+}
+
+namespace {
+
+void refuseSecondSpatialParent(const KVRBasicEntity3D& entity) {
+  if (entity.hasSpatialParent())
+    throw KVREAlreadyRegistered(L"%1 has already been assigned a spatial parent")
+        << entity.getEntityTitle(KVRBasicEntity::FullName, KVRBasicEntity::ExternalNameSeparator);
+}
+
+}  // namespace
+
+void KVRBasicEntity3D::addSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child) {
+  requireEntity(child, L"a spatial child");
+  KVRSharedHandle<KVRBasicEntity3D> held(child, KVRSharedBase::WriteLock);
+  if (!held->hasSpatialParent()) refuseSpatialCycle(*this, *held);
+  held->setSpatialParent(KVRSharedHandle<KVRBasicEntity3D>(this), getBaseLocation(), spatialAncestors_);
+  setSpatialChild(held);
+}
+
+void KVRBasicEntity3D::addSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent) {
+  requireEntity(parent, L"a spatial parent");
+  KVRSharedHandle<KVRBasicEntity3D> held(parent, KVRSharedBase::WriteLock);
+  if (!hasSpatialParent()) refuseSpatialCycle(*held, *this);
+  setSpatialParent(held, held->getBaseLocation(), held->spatialAncestors_);
+  held->setSpatialChild(KVRSharedHandle<KVRBasicEntity3D>(this));
+}
+
+void KVRBasicEntity3D::removeSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child) {
+  requireEntity(child, L"a spatial child");
+  const SpatialPosition position = findSpatialChild(child);
+  KVRSharedHandle<KVRBasicEntity3D> held(child, KVRSharedBase::WriteLock);
+  held->clearSpatialParent(1);
+  clearSpatialChild(position);
+}
+
+void KVRBasicEntity3D::removeSpatialChildren(const KVRClassInfo& info) {
+  for (auto it = spatialChildren_.begin(); it != spatialChildren_.end();) {
+    const auto position = it++;
+    if (!(*position)->isDerivedFrom(info)) continue;
+    (*position)->clearSpatialParent(1);
+    clearSpatialChild(position);
+  }
+}
+
+void KVRBasicEntity3D::removeSpatialChildren() {
+  for (auto it = spatialChildren_.begin(); it != spatialChildren_.end();) {
+    const auto position = it++;
+    (*position)->clearSpatialParent(1);
+    clearSpatialChild(position);
+  }
+}
+
+void KVRBasicEntity3D::destroySpatialChildren() {
+  for (auto it = spatialChildren_.begin(); it != spatialChildren_.end();) {
+    const auto position = it++;
+    (*position)->clearSpatialParent(0);
+    clearSpatialChild(position);
+  }
+}
+
+void KVRBasicEntity3D::replaceSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& oldChild,
+                                           const KVRSharedHandle<KVRBasicEntity3D>& newChild) {
+  requireEntity(oldChild, L"a spatial child");
+  requireEntity(newChild, L"a spatial child");
+  findSpatialChild(oldChild);
+  if (newChild != oldChild) {
+    refuseSecondSpatialParent(*newChild);
+    refuseSpatialCycle(*this, *newChild);
+  }
+  removeSpatialChild(oldChild);
+  addSpatialChild(newChild);
+}
+
+void KVRBasicEntity3D::removeSpatialParent() {
+  if (!spatialParent_) return;
+  // The parent's entry may hold the last handle to this entity.
+  const KVRSharedHandle<KVRBasicEntity3D> self(this);
+  KVRSharedHandle<KVRBasicEntity3D> parent(spatialParent_, KVRSharedBase::WriteLock);
+  const SpatialPosition position = parent->findSpatialChild(self);
+  clearSpatialParent(1);
+  parent->clearSpatialChild(position);
+}
+
+// --- Spatial tree: primitive steps -----------------------------------------
+
+KVRBasicEntity3D::SpatialPosition KVRBasicEntity3D::findSpatialChild(
+    const KVRSharedHandle<KVRBasicEntity3D>& child) {
+  requireEntity(child, L"a spatial child");
+  if (child->isSpatialEntryOf(this)) return child->spatialEntry_;
+  const auto position = std::find(spatialChildren_.begin(), spatialChildren_.end(), child);
+  if (position == spatialChildren_.end())
+    throw KVRENotFound(L"%1 is not a spatial child of %2")
+        << child->getEntityTitle(FullName, ExternalNameSeparator)
+        << getEntityTitle(FullName, ExternalNameSeparator);
+  return position;
+}
+
+void KVRBasicEntity3D::setSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent,
+                                        const Xform& parentBase,
+                                        const KVRSharedList<KVRBasicEntity3D>& parentAncestors) {
+  setSpatialParent(parent, parentBase, AncestorChain::fromContainer(parentAncestors));
+}
+
+void KVRBasicEntity3D::setSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent,
+                                        const Xform& parentBase, const AncestorChain& parentAncestors) {
+  refuseSecondSpatialParent(*this);
+  spatialParent_ = parent;
+  updateParentLocation(parentBase);
+  updateSpatialAncestors(parentAncestors);
+}
+
+void KVRBasicEntity3D::setSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child) {
+  spatialChildren_.push_back(child);
+  if (child) {
+    child->spatialEntryOwner_ = this;
+    child->spatialEntry_ = std::prev(spatialChildren_.end());
+  }
+}
+
+void KVRBasicEntity3D::clearSpatialParent(int keepPlace) {
+  spatialParent_.detach();
+  if (keepPlace) {
+    updateRelativeLocation(getBaseLocation());  // without a parent: the base location stays
+    resetEvent(LocationSet);
+  }
+  clearSpatialAncestors();
+  if (!keepPlace) resetEvent(SpatialAncestorsChanged);
+}
+
+void KVRBasicEntity3D::clearSpatialChild(SpatialPosition position) {
+  KVRBasicEntity3D* child = position->get();
+  if (child && child->spatialEntryOwner_ == this && child->spatialEntry_ == position)
+    child->spatialEntryOwner_ = nullptr;
+  spatialChildren_.erase(position);
+}
+
+void KVRBasicEntity3D::updateSpatialAncestors(const KVRSharedList<KVRBasicEntity3D>& parentAncestors) {
+  updateSpatialAncestors(AncestorChain::fromContainer(parentAncestors));
+}
+
+void KVRBasicEntity3D::updateSpatialAncestors(const AncestorChain& parentAncestors) {
+  spatialAncestors_ = AncestorChain(parentAncestors, spatialParent_);
+  spatialDepth_ = spatialAncestors_.size();
+  setEvent(SpatialAncestorsChanged);
+}
+
+void KVRBasicEntity3D::clearSpatialAncestors() {
+  spatialAncestors_ = AncestorChain();
+  spatialDepth_ = 0;
+  setEvent(SpatialAncestorsChanged);
+}
+
+// --- Locations -------------------------------------------------------------
+
+KVRBasicEntity3D::Xform KVRBasicEntity3D::calcBaseLocation(const Xform& parent, const Xform& relative) {
+  return parent * relative;
+}
+
+KVRBasicEntity3D::Xform KVRBasicEntity3D::calcRelativeLocation(const Xform& reference,
+                                                               const Xform& location) {
+  return reference.inverse() * location;
+}
+
+KVRBasicEntity3D::Profile KVRBasicEntity3D::calcBaseProfile(const Profile& parent, const Profile&) {
+  reportProfileComposition();
+  return parent;
+}
+
+KVRBasicEntity3D::Profile KVRBasicEntity3D::calcRelativeProfile(const Profile& reference, const Profile&) {
+  reportProfileComposition();
+  return reference;
+}
+
+KVRBasicEntity3D::Xform KVRBasicEntity3D::getEntityLocation(
+    const KVRSharedHandle<KVRBasicEntity3D>& reference) const {
+  if (!reference) return Xform::Identity;
+  if (reference == spatialParent_) return parentProfile_.getLocation();
+  KVRSharedHandle<KVRBasicEntity3D> held(reference, KVRSharedBase::ReadLock);
+  return held->getBaseLocation();
+}
+
+KVRBasicEntity3D::Profile KVRBasicEntity3D::getEntityProfile(
+    const KVRSharedHandle<KVRBasicEntity3D>& reference) const {
+  if (!reference) return Profile::Identity;
+  if (reference == spatialParent_) return parentProfile_;
+  KVRSharedHandle<KVRBasicEntity3D> held(reference, KVRSharedBase::ReadLock);
+  return held->getBaseProfile();
+}
+
+KVRBasicEntity3D::Xform KVRBasicEntity3D::getBaseLocation(
+    const KVRSharedHandle<KVRBasicEntity3D>& reference) const {
+  return calcRelativeLocation(getEntityLocation(reference), getBaseLocation());
+}
+
+KVRBasicEntity3D::Profile KVRBasicEntity3D::getBaseProfile(
+    const KVRSharedHandle<KVRBasicEntity3D>& reference) const {
+  return calcRelativeProfile(getEntityProfile(reference), getBaseProfile());
+}
+
+template <class Apply>
+int KVRBasicEntity3D::applyStatus(int status, Apply apply) {
+  switch (status) {
+    case 0:
+      break;
+    case 1:
+    case 2:
+      apply(status);
+      break;
+    default:
+      reportInvalidRequestStatus();
+  }
+  return status;
+}
+
+int KVRBasicEntity3D::setBaseLocation(Xform& location) {
+  const Xform parent = getEntityLocation(spatialParent_);
+  Xform relative = calcRelativeLocation(parent, location);
+  return applyStatus(setRelativeLocation(relative), [&](int status) {
+    if (status == 1) location = calcBaseLocation(parent, relative);
+    setEvent(LocationSet);
+    setCachedBaseLocation(location);
+  });
+}
+
+int KVRBasicEntity3D::setBaseProfile(Profile& profile) {
+  const Profile parent = getEntityProfile(spatialParent_);
+  Profile relative = calcRelativeProfile(parent, profile);
+  return applyStatus(setRelativeProfile(relative), [&](int status) {
+    if (status == 1) profile = calcBaseProfile(parent, relative);
+    setEvent(ProfileSet);
+    setCachedBaseProfile(profile);
+  });
+}
+
+int KVRBasicEntity3D::setBaseLocation(const Xform& location,
+                                      const KVRSharedHandle<KVRBasicEntity3D>& reference) {
+  Xform base = calcBaseLocation(getEntityLocation(reference), location);
+  return setBaseLocation(base);
+}
+
+int KVRBasicEntity3D::setBaseProfile(const Profile& profile,
+                                     const KVRSharedHandle<KVRBasicEntity3D>& reference) {
+  Profile base = calcBaseProfile(getEntityProfile(reference), profile);
+  return setBaseProfile(base);
+}
+
+int KVRBasicEntity3D::translateBase(const KVRBasicVector3D<double>& offset, KVRMath3D::ReferenceFrame frame) {
+  Xform x = getBaseLocation();
+  x.translate(offset, frame);
+  return setBaseLocation(x);
+}
+
+int KVRBasicEntity3D::rotateBase(KVRMath3D::AxisType axis, double angle, KVRMath3D::ReferenceFrame frame) {
+  Xform x = getBaseLocation();
+  x.rotate(axis, angle, frame);
+  return setBaseLocation(x);
+}
+
+int KVRBasicEntity3D::rotateBase(const KVRBasicVector3D<double>& axis, double angle,
+                                 KVRMath3D::ReferenceFrame frame) {
+  Xform x = getBaseLocation();
+  x.rotate(axis, angle, frame);
+  return setBaseLocation(x);
+}
+
+int KVRBasicEntity3D::moveBase(const Xform& motion, KVRMath3D::ReferenceFrame frame) {
+  Xform x = getBaseLocation();
+  x.move(motion, frame);
+  return setBaseLocation(x);
+}
+
+namespace {
+
+// (E moved by M) · E⁻¹ · base: the motion M expressed in the reference's axes.
+template <class Move>
+KVRBasicXform3D<double> movedInReference(const KVRBasicXform3D<double>& reference,
+                                         const KVRBasicXform3D<double>& base, Move move) {
+  KVRBasicXform3D<double> t = reference;
+  move(t);
+  t /= reference;
+  t *= base;
+  return t;
+}
+
+}  // namespace
+
+int KVRBasicEntity3D::translateBase(const KVRBasicVector3D<double>& offset,
+                                    const KVRSharedHandle<KVRBasicEntity3D>& reference) {
+  Xform t = movedInReference(getEntityLocation(reference), getBaseLocation(),
+                             [&](Xform& x) { x.translate(offset, KVRMath3D::LocalFrame); });
+  return setBaseLocation(t);
+}
+
+int KVRBasicEntity3D::rotateBase(KVRMath3D::AxisType axis, double angle,
+                                 const KVRSharedHandle<KVRBasicEntity3D>& reference) {
+  Xform t = movedInReference(getEntityLocation(reference), getBaseLocation(),
+                             [&](Xform& x) { x.rotate(axis, angle, KVRMath3D::LocalFrame); });
+  return setBaseLocation(t);
+}
+
+int KVRBasicEntity3D::rotateBase(const KVRBasicVector3D<double>& axis, double angle,
+                                 const KVRSharedHandle<KVRBasicEntity3D>& reference) {
+  Xform t = movedInReference(getEntityLocation(reference), getBaseLocation(),
+                             [&](Xform& x) { x.rotate(axis, angle, KVRMath3D::LocalFrame); });
+  return setBaseLocation(t);
+}
+
+int KVRBasicEntity3D::moveBase(const Xform& motion, const KVRSharedHandle<KVRBasicEntity3D>& reference) {
+  Xform t = movedInReference(getEntityLocation(reference), getBaseLocation(),
+                             [&](Xform& x) { x.move(motion, KVRMath3D::LocalFrame); });
+  return setBaseLocation(t);
+}
+
+void KVRBasicEntity3D::setCachedBaseLocation(const Xform& location) {
+  Xform& cached = baseProfile_.getLocation();
+  cached = location;
+  if (spatialDepth_ != 0 && spatialDepth_ % NormalizationDepth == 0) cached.normalize();
+  baseProfile_.clearVelocity();
+  baseProfile_.clearAcceleration();
+  setEvent(BaseLocationChanged);
+}
+
+void KVRBasicEntity3D::setCachedBaseProfile(const Profile& profile) {
+  baseProfile_ = profile;
+  setEvent(BaseLocationChanged);
+  setEvent(BaseProfileChanged);
+}
+
+void KVRBasicEntity3D::updateParentLocation(const Xform& parentBase) {
+  parentProfile_.setLocation(parentBase);
+  parentProfile_.clearVelocity();
+  parentProfile_.clearAcceleration();
+  setCachedBaseLocation(parentBase * getRelativeLocation());
+}
+
+void KVRBasicEntity3D::updateParentProfile(const Profile& parentBase) {
+  parentProfile_ = parentBase;
+  setCachedBaseProfile(calcBaseProfile(parentBase, getRelativeProfile()));
+}
+
+void KVRBasicEntity3D::updateRelativeLocation(const Xform& relative) {
+  const Xform base = getEntityLocation(spatialParent_) * relative;
+  setEvent(LocationSet);
+  setCachedBaseLocation(base);
+}
+
+void KVRBasicEntity3D::updateRelativeProfile(const Profile& relative) {
+  const Profile base = calcBaseProfile(getEntityProfile(spatialParent_), relative);
+  setEvent(ProfileSet);
+  setCachedBaseProfile(base);
+}
+
+// --- Flushing --------------------------------------------------------------
+
+void KVRBasicEntity3D::flushBaseLocation() {
+  setEvent(BaseLocationChanged);
+  flushSpatialState();
+}
+
+void KVRBasicEntity3D::onNotification() {
+  const bool profileBits =
+      testEvent(ProfileSet) || testEvent(BaseProfileChanged) || testEvent(AncestorProfileSet);
+  const bool locationBits =
+      testEvent(LocationSet) || testEvent(BaseLocationChanged) || testEvent(AncestorLocationSet);
+  if (profileBits)
+    propagateBaseProfile();
+  else if (locationBits)
+    propagateBaseLocation();
+  if (testEvent(SpatialAncestorsChanged)) propagateSpatialAncestors();
+}
+
+void KVRBasicEntity3D::propagateBaseLocation() const {
+  const Xform base = getBaseLocation();
+  const bool deliver = testEvent(BaseLocationChanged);
+  const bool mark = testEvent(LocationSet) || testEvent(AncestorLocationSet);
+  const KVRSharedSnapshot<KVRBasicEntity3D> children(spatialChildren_);
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    KVRBasicEntity3D* child = children[i].get();
+    if (!child->isSpatialEntryOf(this)) continue;  // left during the walk
+    if (deliver) child->updateParentLocation(base);
+    if (mark) child->setEvent(AncestorLocationSet);
+    child->flushSpatialState();
+  }
+}
+
+void KVRBasicEntity3D::propagateBaseProfile() const {
+  const Profile base = getBaseProfile();
+  const bool deliver = testEvent(BaseLocationChanged);
+  const bool mark = testEvent(ProfileSet) || testEvent(AncestorProfileSet);
+  const KVRSharedSnapshot<KVRBasicEntity3D> children(spatialChildren_);
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    KVRBasicEntity3D* child = children[i].get();
+    if (!child->isSpatialEntryOf(this)) continue;
+    if (deliver) child->updateParentProfile(base);
+    if (mark) child->setEvent(AncestorProfileSet);
+    child->flushSpatialState();
+  }
+}
+
+void KVRBasicEntity3D::propagateSpatialAncestors() const {
+  const KVRSharedSnapshot<KVRBasicEntity3D> children(spatialChildren_);
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    KVRBasicEntity3D* child = children[i].get();
+    if (!child->isSpatialEntryOf(this)) continue;
+    child->updateSpatialAncestors(spatialAncestors_);
+    child->flushSpatialState();
+  }
+}
+
+// --- Orphaning -------------------------------------------------------------
+
+void KVRBasicEntity3D::orphanObject() {
+  if (isOrphaned()) return;
+  orphanMembers();
+  KVRBasicEntity::orphanObject();
+}
+
+void KVRBasicEntity3D::orphanMembers() {
+  removeNotificationHook(spatialHookOf(this, &KVRBasicEntity3D::spatialHook_));
+  removeSpatialParent();
+  destroySpatialChildren();
+}

@@ -1,0 +1,69 @@
+#include "KVRBasicUniverse.h"
+
+constinit const KVRClassInfo KVRBasicUniverse::ClassInfo_ =
+    KVRClassInfo::concrete<KVRBasicUniverse>("KVRBasicUniverse", KVRBasicEntity::ClassInfo_);
+constinit const KVRUUID KVRBasicUniverse::ClassID_("6f1c2a3e-8b4d-4e15-9a70-1d2c3b4a5e04");
+
+constinit KVRSharedHandle<KVRBasicUniverse> KVRBasicUniverse::hSingleUniverse;
+
+namespace {
+
+// At unload the trees would keep the universe and everything in it alive:
+// orphan it first, then release it. Made by the first getUniverse(), so that
+// it goes before the library's other static objects, which orphaning uses.
+struct UniverseRelease {
+  ~UniverseRelease() {
+    if (KVRSharedHandle<KVRBasicUniverse> universe = KVRBasicUniverse::hSingleUniverse) {
+      universe->orphanObject();
+      KVRBasicUniverse::hSingleUniverse.detach();
+    }
+  }
+};
+
+}  // namespace
+
+KVRSharedHandle<KVRBasicUniverse> KVRBasicUniverse::getUniverse() {
+  static UniverseRelease release;
+  if (!hSingleUniverse) {
+    KVRSharedHandle<KVRBasicUniverse> universe(new KVRBasicUniverse);
+    universe->setEntityName(L"Universe");
+    hSingleUniverse = universe;
+  }
+  return hSingleUniverse;
+}
+
+KVRBasicUniverse::KVRBasicUniverse() = default;
+KVRBasicUniverse::KVRBasicUniverse(const KVRBasicUniverse&) : KVRBasicEntity() {}
+KVRBasicUniverse::KVRBasicUniverse(const KVRBasicUniverse&, CopyMode) : KVRBasicEntity() {}
+KVRBasicUniverse::~KVRBasicUniverse() { KVRBasicUniverse::orphanObject(); }
+
+const KVRClassInfo& KVRBasicUniverse::getClassInfo() const { return ClassInfo_; }
+const KVRUUID& KVRBasicUniverse::getClassID() const { return ClassID_; }
+
+void KVRBasicUniverse::addEntity(const KVRSharedHandle<KVRBasicEntity>& entity) {
+  addLogicalChild(KVRSharedHandle<KVRBasicEntity>(entity));
+}
+
+KVRSharedHandle<KVRBasicEntity> KVRBasicUniverse::findEntity(const std::wstring& path) const {
+  KVRSharedHandle<KVRBasicEntity> current(const_cast<KVRBasicUniverse*>(this), KVRSharedBase::WriteLock);
+  std::size_t start = path.find_first_not_of(NameSeparator);
+  if (start == std::wstring::npos) return KVRSharedHandle<KVRBasicEntity>();
+  while (current) {
+    const std::size_t next = path.find(NameSeparator, start);
+    const std::size_t length = next == std::wstring::npos ? std::wstring::npos : next - start;
+    current = current->getLogicalChild(path.substr(start, length));
+    if (next == std::wstring::npos) break;
+    start = next + 1;
+  }
+  return current;
+}
+
+KVRSharedHandle<KVRBasicEntity> KVRBasicUniverse::findEntity(const std::wstring& path,
+                                                             wchar_t separator) const {
+  return findEntity(replaceDelimiter(path, separator, NameSeparator));
+}
+
+void KVRBasicUniverse::orphanObject() {
+  if (isOrphaned()) return;
+  KVRBasicEntity::orphanObject();
+}

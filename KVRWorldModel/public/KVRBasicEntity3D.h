@@ -1,0 +1,246 @@
+#pragma once
+
+// KVRBasicEntity3D: the abstract base of every entity with a place in space.
+//
+// Besides the logical tree, a 3-D entity belongs to the spatial tree: its
+// location is given relative to its spatial parent (kept by the concrete
+// class) and it caches its base location, the location in the coordinates of
+// the root of its spatial tree: base = base(parent) · relative. A move takes
+// effect on the entity at once; its spatial descendants follow when its state
+// is flushed (flushSpatialState), depth-first in child order. Until then a
+// descendant's getBaseLocation() returns its old value.
+//
+// Location requests are answered with a request status: 0 refused (nothing
+// changed), 1 applied in a modified form (the argument now holds what was
+// applied), 2 applied unchanged.
+//
+// Event bits: 9 spatial ancestors changed, 10 own location set, 11 cached base
+// location changed, 12 an ancestor's location was set, 13 own profile set,
+// 14 cached base profile changed, 15 an ancestor's profile was set.
+
+#include "KVRBasicEntity.h"
+#include "KVRBasicProfile3D.h"
+#include "KVRBasicXform3D.h"
+
+class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
+ public:
+  using Xform = KVRBasicXform3D<double>;
+  using Profile = KVRBasicProfile3D<double>;
+  using SpatialPosition = KVRSharedList<KVRBasicEntity3D>::iterator;
+
+  /// The spatial ancestor list changed.
+  static constexpr int SpatialAncestorsChanged = 9;
+  /// The entity's own location was set.
+  static constexpr int LocationSet = 10;
+  /// The cached base location changed.
+  static constexpr int BaseLocationChanged = 11;
+  /// A spatial ancestor's location was set.
+  static constexpr int AncestorLocationSet = 12;
+  /// The entity's own profile was set.
+  static constexpr int ProfileSet = 13;
+  /// The cached base profile changed.
+  static constexpr int BaseProfileChanged = 14;
+  /// A spatial ancestor's profile was set.
+  static constexpr int AncestorProfileSet = 15;
+  /// At every multiple of this spatial depth a cached base location is
+  /// renormalised, so that rounding does not accumulate down long chains.
+  static constexpr int NormalizationDepth = 20;
+
+  static const KVRClassInfo ClassInfo_;
+  static const KVRUUID ClassID_;
+
+  KVRBasicEntity3D();
+  // Copies the cached profiles; the copy has no place in either tree.
+  KVRBasicEntity3D(const KVRBasicEntity3D& source, CopyMode mode = CopyAlone);
+  ~KVRBasicEntity3D() override;
+
+  const KVRClassInfo& getClassInfo() const override;
+  const KVRUUID& getClassID() const override;
+  KVRMessage getEntityTypeName() const override;
+
+  // --- The concrete class's relative location ----------------------------
+
+  virtual int setRelativeLocation(Xform& location) = 0;
+  virtual Xform getRelativeLocation() const = 0;
+  virtual int setRelativeProfile(Profile& profile) = 0;
+  virtual Profile getRelativeProfile() const = 0;
+
+  // --- Spatial tree: queries ---------------------------------------------
+
+  bool hasSpatialParent() const { return !spatialParent_.isNull(); }
+  KVRSharedHandle<KVRBasicEntity3D> getSpatialParent() const { return spatialParent_; }
+  bool hasSpatialAncestor(const KVRSharedHandle<KVRBasicEntity3D>& entity) const;
+  // The ancestor nearest the root whose class derives from `info`.
+  KVRSharedHandle<KVRBasicEntity3D> getSpatialAncestor(const KVRClassInfo& info) const;
+  // Replace the container's contents with the ancestors, root first.
+  void getSpatialAncestors(KVRSharedVector<KVRBasicEntity3D>& ancestors) const;
+  void getSpatialAncestors(KVRSharedList<KVRBasicEntity3D>& ancestors) const;
+  int getSpatialAncestorsCount() const { return spatialDepth_; }
+
+  bool hasSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child) const;
+  // Replace the container's contents with the children of the class (or all), in order.
+  void getSpatialChildren(const KVRClassInfo& info, KVRSharedVector<KVRBasicEntity3D>& children) const;
+  void getSpatialChildren(const KVRClassInfo& info, KVRSharedList<KVRBasicEntity3D>& children) const;
+  void getSpatialChildren(KVRSharedVector<KVRBasicEntity3D>& children) const;
+  void getSpatialChildren(KVRSharedList<KVRBasicEntity3D>& children) const;
+  int getSpatialChildrenCount(const KVRClassInfo& info) const;
+  int getSpatialChildrenCount() const { return static_cast<int>(spatialChildren_.size()); }
+
+  // Descendants in this order: a node's children first, then, child by
+  // child, each child's descendants in the same order. The containers are
+  // appended to, not cleared.
+  void getSpatialDescendants(KVRSharedVector<KVRBasicEntity3D>& descendants) const;
+  void getSpatialDescendants(KVRSharedList<KVRBasicEntity3D>& descendants) const;
+  int getSpatialDescendantsCount() const;
+  // The first descendant, in that order, whose class derives from `info`.
+  KVRSharedHandle<KVRBasicEntity3D> getSpatialDescendant(const KVRClassInfo& info) const;
+  bool hasSpatialDescendant(const KVRSharedHandle<KVRBasicEntity3D>& entity) const;
+
+  // The workers behind them. `mode` 'L' appends to the list, 'V' to the
+  // vector, any other value only counts; returns the number of descendants.
+  int getALLSpatialDescendants(const KVRSharedHandle<KVRBasicEntity3D>& node,
+                               KVRSharedList<KVRBasicEntity3D>& list,
+                               KVRSharedVector<KVRBasicEntity3D>& vector, char mode) const;
+  KVRSharedHandle<KVRBasicEntity3D> returnSpatialDescendant(const KVRSharedHandle<KVRBasicEntity3D>& node,
+                                                            const KVRClassInfo& info) const;
+  bool isThereASpatialDescendant(const KVRSharedHandle<KVRBasicEntity3D>& node,
+                                 const KVRSharedHandle<KVRBasicEntity3D>& target) const;
+
+  // --- Spatial tree: changes ---------------------------------------------
+  // Each refuses an empty handle with KVREInvalidArgument and changes nothing.
+
+  // Makes `child` the last spatial child; it keeps its relative location and
+  // its base location is recomputed under this entity. Refused with
+  // KVREAlreadyRegistered when it has a spatial parent, and with
+  // KVREInvalidRelation when it is this entity or a spatial ancestor of it.
+  void addSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child);
+  // The same link made from the child's side.
+  void addSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent);
+  // Unlinks the child (KVRENotFound when it is not a child); it keeps its place in space.
+  void removeSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child);
+  void removeSpatialChildren(const KVRClassInfo& info);
+  void removeSpatialChildren();
+  // Unlinks every child without recomputing its location; does not orphan them.
+  void destroySpatialChildren();
+  // Replaces `oldChild` by `newChild`. Everything that would refuse the new
+  // child is checked before the old one is removed.
+  void replaceSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& oldChild,
+                           const KVRSharedHandle<KVRBasicEntity3D>& newChild);
+  // Leaves the spatial parent, if any, keeping the place in space.
+  void removeSpatialParent();
+
+  // --- Spatial tree: primitive steps -------------------------------------
+
+  SpatialPosition findSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child);
+  void setSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent, const Xform& parentBase,
+                        const KVRSharedList<KVRBasicEntity3D>& parentAncestors);
+  void setSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child);
+  // Empties the parent link. With a nonzero `keepPlace` the base location
+  // stays and bits 9 and 11 are left pending; with 0 no location or ancestor
+  // bit is left pending.
+  void clearSpatialParent(int keepPlace);
+  void clearSpatialChild(SpatialPosition position);
+  void updateSpatialAncestors(const KVRSharedList<KVRBasicEntity3D>& parentAncestors);
+  void clearSpatialAncestors();
+
+  // --- Locations ---------------------------------------------------------
+
+  // P · R.
+  static Xform calcBaseLocation(const Xform& parent, const Xform& relative);
+  // E⁻¹ · X.
+  static Xform calcRelativeLocation(const Xform& reference, const Xform& location);
+  // Composing profiles is not supported: both raise the "Operation not
+  // supported" assertion and yield a copy of their first argument.
+  static Profile calcBaseProfile(const Profile& parent, const Profile& relative);
+  static Profile calcRelativeProfile(const Profile& reference, const Profile& profile);
+
+  // The identity for an empty handle, the parent location as last delivered
+  // for the spatial parent, the base location of any other entity.
+  Xform getEntityLocation(const KVRSharedHandle<KVRBasicEntity3D>& reference) const;
+  Profile getEntityProfile(const KVRSharedHandle<KVRBasicEntity3D>& reference) const;
+
+  const Xform& getBaseLocation() const { return baseProfile_.getLocation(); }
+  const Xform& getCachedBaseLocation() const { return baseProfile_.getLocation(); }
+  const Profile& getBaseProfile() const { return baseProfile_; }
+  const Profile& getCachedBaseProfile() const { return baseProfile_; }
+  // The base location in the reference entity's coordinates.
+  Xform getBaseLocation(const KVRSharedHandle<KVRBasicEntity3D>& reference) const;
+  Profile getBaseProfile(const KVRSharedHandle<KVRBasicEntity3D>& reference) const;
+  // The parent's base profile as last delivered to this entity.
+  const Profile& getCachedParentProfile() const { return parentProfile_; }
+
+  // Sets the base location through the concrete class (request status as
+  // above); applied, it sets bits 10 and 11.
+  int setBaseLocation(Xform& location);
+  int setBaseProfile(Profile& profile);
+  // `location` in the reference entity's coordinates.
+  int setBaseLocation(const Xform& location, const KVRSharedHandle<KVRBasicEntity3D>& reference);
+  int setBaseProfile(const Profile& profile, const KVRSharedHandle<KVRBasicEntity3D>& reference);
+
+  // Moves expressed in a frame of the base location (ParentFrame: the base
+  // axes; LocalFrame: the entity's own axes).
+  int translateBase(const KVRBasicVector3D<double>& offset, KVRMath3D::ReferenceFrame frame);
+  int rotateBase(KVRMath3D::AxisType axis, double angle, KVRMath3D::ReferenceFrame frame);
+  int rotateBase(const KVRBasicVector3D<double>& axis, double angle, KVRMath3D::ReferenceFrame frame);
+  int moveBase(const Xform& motion, KVRMath3D::ReferenceFrame frame);
+  // Moves expressed in the axes of a reference entity.
+  int translateBase(const KVRBasicVector3D<double>& offset,
+                    const KVRSharedHandle<KVRBasicEntity3D>& reference);
+  int rotateBase(KVRMath3D::AxisType axis, double angle, const KVRSharedHandle<KVRBasicEntity3D>& reference);
+  int rotateBase(const KVRBasicVector3D<double>& axis, double angle,
+                 const KVRSharedHandle<KVRBasicEntity3D>& reference);
+  int moveBase(const Xform& motion, const KVRSharedHandle<KVRBasicEntity3D>& reference);
+
+  // Writing the cache (bits 11; 11 and 14 for profiles).
+  void setCachedBaseLocation(const Xform& location);
+  void setCachedBaseProfile(const Profile& profile);
+  void updateParentLocation(const Xform& parentBase);
+  void updateParentProfile(const Profile& parentBase);
+  // For a concrete class that changed its relative location: recomputes the
+  // cached base location from the parent location (bits 10 and 11).
+  void updateRelativeLocation(const Xform& relative);
+  void updateRelativeProfile(const Profile& relative);
+
+  // --- Flushing ----------------------------------------------------------
+
+  void flushSpatialState() { notifySubscribers(); }
+  // Pushes the base location down to the children even when nothing is pending.
+  void flushBaseLocation();
+  // Keeps a set base location from reaching the children at the next flush.
+  void cancelSpatialState() { resetEvent(BaseLocationChanged); }
+
+  // The spatial hook: carries locations (bits 10 to 12) or profiles (13 to
+  // 15) and ancestor lists (9) to the children.
+  virtual void onNotification();
+  virtual void propagateBaseLocation() const;
+  virtual void propagateBaseProfile() const;
+  virtual void propagateSpatialAncestors() const;
+
+  void orphanObject() override;
+
+ protected:
+  void orphanMembers();
+
+ private:
+  using AncestorChain = KVRSharedChain<KVRBasicEntity3D>;
+
+  void spatialHook_() { KVRBasicEntity3D::onNotification(); }
+  void setSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent, const Xform& parentBase,
+                        const AncestorChain& parentAncestors);
+  void updateSpatialAncestors(const AncestorChain& parentAncestors);
+  bool isSpatialEntryOf(const KVRBasicEntity3D* parent) const { return spatialEntryOwner_ == parent; }
+  // KVREInvalidRelation when making `child` a spatial child of `parent` would close a cycle.
+  static void refuseSpatialCycle(const KVRBasicEntity3D& parent, const KVRBasicEntity3D& child);
+  // Applies a request status returned by the concrete class.
+  template <class Apply>
+  int applyStatus(int status, Apply apply);
+
+  Profile baseProfile_;
+  Profile parentProfile_;
+  KVRSharedHandle<KVRBasicEntity3D> spatialParent_;
+  AncestorChain spatialAncestors_;
+  int spatialDepth_ = 0;
+  KVRSharedList<KVRBasicEntity3D> spatialChildren_;
+  KVRBasicEntity3D* spatialEntryOwner_ = nullptr;
+  SpatialPosition spatialEntry_;
+};
