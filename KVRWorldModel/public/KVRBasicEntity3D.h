@@ -221,6 +221,14 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
  protected:
   void orphanMembers();
 
+  // setRelativeLocation, then, when applied (status 1 or 2), the cached base
+  // location recomputed at once from the parent location and what was
+  // applied; any other status raises the "Invalid request status" assertion.
+  int setRelativeLocationAndUpdate(Xform& location);
+
+  // KVREInvalidRelation when making `child` a spatial child of `parent` would close a cycle.
+  static void refuseSpatialCycle(const KVRBasicEntity3D& parent, const KVRBasicEntity3D& child);
+
  private:
   using AncestorChain = KVRSharedChain<KVRBasicEntity3D>;
 
@@ -229,8 +237,6 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
                         const AncestorChain& parentAncestors);
   void updateSpatialAncestors(const AncestorChain& parentAncestors);
   bool isSpatialEntryOf(const KVRBasicEntity3D* parent) const { return spatialEntryOwner_ == parent; }
-  // KVREInvalidRelation when making `child` a spatial child of `parent` would close a cycle.
-  static void refuseSpatialCycle(const KVRBasicEntity3D& parent, const KVRBasicEntity3D& child);
   // Applies a request status returned by the concrete class.
   template <class Apply>
   int applyStatus(int status, Apply apply);

@@ -2,7 +2,16 @@
 
 // The world model: every exported class.
 
+#include "KVRBasicAttachment3D.h"
+#include "KVRBasicBody3D.h"
+#include "KVRBasicCamera3D.h"
+#include "KVRBasicConnection3D.h"
 #include "KVRBasicEntity.h"
 #include "KVRBasicEntity3D.h"
+#include "KVRBasicFrame3D.h"
+#include "KVRBasicPart3D.h"
+#include "KVRBasicPath3D.h"
+#include "KVRBasicRelationship3D.h"
+#include "KVRBasicTagPoint3D.h"
 #include "KVRBasicUniverse.h"
 #include "KVRBasicWorld.h"

@@ -31,6 +31,14 @@ std::vector<std::wstring> names(const Container& entities) {
   return result;
 }
 
+// A world placed under the universe, so that full names start at it.
+// Orphaning it takes it out of the universe again.
+inline KVRSharedHandle<KVRBasicWorld> makeWorld(const std::wstring& name) {
+  KVRSharedHandle<KVRBasicWorld> world = make<KVRBasicWorld>(name);
+  KVRBasicUniverse::getUniverse()->addEntity(world);
+  return world;
+}
+
 inline std::wstring fullName(const KVRSharedHandle<KVRBasicEntity>& e, wchar_t separator = L'/') {
   return e->getEntityName(KVRBasicEntity::FullName, separator);
 }

@@ -407,6 +407,10 @@ int KVRBasicEntity3D::setBaseProfile(Profile& profile) {
   });
 }
 
+int KVRBasicEntity3D::setRelativeLocationAndUpdate(Xform& location) {
+  return applyStatus(setRelativeLocation(location), [&](int) { updateRelativeLocation(location); });
+}
+
 int KVRBasicEntity3D::setBaseLocation(const Xform& location,
                                       const KVRSharedHandle<KVRBasicEntity3D>& reference) {
   Xform base = calcBaseLocation(getEntityLocation(reference), location);

@@ -1,0 +1,182 @@
+#include "KVRBasicConnection3D.h"
+
+#include "KVRBasicBody3D.h"
+#include "KVRBasicFrame3D.h"
+#include "KVRException.h"
+
+constinit const KVRClassInfo KVRBasicConnection3D::ClassInfo_ =
+    KVRClassInfo::abstract<KVRBasicConnection3D>("KVRBasicConnection3D", KVRBasicEntity::ClassInfo_);
+constinit const KVRUUID KVRBasicConnection3D::ClassID_("6f1c2a3e-8b4d-4e15-9a70-1d2c3b4a5e0a");
+
+namespace {
+
+// The frames' relative-location bit, the only one a connection follows.
+const std::bitset<64> frameMovedMask = std::bitset<64>().set(KVRBasicFrame3D::RelativeLocationChanged);
+
+}  // namespace
+
+KVRBasicConnection3D::KVRBasicConnection3D() = default;
+
+KVRBasicConnection3D::KVRBasicConnection3D(const KVRBasicConnection3D& source, CopyMode mode)
+    : KVRBasicEntity(source, mode) {}
+
+KVRBasicConnection3D::~KVRBasicConnection3D() {
+  // A derived part is gone by now: its variable location cannot be asked for.
+  destroying_ = true;
+  KVRBasicConnection3D::orphanObject();
+}
+
+const KVRClassInfo& KVRBasicConnection3D::getClassInfo() const { return ClassInfo_; }
+const KVRUUID& KVRBasicConnection3D::getClassID() const { return ClassID_; }
+KVRMessage KVRBasicConnection3D::getEntityTypeName() const { return KVRMessage(L"Connection"); }
+
+void KVRBasicConnection3D::connectBodies(const KVRSharedHandle<KVRBasicFrame3D>& innerFrame,
+                                         const KVRSharedHandle<KVRBasicFrame3D>& outerFrame) {
+  requireEntity(innerFrame, L"an inner frame");
+  requireEntity(outerFrame, L"an outer frame");
+  if (isConnected()) throw KVREAlreadyRegistered(L"The specified connection entity is already in use");
+  const KVRSharedHandle<KVRBasicBody3D> inner = innerFrame->getAttachedBody();
+  if (!inner) throw KVREInvalidRelation(L"The specified inner frame is not attached to a body");
+  const KVRSharedHandle<KVRBasicBody3D> outer = outerFrame->getAttachedBody();
+  if (!outer) throw KVREInvalidRelation(L"The specified outer frame is not attached to a body");
+  if (inner == outer) throw KVREInvalidRelation(L"The inner and outer frames are attached to the same body");
+
+  const KVREventFunctor follow = KVRMakeEventFunctor(this, &KVRBasicConnection3D::onEvent);
+  innerFrame->addSubscriber(follow, frameMovedMask, -1);
+  outerFrame->addSubscriber(follow, frameMovedMask, -1);
+  innerBody_ = inner;
+  outerBody_ = outer;
+  innerFrame_ = innerFrame;
+  outerFrame_ = outerFrame;
+  setInnerOffset(innerFrame->getFrameLocation());
+  setOuterOffset(outerFrame->getFrameLocation());
+  updateRelativeLocation();
+  setEvent(Connected);
+}
+
+void KVRBasicConnection3D::connectBodies(const KVRSharedHandle<KVRBasicBody3D>& innerBody,
+                                         const KVRSharedHandle<KVRBasicBody3D>& outerBody, const Xform& innerOffset,
+                                         const Xform& outerOffset) {
+  requireEntity(innerBody, L"an inner body");
+  requireEntity(outerBody, L"an outer body");
+  if (isConnected()) throw KVREAlreadyRegistered(L"The specified connection entity is already in use");
+  if (innerBody == outerBody) throw KVREInvalidRelation(L"The inner and outer bodies cannot be the same entity");
+  innerBody_ = innerBody;
+  outerBody_ = outerBody;
+  innerFrame_.detach();
+  outerFrame_.detach();
+  setInnerOffset(innerOffset);
+  setOuterOffset(outerOffset);
+  updateRelativeLocation();
+  setEvent(Connected);
+}
+
+void KVRBasicConnection3D::disconnectBodies() {
+  if (!isConnected()) return;
+  // The outer body's inner connection may hold the last handle to this connection.
+  const KVRSharedHandle<KVRBasicConnection3D> self(this);
+  // Only the body that hangs through this connection is taken off: a body
+  // recorded here but hanging elsewhere keeps its own connection.
+  if (outerBody_ && outerBody_->getInnerConnection() == self) outerBody_->clearInnerBody();
+  const KVREventFunctor follow = KVRMakeEventFunctor(this, &KVRBasicConnection3D::onEvent);
+  if (innerFrame_) innerFrame_->removeSubscriber(follow);
+  if (outerFrame_) outerFrame_->removeSubscriber(follow);
+  innerBody_.detach();
+  outerBody_.detach();
+  innerFrame_.detach();
+  outerFrame_.detach();
+  setInnerOffset(Xform::Identity);
+  setOuterOffset(Xform::Identity);
+  if (!destroying_) updateRelativeLocation();
+  setEvent(Disconnected);
+}
+
+void KVRBasicConnection3D::setInnerOffset(const Xform& offset) {
+  innerOffset_ = offset;
+  setEvent(InnerOffsetSet);
+}
+
+void KVRBasicConnection3D::setOuterOffset(const Xform& offset) {
+  outerOffset_ = offset;
+  setEvent(OuterOffsetSet);
+}
+
+void KVRBasicConnection3D::setCachedRelativeLocation(const Xform& location) {
+  relativeProfile_.setLocation(location);
+  relativeProfile_.clearVelocity();
+  relativeProfile_.clearAcceleration();
+  setEvent(RelativeLocationSet);
+}
+
+void KVRBasicConnection3D::setCachedRelativeProfile(const Profile& profile) {
+  relativeProfile_ = profile;
+  setEvent(RelativeProfileSet);
+}
+
+void KVRBasicConnection3D::updateKinematics() {
+  if (testEvent(RelativeProfileSet))
+    propagateProfile();
+  else if (testEvent(RelativeLocationSet))
+    propagateLocation();
+}
+
+int KVRBasicConnection3D::setRelativeLocation(Xform& location) {
+  setCachedRelativeLocation(location);
+  return 2;
+}
+
+KVRBasicConnection3D::Xform KVRBasicConnection3D::getRelativeLocation() const { return getCachedRelativeLocation(); }
+
+int KVRBasicConnection3D::setRelativeProfile(Profile& profile) {
+  setCachedRelativeProfile(profile);
+  return 2;
+}
+
+KVRBasicConnection3D::Profile KVRBasicConnection3D::getRelativeProfile() const { return relativeProfile_; }
+
+void KVRBasicConnection3D::updateRelativeLocation() {
+  setCachedRelativeLocation(calcRelativeLocation(innerOffset_, getVariableLocation(), outerOffset_));
+}
+
+void KVRBasicConnection3D::propagateLocation() {
+  if (outerBody_) outerBody_->updateRelativeLocation(getRelativeLocation());
+}
+
+void KVRBasicConnection3D::propagateProfile() {
+  if (outerBody_) outerBody_->updateRelativeProfile(getRelativeProfile());
+}
+
+void KVRBasicConnection3D::onEvent(const KVRSharedConstPointer<KVRBasicFrame3D>& frame,
+                                   const std::bitset<64>& mask) {
+  if (!mask.test(KVRBasicFrame3D::RelativeLocationChanged) || frame.isNull()) return;
+  if (frame == innerFrame_)
+    setInnerOffset(innerFrame_->getFrameLocation());
+  else if (frame == outerFrame_)
+    setOuterOffset(outerFrame_->getFrameLocation());
+  updateRelativeLocation();
+  propagateLocation();
+}
+
+KVRBasicConnection3D::Xform KVRBasicConnection3D::calcRelativeLocation(const Xform& a, const Xform& b,
+                                                                       const Xform& c) {
+  Xform result = a;
+  result *= b;
+  result /= c;
+  return result;
+}
+
+KVRBasicConnection3D::Xform KVRBasicConnection3D::calcOuterOffset(const Xform& a, const Xform& b, const Xform& c) {
+  Xform result = a;
+  result.invert();
+  result *= b;
+  result *= c;
+  return result;
+}
+
+void KVRBasicConnection3D::orphanObject() {
+  if (isOrphaned()) return;
+  orphanMembers();
+  KVRBasicEntity::orphanObject();
+}
+
+void KVRBasicConnection3D::orphanMembers() { disconnectBodies(); }

@@ -1,0 +1,197 @@
+// Bodies: the owned frames, tag points and paths in both trees, inner and
+// outer bodies, location requests through the inner connection, duplication
+// and destruction.
+
+#include "KVRTestSupport.h"
+
+namespace {
+
+using namespace kvrtest;
+using Xform = KVRBasicXform3D<double>;
+using Body = KVRSharedHandle<KVRBasicBody3D>;
+
+// The scene: world W holding body B with frame F, tag point T and path P.
+class Bodies : public testing::Test {
+ protected:
+  void SetUp() override {
+    w->addEntity(b);
+    b->addFrame(f);
+    b->addTagPoint(t);
+    b->addPath(p);
+    w->flushLogicalState();
+    b->flushSpatialState();
+  }
+  void TearDown() override { w->orphanObject(); }
+
+  KVRSharedHandle<KVRBasicWorld> w = makeWorld(L"W");
+  Body b = make<KVRBasicBody3D>(L"B");
+  KVRSharedHandle<KVRBasicFrame3D> f = make<KVRBasicFrame3D>(L"F");
+  KVRSharedHandle<KVRBasicTagPoint3D> t = make<KVRBasicTagPoint3D>(L"T");
+  KVRSharedHandle<KVRBasicPath3D> p = make<KVRBasicPath3D>(L"P");
+};
+
+TEST_F(Bodies, OwnedObjectsAreLogicalAndSpatialChildren) {
+  EXPECT_TRUE(b->hasFrame(f));
+  EXPECT_TRUE(b->hasPoint(t));
+  EXPECT_TRUE(b->hasPath(p));
+  EXPECT_EQ(b->getFrameCount(), 1);
+  EXPECT_EQ(b->getTagPointCount(), 1);
+  EXPECT_EQ(b->getPathCount(), 1);
+  EXPECT_EQ(f->getLogicalParent(), b);
+  EXPECT_EQ(f->getSpatialParent(), b);
+  EXPECT_EQ(f->getAttachedBody(), b);
+  EXPECT_EQ(title(f), L"Frame \"/W/B/F\"");
+  EXPECT_EQ(b->getOuterBodyCount(), 0);  // a frame is no outer body
+
+  KVRSharedVector<KVRBasicFrame3D> frames{make<KVRBasicFrame3D>(L"Stale")};
+  b->getFrames(frames);  // replaced
+  EXPECT_EQ(names(frames), std::vector<std::wstring>{L"F"});
+  KVRSharedList<KVRBasicTagPoint3D> points;
+  b->getTagPoints(points);
+  EXPECT_EQ(names(points), std::vector<std::wstring>{L"T"});
+}
+
+TEST_F(Bodies, RemovingUnlinksFromBothTreesAndKeepsTheObject) {
+  b->removeFrame(f);
+  EXPECT_FALSE(b->hasFrame(f));
+  EXPECT_FALSE(f->hasLogicalParent());
+  EXPECT_FALSE(f->hasSpatialParent());
+  EXPECT_TRUE(f->getAttachedBody().isNull());
+  EXPECT_FALSE(f->isOrphaned());
+  EXPECT_EQ(b->getFrameCount(), 0);
+}
+
+TEST_F(Bodies, DestroyingOrphans) {
+  b->destroyPoint(t);
+  EXPECT_TRUE(t->isOrphaned());
+  EXPECT_FALSE(b->hasPoint(t));
+  EXPECT_EQ(b->getLogicalChildrenCount(), 2);
+  b->destroyFrames();
+  b->destroyPaths();
+  EXPECT_TRUE(f->isOrphaned());
+  EXPECT_TRUE(p->isOrphaned());
+  EXPECT_EQ(b->getLogicalChildrenCount(), 0);
+  EXPECT_EQ(b->getSpatialChildrenCount(), 0);
+}
+
+TEST_F(Bodies, BulkRemovalSetsItsBitEvenWhenThereIsNothingToRemove) {
+  b->removeFrames();
+  b->removeFrames();
+  EXPECT_TRUE(b->testEvent(KVRBasicBody3D::FramesRemoved));
+  b->flushSpatialState();
+  b->removeTagPoints();
+  b->removePaths();
+  EXPECT_EQ(pending(*b), (std::vector<int>{17, 18}));
+  EXPECT_FALSE(t->hasLogicalParent());
+  EXPECT_FALSE(p->hasSpatialParent());
+  b->flushSpatialState();
+  b->destroyPoints();
+  EXPECT_EQ(pending(*b), std::vector<int>{17});
+}
+
+TEST_F(Bodies, AddingAnObjectOwnedElsewhereIsRefusedAndChangesNothing) {
+  auto other = make<KVRBasicBody3D>(L"Other");
+  EXPECT_THROW(other->addFrame(f), KVREAlreadyRegistered);
+  // Spatially linked but without a logical parent: refused before the logical link is made.
+  b->removeLogicalChild(f);
+  expectThrowWithText<KVREAlreadyRegistered>([&] { other->addFrame(f); },
+                                             L"Frame \"/\" has already been assigned a spatial parent");
+  EXPECT_EQ(other->getLogicalChildrenCount(), 0);
+  EXPECT_THROW(other->removeFrame(f), KVRENotFound);
+  EXPECT_THROW(b->addFrame(KVRSharedHandle<KVRBasicFrame3D>()), KVREInvalidArgument);
+  other->orphanObject();
+}
+
+TEST_F(Bodies, AFreeBodyRefusesLocationRequests) {
+  EXPECT_FALSE(b->hasInnerConnection());
+  EXPECT_XFORM_NEAR(b->getRelativeLocation(), Xform::Identity);
+  const Xform asked = pose(0.5, 1, 2, 3);
+  Xform request = asked;
+  EXPECT_EQ(b->setRelativeLocation(request), 0);
+  EXPECT_EQ(b->setBaseLocation(request), 0);
+  EXPECT_XFORM_NEAR(request, asked);
+  EXPECT_XFORM_NEAR(b->getBaseLocation(), Xform::Identity);
+  KVRBasicProfile3D<double> profile;
+  EXPECT_EQ(b->setRelativeProfile(profile), 0);
+  EXPECT_EQ(pending(*b), std::vector<int>{});
+}
+
+TEST_F(Bodies, InnerBodyLinksAndTheirBits) {
+  auto inner = make<KVRBasicBody3D>(L"Inner");
+  KVRSharedHandle<KVRBasicAttachment3D> connection(new KVRBasicAttachment3D);
+  inner->flushSpatialState();
+  b->setInnerBody(inner, connection);
+  EXPECT_EQ(b->getInnerBody(), inner);
+  EXPECT_EQ(b->getInnerConnection(), connection);
+  EXPECT_TRUE(inner->hasOuterBody(b));
+  EXPECT_EQ(inner->getOuterBodyCount(), 1);
+  EXPECT_EQ(pending(*b), (std::vector<int>{9, 11, 19, 20, 21}));
+  expectThrowWithText<KVREAlreadyRegistered>([&] { b->setInnerBody(make<KVRBasicBody3D>(L"X"), connection); },
+                                             L"Body \"/W/B\" is already connected to another body");
+  b->flushSpatialState();
+  b->setTransientState(4);
+  b->clearInnerBody();
+  EXPECT_FALSE(b->hasInnerBody());
+  EXPECT_FALSE(b->hasInnerConnection());
+  EXPECT_EQ(b->getTransientState(), 0);
+  EXPECT_EQ(pending(*b), (std::vector<int>{9, 11, 19, 20, 22}));
+  EXPECT_EQ(pending(*inner), std::vector<int>{24});
+  EXPECT_EQ(inner->getOuterBodyCount(), 0);
+  inner->orphanObject();
+}
+
+TEST_F(Bodies, AnInnerBodyThatIsNotABodyCannotBeReadAsOne) {
+  auto plain = make<Probe3D>(L"Plain");
+  plain->addSpatialChild(b);
+  EXPECT_TRUE(b->hasInnerBody());
+  EXPECT_THROW((void)b->getInnerBody(), KVREInvalidCast);
+  plain->orphanObject();
+}
+
+TEST_F(Bodies, DuplicatingInADeepModeReparentsTheCopiedObjectsSpatially) {
+  Xform offset = pose(0.3, 0, 0, 2);
+  f->setFrameLocation(offset);
+  for (auto mode : {KVRDynamicObject::CopyDeep, KVRDynamicObject::CopyDeepAll}) {
+    Body copy(static_cast<KVRBasicBody3D*>(b->duplicateObject(mode)));
+    KVRSharedVector<KVRBasicFrame3D> frames;
+    copy->getFrames(frames);
+    ASSERT_EQ(names(frames), std::vector<std::wstring>{L"Copy of F"});
+    EXPECT_XFORM_NEAR(frames[0]->getFrameLocation(), offset);
+    EXPECT_EQ(copy->getTagPointCount(), 1);
+    EXPECT_EQ(copy->getPathCount(), 1);
+    EXPECT_FALSE(copy->hasInnerConnection());
+    copy->orphanObject();
+  }
+  Body alone(static_cast<KVRBasicBody3D*>(b->duplicateObject(KVRDynamicObject::CopyAlone)));
+  EXPECT_EQ(alone->getFrameCount(), 0);
+  EXPECT_EQ(alone->getLogicalChildrenCount(), 0);
+}
+
+TEST_F(Bodies, DestroyingAHangingBodyLeavesItsInnerBodyOneOuterBodyFewer) {
+  auto carrier = make<KVRBasicBody3D>(L"Carrier");
+  auto carried = make<KVRBasicBody3D>(L"Carried");
+  w->addEntity(carrier);
+  carrier->attachBody(b);
+  b->attachBody(carried);
+  EXPECT_EQ(carrier->getOuterBodyCount(), 1);
+  w->destroyEntity(b);
+  EXPECT_EQ(carrier->getOuterBodyCount(), 0);
+  EXPECT_TRUE(f->isOrphaned());               // its own objects go with it
+  EXPECT_FALSE(carried->isOrphaned());        // bodies hanging on it stay alive
+  EXPECT_FALSE(carried->hasSpatialParent());  // but detached from it
+  carried->orphanObject();
+}
+
+TEST(PartClass, IsABodyWithItsOwnTypeWord) {
+  auto w = makeWorld(L"W");
+  auto part = make<KVRBasicPart3D>(L"Bracket");
+  w->addEntity(part);
+  w->flushLogicalState();
+  EXPECT_EQ(title(part), L"Part \"/W/Bracket\"");
+  EXPECT_TRUE(part.isDerivedFrom(KVRBasicBody3D::ClassInfo_));
+  KVRSharedHandle<KVRBasicEntity> copy(static_cast<KVRBasicEntity*>(part->duplicateObject(KVRDynamicObject::CopyDeep)));
+  EXPECT_TRUE(copy->isInstanceOf(KVRBasicPart3D::ClassInfo_));
+  w->orphanObject();
+}
+
+}  // namespace
