@@ -28,7 +28,9 @@ class Attaching : public testing::Test {
   }
   void TearDown() override { w->orphanObject(); }
 
-  Xform partRelativeTo(const Body& carrier) const { return carrier->getBaseLocation().inverse() * part->getBaseLocation(); }
+  Xform partRelativeTo(const Body& carrier) const {
+    return carrier->getBaseLocation().inverse() * part->getBaseLocation();
+  }
 
   const Xform X_RF = pose(0.3, 2, 0, 0), X_RG = pose(-0.8, 0, 3, 1), X_GT = pose(0.5, 0, 0, 0.2);
   const Xform X_FP = pose(1.1, 0.1, 0.1, 0.5);
@@ -75,8 +77,9 @@ TEST_F(Attaching, AttachingTakesTheBodyOffItsConnectionAndRemembersWhereItHung) 
 }
 
 TEST_F(Attaching, AttachingAtAFrameOfAnotherBodyIsRefused) {
-  expectThrowWithText<KVREInvalidRelation>([&] { fixture->attachBody(part, tool); },
-                                           L"Frame \"/W/Gripper/Tool\" is not attached to Body \"/W/Fixture\"");
+  expectThrowWithText<KVREInvalidRelation>(
+      [&] { fixture->attachBody(part, tool); },
+      L"Frame \"/W/Gripper/Tool\" is not attached to Body \"/W/Fixture\"");
   EXPECT_EQ(part->getInnerBody(), fixture);
 }
 
@@ -119,7 +122,7 @@ TEST_F(Attaching, GrabbingKeepsThePlaceAndDetachingPutsTheBodyBackWhereItHung) {
   EXPECT_FALSE(released.isApprox(before, 1e-6));
 
   part->detachBody();
-  EXPECT_EQ(part->getInnerBody(), fixture);  // back to the inner body original
+  EXPECT_EQ(part->getInnerBody(), fixture);              // back to the inner body original
   EXPECT_XFORM_NEAR(part->getBaseLocation(), released);  // where it was released
   EXPECT_FALSE(part->isAttached());
   EXPECT_EQ(part->getTransientState(), 0);

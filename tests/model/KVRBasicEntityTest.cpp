@@ -54,7 +54,8 @@ TEST_F(EntityPaths, ExternalFullNamesStartBelowTheRoot) {
   EXPECT_EQ(fullName(world), L"/W");
   EXPECT_EQ(fullName(root), L"/");
   EXPECT_EQ(title(body), L"Entity \"/W/B\"");
-  EXPECT_EQ(body->getEntityTitle(KVRBasicEntity::BaseName, L'/').scribe(KVRLocale::global()), L"Entity \"B\"");
+  EXPECT_EQ(body->getEntityTitle(KVRBasicEntity::BaseName, L'/').scribe(KVRLocale::global()),
+            L"Entity \"B\"");
 }
 
 TEST_F(EntityPaths, RelativePathsWalkOneChildNamePerComponent) {
@@ -103,7 +104,8 @@ TEST(EntityDuplication, DeepModesCopyTheChildrenInOrderWithThePrefix) {
     EXPECT_FALSE(copy->hasLogicalParent());
     copy->orphanObject();
   }
-  KVRSharedHandle<KVRBasicEntity> alone(static_cast<KVRBasicEntity*>(arm->duplicateObject(KVRDynamicObject::CopyAlone)));
+  KVRSharedHandle<KVRBasicEntity> alone(
+      static_cast<KVRBasicEntity*>(arm->duplicateObject(KVRDynamicObject::CopyAlone)));
   EXPECT_EQ(alone->getLogicalChildrenCount(), 0);
   EXPECT_EQ(arm->getLogicalChildrenCount(), 2);  // the source is untouched
   arm->orphanObject();

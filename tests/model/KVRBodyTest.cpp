@@ -189,7 +189,8 @@ TEST(PartClass, IsABodyWithItsOwnTypeWord) {
   w->flushLogicalState();
   EXPECT_EQ(title(part), L"Part \"/W/Bracket\"");
   EXPECT_TRUE(part.isDerivedFrom(KVRBasicBody3D::ClassInfo_));
-  KVRSharedHandle<KVRBasicEntity> copy(static_cast<KVRBasicEntity*>(part->duplicateObject(KVRDynamicObject::CopyDeep)));
+  KVRSharedHandle<KVRBasicEntity> copy(
+      static_cast<KVRBasicEntity*>(part->duplicateObject(KVRDynamicObject::CopyDeep)));
   EXPECT_TRUE(copy->isInstanceOf(KVRBasicPart3D::ClassInfo_));
   w->orphanObject();
 }

@@ -100,7 +100,8 @@ TEST_F(Connections, RefusalsKeepTheConnectionAsItWas) {
   expectThrowWithText<KVREInvalidRelation>([&] { joint->connectBodies(a, a, Xform(), Xform()); },
                                            L"The inner and outer bodies cannot be the same entity");
   EXPECT_THROW(joint->connectBodies(KVRSharedHandle<KVRBasicFrame3D>(), fb), KVREInvalidArgument);
-  EXPECT_THROW(joint->connectBodies(a, KVRSharedHandle<KVRBasicBody3D>(), Xform(), Xform()), KVREInvalidArgument);
+  EXPECT_THROW(joint->connectBodies(a, KVRSharedHandle<KVRBasicBody3D>(), Xform(), Xform()),
+               KVREInvalidArgument);
   EXPECT_FALSE(joint->isConnected());
   EXPECT_EQ(fa->getSubscriberCount(), 0);
 

@@ -61,7 +61,8 @@ class Orphaning : public testing::Test {
   };
 
   int deleted = 0;
-  KVRSharedHandle<KVRBasicEntity> p = make(L"P"), a = make(L"A"), b = make(L"B"), c = make(L"C"), d = make(L"D");
+  KVRSharedHandle<KVRBasicEntity> p = make(L"P"), a = make(L"A"), b = make(L"B"), c = make(L"C"),
+                                  d = make(L"D");
 };
 
 TEST_F(Orphaning, LeavesEveryEntityOfTheSubtreeUnlinkedAndWithoutSymbols) {

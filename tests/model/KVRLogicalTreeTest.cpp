@@ -15,7 +15,8 @@ class Marker : public KVRBasicEntity {
   Marker(const Marker& source, CopyMode mode) : KVRBasicEntity(source, mode) {}
   const KVRClassInfo& getClassInfo() const override { return ClassInfo_; }
 };
-constinit const KVRClassInfo Marker::ClassInfo_ = KVRClassInfo::concrete<Marker>("Marker", KVRBasicEntity::ClassInfo_);
+constinit const KVRClassInfo Marker::ClassInfo_ =
+    KVRClassInfo::concrete<Marker>("Marker", KVRBasicEntity::ClassInfo_);
 
 // The scene:   R
 //              └─ W
@@ -37,7 +38,8 @@ class LogicalTree : public testing::Test {
     for (auto* e : {&r, &w, &b, &f, &p, &m, &n}) (*e)->orphanObject();
   }
 
-  KVRSharedHandle<KVRBasicEntity> r = make(L"R"), w = make(L"W"), b = make(L"B"), f = make(L"F"), p = make(L"P");
+  KVRSharedHandle<KVRBasicEntity> r = make(L"R"), w = make(L"W"), b = make(L"B"), f = make(L"F"),
+                                  p = make(L"P");
   KVRSharedHandle<KVRBasicEntity> m = make<Marker>(L"M"), n = make<Marker>(L"N");
 };
 
@@ -188,7 +190,8 @@ TEST_F(LogicalTree, AFlushPublishesDepthFirstInChildOrderAfterTheChildrenAreUpda
   w->setEntityName(L"Cell");
   w->flushLogicalState();
   using Seen = std::vector<std::pair<std::wstring, std::vector<int>>>;
-  EXPECT_EQ(log->seen, (Seen{{L"P", {3}}, {L"F", {3}}, {L"B", {3}}, {L"N", {3}}, {L"M", {3}}, {L"Cell", {2, 3}}}));
+  EXPECT_EQ(log->seen,
+            (Seen{{L"P", {3}}, {L"F", {3}}, {L"B", {3}}, {L"N", {3}}, {L"M", {3}}, {L"Cell", {2, 3}}}));
   EXPECT_EQ(fullName(n), L"/Cell/M/N");
 }
 
