@@ -162,18 +162,22 @@ class KVRWORLDMODEL_API KVRBasicBody3D : public KVRBasicEntity3D {
   // body, else to the inner body original (not counted as attached), else free.
   void detachBody();
   // 0 when either is empty; otherwise `grabbing` grabs `grabbed` in state 1; 1.
-  static int grabBody(const KVRSharedHandle<KVRBasicBody3D>& grabbing, const KVRSharedHandle<KVRBasicBody3D>& grabbed);
+  static int grabBody(const KVRSharedHandle<KVRBasicBody3D>& grabbing,
+                      const KVRSharedHandle<KVRBasicBody3D>& grabbed);
   // Detaches a grabbed `body` when `releasing` is empty or is its current
   // carrier; does nothing otherwise. Returns 1.
-  static int detachBody(const KVRSharedHandle<KVRBasicBody3D>& body, const KVRSharedHandle<KVRBasicBody3D>& releasing);
+  static int detachBody(const KVRSharedHandle<KVRBasicBody3D>& body,
+                        const KVRSharedHandle<KVRBasicBody3D>& releasing);
   // Grabs (state 1) every body of a KVRNotifyBasicBody3DList that is not
   // grabbed already and is not a spatial ancestor of this body.
-  void grab_list_cb(const KVRSharedConstPointer<KVRNotificationAgent>& agent, const KVRNotificationBase* notification);
+  void grab_list_cb(const KVRSharedConstPointer<KVRNotificationAgent>& agent,
+                    const KVRNotificationBase* notification);
 
   void orphanObject() override;
 
  protected:
   void orphanMembers();
+  const Xform* storedRelativeLocation() const override;
 
  private:
   template <class T>
@@ -195,8 +199,8 @@ class KVRWORLDMODEL_API KVRBasicBody3D : public KVRBasicEntity3D {
   KVRSharedHandle<KVRBasicAttachment3D> makeAttachment(const KVRSharedHandle<KVRBasicBody3D>& body,
                                                        const Xform& innerOffset, const Xform& outerOffset);
   // Hangs `body` on this body through `attachment` at `relative`.
-  void hang(const KVRSharedHandle<KVRBasicBody3D>& body, const KVRSharedHandle<KVRBasicAttachment3D>& attachment,
-            const Xform& relative);
+  void hang(const KVRSharedHandle<KVRBasicBody3D>& body,
+            const KVRSharedHandle<KVRBasicAttachment3D>& attachment, const Xform& relative);
 
   KVRSharedHandle<KVRBasicConnection3D> innerConnection_;
   KVRSharedHandle<KVRBasicConnection3D> attachment_;

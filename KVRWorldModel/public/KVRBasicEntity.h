@@ -24,6 +24,7 @@
 #include "KVRMessage.h"
 #include "KVRSharedChain.h"
 #include "KVRSharedList.h"
+#include "KVRSiblingList.h"
 #include "KVRSimTime.h"
 #include "KVRSymbolBase.h"
 #include "KVRWorldModelExport.h"
@@ -59,7 +60,8 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   /// The separator callers use by default.
   static constexpr wchar_t ExternalNameSeparator = L'/';
 
-  using LogicalPosition = KVRSharedList<KVRBasicEntity>::iterator;
+  // A child's place in its parent's children list: the child itself.
+  using LogicalPosition = KVRBasicEntity*;
 
   KVRBasicEntity();
   // Copies name, full name, description and the integer attribute; the copy
@@ -210,9 +212,17 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   void setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& parent, const std::wstring& parentFullName,
                         const AncestorChain& parentAncestors);
   void updateLogicalAncestors(const AncestorChain& parentAncestors);
-  bool isLogicalEntryOf(const KVRBasicEntity* parent) const { return entryOwner_ == parent; }
   template <class Visit>
   void orphanChildrenWhere(Visit select);
+  // Visits every child in order; a child taken out while an earlier one is
+  // visited ends the walk.
+  template <class Visit>
+  void walkLogicalChildren(Visit visit) const;
+
+  struct LogicalLinks {
+    static KVRSiblingLinks<KVRBasicEntity>& links(KVRBasicEntity& e) { return e.logicalLinks_; }
+    static const KVRSiblingLinks<KVRBasicEntity>& links(const KVRBasicEntity& e) { return e.logicalLinks_; }
+  };
 
   KVRUUID uuid_;
   std::wstring name_;
@@ -220,10 +230,8 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   std::unique_ptr<std::wstring> description_;  // null: DefaultDescription
   KVRSharedHandle<KVRBasicEntity> logicalParent_;
   AncestorChain logicalAncestors_;
-  KVRSharedList<KVRBasicEntity> logicalChildren_;
-  // This entity's entry in its parent's children list, for removal in constant time.
-  KVRBasicEntity* entryOwner_ = nullptr;
-  LogicalPosition entryInParent_;
+  KVRSiblingLinks<KVRBasicEntity> logicalLinks_;  // this entity's entry among its parent's children
+  KVRSiblingList<KVRBasicEntity, LogicalLinks> logicalChildren_;
   int intAttribute_ = 0;
   std::vector<KVRSymbolBase*> symbols_;
 };

@@ -18,6 +18,8 @@
 // location changed, 12 an ancestor's location was set, 13 own profile set,
 // 14 cached base profile changed, 15 an ancestor's profile was set.
 
+#include <memory>
+
 #include "KVRBasicEntity.h"
 #include "KVRBasicProfile3D.h"
 #include "KVRBasicXform3D.h"
@@ -26,7 +28,8 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
  public:
   using Xform = KVRBasicXform3D<double>;
   using Profile = KVRBasicProfile3D<double>;
-  using SpatialPosition = KVRSharedList<KVRBasicEntity3D>::iterator;
+  // A child's place in its parent's spatial children: the child itself.
+  using SpatialPosition = KVRBasicEntity3D*;
 
   /// The spatial ancestor list changed.
   static constexpr int SpatialAncestorsChanged = 9;
@@ -159,15 +162,16 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   Xform getEntityLocation(const KVRSharedHandle<KVRBasicEntity3D>& reference) const;
   Profile getEntityProfile(const KVRSharedHandle<KVRBasicEntity3D>& reference) const;
 
-  const Xform& getBaseLocation() const { return baseProfile_.getLocation(); }
-  const Xform& getCachedBaseLocation() const { return baseProfile_.getLocation(); }
-  const Profile& getBaseProfile() const { return baseProfile_; }
-  const Profile& getCachedBaseProfile() const { return baseProfile_; }
+  const Xform& getBaseLocation() const { return baseLocation_; }
+  const Xform& getCachedBaseLocation() const { return baseLocation_; }
+  // The base location with the entity's base velocities and accelerations.
+  Profile getBaseProfile() const;
+  Profile getCachedBaseProfile() const { return getBaseProfile(); }
   // The base location in the reference entity's coordinates.
   Xform getBaseLocation(const KVRSharedHandle<KVRBasicEntity3D>& reference) const;
   Profile getBaseProfile(const KVRSharedHandle<KVRBasicEntity3D>& reference) const;
   // The parent's base profile as last delivered to this entity.
-  const Profile& getCachedParentProfile() const { return parentProfile_; }
+  Profile getCachedParentProfile() const;
 
   // Sets the base location through the concrete class (request status as
   // above); applied, it sets bits 10 and 11.
@@ -229,6 +233,11 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   // KVREInvalidRelation when making `child` a spatial child of `parent` would close a cycle.
   static void refuseSpatialCycle(const KVRBasicEntity3D& parent, const KVRBasicEntity3D& child);
 
+  // Where the concrete class keeps its relative location, when
+  // getRelativeLocation() answers exactly that stored value; null otherwise.
+  // Lets propagation compose in place instead of copying the location out.
+  virtual const Xform* storedRelativeLocation() const { return nullptr; }
+
  private:
   using AncestorChain = KVRSharedChain<KVRBasicEntity3D>;
 
@@ -236,17 +245,34 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   void setSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent, const Xform& parentBase,
                         const AncestorChain& parentAncestors);
   void updateSpatialAncestors(const AncestorChain& parentAncestors);
-  bool isSpatialEntryOf(const KVRBasicEntity3D* parent) const { return spatialEntryOwner_ == parent; }
+  // Visits every spatial child in order; a child taken out while an earlier
+  // one is visited ends the walk.
+  template <class Visit>
+  void walkSpatialChildren(Visit visit) const;
+  // Starts fetching what propagating a location to this entity touches first.
+  void prefetchForPropagation() const;
+  void setBaseMotion(const Profile& profile);
+  void setParentMotion(const Profile& profile);
+
+  struct SpatialLinks {
+    static KVRSiblingLinks<KVRBasicEntity3D>& links(KVRBasicEntity3D& e) { return e.spatialLinks_; }
+    static const KVRSiblingLinks<KVRBasicEntity3D>& links(const KVRBasicEntity3D& e) {
+      return e.spatialLinks_;
+    }
+  };
+  // Velocities and accelerations of the base and the parent profiles, kept
+  // apart: they are zero for most entities, whose profiles are then just locations.
+  struct Motion;
   // Applies a request status returned by the concrete class.
   template <class Apply>
   int applyStatus(int status, Apply apply);
 
-  Profile baseProfile_;
-  Profile parentProfile_;
+  Xform baseLocation_;
+  Xform parentLocation_;
+  std::unique_ptr<Motion> motion_;  // null while every velocity and acceleration is zero
   KVRSharedHandle<KVRBasicEntity3D> spatialParent_;
   AncestorChain spatialAncestors_;
   int spatialDepth_ = 0;
-  KVRSharedList<KVRBasicEntity3D> spatialChildren_;
-  KVRBasicEntity3D* spatialEntryOwner_ = nullptr;
-  SpatialPosition spatialEntry_;
+  KVRSiblingLinks<KVRBasicEntity3D> spatialLinks_;  // this entity's entry among its parent's children
+  KVRSiblingList<KVRBasicEntity3D, SpatialLinks> spatialChildren_;
 };

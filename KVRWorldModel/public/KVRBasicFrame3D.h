@@ -48,6 +48,9 @@ class KVRWORLDMODEL_API KVRBasicFrame3D : public KVRBasicEntity3D {
 
   void orphanObject() override;
 
+ protected:
+  const Xform* storedRelativeLocation() const override;
+
  private:
   Xform relativeLocation_;
 };

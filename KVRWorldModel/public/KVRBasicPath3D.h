@@ -84,6 +84,7 @@ class KVRWORLDMODEL_API KVRBasicPath3D : public KVRBasicEntity3D {
 
  protected:
   void orphanMembers();
+  const Xform* storedRelativeLocation() const override;
 
  private:
   Xform relativeLocation_;

@@ -64,6 +64,9 @@ class KVRWORLDMODEL_API KVRBasicTagPoint3D : public KVRBasicEntity3D {
 
   void orphanObject() override;
 
+ protected:
+  const Xform* storedRelativeLocation() const override;
+
  private:
   Xform relativeLocation_;
   int timingMode_ = DurationTiming;

@@ -23,7 +23,7 @@ void KVRSharedAssign(Destination& destination, const Source& source) {
   using Target = typename Destination::value_type;
   using From = typename Source::value_type;
   destination.clear();
-  if constexpr (requires(Destination& d) { d.reserve(0); }) destination.reserve(source.size());
+  if constexpr (requires(Destination & d) { d.reserve(0); }) destination.reserve(source.size());
   for (const From& handle : source) {
     if constexpr (std::is_convertible_v<const From&, Target>)
       destination.push_back(handle);
@@ -39,14 +39,15 @@ template <class T, std::size_t N = 8>
 class KVRSharedSnapshot {
  public:
   template <class Container>
-  explicit KVRSharedSnapshot(const Container& source) : size_(source.size()) {
+  explicit KVRSharedSnapshot(const Container& source) : size_(static_cast<std::size_t>(source.size())) {
     if (size_ > N) overflow_.reserve(size_);
     std::size_t i = 0;
-    for (const auto& handle : source) {
+    for (const auto& element : source) {
+      KVRSharedHandle<T> handle = asHandle(element);
       if (i < N)
-        inline_[i] = handle;
+        inline_[i] = std::move(handle);
       else
-        overflow_.push_back(handle);
+        overflow_.push_back(std::move(handle));
       ++i;
     }
   }
@@ -57,6 +58,15 @@ class KVRSharedSnapshot {
   const KVRSharedHandle<T>& operator[](std::size_t i) const { return i < N ? inline_[i] : overflow_[i - N]; }
 
  private:
+  template <class U>
+  static KVRSharedHandle<T> asHandle(const KVRSharedHandle<U>& handle) {
+    return handle;
+  }
+  template <class U>
+  static KVRSharedHandle<T> asHandle(U* object) {
+    return KVRSharedHandle<T>(object);
+  }
+
   std::size_t size_;
   KVRSharedHandle<T> inline_[N];
   std::vector<KVRSharedHandle<T>> overflow_;

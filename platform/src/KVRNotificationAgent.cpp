@@ -7,7 +7,8 @@
 constinit const KVRClassInfo KVRNotificationBase::ClassInfo_ =
     KVRClassInfo::concrete<KVRNotificationBase>("KVRNotificationBase", KVRSharedObject::ClassInfo_);
 
-KVRNotificationBase::KVRNotificationBase(const KVRNotificationBase& source, CopyMode) : KVRSharedObject(source) {}
+KVRNotificationBase::KVRNotificationBase(const KVRNotificationBase& source, CopyMode)
+    : KVRSharedObject(source) {}
 KVRNotificationBase::~KVRNotificationBase() = default;
 const KVRClassInfo& KVRNotificationBase::getClassInfo() const { return ClassInfo_; }
 
@@ -55,7 +56,8 @@ int KVRNotificationAgent::getNotificationHookCount() const {
   return count;
 }
 
-void KVRNotificationAgent::addSubscriber(const KVREventFunctor& subscriber, const EventMask& mask, int priority) {
+void KVRNotificationAgent::addSubscriber(const KVREventFunctor& subscriber, const EventMask& mask,
+                                         int priority) {
   if (subscriber.isEmpty()) throw KVREInvalidArgument(L"An empty subscriber cannot be added");
   Subscription entry{subscriber, mask.to_ullong(), priority};
   if (notifying_) {
@@ -120,7 +122,7 @@ void KVRNotificationAgent::notifySubscribers() {
     throw;
   }
   --notifying_;
-  compact();
+  if (hasRemoved_ || needsSort_) compact();
   pending_.reset();
 }
 

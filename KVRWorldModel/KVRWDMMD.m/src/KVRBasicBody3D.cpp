@@ -12,7 +12,8 @@ constinit const KVRClassInfo KVRBasicBody3D::ClassInfo_ =
 constinit const KVRUUID KVRBasicBody3D::ClassID_("6f1c2a3e-8b4d-4e15-9a70-1d2c3b4a5e0c");
 
 constinit const KVRClassInfo KVRNotifyBasicBody3DList::ClassInfo_ =
-    KVRClassInfo::concrete<KVRNotifyBasicBody3DList>("KVRNotifyBasicBody3DList", KVRNotificationBase::ClassInfo_);
+    KVRClassInfo::concrete<KVRNotifyBasicBody3DList>("KVRNotifyBasicBody3DList",
+                                                     KVRNotificationBase::ClassInfo_);
 
 // --- Construction ----------------------------------------------------------
 
@@ -50,6 +51,13 @@ int KVRBasicBody3D::setRelativeLocation(Xform& location) {
 
 KVRBasicBody3D::Xform KVRBasicBody3D::getRelativeLocation() const {
   return innerConnection_ ? innerConnection_->getRelativeLocation() : Xform::Identity;
+}
+
+const KVRBasicBody3D::Xform* KVRBasicBody3D::storedRelativeLocation() const {
+  // An attachment answers with its cached relative location; other
+  // connections may compute theirs.
+  if (!innerConnection_ || !innerConnection_->isInstanceOf(KVRBasicAttachment3D::ClassInfo_)) return nullptr;
+  return &innerConnection_->getCachedRelativeLocation();
 }
 
 int KVRBasicBody3D::setRelativeProfile(Profile& profile) {
@@ -125,9 +133,13 @@ void KVRBasicBody3D::respatialiseChildren(const KVRClassInfo& info) {
 void KVRBasicBody3D::addFrame(const KVRSharedHandle<KVRBasicFrame3D>& frame) { addOwned(frame); }
 void KVRBasicBody3D::removeFrame(const KVRSharedHandle<KVRBasicFrame3D>& frame) { removeOwned(frame); }
 void KVRBasicBody3D::removeFrames() { removeOwnedOfClass(KVRBasicFrame3D::ClassInfo_, FramesRemoved); }
-void KVRBasicBody3D::destroyFrame(const KVRSharedHandle<KVRBasicFrame3D>& frame) { orphanLogicalChild(frame); }
+void KVRBasicBody3D::destroyFrame(const KVRSharedHandle<KVRBasicFrame3D>& frame) {
+  orphanLogicalChild(frame);
+}
 void KVRBasicBody3D::destroyFrames() { destroyOwnedOfClass(KVRBasicFrame3D::ClassInfo_, FramesRemoved); }
-bool KVRBasicBody3D::hasFrame(const KVRSharedHandle<KVRBasicFrame3D>& frame) const { return hasSpatialChild(frame); }
+bool KVRBasicBody3D::hasFrame(const KVRSharedHandle<KVRBasicFrame3D>& frame) const {
+  return hasSpatialChild(frame);
+}
 void KVRBasicBody3D::getFrames(KVRSharedVector<KVRBasicFrame3D>& frames) const {
   collectSpatialChildren(*this, KVRBasicFrame3D::ClassInfo_, frames);
 }
@@ -138,9 +150,15 @@ int KVRBasicBody3D::getFrameCount() const { return getSpatialChildrenCount(KVRBa
 
 void KVRBasicBody3D::addTagPoint(const KVRSharedHandle<KVRBasicTagPoint3D>& point) { addOwned(point); }
 void KVRBasicBody3D::removeTagPoint(const KVRSharedHandle<KVRBasicTagPoint3D>& point) { removeOwned(point); }
-void KVRBasicBody3D::removeTagPoints() { removeOwnedOfClass(KVRBasicTagPoint3D::ClassInfo_, TagPointsRemoved); }
-void KVRBasicBody3D::destroyPoint(const KVRSharedHandle<KVRBasicTagPoint3D>& point) { orphanLogicalChild(point); }
-void KVRBasicBody3D::destroyPoints() { destroyOwnedOfClass(KVRBasicTagPoint3D::ClassInfo_, TagPointsRemoved); }
+void KVRBasicBody3D::removeTagPoints() {
+  removeOwnedOfClass(KVRBasicTagPoint3D::ClassInfo_, TagPointsRemoved);
+}
+void KVRBasicBody3D::destroyPoint(const KVRSharedHandle<KVRBasicTagPoint3D>& point) {
+  orphanLogicalChild(point);
+}
+void KVRBasicBody3D::destroyPoints() {
+  destroyOwnedOfClass(KVRBasicTagPoint3D::ClassInfo_, TagPointsRemoved);
+}
 bool KVRBasicBody3D::hasPoint(const KVRSharedHandle<KVRBasicTagPoint3D>& point) const {
   return hasSpatialChild(point);
 }
@@ -150,14 +168,18 @@ void KVRBasicBody3D::getTagPoints(KVRSharedVector<KVRBasicTagPoint3D>& points) c
 void KVRBasicBody3D::getTagPoints(KVRSharedList<KVRBasicTagPoint3D>& points) const {
   collectSpatialChildren(*this, KVRBasicTagPoint3D::ClassInfo_, points);
 }
-int KVRBasicBody3D::getTagPointCount() const { return getSpatialChildrenCount(KVRBasicTagPoint3D::ClassInfo_); }
+int KVRBasicBody3D::getTagPointCount() const {
+  return getSpatialChildrenCount(KVRBasicTagPoint3D::ClassInfo_);
+}
 
 void KVRBasicBody3D::addPath(const KVRSharedHandle<KVRBasicPath3D>& path) { addOwned(path); }
 void KVRBasicBody3D::removePath(const KVRSharedHandle<KVRBasicPath3D>& path) { removeOwned(path); }
 void KVRBasicBody3D::removePaths() { removeOwnedOfClass(KVRBasicPath3D::ClassInfo_, PathsRemoved); }
 void KVRBasicBody3D::destroyPath(const KVRSharedHandle<KVRBasicPath3D>& path) { orphanLogicalChild(path); }
 void KVRBasicBody3D::destroyPaths() { destroyOwnedOfClass(KVRBasicPath3D::ClassInfo_, PathsRemoved); }
-bool KVRBasicBody3D::hasPath(const KVRSharedHandle<KVRBasicPath3D>& path) const { return hasSpatialChild(path); }
+bool KVRBasicBody3D::hasPath(const KVRSharedHandle<KVRBasicPath3D>& path) const {
+  return hasSpatialChild(path);
+}
 void KVRBasicBody3D::getPaths(KVRSharedVector<KVRBasicPath3D>& paths) const {
   collectSpatialChildren(*this, KVRBasicPath3D::ClassInfo_, paths);
 }
@@ -166,11 +188,15 @@ void KVRBasicBody3D::getPaths(KVRSharedList<KVRBasicPath3D>& paths) const {
 }
 int KVRBasicBody3D::getPathCount() const { return getSpatialChildrenCount(KVRBasicPath3D::ClassInfo_); }
 
-void KVRBasicBody3D::cloneFrames(const KVRBasicBody3D&, CopyMode) { respatialiseChildren(KVRBasicFrame3D::ClassInfo_); }
+void KVRBasicBody3D::cloneFrames(const KVRBasicBody3D&, CopyMode) {
+  respatialiseChildren(KVRBasicFrame3D::ClassInfo_);
+}
 void KVRBasicBody3D::cloneTagPoints(const KVRBasicBody3D&, CopyMode) {
   respatialiseChildren(KVRBasicTagPoint3D::ClassInfo_);
 }
-void KVRBasicBody3D::clonePaths(const KVRBasicBody3D&, CopyMode) { respatialiseChildren(KVRBasicPath3D::ClassInfo_); }
+void KVRBasicBody3D::clonePaths(const KVRBasicBody3D&, CopyMode) {
+  respatialiseChildren(KVRBasicPath3D::ClassInfo_);
+}
 
 // --- Inner and outer bodies --------------------------------------------------
 
@@ -178,7 +204,9 @@ KVRSharedHandle<KVRBasicBody3D> KVRBasicBody3D::getInnerBody() const {
   return KVRSharedHandle<KVRBasicBody3D>::downcast(getSpatialParent());
 }
 
-bool KVRBasicBody3D::hasOuterBody(const KVRSharedHandle<KVRBasicBody3D>& body) const { return hasSpatialChild(body); }
+bool KVRBasicBody3D::hasOuterBody(const KVRSharedHandle<KVRBasicBody3D>& body) const {
+  return hasSpatialChild(body);
+}
 
 void KVRBasicBody3D::getOuterBodies(KVRSharedVector<KVRBasicBody3D>& bodies) const {
   collectSpatialChildren(*this, ClassInfo_, bodies);
@@ -224,15 +252,14 @@ void KVRBasicBody3D::refuseCarrying(const KVRSharedHandle<KVRBasicBody3D>& body,
   if (body.get() == this) throw KVREInvalidRelation(L"The inner and outer bodies cannot be the same entity");
   // A connection the body hangs on is taken off first; any other spatial
   // parent stays and would refuse this body as a second one.
-  const bool staysLinked = afterDisconnect ? body->hasSpatialParent() && !body->hasInnerConnection()
-                                           : body->hasSpatialParent();
+  const bool staysLinked =
+      afterDisconnect ? body->hasSpatialParent() && !body->hasInnerConnection() : body->hasSpatialParent();
   if (staysLinked) throwAlreadyConnected(*body);
   refuseSpatialCycle(*this, *body);
 }
 
-KVRSharedHandle<KVRBasicAttachment3D> KVRBasicBody3D::makeAttachment(const KVRSharedHandle<KVRBasicBody3D>& body,
-                                                                     const Xform& innerOffset,
-                                                                     const Xform& outerOffset) {
+KVRSharedHandle<KVRBasicAttachment3D> KVRBasicBody3D::makeAttachment(
+    const KVRSharedHandle<KVRBasicBody3D>& body, const Xform& innerOffset, const Xform& outerOffset) {
   KVRSharedHandle<KVRBasicAttachment3D> attachment(new KVRBasicAttachment3D);
   attachment->setEntityName(getEntityName(BaseName, ExternalNameSeparator) + L"-" +
                             body->getEntityName(BaseName, ExternalNameSeparator));
@@ -265,14 +292,17 @@ void KVRBasicBody3D::attachBody(const KVRSharedHandle<KVRBasicBody3D>& body, con
   setEvent(BodyAttached);
 }
 
-void KVRBasicBody3D::attachBody(const KVRSharedHandle<KVRBasicBody3D>& body) { attachBody(body, Xform::Identity); }
+void KVRBasicBody3D::attachBody(const KVRSharedHandle<KVRBasicBody3D>& body) {
+  attachBody(body, Xform::Identity);
+}
 
 void KVRBasicBody3D::attachBody(const KVRSharedHandle<KVRBasicBody3D>& body,
                                 const KVRSharedHandle<KVRBasicFrame3D>& frame) {
   requireEntity(frame, L"a frame to attach at");
   if (!hasFrame(frame))
-    throw KVREInvalidRelation(L"%1 is not attached to %2") << frame->getEntityTitle(FullName, ExternalNameSeparator)
-                                                           << getEntityTitle(FullName, ExternalNameSeparator);
+    throw KVREInvalidRelation(L"%1 is not attached to %2")
+        << frame->getEntityTitle(FullName, ExternalNameSeparator)
+        << getEntityTitle(FullName, ExternalNameSeparator);
   attachBody(body, frame->getFrameLocation());
 }
 

@@ -145,14 +145,12 @@ void KVRBasicEntity::getLogicalAncestors(KVRSharedList<KVRBasicEntity>& ancestor
 }
 
 bool KVRBasicEntity::hasLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) const {
-  if (!child) return false;
-  if (child->isLogicalEntryOf(this)) return true;
-  return std::find(logicalChildren_.begin(), logicalChildren_.end(), child) != logicalChildren_.end();
+  return logicalChildren_.contains(child.get());
 }
 
 KVRSharedHandle<KVRBasicEntity> KVRBasicEntity::getLogicalChild(const std::wstring& name) const {
-  for (const auto& child : logicalChildren_)
-    if (child->name_ == name) return child;
+  for (KVRBasicEntity* child : logicalChildren_)
+    if (child->name_ == name) return KVRSharedHandle<KVRBasicEntity>(child);
   return KVRSharedHandle<KVRBasicEntity>();
 }
 
@@ -161,8 +159,8 @@ namespace {
 template <class Container, class Children>
 void collectChildren(const Children& children, const KVRClassInfo* info, Container& out) {
   out.clear();
-  for (const auto& child : children)
-    if (!info || child->isDerivedFrom(*info)) out.push_back(child);
+  for (auto* child : children)
+    if (!info || child->isDerivedFrom(*info)) out.emplace_back(child);
 }
 
 }  // namespace
@@ -186,8 +184,9 @@ void KVRBasicEntity::getLogicalChildren(KVRSharedList<KVRBasicEntity>& children)
 }
 
 int KVRBasicEntity::getLogicalChildrenCount(const KVRClassInfo& info) const {
-  return static_cast<int>(std::count_if(logicalChildren_.begin(), logicalChildren_.end(),
-                                        [&](const auto& child) { return child->isDerivedFrom(info); }));
+  return static_cast<int>(
+      std::count_if(logicalChildren_.begin(), logicalChildren_.end(),
+                    [&](const KVRBasicEntity* child) { return child->isDerivedFrom(info); }));
 }
 
 // --- Logical tree: changes -------------------------------------------------
@@ -222,19 +221,20 @@ void KVRBasicEntity::removeLogicalChild(const KVRSharedHandle<KVRBasicEntity>& c
 }
 
 void KVRBasicEntity::removeLogicalChildren(const KVRClassInfo& info) {
-  for (auto it = logicalChildren_.begin(); it != logicalChildren_.end();) {
-    const auto position = it++;
-    if (!(*position)->isDerivedFrom(info)) continue;
-    (*position)->clearLogicalParent();
-    clearLogicalChild(position);
+  for (KVRBasicEntity* child = logicalChildren_.first(); child;) {
+    KVRBasicEntity* next = logicalChildren_.next(*child);
+    if (child->isDerivedFrom(info)) {
+      child->clearLogicalParent();
+      logicalChildren_.erase(child);
+    }
+    child = next;
   }
 }
 
 void KVRBasicEntity::removeLogicalChildren() {
-  for (auto it = logicalChildren_.begin(); it != logicalChildren_.end();) {
-    const auto position = it++;
-    (*position)->clearLogicalParent();
-    clearLogicalChild(position);
+  while (KVRBasicEntity* child = logicalChildren_.first()) {
+    child->clearLogicalParent();
+    logicalChildren_.erase(child);
   }
 }
 
@@ -252,7 +252,7 @@ void KVRBasicEntity::orphanChildrenWhere(Select select) {
   const KVRSharedSnapshot<KVRBasicEntity> children(logicalChildren_);
   for (std::size_t i = 0; i < children.size(); ++i) {
     const KVRSharedHandle<KVRBasicEntity>& child = children[i];
-    if (child->isLogicalEntryOf(this) && select(*child)) child->orphanObject();
+    if (logicalChildren_.contains(child.get()) && select(*child)) child->orphanObject();
   }
 }
 
@@ -269,7 +269,7 @@ void KVRBasicEntity::removeLogicalParent() {
   // The parent's entry may hold the last handle to this entity.
   const KVRSharedHandle<KVRBasicEntity> self(this);
   KVRSharedHandle<KVRBasicEntity> parent(logicalParent_, KVRSharedBase::WriteLock);
-  const LogicalPosition position = parent->findLogicalChild(KVRSharedHandle<KVRBasicEntity>(this));
+  const LogicalPosition position = parent->findLogicalChild(self);
   clearLogicalParent();
   parent->clearLogicalChild(position);
 }
@@ -289,13 +289,11 @@ void KVRBasicEntity::cloneLogicalChildren(const KVRBasicEntity& source, CopyMode
 KVRBasicEntity::LogicalPosition KVRBasicEntity::findLogicalChild(
     const KVRSharedHandle<KVRBasicEntity>& child) {
   requireEntity(child, L"a logical child");
-  if (child->isLogicalEntryOf(this)) return child->entryInParent_;
-  const auto position = std::find(logicalChildren_.begin(), logicalChildren_.end(), child);
-  if (position == logicalChildren_.end())
+  if (!logicalChildren_.contains(child.get()))
     throw KVRENotFound(L"%1 is not a logical child of %2")
         << child->getEntityTitle(FullName, ExternalNameSeparator)
         << getEntityTitle(FullName, ExternalNameSeparator);
-  return position;
+  return child.get();
 }
 
 void KVRBasicEntity::setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& parent,
@@ -316,11 +314,12 @@ void KVRBasicEntity::setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& par
 }
 
 void KVRBasicEntity::setLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) {
-  logicalChildren_.push_back(child);
-  if (child) {
-    child->entryOwner_ = this;
-    child->entryInParent_ = std::prev(logicalChildren_.end());
-  }
+  requireEntity(child, L"a logical child");
+  // An entity is listed once, under one parent.
+  if (decltype(logicalChildren_)::isListed(*child))
+    throw KVREAlreadyRegistered(L"%1 is already listed as a logical child")
+        << child->getEntityTitle(FullName, ExternalNameSeparator);
+  logicalChildren_.append(child.get());
 }
 
 void KVRBasicEntity::clearLogicalParent() {
@@ -330,8 +329,10 @@ void KVRBasicEntity::clearLogicalParent() {
 }
 
 void KVRBasicEntity::clearLogicalChild(LogicalPosition position) {
-  KVRBasicEntity* child = position->get();
-  if (child && child->entryOwner_ == this && child->entryInParent_ == position) child->entryOwner_ = nullptr;
+  if (!logicalChildren_.contains(position))
+    throw KVRENotFound(L"%1 is not a logical child of %2")
+        << (position ? position->getEntityTitle(FullName, ExternalNameSeparator) : KVRMessage(L"(none)"))
+        << getEntityTitle(FullName, ExternalNameSeparator);
   logicalChildren_.erase(position);
 }
 
@@ -366,25 +367,30 @@ void KVRBasicEntity::clearLogicalAncestors() {
   setEvent(LogicalAncestorsChanged);
 }
 
-void KVRBasicEntity::propagateLogicalAncestors() const {
-  const KVRSharedSnapshot<KVRBasicEntity> children(logicalChildren_);
-  for (std::size_t i = 0; i < children.size(); ++i) {
-    KVRBasicEntity* child = children[i].get();
-    if (!child->isLogicalEntryOf(this)) continue;
-    child->updateFullName(fullName_);
-    child->updateLogicalAncestors(logicalAncestors_);
-    child->flushLogicalState();
+template <class Visit>
+void KVRBasicEntity::walkLogicalChildren(Visit visit) const {
+  KVRSharedHandle<KVRBasicEntity> child(logicalChildren_.first(), KVRSharedBase::WriteLock);
+  while (child) {
+    KVRSharedHandle<KVRBasicEntity> next(logicalChildren_.next(*child));
+    visit(*child);
+    if (next && !logicalChildren_.contains(next.get())) break;
+    child = std::move(next);
   }
 }
 
+void KVRBasicEntity::propagateLogicalAncestors() const {
+  walkLogicalChildren([this](KVRBasicEntity& child) {
+    child.updateFullName(fullName_);
+    child.updateLogicalAncestors(logicalAncestors_);
+    child.flushLogicalState();
+  });
+}
+
 void KVRBasicEntity::propagateFullName() const {
-  const KVRSharedSnapshot<KVRBasicEntity> children(logicalChildren_);
-  for (std::size_t i = 0; i < children.size(); ++i) {
-    KVRBasicEntity* child = children[i].get();
-    if (!child->isLogicalEntryOf(this)) continue;
-    child->updateFullName(fullName_);
-    child->flushLogicalState();
-  }
+  walkLogicalChildren([this](KVRBasicEntity& child) {
+    child.updateFullName(fullName_);
+    child.flushLogicalState();
+  });
 }
 
 // --- State and notification ------------------------------------------------

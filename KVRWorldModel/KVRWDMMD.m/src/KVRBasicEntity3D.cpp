@@ -23,12 +23,51 @@ void reportProfileComposition() { KVRReportAssertion("Software", L"Operation not
 
 // --- Construction ----------------------------------------------------------
 
+struct KVRBasicEntity3D::Motion {
+  // Linear velocity, angular velocity, linear acceleration, angular acceleration.
+  KVRBasicVector3D<double> base[4];
+  KVRBasicVector3D<double> parent[4];
+};
+
+namespace {
+
+using Vector = KVRBasicVector3D<double>;
+
+bool moves(const KVRBasicProfile3D<double>& p) {
+  return !(p.getLinearVelocity() == Vector::Zero && p.getAngularVelocity() == Vector::Zero &&
+           p.getLinearAcceleration() == Vector::Zero && p.getAngularAcceleration() == Vector::Zero);
+}
+
+void storeMotion(const KVRBasicProfile3D<double>& p, Vector (&motion)[4]) {
+  motion[0] = p.getLinearVelocity();
+  motion[1] = p.getAngularVelocity();
+  motion[2] = p.getLinearAcceleration();
+  motion[3] = p.getAngularAcceleration();
+}
+
+KVRBasicProfile3D<double> profileOf(const KVRBasicXform3D<double>& location, const Vector* motion) {
+  KVRBasicProfile3D<double> p;
+  p.setLocation(location);
+  if (motion) {
+    p.setLinearVelocity(motion[0]);
+    p.setAngularVelocity(motion[1]);
+    p.setLinearAcceleration(motion[2]);
+    p.setAngularAcceleration(motion[3]);
+  }
+  return p;
+}
+
+}  // namespace
+
 KVRBasicEntity3D::KVRBasicEntity3D() {
   addNotificationHook(spatialHookOf(this, &KVRBasicEntity3D::spatialHook_));
 }
 
 KVRBasicEntity3D::KVRBasicEntity3D(const KVRBasicEntity3D& source, CopyMode mode)
-    : KVRBasicEntity(source, mode), baseProfile_(source.baseProfile_), parentProfile_(source.parentProfile_) {
+    : KVRBasicEntity(source, mode),
+      baseLocation_(source.baseLocation_),
+      parentLocation_(source.parentLocation_),
+      motion_(source.motion_ ? std::make_unique<Motion>(*source.motion_) : nullptr) {
   addNotificationHook(spatialHookOf(this, &KVRBasicEntity3D::spatialHook_));
 }
 
@@ -57,9 +96,7 @@ void KVRBasicEntity3D::getSpatialAncestors(KVRSharedList<KVRBasicEntity3D>& ance
 }
 
 bool KVRBasicEntity3D::hasSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child) const {
-  if (!child) return false;
-  if (child->isSpatialEntryOf(this)) return true;
-  return std::find(spatialChildren_.begin(), spatialChildren_.end(), child) != spatialChildren_.end();
+  return spatialChildren_.contains(child.get());
 }
 
 namespace {
@@ -67,8 +104,8 @@ namespace {
 template <class Container, class Children>
 void collectChildren(const Children& children, const KVRClassInfo* info, Container& out) {
   out.clear();
-  for (const auto& child : children)
-    if (!info || child->isDerivedFrom(*info)) out.push_back(child);
+  for (auto* child : children)
+    if (!info || child->isDerivedFrom(*info)) out.emplace_back(child);
 }
 
 }  // namespace
@@ -92,8 +129,9 @@ void KVRBasicEntity3D::getSpatialChildren(KVRSharedList<KVRBasicEntity3D>& child
 }
 
 int KVRBasicEntity3D::getSpatialChildrenCount(const KVRClassInfo& info) const {
-  return static_cast<int>(std::count_if(spatialChildren_.begin(), spatialChildren_.end(),
-                                        [&](const auto& child) { return child->isDerivedFrom(info); }));
+  return static_cast<int>(
+      std::count_if(spatialChildren_.begin(), spatialChildren_.end(),
+                    [&](const KVRBasicEntity3D* child) { return child->isDerivedFrom(info); }));
 }
 
 void KVRBasicEntity3D::getSpatialDescendants(KVRSharedVector<KVRBasicEntity3D>& descendants) const {
@@ -147,10 +185,10 @@ int KVRBasicEntity3D::getALLSpatialDescendants(const KVRSharedHandle<KVRBasicEnt
 KVRSharedHandle<KVRBasicEntity3D> KVRBasicEntity3D::returnSpatialDescendant(
     const KVRSharedHandle<KVRBasicEntity3D>& node, const KVRClassInfo& info) const {
   if (!node) return KVRSharedHandle<KVRBasicEntity3D>();
-  for (const auto& child : node->spatialChildren_)
-    if (child->isDerivedFrom(info)) return child;
-  for (const auto& child : node->spatialChildren_)
-    if (auto found = returnSpatialDescendant(child, info)) return found;
+  for (KVRBasicEntity3D* child : node->spatialChildren_)
+    if (child->isDerivedFrom(info)) return KVRSharedHandle<KVRBasicEntity3D>(child);
+  for (KVRBasicEntity3D* child : node->spatialChildren_)
+    if (auto found = returnSpatialDescendant(KVRSharedHandle<KVRBasicEntity3D>(child), info)) return found;
   return KVRSharedHandle<KVRBasicEntity3D>();
 }
 
@@ -158,8 +196,8 @@ bool KVRBasicEntity3D::isThereASpatialDescendant(const KVRSharedHandle<KVRBasicE
                                                  const KVRSharedHandle<KVRBasicEntity3D>& target) const {
   if (!node || !target) return false;
   if (node->hasSpatialChild(target)) return true;
-  for (const auto& child : node->spatialChildren_)
-    if (isThereASpatialDescendant(child, target)) return true;
+  for (KVRBasicEntity3D* child : node->spatialChildren_)
+    if (isThereASpatialDescendant(KVRSharedHandle<KVRBasicEntity3D>(child), target)) return true;
   return false;
 }
 
@@ -209,27 +247,27 @@ void KVRBasicEntity3D::removeSpatialChild(const KVRSharedHandle<KVRBasicEntity3D
 }
 
 void KVRBasicEntity3D::removeSpatialChildren(const KVRClassInfo& info) {
-  for (auto it = spatialChildren_.begin(); it != spatialChildren_.end();) {
-    const auto position = it++;
-    if (!(*position)->isDerivedFrom(info)) continue;
-    (*position)->clearSpatialParent(1);
-    clearSpatialChild(position);
+  for (KVRBasicEntity3D* child = spatialChildren_.first(); child;) {
+    KVRBasicEntity3D* next = spatialChildren_.next(*child);
+    if (child->isDerivedFrom(info)) {
+      child->clearSpatialParent(1);
+      spatialChildren_.erase(child);
+    }
+    child = next;
   }
 }
 
 void KVRBasicEntity3D::removeSpatialChildren() {
-  for (auto it = spatialChildren_.begin(); it != spatialChildren_.end();) {
-    const auto position = it++;
-    (*position)->clearSpatialParent(1);
-    clearSpatialChild(position);
+  while (KVRBasicEntity3D* child = spatialChildren_.first()) {
+    child->clearSpatialParent(1);
+    spatialChildren_.erase(child);
   }
 }
 
 void KVRBasicEntity3D::destroySpatialChildren() {
-  for (auto it = spatialChildren_.begin(); it != spatialChildren_.end();) {
-    const auto position = it++;
-    (*position)->clearSpatialParent(0);
-    clearSpatialChild(position);
+  while (KVRBasicEntity3D* child = spatialChildren_.first()) {
+    child->clearSpatialParent(0);
+    spatialChildren_.erase(child);
   }
 }
 
@@ -261,13 +299,11 @@ void KVRBasicEntity3D::removeSpatialParent() {
 KVRBasicEntity3D::SpatialPosition KVRBasicEntity3D::findSpatialChild(
     const KVRSharedHandle<KVRBasicEntity3D>& child) {
   requireEntity(child, L"a spatial child");
-  if (child->isSpatialEntryOf(this)) return child->spatialEntry_;
-  const auto position = std::find(spatialChildren_.begin(), spatialChildren_.end(), child);
-  if (position == spatialChildren_.end())
+  if (!spatialChildren_.contains(child.get()))
     throw KVRENotFound(L"%1 is not a spatial child of %2")
         << child->getEntityTitle(FullName, ExternalNameSeparator)
         << getEntityTitle(FullName, ExternalNameSeparator);
-  return position;
+  return child.get();
 }
 
 void KVRBasicEntity3D::setSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent,
@@ -285,11 +321,12 @@ void KVRBasicEntity3D::setSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>&
 }
 
 void KVRBasicEntity3D::setSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child) {
-  spatialChildren_.push_back(child);
-  if (child) {
-    child->spatialEntryOwner_ = this;
-    child->spatialEntry_ = std::prev(spatialChildren_.end());
-  }
+  requireEntity(child, L"a spatial child");
+  // An entity is listed once, under one spatial parent.
+  if (decltype(spatialChildren_)::isListed(*child))
+    throw KVREAlreadyRegistered(L"%1 is already listed as a spatial child")
+        << child->getEntityTitle(FullName, ExternalNameSeparator);
+  spatialChildren_.append(child.get());
 }
 
 void KVRBasicEntity3D::clearSpatialParent(int keepPlace) {
@@ -303,9 +340,10 @@ void KVRBasicEntity3D::clearSpatialParent(int keepPlace) {
 }
 
 void KVRBasicEntity3D::clearSpatialChild(SpatialPosition position) {
-  KVRBasicEntity3D* child = position->get();
-  if (child && child->spatialEntryOwner_ == this && child->spatialEntry_ == position)
-    child->spatialEntryOwner_ = nullptr;
+  if (!spatialChildren_.contains(position))
+    throw KVRENotFound(L"%1 is not a spatial child of %2")
+        << (position ? position->getEntityTitle(FullName, ExternalNameSeparator) : KVRMessage(L"(none)"))
+        << getEntityTitle(FullName, ExternalNameSeparator);
   spatialChildren_.erase(position);
 }
 
@@ -349,7 +387,7 @@ KVRBasicEntity3D::Profile KVRBasicEntity3D::calcRelativeProfile(const Profile& r
 KVRBasicEntity3D::Xform KVRBasicEntity3D::getEntityLocation(
     const KVRSharedHandle<KVRBasicEntity3D>& reference) const {
   if (!reference) return Xform::Identity;
-  if (reference == spatialParent_) return parentProfile_.getLocation();
+  if (reference == spatialParent_) return parentLocation_;
   KVRSharedHandle<KVRBasicEntity3D> held(reference, KVRSharedBase::ReadLock);
   return held->getBaseLocation();
 }
@@ -357,7 +395,7 @@ KVRBasicEntity3D::Xform KVRBasicEntity3D::getEntityLocation(
 KVRBasicEntity3D::Profile KVRBasicEntity3D::getEntityProfile(
     const KVRSharedHandle<KVRBasicEntity3D>& reference) const {
   if (!reference) return Profile::Identity;
-  if (reference == spatialParent_) return parentProfile_;
+  if (reference == spatialParent_) return getCachedParentProfile();
   KVRSharedHandle<KVRBasicEntity3D> held(reference, KVRSharedBase::ReadLock);
   return held->getBaseProfile();
 }
@@ -490,30 +528,58 @@ int KVRBasicEntity3D::moveBase(const Xform& motion, const KVRSharedHandle<KVRBas
   return setBaseLocation(t);
 }
 
+KVRBasicEntity3D::Profile KVRBasicEntity3D::getBaseProfile() const {
+  return profileOf(baseLocation_, motion_ ? motion_->base : nullptr);
+}
+
+KVRBasicEntity3D::Profile KVRBasicEntity3D::getCachedParentProfile() const {
+  return profileOf(parentLocation_, motion_ ? motion_->parent : nullptr);
+}
+
+void KVRBasicEntity3D::setBaseMotion(const Profile& profile) {
+  if (moves(profile)) {
+    if (!motion_) motion_ = std::make_unique<Motion>();
+    storeMotion(profile, motion_->base);
+  } else if (motion_) {
+    storeMotion(Profile::Identity, motion_->base);
+  }
+}
+
+void KVRBasicEntity3D::setParentMotion(const Profile& profile) {
+  if (moves(profile)) {
+    if (!motion_) motion_ = std::make_unique<Motion>();
+    storeMotion(profile, motion_->parent);
+  } else if (motion_) {
+    storeMotion(Profile::Identity, motion_->parent);
+  }
+}
+
 void KVRBasicEntity3D::setCachedBaseLocation(const Xform& location) {
-  Xform& cached = baseProfile_.getLocation();
-  cached = location;
-  if (spatialDepth_ != 0 && spatialDepth_ % NormalizationDepth == 0) cached.normalize();
-  baseProfile_.clearVelocity();
-  baseProfile_.clearAcceleration();
+  baseLocation_ = location;
+  if (spatialDepth_ != 0 && spatialDepth_ % NormalizationDepth == 0) baseLocation_.normalize();
+  if (motion_) storeMotion(Profile::Identity, motion_->base);
   setEvent(BaseLocationChanged);
 }
 
 void KVRBasicEntity3D::setCachedBaseProfile(const Profile& profile) {
-  baseProfile_ = profile;
+  baseLocation_ = profile.getLocation();
+  setBaseMotion(profile);
   setEvent(BaseLocationChanged);
   setEvent(BaseProfileChanged);
 }
 
 void KVRBasicEntity3D::updateParentLocation(const Xform& parentBase) {
-  parentProfile_.setLocation(parentBase);
-  parentProfile_.clearVelocity();
-  parentProfile_.clearAcceleration();
-  setCachedBaseLocation(parentBase * getRelativeLocation());
+  parentLocation_ = parentBase;
+  if (motion_) storeMotion(Profile::Identity, motion_->parent);
+  if (const Xform* relative = storedRelativeLocation())
+    setCachedBaseLocation(parentBase * *relative);
+  else
+    setCachedBaseLocation(parentBase * getRelativeLocation());
 }
 
 void KVRBasicEntity3D::updateParentProfile(const Profile& parentBase) {
-  parentProfile_ = parentBase;
+  parentLocation_ = parentBase.getLocation();
+  setParentMotion(parentBase);
   setCachedBaseProfile(calcBaseProfile(parentBase, getRelativeProfile()));
 }
 
@@ -548,42 +614,59 @@ void KVRBasicEntity3D::onNotification() {
   if (testEvent(SpatialAncestorsChanged)) propagateSpatialAncestors();
 }
 
+void KVRBasicEntity3D::prefetchForPropagation() const {
+  // The lines a propagation touches first: the notification state at the
+  // start of the object, the cached locations and the children.
+  const char* object = reinterpret_cast<const char*>(this);
+  for (int offset = 0; offset < 192; offset += 64) __builtin_prefetch(object + offset, 1);
+  __builtin_prefetch(&baseLocation_, 1);
+  __builtin_prefetch(&parentLocation_, 1);
+  __builtin_prefetch(&spatialChildren_);
+}
+
+template <class Visit>
+void KVRBasicEntity3D::walkSpatialChildren(Visit visit) const {
+  KVRSharedHandle<KVRBasicEntity3D> child(spatialChildren_.first(), KVRSharedBase::WriteLock);
+  while (child) {
+    KVRSharedHandle<KVRBasicEntity3D> next(spatialChildren_.next(*child));
+    // Memory latency dominates large trees: start fetching the next sibling
+    // and the child's first child while this child is updated.
+    if (next) next->prefetchForPropagation();
+    if (const KVRBasicEntity3D* grandchild = child->spatialChildren_.first())
+      grandchild->prefetchForPropagation();
+    visit(*child);
+    if (next && !spatialChildren_.contains(next.get())) break;
+    child = std::move(next);
+  }
+}
+
 void KVRBasicEntity3D::propagateBaseLocation() const {
-  const Xform base = getBaseLocation();
+  const Xform base = baseLocation_;
   const bool deliver = testEvent(BaseLocationChanged);
   const bool mark = testEvent(LocationSet) || testEvent(AncestorLocationSet);
-  const KVRSharedSnapshot<KVRBasicEntity3D> children(spatialChildren_);
-  for (std::size_t i = 0; i < children.size(); ++i) {
-    KVRBasicEntity3D* child = children[i].get();
-    if (!child->isSpatialEntryOf(this)) continue;  // left during the walk
-    if (deliver) child->updateParentLocation(base);
-    if (mark) child->setEvent(AncestorLocationSet);
-    child->flushSpatialState();
-  }
+  walkSpatialChildren([&](KVRBasicEntity3D& child) {
+    if (deliver) child.updateParentLocation(base);
+    if (mark) child.setEvent(AncestorLocationSet);
+    child.flushSpatialState();
+  });
 }
 
 void KVRBasicEntity3D::propagateBaseProfile() const {
   const Profile base = getBaseProfile();
   const bool deliver = testEvent(BaseLocationChanged);
   const bool mark = testEvent(ProfileSet) || testEvent(AncestorProfileSet);
-  const KVRSharedSnapshot<KVRBasicEntity3D> children(spatialChildren_);
-  for (std::size_t i = 0; i < children.size(); ++i) {
-    KVRBasicEntity3D* child = children[i].get();
-    if (!child->isSpatialEntryOf(this)) continue;
-    if (deliver) child->updateParentProfile(base);
-    if (mark) child->setEvent(AncestorProfileSet);
-    child->flushSpatialState();
-  }
+  walkSpatialChildren([&](KVRBasicEntity3D& child) {
+    if (deliver) child.updateParentProfile(base);
+    if (mark) child.setEvent(AncestorProfileSet);
+    child.flushSpatialState();
+  });
 }
 
 void KVRBasicEntity3D::propagateSpatialAncestors() const {
-  const KVRSharedSnapshot<KVRBasicEntity3D> children(spatialChildren_);
-  for (std::size_t i = 0; i < children.size(); ++i) {
-    KVRBasicEntity3D* child = children[i].get();
-    if (!child->isSpatialEntryOf(this)) continue;
-    child->updateSpatialAncestors(spatialAncestors_);
-    child->flushSpatialState();
-  }
+  walkSpatialChildren([this](KVRBasicEntity3D& child) {
+    child.updateSpatialAncestors(spatialAncestors_);
+    child.flushSpatialState();
+  });
 }
 
 // --- Orphaning -------------------------------------------------------------

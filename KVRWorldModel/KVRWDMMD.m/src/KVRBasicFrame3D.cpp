@@ -29,6 +29,11 @@ int KVRBasicFrame3D::setRelativeLocation(Xform& location) {
 
 KVRBasicFrame3D::Xform KVRBasicFrame3D::getRelativeLocation() const { return relativeLocation_; }
 
+const KVRBasicFrame3D::Xform* KVRBasicFrame3D::storedRelativeLocation() const {
+  // A derived class may answer getRelativeLocation() differently.
+  return getClassInfo().isInstanceOf(ClassInfo_) ? &relativeLocation_ : nullptr;
+}
+
 int KVRBasicFrame3D::setRelativeProfile(Profile& profile) {
   relativeLocation_ = profile.getLocation();
   profile.clearVelocity();

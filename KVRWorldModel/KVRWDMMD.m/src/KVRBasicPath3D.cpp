@@ -57,6 +57,11 @@ int KVRBasicPath3D::setRelativeLocation(Xform& location) {
 
 KVRBasicPath3D::Xform KVRBasicPath3D::getRelativeLocation() const { return relativeLocation_; }
 
+const KVRBasicPath3D::Xform* KVRBasicPath3D::storedRelativeLocation() const {
+  // A derived class may answer getRelativeLocation() differently.
+  return getClassInfo().isInstanceOf(ClassInfo_) ? &relativeLocation_ : nullptr;
+}
+
 int KVRBasicPath3D::setRelativeProfile(Profile& profile) {
   relativeLocation_ = profile.getLocation();
   profile.clearVelocity();

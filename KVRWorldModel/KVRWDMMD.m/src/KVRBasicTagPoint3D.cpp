@@ -35,6 +35,11 @@ int KVRBasicTagPoint3D::setRelativeLocation(Xform& location) {
 
 KVRBasicTagPoint3D::Xform KVRBasicTagPoint3D::getRelativeLocation() const { return relativeLocation_; }
 
+const KVRBasicTagPoint3D::Xform* KVRBasicTagPoint3D::storedRelativeLocation() const {
+  // A derived class may answer getRelativeLocation() differently.
+  return getClassInfo().isInstanceOf(ClassInfo_) ? &relativeLocation_ : nullptr;
+}
+
 int KVRBasicTagPoint3D::setRelativeProfile(Profile& profile) {
   relativeLocation_ = profile.getLocation();
   profile.clearVelocity();
@@ -51,7 +56,9 @@ KVRBasicTagPoint3D::Profile KVRBasicTagPoint3D::getRelativeProfile() const {
 
 KVRBasicTagPoint3D::Xform KVRBasicTagPoint3D::getPointLocation() const { return getRelativeLocation(); }
 
-int KVRBasicTagPoint3D::setTagPointLocation(Xform& location) { return setRelativeLocationAndUpdate(location); }
+int KVRBasicTagPoint3D::setTagPointLocation(Xform& location) {
+  return setRelativeLocationAndUpdate(location);
+}
 
 void KVRBasicTagPoint3D::setDuration(const KVRSimTime& duration) {
   duration_ = duration;

@@ -1,0 +1,111 @@
+#pragma once
+
+// The children list of a tree, kept inside the children themselves: every
+// child carries its links to its previous and next sibling and the list it
+// is in. Appending, finding and removing a child cost constant time and no
+// allocation, and walking the children touches nothing but the children.
+// The list shares ownership of its children (one reference each), like a
+// list of handles. A child is in at most one list of a kind at a time.
+//
+// `Access` names where T keeps its links: a type with
+//   static KVRSiblingLinks<T>& links(T&);  static const KVRSiblingLinks<T>& links(const T&);
+
+#include <cstddef>
+#include <iterator>
+
+#include "KVRSharedObject.h"
+
+template <class T>
+struct KVRSiblingLinks {
+  T* previous = nullptr;
+  T* next = nullptr;
+  const void* owner = nullptr;  // the list holding the entry; null when unlisted
+};
+
+template <class T, class Access>
+class KVRSiblingList {
+ public:
+  class iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = T*;
+    using difference_type = std::ptrdiff_t;
+    using pointer = T* const*;
+    using reference = T* const&;
+
+    iterator() = default;
+    explicit iterator(T* at) : at_(at) {}
+    T* const& operator*() const { return at_; }
+    iterator& operator++() {
+      at_ = Access::links(*at_).next;
+      return *this;
+    }
+    iterator operator++(int) {
+      iterator before = *this;
+      ++*this;
+      return before;
+    }
+    friend bool operator==(const iterator& a, const iterator& b) { return a.at_ == b.at_; }
+
+   private:
+    T* at_ = nullptr;
+  };
+
+  KVRSiblingList() = default;
+  KVRSiblingList(const KVRSiblingList&) = delete;
+  KVRSiblingList& operator=(const KVRSiblingList&) = delete;
+  ~KVRSiblingList() { clear(); }
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  T* first() const { return first_; }
+  T* last() const { return last_; }
+  iterator begin() const { return iterator(first_); }
+  iterator end() const { return iterator(); }
+
+  static T* next(const T& item) { return Access::links(item).next; }
+  bool contains(const T* item) const { return item && Access::links(*item).owner == this; }
+  // Whether the item is in some list of this kind.
+  static bool isListed(const T& item) { return Access::links(item).owner != nullptr; }
+
+  // Appends an item that is in no list of this kind.
+  void append(T* item) {
+    KVRSiblingLinks<T>& links = Access::links(*item);
+    item->addReference();
+    links.owner = this;
+    links.previous = last_;
+    links.next = nullptr;
+    if (last_)
+      Access::links(*last_).next = item;
+    else
+      first_ = item;
+    last_ = item;
+    ++size_;
+  }
+
+  // Takes an item of this list out; drops the list's reference, which may
+  // delete the item.
+  void erase(T* item) {
+    KVRSiblingLinks<T>& links = Access::links(*item);
+    if (links.previous)
+      Access::links(*links.previous).next = links.next;
+    else
+      first_ = links.next;
+    if (links.next)
+      Access::links(*links.next).previous = links.previous;
+    else
+      last_ = links.previous;
+    links = KVRSiblingLinks<T>();
+    --size_;
+    item->releaseReference();
+  }
+
+  void clear() {
+    while (first_) erase(first_);
+  }
+
+ private:
+  T* first_ = nullptr;
+  T* last_ = nullptr;
+  std::size_t size_ = 0;
+};
