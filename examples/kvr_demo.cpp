@@ -1,7 +1,10 @@
 // A small tour of the world model: builds a work cell's logical tree, renames
-// and re-parents entities, flushes, duplicates a subtree, and shows a refused
-// operation with the message it raised.
+// and re-parents entities, flushes, duplicates a subtree, and shows refused
+// operations with their messages; then moves frames in a world and shows that
+// descendants follow at the flush; then a gripper picks a part off a fixture,
+// carries it and puts it back.
 
+#include <iomanip>
 #include <iostream>
 #include <string>
 
@@ -32,6 +35,112 @@ void printTree(const Entity& e, int depth = 0) {
 }
 
 void section(const char* heading) { std::cout << "\n== " << heading << " ==\n"; }
+
+using Xform = KVRBasicXform3D<double>;
+
+Xform at(double x, double y, double z, double yawDegrees = 0) {
+  Xform pose;
+  pose.setPosition(x, y, z);
+  pose.setRPY(0, 0, yawDegrees * KVRMathConst::Pi / 180);
+  return pose;
+}
+
+template <class T>
+KVRSharedHandle<T> make(const std::wstring& name) {
+  KVRSharedHandle<T> e(new T);
+  e->setEntityName(name);
+  return e;
+}
+
+void printBase(const KVRSharedHandle<KVRBasicEntity3D>& e) {
+  std::cout << "  " << std::left << std::setw(28) << narrow(e->getEntityName(KVRBasicEntity::FullName)) << " "
+            << e->getBaseLocation() << '\n';
+}
+
+// A conveyor frame with a slot and a sensor below it: moving the conveyor
+// takes effect on it at once and on the others when it is flushed.
+void movingFrames() {
+  section("Frames in a world: descendants follow at the flush");
+  auto world = make<KVRBasicWorld>(L"Cell");
+  KVRBasicUniverse::getUniverse()->addEntity(world);
+  auto conveyor = make<KVRBasicFrame3D>(L"Conveyor");
+  auto slot = make<KVRBasicFrame3D>(L"Slot1");
+  auto sensor = make<KVRBasicFrame3D>(L"Sensor");
+  world->addEntity(conveyor);
+  conveyor->addLogicalChild(slot);
+  slot->addLogicalChild(sensor);
+  conveyor->addSpatialChild(slot);
+  slot->addSpatialChild(sensor);
+  Xform slotOffset = at(0.5, 0, 0), sensorOffset = at(0, 0, 0.2);
+  slot->setFrameLocation(slotOffset);
+  sensor->setFrameLocation(sensorOffset);
+  world->flushLogicalState();
+  conveyor->flushBaseLocation();
+  for (auto e : {conveyor, slot, sensor}) printBase(e);
+
+  Xform target = at(2, 1, 0, 90);
+  conveyor->setBaseLocation(target);
+  std::cout << "moved the conveyor, before the flush:\n";
+  for (auto e : {conveyor, slot, sensor}) printBase(e);
+  conveyor->flushSpatialState();
+  std::cout << "after the flush:\n";
+  for (auto e : {conveyor, slot, sensor}) printBase(e);
+  world->orphanObject();
+}
+
+// A gripper with a tool frame picks a part off a fixture, carries it and puts it back.
+void pickAndPlace() {
+  section("Pick and place");
+  auto world = make<KVRBasicWorld>(L"Cell");
+  KVRBasicUniverse::getUniverse()->addEntity(world);
+  auto floor = make<KVRBasicBody3D>(L"Floor");
+  auto fixture = make<KVRBasicBody3D>(L"Fixture");
+  auto gripper = make<KVRBasicBody3D>(L"Gripper");
+  auto part = make<KVRBasicPart3D>(L"Bracket");
+  auto tool = make<KVRBasicFrame3D>(L"Tool");
+  for (KVRSharedHandle<KVRBasicEntity> e : {floor, fixture, gripper, KVRSharedHandle<KVRBasicBody3D>(part)})
+    world->addEntity(e);
+  gripper->addFrame(tool);
+  Xform toolOffset = at(0, 0, -0.15);
+  tool->setFrameLocation(toolOffset);
+  floor->attachBody(fixture, at(1, 0, 0.8));
+  floor->attachBody(gripper, at(0, 0, 1.5));
+  fixture->attachBody(part, at(0, 0, 0.05));
+  world->flushLogicalState();
+
+  const auto report = [&](const char* step) {
+    std::cout << step << '\n';
+    printBase(tool);
+    printBase(part);
+    std::cout << "  hangs on " << narrow(part->getInnerBody()->getEntityName()) << " through "
+              << narrow(part->getInnerConnection()->getEntityName())
+              << (part->isAttached() ? "" : " (not counted as attached)") << '\n';
+  };
+  report("the part on its fixture:");
+
+  Xform above = at(1, 0, 1.0);  // the tool on the part
+  gripper->setBaseLocation(above);
+  gripper->flushSpatialState();
+  gripper->grabBody(part, 1);
+  report("grabbed by the gripper, where it stood:");
+
+  Xform carried = at(0.2, 0.6, 1.2, 45);
+  gripper->setBaseLocation(carried);
+  gripper->flushSpatialState();
+  report("carried while the gripper moves:");
+
+  gripper->setBaseLocation(above);
+  gripper->flushSpatialState();
+  part->detachBody();
+  report("put back: the part returns to the body it hung on, where it was released:");
+
+  try {
+    part->attachBody(part);
+  } catch (const KVRException& e) {
+    std::cout << "refused: " << e.what() << '\n';
+  }
+  world->orphanObject();
+}
 
 }  // namespace
 
@@ -82,5 +191,8 @@ int main() {
   }
 
   cell->orphanObject();  // breaks the links so that everything is freed
+
+  movingFrames();
+  pickAndPlace();
   return 0;
 }
