@@ -111,6 +111,27 @@ TEST(EntityDuplication, DeepModesCopyTheChildrenInOrderWithThePrefix) {
   arm->orphanObject();
 }
 
+// An entity whose copy fails, to break a deep copy half-way.
+class Uncopyable : public KVRBasicEntity {
+ public:
+  static const KVRClassInfo ClassInfo_;
+  Uncopyable() = default;
+  Uncopyable(const Uncopyable&, CopyMode) { throw std::runtime_error("no copies"); }
+  const KVRClassInfo& getClassInfo() const override { return ClassInfo_; }
+};
+constinit const KVRClassInfo Uncopyable::ClassInfo_ =
+    KVRClassInfo::concrete<Uncopyable>("Uncopyable", KVRBasicEntity::ClassInfo_);
+
+TEST(EntityDuplication, AFailedDeepCopyLeavesNothingBehind) {
+  // LeakSanitizer checks that the half-built copy and its first child are freed.
+  auto arm = make(L"Arm");
+  arm->addLogicalChild(make(L"Link"));
+  arm->addLogicalChild(make<Uncopyable>(L"Sealed"));
+  EXPECT_THROW(arm->duplicateObject(KVRDynamicObject::CopyDeep), std::runtime_error);
+  EXPECT_EQ(arm->getLogicalChildrenCount(), 2);
+  arm->orphanObject();
+}
+
 TEST(EntityDuplication, CloningAnEntitysOwnChildrenAppendsOneCopyOfEach) {
   auto arm = make(L"Arm");
   arm->addLogicalChild(make(L"Link"));

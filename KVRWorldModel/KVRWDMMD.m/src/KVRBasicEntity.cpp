@@ -42,8 +42,13 @@ KVRDynamicObject* KVRBasicEntity::duplicateObject(CopyMode mode) const {
   if (!made) return nullptr;
   // Held until the copy is complete: an exception on the way deletes it.
   KVRSharedHandle<KVRBasicEntity> copy(static_cast<KVRBasicEntity*>(made));
-  copy->setEntityName(DefaultCloneName + copy->name_);
-  if (mode == CopyDeep || mode == CopyDeepAll) copy->cloneLogicalChildren(*this, mode);
+  try {
+    copy->setEntityName(DefaultCloneName + copy->name_);
+    if (mode == CopyDeep || mode == CopyDeepAll) copy->cloneLogicalChildren(*this, mode);
+  } catch (...) {
+    copy->orphanObject();  // children cloned so far would keep it alive
+    throw;
+  }
   return copy.relinquish();
 }
 
