@@ -63,8 +63,9 @@ class KVRWORLDMODEL_API KVRBasicConnection3D : public KVRBasicEntity {
                      const KVRSharedHandle<KVRBasicFrame3D>& outerFrame);
   // Connects two bodies with the given offsets. Refused as above, and with
   // KVREInvalidRelation for the same body twice.
-  void connectBodies(const KVRSharedHandle<KVRBasicBody3D>& innerBody, const KVRSharedHandle<KVRBasicBody3D>& outerBody,
-                     const Xform& innerOffset, const Xform& outerOffset);
+  void connectBodies(const KVRSharedHandle<KVRBasicBody3D>& innerBody,
+                     const KVRSharedHandle<KVRBasicBody3D>& outerBody, const Xform& innerOffset,
+                     const Xform& outerOffset);
   // Takes the outer body off the inner body, stops following the frames and
   // resets the offsets. Does nothing on a disconnected connection.
   void disconnectBodies();

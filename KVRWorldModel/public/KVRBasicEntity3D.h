@@ -233,6 +233,12 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   // KVREInvalidRelation when making `child` a spatial child of `parent` would close a cycle.
   static void refuseSpatialCycle(const KVRBasicEntity3D& parent, const KVRBasicEntity3D& child);
 
+  // For concrete classes that store their relative location: a profile at
+  // `location` without motion, and taking a profile's location into `stored`
+  // while clearing the caller's velocities and accelerations.
+  static Profile profileAt(const Xform& location);
+  static void takeProfileLocation(Xform& stored, Profile& profile);
+
   // Where the concrete class keeps its relative location, when
   // getRelativeLocation() answers exactly that stored value; null otherwise.
   // Lets propagation compose in place instead of copying the location out.

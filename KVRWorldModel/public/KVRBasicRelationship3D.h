@@ -40,7 +40,8 @@ class KVRWORLDMODEL_API KVRBasicRelationship3D : public KVRBasicEntity {
   // synchronize(); bit 9. Refused, with nothing changed: a set relationship
   // (KVREAlreadyRegistered), an empty handle or the same entity twice
   // (KVREInvalidRelation).
-  void setRelationship(const KVRSharedHandle<KVRBasicEntity3D>& inner, const KVRSharedHandle<KVRBasicEntity3D>& outer);
+  void setRelationship(const KVRSharedHandle<KVRBasicEntity3D>& inner,
+                       const KVRSharedHandle<KVRBasicEntity3D>& outer);
   // Runs cleanup(), empties the pair, resets the sync mode to 0; bit 10.
   // Does nothing on a relationship that is not set.
   void releaseRelationship();

@@ -78,15 +78,15 @@ class KVRPLATFORM_API KVREInvalidArgument : public KVRERuntimeError {
 };
 
 template <class E>
-  requires std::derived_from<std::remove_cvref_t<E>, KVRException>
-E&& operator<<(E&& exception, const std::wstring& argument) {
+requires std::derived_from<std::remove_cvref_t<E>, KVRException> E && operator<<(
+    E&& exception, const std::wstring& argument) {
   exception.addArgument(argument);
   return std::forward<E>(exception);
 }
 
 template <class E>
-  requires std::derived_from<std::remove_cvref_t<E>, KVRException>
-E&& operator<<(E&& exception, const KVRMessage& argument) {
+requires std::derived_from<std::remove_cvref_t<E>, KVRException> E && operator<<(E&& exception,
+                                                                                 const KVRMessage& argument) {
   exception.addArgument(argument);
   return std::forward<E>(exception);
 }

@@ -36,7 +36,8 @@ class KVRPLATFORM_API KVRExtensionObject : public KVRSharedObject {
 
   // A copy made by the copying factory and attached to `owner` (when it is
   // an extendible object); null for a class without factories.
-  virtual KVRExtensionObject* duplicateObject(CopyMode mode, KVRSharedHandle<KVRNotificationAgent> owner) const;
+  virtual KVRExtensionObject* duplicateObject(CopyMode mode,
+                                              KVRSharedHandle<KVRNotificationAgent> owner) const;
   using KVRDynamicObject::duplicateObject;
 
  private:

@@ -5,7 +5,8 @@
 // same object and the same member function compare equal, so a subscription
 // can be removed with a functor made anew. A default functor is empty.
 //
-//   KVRFunctor0 hook = KVRMakeFunctorM(KVRNotificationAgent::NotificationHookNil, this, &Entity::onNotification);
+//   KVRFunctor0 hook = KVRMakeFunctorM(KVRNotificationAgent::NotificationHookNil, this,
+//   &Entity::onNotification);
 //
 // Making and calling a functor never allocates.
 
@@ -113,14 +114,15 @@ KVRFunctor<R, Args...> KVRMakeFunctorM(const KVRFunctor<R, Args...>& kind, C* ob
 // The functor type of event subscribers: it receives the sending agent and its
 // pending event mask.
 class KVRNotificationAgent;
-using KVREventFunctor = KVRFunctor2<const KVRSharedConstPointer<KVRNotificationAgent>&, const std::bitset<64>&>;
+using KVREventFunctor =
+    KVRFunctor2<const KVRSharedConstPointer<KVRNotificationAgent>&, const std::bitset<64>&>;
 
 // An event functor calling `member` on `object`. The member may take the
 // sender as any class derived from KVRNotificationAgent; a sender of another
 // class reaches it as a null pointer.
 template <class C, class Sender>
-KVREventFunctor KVRMakeEventFunctor(C* object,
-                                    void (C::*member)(const KVRSharedConstPointer<Sender>&, const std::bitset<64>&)) {
+KVREventFunctor KVRMakeEventFunctor(C* object, void (C::*member)(const KVRSharedConstPointer<Sender>&,
+                                                                 const std::bitset<64>&)) {
   using Member = decltype(member);
   return KVREventFunctor::bindWith(
       object, member,

@@ -90,9 +90,9 @@ class KVRPLATFORM_API KVRNotificationAgent : public KVRSharedObject {
 
   EventMask pending_;
   int hookCount_ = 0;
-  int notifying_ = 0;       // depth of notifySubscribers() calls running on this agent
-  bool hasRemoved_ = false; // entries emptied during a run, erased when it ends
-  bool needsSort_ = false;  // subscriptions added during a run, ordered when it ends
+  int notifying_ = 0;        // depth of notifySubscribers() calls running on this agent
+  bool hasRemoved_ = false;  // entries emptied during a run, erased when it ends
+  bool needsSort_ = false;   // subscriptions added during a run, ordered when it ends
   KVRFunctor0 inlineHooks_[InlineHooks];
   std::vector<KVRFunctor0> extraHooks_;
   std::vector<Subscription> subscribers_;

@@ -67,7 +67,7 @@ class KVRSharedChain {
   template <class Container>
   void copyTo(Container& out) const {
     out.clear();
-    if constexpr (requires(Container& c) { c.reserve(0); }) {
+    if constexpr (requires(Container & c) { c.reserve(0); }) {
       out.resize(static_cast<std::size_t>(size()));
       std::size_t i = out.size();
       for (const Node* n = node_; n; n = n->rest) out[--i] = n->entry;

@@ -130,11 +130,12 @@ class KVRSharedHandle : public KVRSharedBase {
   KVRSharedHandle(KVRSharedHandle&& other) noexcept = default;
   // A handle of a derived class converts to a handle of its base class.
   template <class U>
-    requires(std::is_convertible_v<U*, T*> && !std::is_same_v<U, T>)
-  KVRSharedHandle(const KVRSharedHandle<U>& other, int lockMode = NoLock) : KVRSharedBase(other, lockMode) {}
+  requires(std::is_convertible_v<U*, T*> && !std::is_same_v<U, T>)
+      KVRSharedHandle(const KVRSharedHandle<U>& other, int lockMode = NoLock)
+      : KVRSharedBase(other, lockMode) {}
   template <class U>
-    requires(std::is_convertible_v<U*, T*> && !std::is_same_v<U, T>)
-  KVRSharedHandle(KVRSharedHandle<U>&& other) noexcept : KVRSharedBase(std::move(other)) {}
+  requires(std::is_convertible_v<U*, T*> && !std::is_same_v<U, T>) KVRSharedHandle(KVRSharedHandle<U>&& other)
+  noexcept : KVRSharedBase(std::move(other)) {}
   KVRSharedHandle& operator=(const KVRSharedHandle& other) = default;
   KVRSharedHandle& operator=(KVRSharedHandle&& other) noexcept = default;
 
@@ -183,8 +184,8 @@ class KVRSharedConstPointer {
   KVRSharedConstPointer(std::nullptr_t) {}
   explicit KVRSharedConstPointer(const T* object) : object_(object) {}
   template <class U>
-    requires std::is_convertible_v<const U*, const T*>
-  KVRSharedConstPointer(const KVRSharedHandle<U>& handle) : object_(handle.get()) {}
+  requires std::is_convertible_v<const U*, const T*> KVRSharedConstPointer(const KVRSharedHandle<U>& handle)
+      : object_(handle.get()) {}
 
   const T* get() const { return object_; }
   const T* operator->() const { return object_; }
@@ -211,8 +212,8 @@ class KVRSharedPointer {
   KVRSharedPointer(std::nullptr_t) {}
   explicit KVRSharedPointer(T* object) : object_(object) {}
   template <class U>
-    requires std::is_convertible_v<U*, T*>
-  KVRSharedPointer(const KVRSharedHandle<U>& handle) : object_(handle.get()) {}
+  requires std::is_convertible_v<U*, T*> KVRSharedPointer(const KVRSharedHandle<U>& handle)
+      : object_(handle.get()) {}
 
   T* get() const { return object_; }
   T* operator->() const { return object_; }

@@ -104,6 +104,21 @@ class KVRSiblingList {
     while (first_) erase(first_);
   }
 
+  // Replaces the container's contents with handles to the items whose class
+  // derives from `info` (every item when null), in order.
+  template <class Container>
+  void collect(Container& out, const KVRClassInfo* info = nullptr) const {
+    out.clear();
+    for (T* item = first_; item; item = Access::links(*item).next)
+      if (!info || item->isDerivedFrom(*info)) out.emplace_back(item);
+  }
+  // The number of items whose class derives from `info`.
+  std::size_t count(const KVRClassInfo& info) const {
+    std::size_t n = 0;
+    for (T* item = first_; item; item = Access::links(*item).next) n += item->isDerivedFrom(info);
+    return n;
+  }
+
  private:
   T* first_ = nullptr;
   T* last_ = nullptr;

@@ -20,7 +20,9 @@ int KVRBasicAttachment3D::setRelativeLocation(Xform& location) {
   return 2;
 }
 
-KVRBasicAttachment3D::Xform KVRBasicAttachment3D::getRelativeLocation() const { return getCachedRelativeLocation(); }
+KVRBasicAttachment3D::Xform KVRBasicAttachment3D::getRelativeLocation() const {
+  return getCachedRelativeLocation();
+}
 
 KVRBasicAttachment3D::Xform KVRBasicAttachment3D::getVariableLocation() const {
   // X_IO = I⁻¹ · R · O: the relative location with the offsets taken off.

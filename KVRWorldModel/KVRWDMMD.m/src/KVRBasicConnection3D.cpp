@@ -55,12 +55,13 @@ void KVRBasicConnection3D::connectBodies(const KVRSharedHandle<KVRBasicFrame3D>&
 }
 
 void KVRBasicConnection3D::connectBodies(const KVRSharedHandle<KVRBasicBody3D>& innerBody,
-                                         const KVRSharedHandle<KVRBasicBody3D>& outerBody, const Xform& innerOffset,
-                                         const Xform& outerOffset) {
+                                         const KVRSharedHandle<KVRBasicBody3D>& outerBody,
+                                         const Xform& innerOffset, const Xform& outerOffset) {
   requireEntity(innerBody, L"an inner body");
   requireEntity(outerBody, L"an outer body");
   if (isConnected()) throw KVREAlreadyRegistered(L"The specified connection entity is already in use");
-  if (innerBody == outerBody) throw KVREInvalidRelation(L"The inner and outer bodies cannot be the same entity");
+  if (innerBody == outerBody)
+    throw KVREInvalidRelation(L"The inner and outer bodies cannot be the same entity");
   innerBody_ = innerBody;
   outerBody_ = outerBody;
   innerFrame_.detach();
@@ -125,7 +126,9 @@ int KVRBasicConnection3D::setRelativeLocation(Xform& location) {
   return 2;
 }
 
-KVRBasicConnection3D::Xform KVRBasicConnection3D::getRelativeLocation() const { return getCachedRelativeLocation(); }
+KVRBasicConnection3D::Xform KVRBasicConnection3D::getRelativeLocation() const {
+  return getCachedRelativeLocation();
+}
 
 int KVRBasicConnection3D::setRelativeProfile(Profile& profile) {
   setCachedRelativeProfile(profile);
@@ -165,7 +168,8 @@ KVRBasicConnection3D::Xform KVRBasicConnection3D::calcRelativeLocation(const Xfo
   return result;
 }
 
-KVRBasicConnection3D::Xform KVRBasicConnection3D::calcOuterOffset(const Xform& a, const Xform& b, const Xform& c) {
+KVRBasicConnection3D::Xform KVRBasicConnection3D::calcOuterOffset(const Xform& a, const Xform& b,
+                                                                  const Xform& c) {
   Xform result = a;
   result.invert();
   result *= b;

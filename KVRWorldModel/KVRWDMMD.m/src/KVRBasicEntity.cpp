@@ -159,39 +159,26 @@ KVRSharedHandle<KVRBasicEntity> KVRBasicEntity::getLogicalChild(const std::wstri
   return KVRSharedHandle<KVRBasicEntity>();
 }
 
-namespace {
-
-template <class Container, class Children>
-void collectChildren(const Children& children, const KVRClassInfo* info, Container& out) {
-  out.clear();
-  for (auto* child : children)
-    if (!info || child->isDerivedFrom(*info)) out.emplace_back(child);
-}
-
-}  // namespace
-
 void KVRBasicEntity::getLogicalChildren(const KVRClassInfo& info,
                                         KVRSharedVector<KVRBasicEntity>& children) const {
-  collectChildren(logicalChildren_, &info, children);
+  logicalChildren_.collect(children, &info);
 }
 
 void KVRBasicEntity::getLogicalChildren(const KVRClassInfo& info,
                                         KVRSharedList<KVRBasicEntity>& children) const {
-  collectChildren(logicalChildren_, &info, children);
+  logicalChildren_.collect(children, &info);
 }
 
 void KVRBasicEntity::getLogicalChildren(KVRSharedVector<KVRBasicEntity>& children) const {
-  collectChildren(logicalChildren_, nullptr, children);
+  logicalChildren_.collect(children);
 }
 
 void KVRBasicEntity::getLogicalChildren(KVRSharedList<KVRBasicEntity>& children) const {
-  collectChildren(logicalChildren_, nullptr, children);
+  logicalChildren_.collect(children);
 }
 
 int KVRBasicEntity::getLogicalChildrenCount(const KVRClassInfo& info) const {
-  return static_cast<int>(
-      std::count_if(logicalChildren_.begin(), logicalChildren_.end(),
-                    [&](const KVRBasicEntity* child) { return child->isDerivedFrom(info); }));
+  return static_cast<int>(logicalChildren_.count(info));
 }
 
 // --- Logical tree: changes -------------------------------------------------

@@ -99,39 +99,26 @@ bool KVRBasicEntity3D::hasSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& 
   return spatialChildren_.contains(child.get());
 }
 
-namespace {
-
-template <class Container, class Children>
-void collectChildren(const Children& children, const KVRClassInfo* info, Container& out) {
-  out.clear();
-  for (auto* child : children)
-    if (!info || child->isDerivedFrom(*info)) out.emplace_back(child);
-}
-
-}  // namespace
-
 void KVRBasicEntity3D::getSpatialChildren(const KVRClassInfo& info,
                                           KVRSharedVector<KVRBasicEntity3D>& children) const {
-  collectChildren(spatialChildren_, &info, children);
+  spatialChildren_.collect(children, &info);
 }
 
 void KVRBasicEntity3D::getSpatialChildren(const KVRClassInfo& info,
                                           KVRSharedList<KVRBasicEntity3D>& children) const {
-  collectChildren(spatialChildren_, &info, children);
+  spatialChildren_.collect(children, &info);
 }
 
 void KVRBasicEntity3D::getSpatialChildren(KVRSharedVector<KVRBasicEntity3D>& children) const {
-  collectChildren(spatialChildren_, nullptr, children);
+  spatialChildren_.collect(children);
 }
 
 void KVRBasicEntity3D::getSpatialChildren(KVRSharedList<KVRBasicEntity3D>& children) const {
-  collectChildren(spatialChildren_, nullptr, children);
+  spatialChildren_.collect(children);
 }
 
 int KVRBasicEntity3D::getSpatialChildrenCount(const KVRClassInfo& info) const {
-  return static_cast<int>(
-      std::count_if(spatialChildren_.begin(), spatialChildren_.end(),
-                    [&](const KVRBasicEntity3D* child) { return child->isDerivedFrom(info); }));
+  return static_cast<int>(spatialChildren_.count(info));
 }
 
 void KVRBasicEntity3D::getSpatialDescendants(KVRSharedVector<KVRBasicEntity3D>& descendants) const {
@@ -526,6 +513,16 @@ int KVRBasicEntity3D::moveBase(const Xform& motion, const KVRSharedHandle<KVRBas
   Xform t = movedInReference(getEntityLocation(reference), getBaseLocation(),
                              [&](Xform& x) { x.move(motion, KVRMath3D::LocalFrame); });
   return setBaseLocation(t);
+}
+
+KVRBasicEntity3D::Profile KVRBasicEntity3D::profileAt(const Xform& location) {
+  return profileOf(location, nullptr);
+}
+
+void KVRBasicEntity3D::takeProfileLocation(Xform& stored, Profile& profile) {
+  stored = profile.getLocation();
+  profile.clearVelocity();
+  profile.clearAcceleration();
 }
 
 KVRBasicEntity3D::Profile KVRBasicEntity3D::getBaseProfile() const {

@@ -35,18 +35,12 @@ const KVRBasicFrame3D::Xform* KVRBasicFrame3D::storedRelativeLocation() const {
 }
 
 int KVRBasicFrame3D::setRelativeProfile(Profile& profile) {
-  relativeLocation_ = profile.getLocation();
-  profile.clearVelocity();
-  profile.clearAcceleration();
+  takeProfileLocation(relativeLocation_, profile);
   setEvent(RelativeLocationChanged);
   return 1;
 }
 
-KVRBasicFrame3D::Profile KVRBasicFrame3D::getRelativeProfile() const {
-  Profile profile;
-  profile.setLocation(relativeLocation_);
-  return profile;
-}
+KVRBasicFrame3D::Profile KVRBasicFrame3D::getRelativeProfile() const { return profileAt(relativeLocation_); }
 
 KVRBasicFrame3D::Xform KVRBasicFrame3D::getFrameLocation() const { return getRelativeLocation(); }
 

@@ -63,18 +63,12 @@ const KVRBasicPath3D::Xform* KVRBasicPath3D::storedRelativeLocation() const {
 }
 
 int KVRBasicPath3D::setRelativeProfile(Profile& profile) {
-  relativeLocation_ = profile.getLocation();
-  profile.clearVelocity();
-  profile.clearAcceleration();
+  takeProfileLocation(relativeLocation_, profile);
   setEvent(RelativeLocationChanged);
   return 2;
 }
 
-KVRBasicPath3D::Profile KVRBasicPath3D::getRelativeProfile() const {
-  Profile profile;
-  profile.setLocation(relativeLocation_);
-  return profile;
-}
+KVRBasicPath3D::Profile KVRBasicPath3D::getRelativeProfile() const { return profileAt(relativeLocation_); }
 
 // --- Queries ---------------------------------------------------------------
 

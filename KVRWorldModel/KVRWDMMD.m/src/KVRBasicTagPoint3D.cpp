@@ -41,17 +41,13 @@ const KVRBasicTagPoint3D::Xform* KVRBasicTagPoint3D::storedRelativeLocation() co
 }
 
 int KVRBasicTagPoint3D::setRelativeProfile(Profile& profile) {
-  relativeLocation_ = profile.getLocation();
-  profile.clearVelocity();
-  profile.clearAcceleration();
+  takeProfileLocation(relativeLocation_, profile);
   setEvent(RelativeLocationChanged);
   return 2;
 }
 
 KVRBasicTagPoint3D::Profile KVRBasicTagPoint3D::getRelativeProfile() const {
-  Profile profile;
-  profile.setLocation(relativeLocation_);
-  return profile;
+  return profileAt(relativeLocation_);
 }
 
 KVRBasicTagPoint3D::Xform KVRBasicTagPoint3D::getPointLocation() const { return getRelativeLocation(); }
