@@ -46,22 +46,17 @@ class KVRPLATFORM_API KVRSharedObject : public KVRDynamicObject {
 
   void addReference() const { ++references_; }
   void releaseReference() const {
-    if (--references_ == 0) {
-      // While the destructor runs, handles made from `this` must not delete
-      // the object a second time: keep the count far from zero.
-      references_ = INT_MAX / 2;
-      delete this;
-    }
+    if (--references_ == 0) destroy();
   }
   // Gives up a reference without deleting the object when it was the last:
   // the object is then as if just made with `new`, owned by whoever holds the
   // raw pointer (the factories and duplicateObject hand copies out this way).
   void abandonReference() const { --references_; }
 
- protected:
-  void markOrphaned() { orphaned_ = true; }
-
  private:
+  // Deletes the object once its last handle is gone.
+  void destroy() const;
+
   mutable int references_ = 0;
   bool orphaned_ = false;
 };

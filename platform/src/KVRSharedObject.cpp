@@ -1,5 +1,7 @@
 #include "KVRSharedObject.h"
 
+#include <climits>
+
 #include "KVRAssertion.h"
 #include "KVRException.h"
 
@@ -11,6 +13,13 @@ KVRSharedObject::~KVRSharedObject() = default;
 const KVRClassInfo& KVRSharedObject::getClassInfo() const { return ClassInfo_; }
 
 void KVRSharedObject::orphanObject() { orphaned_ = true; }
+
+void KVRSharedObject::destroy() const {
+  // While the destructor runs, handles made from `this` must not delete the
+  // object a second time: keep the count far from zero.
+  references_ = INT_MAX / 2;
+  delete this;
+}
 
 void KVRThrowIncompatibleHandles() {
   throw KVREInvalidCast(L"The source and target handles have incompatible referent types");
