@@ -30,48 +30,19 @@ class Bodies : public testing::Test {
   KVRSharedHandle<KVRBasicPath3D> p = make<KVRBasicPath3D>(L"P");
 };
 
-TEST_F(Bodies, OwnedObjectsAreLogicalAndSpatialChildren) {
-  EXPECT_TRUE(b->hasFrame(f));
-  EXPECT_TRUE(b->hasPoint(t));
-  EXPECT_TRUE(b->hasPath(p));
-  EXPECT_EQ(b->getFrameCount(), 1);
-  EXPECT_EQ(b->getTagPointCount(), 1);
-  EXPECT_EQ(b->getPathCount(), 1);
-  EXPECT_EQ(f->getLogicalParent(), b);
-  EXPECT_EQ(f->getSpatialParent(), b);
-  EXPECT_EQ(f->getAttachedBody(), b);
+TEST_F(Bodies, OwnedObjectsLiveInBothTreesUntilRemovedOrDestroyed) {
   EXPECT_EQ(title(f), L"Frame \"/W/B/F\"");
   EXPECT_EQ(b->getOuterBodyCount(), 0);  // a frame is no outer body
-
   KVRSharedVector<KVRBasicFrame3D> frames{make<KVRBasicFrame3D>(L"Stale")};
   b->getFrames(frames);  // replaced
   EXPECT_EQ(names(frames), std::vector<std::wstring>{L"F"});
-  KVRSharedList<KVRBasicTagPoint3D> points;
-  b->getTagPoints(points);
-  EXPECT_EQ(names(points), std::vector<std::wstring>{L"T"});
-}
 
-TEST_F(Bodies, RemovingUnlinksFromBothTreesAndKeepsTheObject) {
   b->removeFrame(f);
-  EXPECT_FALSE(b->hasFrame(f));
-  EXPECT_FALSE(f->hasLogicalParent());
-  EXPECT_FALSE(f->hasSpatialParent());
-  EXPECT_TRUE(f->getAttachedBody().isNull());
-  EXPECT_FALSE(f->isOrphaned());
-  EXPECT_EQ(b->getFrameCount(), 0);
-}
-
-TEST_F(Bodies, DestroyingOrphans) {
+  EXPECT_FALSE(f->hasLogicalParent() || f->hasSpatialParent() || f->isOrphaned());
   b->destroyPoint(t);
-  EXPECT_TRUE(t->isOrphaned());
-  EXPECT_FALSE(b->hasPoint(t));
-  EXPECT_EQ(b->getLogicalChildrenCount(), 2);
-  b->destroyFrames();
   b->destroyPaths();
-  EXPECT_TRUE(f->isOrphaned());
-  EXPECT_TRUE(p->isOrphaned());
-  EXPECT_EQ(b->getLogicalChildrenCount(), 0);
-  EXPECT_EQ(b->getSpatialChildrenCount(), 0);
+  EXPECT_TRUE(t->isOrphaned() && p->isOrphaned());
+  EXPECT_EQ(b->getLogicalChildrenCount() + b->getSpatialChildrenCount(), 0);
 }
 
 TEST_F(Bodies, BulkRemovalSetsItsBitEvenWhenThereIsNothingToRemove) {
@@ -82,8 +53,7 @@ TEST_F(Bodies, BulkRemovalSetsItsBitEvenWhenThereIsNothingToRemove) {
   b->removeTagPoints();
   b->removePaths();
   EXPECT_EQ(pending(*b), (std::vector<int>{17, 18}));
-  EXPECT_FALSE(t->hasLogicalParent());
-  EXPECT_FALSE(p->hasSpatialParent());
+  EXPECT_FALSE(t->hasLogicalParent() || p->hasSpatialParent());
   b->flushSpatialState();
   b->destroyPoints();
   EXPECT_EQ(pending(*b), std::vector<int>{17});
@@ -102,9 +72,7 @@ TEST_F(Bodies, AddingAnObjectOwnedElsewhereIsRefusedAndChangesNothing) {
   other->orphanObject();
 }
 
-TEST_F(Bodies, AFreeBodyRefusesLocationRequests) {
-  EXPECT_FALSE(b->hasInnerConnection());
-  EXPECT_XFORM_NEAR(b->getRelativeLocation(), Xform::Identity);
+TEST_F(Bodies, AFreeBodyRefusesLocationRequestsAndInnerBodyLinksSetTheirBits) {
   const Xform asked = pose(0.5, 1, 2, 3);
   Xform request = asked;
   EXPECT_EQ(b->setRelativeLocation(request), 0);
@@ -114,36 +82,27 @@ TEST_F(Bodies, AFreeBodyRefusesLocationRequests) {
   KVRBasicProfile3D<double> profile;
   EXPECT_EQ(b->setRelativeProfile(profile), 0);
   EXPECT_EQ(pending(*b), std::vector<int>{});
-}
 
-TEST_F(Bodies, InnerBodyLinksAndTheirBits) {
+  // Inner body links and their bits.
   auto inner = make<KVRBasicBody3D>(L"Inner");
   KVRSharedHandle<KVRBasicAttachment3D> connection(new KVRBasicAttachment3D);
   inner->flushSpatialState();
   b->setInnerBody(inner, connection);
-  EXPECT_EQ(b->getInnerBody(), inner);
-  EXPECT_EQ(b->getInnerConnection(), connection);
   EXPECT_TRUE(inner->hasOuterBody(b));
-  EXPECT_EQ(inner->getOuterBodyCount(), 1);
   EXPECT_EQ(pending(*b), (std::vector<int>{9, 11, 19, 20, 21}));
   expectThrowWithText<KVREAlreadyRegistered>([&] { b->setInnerBody(make<KVRBasicBody3D>(L"X"), connection); },
                                              L"Body \"/W/B\" is already connected to another body");
   b->flushSpatialState();
   b->setTransientState(4);
   b->clearInnerBody();
-  EXPECT_FALSE(b->hasInnerBody());
-  EXPECT_FALSE(b->hasInnerConnection());
-  EXPECT_EQ(b->getTransientState(), 0);
+  EXPECT_FALSE(b->hasInnerConnection() || b->getTransientState() != 0 || inner->hasOuterBody(b));
   EXPECT_EQ(pending(*b), (std::vector<int>{9, 11, 19, 20, 22}));
   EXPECT_EQ(pending(*inner), std::vector<int>{24});
-  EXPECT_EQ(inner->getOuterBodyCount(), 0);
   inner->orphanObject();
-}
 
-TEST_F(Bodies, AnInnerBodyThatIsNotABodyCannotBeReadAsOne) {
+  // A spatial parent that is not a body cannot be read as the inner body.
   auto plain = make<Probe3D>(L"Plain");
   plain->addSpatialChild(b);
-  EXPECT_TRUE(b->hasInnerBody());
   EXPECT_THROW((void)b->getInnerBody(), KVREInvalidCast);
   plain->orphanObject();
 }
@@ -151,20 +110,14 @@ TEST_F(Bodies, AnInnerBodyThatIsNotABodyCannotBeReadAsOne) {
 TEST_F(Bodies, DuplicatingInADeepModeReparentsTheCopiedObjectsSpatially) {
   Xform offset = pose(0.3, 0, 0, 2);
   f->setFrameLocation(offset);
-  for (auto mode : {KVRDynamicObject::CopyDeep, KVRDynamicObject::CopyDeepAll}) {
-    Body copy(static_cast<KVRBasicBody3D*>(b->duplicateObject(mode)));
-    KVRSharedVector<KVRBasicFrame3D> frames;
-    copy->getFrames(frames);
-    ASSERT_EQ(names(frames), std::vector<std::wstring>{L"Copy of F"});
-    EXPECT_XFORM_NEAR(frames[0]->getFrameLocation(), offset);
-    EXPECT_EQ(copy->getTagPointCount(), 1);
-    EXPECT_EQ(copy->getPathCount(), 1);
-    EXPECT_FALSE(copy->hasInnerConnection());
-    copy->orphanObject();
-  }
-  Body alone(static_cast<KVRBasicBody3D*>(b->duplicateObject(KVRDynamicObject::CopyAlone)));
-  EXPECT_EQ(alone->getFrameCount(), 0);
-  EXPECT_EQ(alone->getLogicalChildrenCount(), 0);
+  Body copy = duplicate(b, KVRDynamicObject::CopyDeepAll);
+  KVRSharedVector<KVRBasicFrame3D> frames;
+  copy->getFrames(frames);
+  ASSERT_EQ(names(frames), std::vector<std::wstring>{L"Copy of F"});
+  EXPECT_EQ(frames[0]->getSpatialParent(), copy);
+  EXPECT_XFORM_NEAR(frames[0]->getFrameLocation(), offset);
+  EXPECT_EQ(copy->getTagPointCount() + copy->getPathCount(), 2);
+  copy->orphanObject();
 }
 
 TEST_F(Bodies, DestroyingAHangingBodyLeavesItsInnerBodyOneOuterBodyFewer) {
@@ -173,26 +126,11 @@ TEST_F(Bodies, DestroyingAHangingBodyLeavesItsInnerBodyOneOuterBodyFewer) {
   w->addEntity(carrier);
   carrier->attachBody(b);
   b->attachBody(carried);
-  EXPECT_EQ(carrier->getOuterBodyCount(), 1);
   w->destroyEntity(b);
   EXPECT_EQ(carrier->getOuterBodyCount(), 0);
-  EXPECT_TRUE(f->isOrphaned());               // its own objects go with it
-  EXPECT_FALSE(carried->isOrphaned());        // bodies hanging on it stay alive
-  EXPECT_FALSE(carried->hasSpatialParent());  // but detached from it
+  EXPECT_TRUE(f->isOrphaned());                                        // its own objects go with it
+  EXPECT_FALSE(carried->isOrphaned() || carried->hasSpatialParent());  // bodies hanging on it are let go
   carried->orphanObject();
-}
-
-TEST(PartClass, IsABodyWithItsOwnTypeWord) {
-  auto w = makeWorld(L"W");
-  auto part = make<KVRBasicPart3D>(L"Bracket");
-  w->addEntity(part);
-  w->flushLogicalState();
-  EXPECT_EQ(title(part), L"Part \"/W/Bracket\"");
-  EXPECT_TRUE(part.isDerivedFrom(KVRBasicBody3D::ClassInfo_));
-  KVRSharedHandle<KVRBasicEntity> copy(
-      static_cast<KVRBasicEntity*>(part->duplicateObject(KVRDynamicObject::CopyDeep)));
-  EXPECT_TRUE(copy->isInstanceOf(KVRBasicPart3D::ClassInfo_));
-  w->orphanObject();
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The spatial tree: links, descendant order, refusals, and its independence
-// from the logical tree.
+// The spatial tree: links, descendant order, class filters, refusals, and
+// unlinking, which keeps the place and never orphans.
 
 #include "KVRTestSupport.h"
 
@@ -7,6 +7,7 @@ namespace {
 
 using namespace kvrtest;
 using Handle3D = KVRSharedHandle<Probe3D>;
+using Names = std::vector<std::wstring>;
 
 // The scene:   N
 //              ├─ C1
@@ -25,63 +26,45 @@ class SpatialTree : public testing::Test {
     c2->addSpatialChild(c21);
     n->flushSpatialState();
   }
-  void TearDown() override {
-    for (auto* e : {&n, &c1, &c2, &c11, &c12, &c121, &c21}) (*e)->orphanObject();
-  }
+  void TearDown() override { orphan(n, c1, c2, c11, c12, c121, c21); }
 
   Handle3D n = make<Probe3D>(L"N"), c1 = make<Probe3D>(L"C1"), c2 = make<Probe3D>(L"C2"),
            c11 = make<Probe3D>(L"C11");
   Handle3D c12 = make<Marker3D>(L"C12"), c121 = make<Marker3D>(L"C121"), c21 = make<Marker3D>(L"C21");
 };
 
-TEST_F(SpatialTree, DescendantsComeChildrenFirstThenChildByChild) {
+TEST_F(SpatialTree, DescendantsComeChildrenFirstThenChildByChildAncestorsRootFirst) {
   KVRSharedVector<KVRBasicEntity3D> vector{c21};  // appended to, not replaced
   n->getSpatialDescendants(vector);
-  EXPECT_EQ(names(vector),
-            (std::vector<std::wstring>{L"C21", L"C1", L"C2", L"C11", L"C12", L"C121", L"C21"}));
-  KVRSharedList<KVRBasicEntity3D> list;
-  n->getSpatialDescendants(list);
-  EXPECT_EQ(names(list), (std::vector<std::wstring>{L"C1", L"C2", L"C11", L"C12", L"C121", L"C21"}));
+  EXPECT_EQ(names(vector), (Names{L"C21", L"C1", L"C2", L"C11", L"C12", L"C121", L"C21"}));
   EXPECT_EQ(n->getSpatialDescendantsCount(), 6);
-  EXPECT_EQ(c2->getSpatialDescendant(Marker3D::ClassInfo_), c21);
   EXPECT_EQ(c1->getSpatialDescendant(Marker3D::ClassInfo_), c12);
   EXPECT_TRUE(c11->getSpatialDescendant(Probe3D::ClassInfo_).isNull());
-  EXPECT_TRUE(n->hasSpatialDescendant(c121));
   EXPECT_FALSE(n->hasSpatialDescendant(n));
   EXPECT_FALSE(c2->hasSpatialDescendant(c121));
-}
+  KVRSharedList<KVRBasicEntity3D> ancestors;
+  c121->getSpatialAncestors(ancestors);
+  EXPECT_EQ(names(ancestors), (Names{L"N", L"C1", L"C12"}));
+  EXPECT_EQ(c121->getSpatialAncestor(Marker3D::ClassInfo_), c12);  // the one nearest the root
+  KVRSharedVector<KVRBasicEntity3D> markers{n};                    // replaced, not appended to
+  c1->getSpatialChildren(Marker3D::ClassInfo_, markers);
+  EXPECT_EQ(names(markers), Names{L"C12"});
+  EXPECT_EQ(c1->getSpatialChildrenCount(Marker3D::ClassInfo_), 1);
 
-TEST_F(SpatialTree, FirstMatchOfAClassSearchesTheFirstChildsSubtreeFirst) {
-  // Only C121 and C21 are of this class once C12 is replaced by a plain probe.
+  // The first match of a class is searched in the first child's subtree
+  // first: with C12 replaced by a plain probe, C121 comes before C21.
   auto plain = make<Probe3D>(L"Plain");
   c12->removeSpatialChild(c121);
   c1->replaceSpatialChild(c12, plain);
   plain->addSpatialChild(c121);
-  // C121 (under C1's subtree) comes before C21, though it lies deeper.
   EXPECT_EQ(n->getSpatialDescendant(Marker3D::ClassInfo_), c121);
   plain->orphanObject();
-}
-
-TEST_F(SpatialTree, ChildrenAncestorsAndClassFilters) {
-  KVRSharedList<KVRBasicEntity3D> ancestors;
-  c121->getSpatialAncestors(ancestors);
-  EXPECT_EQ(names(ancestors), (std::vector<std::wstring>{L"N", L"C1", L"C12"}));
-  EXPECT_EQ(c121->getSpatialAncestorsCount(), 3);
-  EXPECT_EQ(c121->getSpatialAncestor(Marker3D::ClassInfo_), c12);
-  EXPECT_EQ(c121->getSpatialAncestor(Probe3D::ClassInfo_), n);
-  EXPECT_TRUE(c121->hasSpatialAncestor(c1));
-  KVRSharedVector<KVRBasicEntity3D> markers{n};
-  c1->getSpatialChildren(Marker3D::ClassInfo_, markers);
-  EXPECT_EQ(names(markers), std::vector<std::wstring>{L"C12"});
-  EXPECT_EQ(c1->getSpatialChildrenCount(Marker3D::ClassInfo_), 1);
-  EXPECT_EQ(c1->getSpatialChildrenCount(), 2);
-  EXPECT_TRUE(c1->hasSpatialChild(c12));
-  EXPECT_FALSE(c1->hasSpatialChild(c121));
 }
 
 TEST_F(SpatialTree, RefusalsChangeNothing) {
   expectThrowWithText<KVREAlreadyRegistered>([&] { c2->addSpatialChild(c11); },
                                              L"Entity \"/\" has already been assigned a spatial parent");
+  EXPECT_THROW(c11->addSpatialParent(c2), KVREAlreadyRegistered);
   EXPECT_EQ(c11->getSpatialParent(), c1);
   expectThrowWithText<KVRENotFound>([&] { c2->removeSpatialChild(c11); },
                                     L"Entity \"/\" is not a spatial child of Entity \"/\"");
@@ -89,9 +72,7 @@ TEST_F(SpatialTree, RefusalsChangeNothing) {
   EXPECT_THROW(c2->removeSpatialChild(KVRSharedHandle<KVRBasicEntity3D>()), KVREInvalidArgument);
   EXPECT_THROW(c2->addSpatialParent(KVRSharedHandle<KVRBasicEntity3D>()), KVREInvalidArgument);
   EXPECT_EQ(c2->getSpatialChildrenCount(), 1);
-}
 
-TEST_F(SpatialTree, LinkingIntoAnOwnSubtreeIsRefused) {
   c1->removeSpatialChild(c12);  // C12 is a root again, with C121 below
   expectThrowWithText<KVREInvalidRelation>(
       [&] { c121->addSpatialChild(c12); },
@@ -100,54 +81,56 @@ TEST_F(SpatialTree, LinkingIntoAnOwnSubtreeIsRefused) {
   EXPECT_THROW(c12->addSpatialParent(c121), KVREInvalidRelation);
   EXPECT_FALSE(c12->hasSpatialParent());
   EXPECT_EQ(c121->getSpatialChildrenCount(), 0);
-}
 
-TEST_F(SpatialTree, ReplaceChecksTheNewChildBeforeRemovingTheOldOne) {
+  // Replace checks the new child before removing the old one.
+  c1->addSpatialChild(c12);
   EXPECT_THROW(c1->replaceSpatialChild(c11, c21), KVREAlreadyRegistered);
-  EXPECT_TRUE(c1->hasSpatialChild(c11));
   EXPECT_EQ(c11->getSpatialParent(), c1);
   EXPECT_THROW(c1->replaceSpatialChild(c2, c21), KVRENotFound);
   auto fresh = make<Probe3D>(L"Fresh");
   c1->replaceSpatialChild(c11, fresh);
   KVRSharedVector<KVRBasicEntity3D> children;
   c1->getSpatialChildren(children);
-  EXPECT_EQ(names(children), (std::vector<std::wstring>{L"C12", L"Fresh"}));
+  EXPECT_EQ(names(children), (Names{L"C12", L"Fresh"}));
   EXPECT_FALSE(c11->hasSpatialParent());
   fresh->orphanObject();
 }
 
-TEST_F(SpatialTree, AddingFromTheChildSideLinksBothWays) {
+TEST_F(SpatialTree, UnlinkingKeepsTheChildsPlaceAndNeverOrphansIt) {
   auto loose = make<Probe3D>(L"Loose");
   loose->addSpatialParent(c21);
-  EXPECT_EQ(loose->getSpatialParent(), c21);
-  EXPECT_TRUE(c21->hasSpatialChild(loose));
-  EXPECT_EQ(loose->getSpatialAncestorsCount(), 3);
-  EXPECT_THROW(loose->addSpatialParent(c11), KVREAlreadyRegistered);
+  EXPECT_TRUE(loose->getSpatialParent() == c21 && c21->hasSpatialChild(loose));
   loose->removeSpatialParent();
   loose->removeSpatialParent();  // without a parent: nothing
   EXPECT_FALSE(c21->hasSpatialChild(loose));
-}
 
-TEST_F(SpatialTree, RemovedChildKeepsItsPlaceAndLosesItsAncestors) {
   c11->relative = pose(0.3, 1, 2, 3);
-  KVRBasicXform3D<double> moved = pose(0.7, -1, 0, 4);
-  n->setBaseLocation(moved);
+  place(n, pose(0.7, -1, 0, 4));
   n->flushSpatialState();
   const auto before = c11->getBaseLocation();
   c1->removeSpatialChild(c11);
   EXPECT_XFORM_NEAR(c11->getBaseLocation(), before);
   EXPECT_EQ(c11->getSpatialAncestorsCount(), 0);
   EXPECT_EQ(pending(*c11), (std::vector<int>{9, 11}));
-}
+  c1->addSpatialChild(c11);
 
-TEST_F(SpatialTree, DestroyingChildrenDetachesWithoutOrphaningOrEvents) {
-  c1->flushSpatialState();
-  c11->flushSpatialState();
-  c1->destroySpatialChildren();
-  EXPECT_EQ(c1->getSpatialChildrenCount(), 0);
-  EXPECT_FALSE(c11->isOrphaned());
-  EXPECT_EQ(c12->getSpatialChildrenCount(), 1);
-  EXPECT_EQ(pending(*c11), std::vector<int>{});
+  // Orphaning, removing and destroying detach but never orphan the children.
+  c2->orphanObject();
+  EXPECT_FALSE(n->hasSpatialChild(c2) || c21->hasSpatialParent() || c21->isOrphaned());
+
+  c1->removeSpatialChildren(Marker3D::ClassInfo_);
+  KVRSharedVector<KVRBasicEntity3D> left;
+  c1->getSpatialChildren(left);
+  EXPECT_EQ(names(left), Names{L"C11"});
+  c12->removeSpatialChildren();
+  EXPECT_FALSE(c121->hasSpatialParent());
+
+  flushSpatial(n, c1);
+  n->destroySpatialChildren();  // one level only, and without events
+  EXPECT_EQ(n->getSpatialChildrenCount(), 0);
+  EXPECT_FALSE(c1->isOrphaned());
+  EXPECT_EQ(c1->getSpatialChildrenCount(), 1);
+  EXPECT_EQ(pending(*c1), std::vector<int>{});
 }
 
 TEST_F(SpatialTree, TheTwoTreesAreIndependent) {
@@ -158,26 +141,7 @@ TEST_F(SpatialTree, TheTwoTreesAreIndependent) {
   c1->addSpatialChild(c11);
   world->removeLogicalChild(c11);
   EXPECT_EQ(c11->getSpatialParent(), c1);
-  EXPECT_EQ(c1->getLogicalChildrenCount(), 0);
   world->orphanObject();
-}
-
-TEST_F(SpatialTree, RemoveChildrenOfAClassKeepsTheOthers) {
-  c1->removeSpatialChildren(Marker3D::ClassInfo_);
-  KVRSharedVector<KVRBasicEntity3D> left;
-  c1->getSpatialChildren(left);
-  EXPECT_EQ(names(left), std::vector<std::wstring>{L"C11"});
-  n->removeSpatialChildren();
-  EXPECT_EQ(n->getSpatialChildrenCount(), 0);
-  EXPECT_FALSE(c2->hasSpatialParent());
-}
-
-TEST_F(SpatialTree, OrphaningDetachesBothWaysWithoutOrphaningSpatialChildren) {
-  c1->orphanObject();
-  EXPECT_FALSE(n->hasSpatialChild(c1));
-  EXPECT_FALSE(c11->hasSpatialParent());
-  EXPECT_FALSE(c11->isOrphaned());
-  EXPECT_EQ(c1->getNotificationHookCount(), 0);
 }
 
 }  // namespace

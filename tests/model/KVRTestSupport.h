@@ -1,11 +1,11 @@
 #pragma once
 
-// Helpers shared by the model tests: building named entities, reading names
-// and event masks, and recording assertion reports.
+// Helpers shared by the model tests: named entities, names, event masks, test doubles.
 
 #include <gtest/gtest.h>
 
 #include <bitset>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -31,8 +31,7 @@ std::vector<std::wstring> names(const Container& entities) {
   return result;
 }
 
-// A world placed under the universe, so that full names start at it.
-// Orphaning it takes it out of the universe again.
+// A world under the universe; orphaning it takes it out again.
 inline KVRSharedHandle<KVRBasicWorld> makeWorld(const std::wstring& name) {
   KVRSharedHandle<KVRBasicWorld> world = make<KVRBasicWorld>(name);
   KVRBasicUniverse::getUniverse()->addEntity(world);
@@ -47,13 +46,53 @@ inline std::wstring title(const KVRSharedHandle<KVRBasicEntity>& e) {
   return e->getEntityTitle(KVRBasicEntity::FullName, L'/').scribe(KVRLocale::global());
 }
 
-// The pending bits of an agent as a sorted list of numbers, for readable failures.
-inline std::vector<int> pending(const KVRNotificationAgent& agent) {
+// The numbers of the bits set in `mask`, in order, for readable failures.
+inline std::vector<int> bitList(const std::bitset<64>& mask) {
   std::vector<int> result;
   for (int bit = 0; bit < 64; ++bit)
-    if (agent.testEvent(bit)) result.push_back(bit);
+    if (mask.test(static_cast<std::size_t>(bit))) result.push_back(bit);
   return result;
 }
+
+inline std::vector<int> pending(const KVRNotificationAgent& agent) {
+  return bitList(agent.getPendingEvents());
+}
+
+template <class... H>
+void orphan(const H&... entities) {
+  (entities->orphanObject(), ...);
+}
+
+template <class... H>
+void flushSpatial(const H&... entities) {
+  (entities->flushSpatialState(), ...);
+}
+
+// A copy of `source` in `mode`, owned by the returned handle.
+template <class T>
+KVRSharedHandle<T> duplicate(const KVRSharedHandle<T>& source, KVRDynamicObject::CopyMode mode) {
+  return KVRSharedHandle<T>(static_cast<T*>(source->duplicateObject(mode)));
+}
+
+// Asks `entity` to stand at base location `location`; returns the request status.
+template <class H>
+int place(const H& entity, KVRBasicXform3D<double> location) {
+  return entity->setBaseLocation(location);
+}
+
+// Records, in order, every watched entity that publishes and the bits it published.
+struct EventLog : KVRNotificationAgent {
+  using Seen = std::vector<std::pair<std::wstring, std::vector<int>>>;
+  template <class... H>
+  void watch(const H&... entities) {
+    (entities->addSubscriber(KVRMakeEventFunctor(this, &EventLog::onEvent), std::bitset<64>().set(), -1),
+     ...);
+  }
+  void onEvent(const KVRSharedConstPointer<KVRBasicEntity>& sender, const std::bitset<64>& mask) {
+    seen.emplace_back(sender->getEntityName(), bitList(mask));
+  }
+  Seen seen;
+};
 
 // Runs `call`, expects it to throw E with exactly `text`.
 template <class E, class Call>
@@ -104,7 +143,6 @@ class Probe3D : public KVRBasicEntity3D {
   const KVRClassInfo& getClassInfo() const override { return ClassInfo_; }
 
   int setRelativeLocation(Xform& location) override {
-    ++requests;
     requested = location;
     if (status == 1) location = adapted;
     if (status == 1 || status == 2) relative = location;
@@ -112,7 +150,6 @@ class Probe3D : public KVRBasicEntity3D {
   }
   Xform getRelativeLocation() const override { return relative; }
   int setRelativeProfile(Profile& profile) override {
-    ++requests;
     if (status == 1 || status == 2) relative = profile.getLocation();
     return status;
   }
@@ -123,10 +160,7 @@ class Probe3D : public KVRBasicEntity3D {
   }
 
   int status = 2;
-  int requests = 0;
-  Xform requested;
-  Xform adapted;
-  Xform relative;
+  Xform requested, adapted, relative;
 };
 inline constinit const KVRClassInfo Probe3D::ClassInfo_ =
     KVRClassInfo::concrete<Probe3D>("Probe3D", KVRBasicEntity3D::ClassInfo_);
@@ -142,13 +176,33 @@ class Marker3D : public Probe3D {
 inline constinit const KVRClassInfo Marker3D::ClassInfo_ =
     KVRClassInfo::concrete<Marker3D>("Marker3D", Probe3D::ClassInfo_);
 
-// Places `child` under `parent` at relative location `relative` and flushes.
-inline void hang(const KVRSharedHandle<Probe3D>& parent, const KVRSharedHandle<Probe3D>& child,
-                 const KVRBasicXform3D<double>& relative) {
-  child->relative = relative;
-  parent->addSpatialChild(child);
-  child->flushSpatialState();
-}
+// A relationship that counts what the base class asks of it, answers its
+// check with `verdict`, and may run a caller's action when enforced.
+class Rule : public KVRBasicRelationship3D {
+ public:
+  static const KVRClassInfo ClassInfo_;
+  Rule() = default;
+  Rule(const Rule& source, CopyMode mode) : KVRBasicRelationship3D(source, mode) {}
+  const KVRClassInfo& getClassInfo() const override { return ClassInfo_; }
+  int verifyVariableProfile(const Profile& variable) const override {
+    ++verifies;
+    checked = variable;
+    return verdict;
+  }
+  void enforceRelationship() override {
+    if (onEnforce) onEnforce();
+    ++enforces;  // touches the rule after the action
+  }
+  void initRelationship() override { ++inits; }
+  void cleanup() override { ++cleanups; }
+
+  int verdict = 1, enforces = 0, inits = 0, cleanups = 0;
+  mutable int verifies = 0;
+  mutable Profile checked;
+  std::function<void()> onEnforce;
+};
+inline constinit const KVRClassInfo Rule::ClassInfo_ =
+    KVRClassInfo::concrete<Rule>("Rule", KVRBasicRelationship3D::ClassInfo_);
 
 #define EXPECT_XFORM_NEAR(a, b) EXPECT_TRUE((a).isApprox((b), 1e-9)) << (a) << "\n vs\n" << (b)
 

@@ -28,7 +28,8 @@ class Shape : public KVRSharedObject {
   CopyMode copiedWith = CopyAlone;
   int side = 0;
 };
-constinit const KVRClassInfo Shape::ClassInfo_ = KVRClassInfo::concrete<Shape>("Shape", KVRSharedObject::ClassInfo_);
+constinit const KVRClassInfo Shape::ClassInfo_ =
+    KVRClassInfo::concrete<Shape>("Shape", KVRSharedObject::ClassInfo_);
 
 class Circle : public Shape {
  public:
@@ -39,28 +40,22 @@ class Circle : public Shape {
 };
 constinit const KVRClassInfo Circle::ClassInfo_ = KVRClassInfo::concrete<Circle>("Circle", Shape::ClassInfo_);
 
-class Abstract : public KVRSharedObject {
- public:
-  static const KVRClassInfo ClassInfo_;
-  const KVRClassInfo& getClassInfo() const override { return ClassInfo_; }
-  virtual void pure() = 0;
-};
-constinit const KVRClassInfo Abstract::ClassInfo_ =
-    KVRClassInfo::abstract<Abstract>("Abstract", KVRSharedObject::ClassInfo_);
-
 TEST(SharedHandle, SharesOwnershipAndDeletesWithTheLastHandle) {
   {
     KVRSharedHandle<Shape> a(new Shape);
-    EXPECT_EQ(a->getReferenceCount(), 1);
     KVRSharedHandle<Shape> b = a;
     EXPECT_EQ(a->getReferenceCount(), 2);
-    EXPECT_TRUE(a == b);
     b.detach();
-    EXPECT_TRUE(b.isNull());
-    EXPECT_FALSE(static_cast<bool>(b));
     EXPECT_EQ(a->getReferenceCount(), 1);
     EXPECT_EQ(Counter::alive, 1);
   }
+  EXPECT_EQ(Counter::alive, 0);
+  // Relinquishing hands the object over without deleting it.
+  KVRSharedHandle<Shape> h(new Shape);
+  Shape* raw = h.relinquish();
+  EXPECT_TRUE(h.isNull() && raw->getReferenceCount() == 0);
+  KVRSharedHandle<Shape> again(raw);  // the new owner
+  again.detach();
   EXPECT_EQ(Counter::alive, 0);
 }
 
@@ -91,44 +86,24 @@ TEST(SharedHandle, AnObjectStaysAliveWhileItsOwnMethodDropsTheLastOutsideHandle)
   SUCCEED();
 }
 
-TEST(SharedHandle, RelinquishHandsTheObjectOverWithoutDeletingIt) {
-  KVRSharedHandle<Shape> h(new Shape);
-  Shape* raw = h.relinquish();
-  EXPECT_TRUE(h.isNull());
-  EXPECT_EQ(raw->getReferenceCount(), 0);
-  EXPECT_EQ(Counter::alive, 1);
-  KVRSharedHandle<Shape> again(raw);  // the new owner
-  again.detach();
-  EXPECT_EQ(Counter::alive, 0);
-}
-
-TEST(ClassInfo, DerivationInstanceAndFactories) {
+TEST(ClassInfo, DerivationFactoriesAndDuplicatesOfTheObjectsOwnClass) {
   EXPECT_TRUE(Circle::ClassInfo_.isDerivedFrom(Shape::ClassInfo_));
-  EXPECT_TRUE(Circle::ClassInfo_.isDerivedFrom(KVRDynamicObject::ClassInfo_));
   EXPECT_FALSE(Shape::ClassInfo_.isDerivedFrom(Circle::ClassInfo_));
-  EXPECT_TRUE(Circle::ClassInfo_.isInstanceOf(Circle::ClassInfo_));
   EXPECT_FALSE(Circle::ClassInfo_.isInstanceOf(Shape::ClassInfo_));
-  EXPECT_STREQ(Circle::ClassInfo_.getClassName(), "Circle");
-  EXPECT_EQ(Circle::ClassInfo_.getInstanceSize(), sizeof(Circle));
-  EXPECT_FALSE(Abstract::ClassInfo_.hasFactory());
-  EXPECT_EQ(Abstract::ClassInfo_.createObject(), nullptr);
-
+  EXPECT_FALSE(KVRSharedObject::ClassInfo_.hasFactory());  // an abstract class
+  EXPECT_EQ(KVRSharedObject::ClassInfo_.createObject(), nullptr);
   KVRSharedHandle<KVRSharedObject> made(static_cast<KVRSharedObject*>(Circle::ClassInfo_.createObject()));
   EXPECT_TRUE(made.isDerivedFrom(Shape::ClassInfo_));
   EXPECT_FALSE(KVRSharedHandle<Shape>().isDerivedFrom(Shape::ClassInfo_));
-}
 
-TEST(ClassInfo, DuplicateUsesTheCopyingFactoryOfTheObjectsOwnClass) {
   KVRSharedHandle<Shape> source(new Circle);
   source->side = 7;
   KVRSharedHandle<Shape> copy(static_cast<Shape*>(source->duplicateObject(KVRDynamicObject::CopyDeep)));
   EXPECT_TRUE(copy->isInstanceOf(Circle::ClassInfo_));
   EXPECT_EQ(copy->copiedWith, KVRDynamicObject::CopyDeep);
   EXPECT_EQ(copy->side, 7);
-  EXPECT_EQ(copy->getReferenceCount(), 1);
   EXPECT_EQ(KVRDynamicCast<Circle*>(source.get()), source.get());
-  KVRSharedHandle<Shape> plain(new Shape);
-  EXPECT_EQ(KVRDynamicCast<Circle*>(plain.get()), nullptr);
+  EXPECT_EQ(KVRDynamicCast<Circle*>(KVRSharedHandle<Shape>(new Shape).get()), nullptr);
 }
 
 TEST(UUID, TextRoundTripAndFreshIdentities) {
@@ -139,21 +114,18 @@ TEST(UUID, TextRoundTripAndFreshIdentities) {
   EXPECT_THROW(KVRUUID("0123abcd-4567-89ef-0123-456789abcde"), std::invalid_argument);
   EXPECT_THROW(KVRUUID("0123abcd+4567-89ef-0123-456789abcdef"), std::invalid_argument);
   EXPECT_THROW(KVRUUID("0123abcg-4567-89ef-0123-456789abcdef"), std::invalid_argument);
-  const std::string fresh = KVRUUID().toString();
-  EXPECT_EQ(fresh[14], '4');  // version 4
+  EXPECT_EQ(KVRUUID().toString()[14], '4');  // version 4
 }
 
 TEST(SharedContainers, AssignConvertsInSourceOrder) {
   KVRSharedVector<Shape> shapes{KVRSharedHandle<Shape>(new Circle), KVRSharedHandle<Shape>(new Circle)};
   KVRSharedList<Circle> circles{KVRSharedHandle<Circle>(new Circle)};
   KVRSharedAssign(circles, shapes);  // down to the derived class
-  ASSERT_EQ(circles.size(), 2u);
-  EXPECT_EQ(circles.front(), shapes[0]);
-  EXPECT_EQ(circles.back(), shapes[1]);
-
+  EXPECT_EQ(circles, (KVRSharedList<Circle>{KVRSharedHandle<Circle>::downcast(shapes[0]),
+                                            KVRSharedHandle<Circle>::downcast(shapes[1])}));
   KVRSharedVector<KVRSharedObject> objects;
   KVRSharedAssign(objects, circles);  // up to a base class
-  EXPECT_EQ(objects.size(), 2u);
+  EXPECT_EQ(objects.back(), shapes[1]);
 
   shapes.push_back(KVRSharedHandle<Shape>(new Shape));
   EXPECT_THROW(KVRSharedAssign(circles, shapes), KVREInvalidCast);
@@ -163,23 +135,19 @@ TEST(SharedChain, ExtendsSharesAndReadsRootFirst) {
   KVRSharedHandle<Shape> a(new Shape), b(new Circle), c(new Shape);
   const KVRSharedChain<Shape> ab(KVRSharedChain<Shape>(KVRSharedChain<Shape>(), a), b);
   const KVRSharedChain<Shape> abc(ab, c);
-  EXPECT_EQ(abc.size(), 3);
   EXPECT_EQ(abc.last(), c);
   EXPECT_TRUE(abc.contains(a));
   EXPECT_FALSE(ab.contains(c));
-
-  KVRSharedVector<Shape> vector;
-  abc.copyTo(vector);
-  EXPECT_EQ(vector, (KVRSharedVector<Shape>{a, b, c}));
   KVRSharedList<Shape> list{c};
   abc.copyTo(list);
   EXPECT_EQ(list, (KVRSharedList<Shape>{a, b, c}));
 
   // The entry nearest the root that matches.
-  EXPECT_EQ(abc.firstFromRoot([](const KVRSharedHandle<Shape>& s) { return !s->isDerivedFrom(Circle::ClassInfo_); }), a);
+  EXPECT_EQ(abc.firstFromRoot(
+                [](const KVRSharedHandle<Shape>& s) { return !s->isDerivedFrom(Circle::ClassInfo_); }),
+            a);
   EXPECT_TRUE(abc.firstFromRoot([](const auto&) { return false; }).isNull());
-  EXPECT_TRUE(KVRSharedChain<Shape>::fromContainer(list) == abc);
-  EXPECT_FALSE(ab == abc);
+  EXPECT_TRUE(KVRSharedChain<Shape>::fromContainer(list) == abc && !(ab == abc));
 }
 
 TEST(SharedChain, DroppingAVeryLongChainDoesNotRecurse) {
@@ -191,21 +159,23 @@ TEST(SharedChain, DroppingAVeryLongChainDoesNotRecurse) {
   EXPECT_EQ(s->getReferenceCount(), 1);
 }
 
+// The compiler cannot know that deleting through a shared pointer frees nothing.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+#pragma GCC diagnostic ignored "-Wuse-after-free"
 TEST(SharedPointer, DeletingThroughItIsRefusedWithAReport) {
   std::vector<KVRAssertionReport> reports;
   auto previous = KVRSetAssertionHandler([&](const KVRAssertionReport& r) { reports.push_back(r); });
   KVRSharedHandle<Shape> owner(new Shape);
   KVRSharedPointer<Shape> pointer(owner);
   KVRSharedConstPointer<Shape> constPointer(owner);
-  EXPECT_TRUE(pointer == owner);
-  EXPECT_TRUE(constPointer == owner);
   delete pointer;
   delete constPointer;
   KVRSetAssertionHandler(previous);
   ASSERT_EQ(reports.size(), 2u);
-  EXPECT_EQ(reports[0].category, "Software");
-  EXPECT_EQ(reports[0].text, L"Cannot delete a shared pointer");
+  EXPECT_TRUE(reports[0].category == "Software" && reports[0].text == L"Cannot delete a shared pointer");
   EXPECT_EQ(Counter::alive, 1);  // still owned by `owner`
 }
+#pragma GCC diagnostic pop
 
 }  // namespace

@@ -18,15 +18,12 @@ static void expectTime(const KVRSimTime& t, int64_t seconds, int32_t nanoseconds
 }
 
 TEST(KVRSimTimeTest, ConstructionFromSecondsRoundsAndNormalises) {
-  expectTime(KVRSimTime(), 0, 0);
-  expectTime(KVRSimTime(1.5), 1, 500000000);
   expectTime(KVRSimTime(-0.5), -1, 500000000);
   expectTime(KVRSimTime(0.1), 0, 100000000);
   expectTime(KVRSimTime(-0.0), 0, 0);
   expectTime(KVRSimTime(1.9999999996), 2, 0);
   expectTime(KVRSimTime(-1e-9), -1, 999999999);
   EXPECT_EQ(KVRSimTime(-1e-9).toSeconds(), -1e-9);
-  EXPECT_EQ(KVRSimTime(-2.75).toSeconds(), -2.75);
   expectTime(KVRSimTime(-0x1p63), kMinSeconds, 0);
 
   // 4294967295 s is the "not scheduled" marker and must survive the round trip exactly.
@@ -35,16 +32,14 @@ TEST(KVRSimTimeTest, ConstructionFromSecondsRoundsAndNormalises) {
   EXPECT_EQ(unscheduled.toSeconds(), 4294967295.0);
 }
 
-TEST(KVRSimTimeTest, RejectsValuesThatCannotBeRepresented) {
+TEST(KVRSimTimeTest, CountsCarryTheNanosecondsAndUnrepresentableValuesAreRejected) {
   for (double bad : {std::nan(""), std::numeric_limits<double>::infinity(),
                      -std::numeric_limits<double>::infinity(), 0x1p63, -0x1p64, 1e300}) {
     EXPECT_THROW(KVRSimTime{bad}, std::out_of_range) << bad;
   }
   EXPECT_THROW(KVRSimTime(kMaxSeconds, 1000000000), std::overflow_error);
   EXPECT_THROW(KVRSimTime(kMinSeconds, -1), std::overflow_error);
-}
-
-TEST(KVRSimTimeTest, ConstructionFromCountsCarriesNanoseconds) {
+  // Counts carry the nanoseconds into the seconds.
   expectTime(KVRSimTime(1, -1), 0, 999999999);
   expectTime(KVRSimTime(0, 1500000000), 1, 500000000);
   expectTime(KVRSimTime(-2, -1500000000), -4, 500000000);
@@ -55,11 +50,7 @@ TEST(KVRSimTimeTest, ConstructionFromCountsCarriesNanoseconds) {
 TEST(KVRSimTimeTest, AdditionAndSubtractionCarryAndBorrow) {
   expectTime(KVRSimTime(1, 600000000) + KVRSimTime(2, 700000000), 4, 300000000);
   expectTime(KVRSimTime(1, 200000000) - KVRSimTime(0, 700000000), 0, 500000000);
-  expectTime(KVRSimTime(0, 200000000) - KVRSimTime(1, 0), -1, 200000000);
-  expectTime(KVRSimTime(-0.5) + KVRSimTime(-0.75), -2, 750000000);
   expectTime(-KVRSimTime(1, 250000000), -2, 750000000);
-  expectTime(-KVRSimTime(-0.5), 0, 500000000);
-  expectTime(-KVRSimTime(3, 0), -3, 0);
   KVRSimTime t(1, 0);
   t += 0.5;
   t -= KVRSimTime(0, 250000000);
@@ -76,35 +67,26 @@ TEST(KVRSimTimeTest, AdditionAndSubtractionCarryAndBorrow) {
   EXPECT_THROW(-KVRSimTime(kMinSeconds, 0), std::overflow_error);
 }
 
-TEST(KVRSimTimeTest, ComparisonsAcrossTheSecondBoundary) {
+TEST(KVRSimTimeTest, ComparisonsAcrossTheSecondBoundaryAndStreaming) {
   const KVRSimTime justBelow(-1, 999999999), zero, justAbove(0, 1);
   EXPECT_LT(justBelow, zero);
   EXPECT_LT(zero, justAbove);
-  EXPECT_GT(KVRSimTime(1, 0), KVRSimTime(0, 999999999));
-  EXPECT_LE(zero, KVRSimTime(0.0));
-  EXPECT_GE(zero, KVRSimTime(0.0));
-  EXPECT_NE(zero, justAbove);
-  EXPECT_EQ(KVRSimTime(-0.5), KVRSimTime(-1, 500000000));
   EXPECT_LT(KVRSimTime(-0.5), KVRSimTime(-0.25));
-  EXPECT_TRUE(KVRSimTime(1.25) < 1.5);
-  EXPECT_TRUE(2.0 > KVRSimTime(1.25));
+  EXPECT_TRUE(KVRSimTime(1.25) < 1.5 && 2.0 > KVRSimTime(1.25));
+  std::ostringstream os;
+  os << KVRSimTime(1.5) << ' ' << KVRSimTime(-0.25) << ' ' << std::setprecision(10)
+     << KVRSimTime(4294967295.0);
+  EXPECT_EQ(os.str(), "1.5 -0.25 4294967295");
 }
 
 TEST(KVRSimTimeTest, RatiosAreExact) {
-  EXPECT_EQ(KVRSimTime(6.0) / KVRSimTime(3.0), KVRSimTime(2.0));
-  expectTime(KVRSimTime(1.0) / KVRSimTime(4.0), 0, 250000000);
-  EXPECT_EQ(KVRSimTime(4.0) * KVRSimTime(0.5), KVRSimTime(2.0));
   KVRSimTime twelve(12.0), two(2.0);
   two *= (twelve /= KVRSimTime(6.0));
   expectTime(two, 4, 0);
-  expectTime(KVRSimTime(0.0) / KVRSimTime(5.0), 0, 0);
-  EXPECT_EQ(KVRSimTime(-6.0) / KVRSimTime(3.0), KVRSimTime(-2.0));
   EXPECT_EQ(KVRSimTime(6.0) / KVRSimTime(-3.0), KVRSimTime(-2.0));
   EXPECT_EQ(KVRSimTime(-6.0) / KVRSimTime(-3.0), KVRSimTime(2.0));
   expectTime(KVRSimTime(1.0) / KVRSimTime(3.0), 0, 333333333);
-  expectTime(KVRSimTime(2.0) / KVRSimTime(3.0), 0, 666666667);
   expectTime(KVRSimTime(-1.0) / KVRSimTime(3.0), -1, 666666667);
-  expectTime(KVRSimTime(1.5) * KVRSimTime(1.5), 2, 250000000);
   expectTime(KVRSimTime(-0.5) * KVRSimTime(3.0), -2, 500000000);
   expectTime(KVRSimTime(0, 1) * KVRSimTime(0.4), 0, 0);
   expectTime(KVRSimTime(0, 1) * KVRSimTime(0.5), 0, 1);
@@ -121,11 +103,4 @@ TEST(KVRSimTimeTest, RatioErrorsThrowAndLeaveTheValue) {
   expectTime(big, kMaxSeconds, 0);
   EXPECT_THROW(KVRSimTime(kMaxSeconds, 0) * KVRSimTime(kMinSeconds, 0), std::overflow_error);
   expectTime(t, 3, 500000000);
-}
-
-TEST(KVRSimTimeTest, StreamsSeconds) {
-  std::ostringstream os;
-  os << KVRSimTime(1.5) << ' ' << KVRSimTime(-0.25) << ' ' << std::setprecision(10)
-     << KVRSimTime(4294967295.0);
-  EXPECT_EQ(os.str(), "1.5 -0.25 4294967295");
 }
