@@ -214,10 +214,6 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   void updateLogicalAncestors(const AncestorChain& parentAncestors);
   template <class Visit>
   void orphanChildrenWhere(Visit select);
-  // Visits every child in order; a child taken out while an earlier one is
-  // visited ends the walk.
-  template <class Visit>
-  void walkLogicalChildren(Visit visit) const;
 
   struct LogicalLinks {
     static KVRSiblingLinks<KVRBasicEntity>& links(KVRBasicEntity& e) { return e.logicalLinks_; }

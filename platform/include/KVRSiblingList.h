@@ -104,6 +104,20 @@ class KVRSiblingList {
     while (first_) erase(first_);
   }
 
+  // Visits every item in order as visit(item, next), holding both (next is
+  // null at the end). An item taken out of the list while an earlier one is
+  // visited ends the walk: the walk never follows a stale link.
+  template <class Visit>
+  void walk(Visit visit) const {
+    KVRSharedHandle<T> item(first_, KVRSharedBase::WriteLock);
+    while (item) {
+      KVRSharedHandle<T> next(Access::links(*item).next);
+      visit(*item, next.get());
+      if (next && !contains(next.get())) break;
+      item = std::move(next);
+    }
+  }
+
   // Replaces the container's contents with handles to the items whose class
   // derives from `info` (every item when null), in order.
   template <class Container>

@@ -359,19 +359,8 @@ void KVRBasicEntity::clearLogicalAncestors() {
   setEvent(LogicalAncestorsChanged);
 }
 
-template <class Visit>
-void KVRBasicEntity::walkLogicalChildren(Visit visit) const {
-  KVRSharedHandle<KVRBasicEntity> child(logicalChildren_.first(), KVRSharedBase::WriteLock);
-  while (child) {
-    KVRSharedHandle<KVRBasicEntity> next(logicalChildren_.next(*child));
-    visit(*child);
-    if (next && !logicalChildren_.contains(next.get())) break;
-    child = std::move(next);
-  }
-}
-
 void KVRBasicEntity::propagateLogicalAncestors() const {
-  walkLogicalChildren([this](KVRBasicEntity& child) {
+  logicalChildren_.walk([this](KVRBasicEntity& child, KVRBasicEntity*) {
     child.updateFullName(fullName_);
     child.updateLogicalAncestors(logicalAncestors_);
     child.flushLogicalState();
@@ -379,7 +368,7 @@ void KVRBasicEntity::propagateLogicalAncestors() const {
 }
 
 void KVRBasicEntity::propagateFullName() const {
-  walkLogicalChildren([this](KVRBasicEntity& child) {
+  logicalChildren_.walk([this](KVRBasicEntity& child, KVRBasicEntity*) {
     child.updateFullName(fullName_);
     child.flushLogicalState();
   });

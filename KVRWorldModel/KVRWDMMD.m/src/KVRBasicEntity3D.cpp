@@ -623,18 +623,14 @@ void KVRBasicEntity3D::prefetchForPropagation() const {
 
 template <class Visit>
 void KVRBasicEntity3D::walkSpatialChildren(Visit visit) const {
-  KVRSharedHandle<KVRBasicEntity3D> child(spatialChildren_.first(), KVRSharedBase::WriteLock);
-  while (child) {
-    KVRSharedHandle<KVRBasicEntity3D> next(spatialChildren_.next(*child));
+  spatialChildren_.walk([&](KVRBasicEntity3D& child, const KVRBasicEntity3D* next) {
     // Memory latency dominates large trees: start fetching the next sibling
     // and the child's first child while this child is updated.
     if (next) next->prefetchForPropagation();
-    if (const KVRBasicEntity3D* grandchild = child->spatialChildren_.first())
+    if (const KVRBasicEntity3D* grandchild = child.spatialChildren_.first())
       grandchild->prefetchForPropagation();
-    visit(*child);
-    if (next && !spatialChildren_.contains(next.get())) break;
-    child = std::move(next);
-  }
+    visit(child);
+  });
 }
 
 void KVRBasicEntity3D::propagateBaseLocation() const {
