@@ -52,6 +52,13 @@ KVRSharedHandle<T> make(const std::wstring& name) {
   return e;
 }
 
+// A world named Cell under the universe: full names start at it.
+KVRSharedHandle<KVRBasicWorld> cellInTheUniverse() {
+  auto world = make<KVRBasicWorld>(L"Cell");
+  KVRBasicUniverse::getUniverse()->addEntity(world);
+  return world;
+}
+
 void printBase(const KVRSharedHandle<KVRBasicEntity3D>& e) {
   std::cout << "  " << std::left << std::setw(28) << narrow(e->getEntityName(KVRBasicEntity::FullName)) << " "
             << e->getBaseLocation() << '\n';
@@ -61,8 +68,7 @@ void printBase(const KVRSharedHandle<KVRBasicEntity3D>& e) {
 // takes effect on it at once and on the others when it is flushed.
 void movingFrames() {
   section("Frames in a world: descendants follow at the flush");
-  auto world = make<KVRBasicWorld>(L"Cell");
-  KVRBasicUniverse::getUniverse()->addEntity(world);
+  auto world = cellInTheUniverse();
   auto conveyor = make<KVRBasicFrame3D>(L"Conveyor");
   auto slot = make<KVRBasicFrame3D>(L"Slot1");
   auto sensor = make<KVRBasicFrame3D>(L"Sensor");
@@ -91,8 +97,7 @@ void movingFrames() {
 // A gripper with a tool frame picks a part off a fixture, carries it and puts it back.
 void pickAndPlace() {
   section("Pick and place");
-  auto world = make<KVRBasicWorld>(L"Cell");
-  KVRBasicUniverse::getUniverse()->addEntity(world);
+  auto world = cellInTheUniverse();
   auto floor = make<KVRBasicBody3D>(L"Floor");
   auto fixture = make<KVRBasicBody3D>(L"Fixture");
   auto gripper = make<KVRBasicBody3D>(L"Gripper");
