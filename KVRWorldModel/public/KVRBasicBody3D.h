@@ -11,6 +11,12 @@
 // grabBody hang them on it through a new attachment, detachBody gives them
 // back to their home attach body, to where they hung before, or leaves them free.
 //
+// A body hangs on its inner body only through its inner connection: taking
+// it off the inner body in the spatial tree by any means (removing it,
+// destroying the inner body, ...) also lets go of that connection, which is
+// then disconnected; the body stays where it stood. An orphaned body is
+// never linked again, nor returned to.
+//
 // Event bits: 16/17/18 frames/tag points/paths removed or destroyed in bulk;
 // 19 inner body changed, 20 inner connection changed, 21 now hangs on an
 // inner body, 22 no longer hangs on one (all on the outer body); 23 a body was
@@ -60,6 +66,8 @@ class KVRWORLDMODEL_API KVRBasicBody3D : public KVRBasicEntity3D {
   // The deep modes also make the copied frames, tag points and paths spatial children of the copy.
   KVRDynamicObject* duplicateObject(CopyMode mode) const override;
 
+  using KVRBasicEntity3D::setRelativeLocation;
+  using KVRBasicEntity3D::setRelativeProfile;
   // The location relative to the inner body, held by the inner connection.
   // Without one: requests are refused (0) and the identity is reported.
   int setRelativeLocation(Xform& location) override;
@@ -69,7 +77,8 @@ class KVRWORLDMODEL_API KVRBasicBody3D : public KVRBasicEntity3D {
 
   // --- Frames, tag points and paths -------------------------------------
   // Each is added as logical and spatial child; removal unlinks from both
-  // trees, destruction orphans. The failures of the tree operations pass.
+  // trees, destruction orphans. The failures of the tree operations pass;
+  // both links are checked before either is made, so a refusal changes nothing.
 
   void addFrame(const KVRSharedHandle<KVRBasicFrame3D>& frame);
   void removeFrame(const KVRSharedHandle<KVRBasicFrame3D>& frame);
@@ -121,22 +130,27 @@ class KVRWORLDMODEL_API KVRBasicBody3D : public KVRBasicEntity3D {
 
   bool isAttached() const { return !attachment_.isNull(); }
   KVRSharedHandle<KVRBasicConnection3D> getAttachment() const { return attachment_; }
-  void setAttachment(const KVRSharedHandle<KVRBasicConnection3D>& attachment) { attachment_ = attachment; }
   KVRSharedHandle<KVRBasicBody3D> getInnerBodyOriginal() const { return innerBodyOriginal_; }
-  void setInnerBodyOriginal(const KVRSharedHandle<KVRBasicBody3D>& body) { innerBodyOriginal_ = body; }
   KVRSharedHandle<KVRBasicBody3D> getHomeAttachBody() const { return homeAttachBody_; }
-  void setHomeAttachBody(const KVRSharedHandle<KVRBasicBody3D>& body) { homeAttachBody_ = body; }
+  // Plain stores, no event bit; an orphaned body on either side is refused
+  // (KVREInvalidRelation), since orphaning would never release the link.
+  void setAttachment(const KVRSharedHandle<KVRBasicConnection3D>& attachment);
+  void setInnerBodyOriginal(const KVRSharedHandle<KVRBasicBody3D>& body);
+  void setHomeAttachBody(const KVRSharedHandle<KVRBasicBody3D>& body);
   // 0 when the body is not grabbed.
   int getTransientState() const { return transientState_; }
   void setTransientState(int state) { transientState_ = state; }
 
   // Hangs this body on `inner` through `connection` (bits 19, 20, 21).
   // KVREAlreadyRegistered ("%1 is already connected to another body") when
-  // it cannot take `inner` as spatial parent; nothing changes then.
+  // it cannot take `inner` as spatial parent; KVREInvalidRelation when the
+  // connection does not connect `inner` (inner) to this body (outer); nothing
+  // changes then.
   void setInnerBody(const KVRSharedHandle<KVRBasicBody3D>& inner,
                     const KVRSharedHandle<KVRBasicConnection3D>& connection);
   // Takes this body off its inner body, keeping its place (bits 19, 20, 22;
-  // bit 24 on the former inner body); the transient state becomes 0.
+  // bit 24 on the former inner body); the transient state becomes 0, and an
+  // attachment that was the inner connection is no longer held.
   void clearInnerBody();
   // Bit 24.
   void clearOuterBody();
@@ -169,7 +183,8 @@ class KVRWORLDMODEL_API KVRBasicBody3D : public KVRBasicEntity3D {
   static int detachBody(const KVRSharedHandle<KVRBasicBody3D>& body,
                         const KVRSharedHandle<KVRBasicBody3D>& releasing);
   // Grabs (state 1) every body of a KVRNotifyBasicBody3DList that is not
-  // grabbed already and is not a spatial ancestor of this body.
+  // grabbed already and is not a spatial ancestor of this body. Every body
+  // is checked first: when one cannot be grabbed, none is.
   void grab_list_cb(const KVRSharedConstPointer<KVRNotificationAgent>& agent,
                     const KVRNotificationBase* notification);
 
@@ -178,6 +193,9 @@ class KVRWORLDMODEL_API KVRBasicBody3D : public KVRBasicEntity3D {
  protected:
   void orphanMembers();
   const Xform* storedRelativeLocation() const override;
+  // Lets go of the inner connection when a plain spatial unlink took this
+  // body off its inner body.
+  void onSpatialParentCleared(KVRBasicEntity3D& formerParent) override;
 
  private:
   template <class T>
@@ -195,6 +213,15 @@ class KVRWORLDMODEL_API KVRBasicBody3D : public KVRBasicEntity3D {
   void refuseCarrying(const KVRSharedHandle<KVRBasicBody3D>& body, bool afterDisconnect) const;
   // Disconnects the connection `body` hangs on, remembering its inner body once.
   static void takeOffConnection(const KVRSharedHandle<KVRBasicBody3D>& body);
+  // Whether `body` hangs on its inner body through its own inner connection,
+  // so that disconnecting that connection frees it.
+  static bool hangsOnItsConnection(const KVRBasicBody3D& body);
+  // The bodies of `list` that grab_list_cb grabs: not this body, not its
+  // ancestors, not grabbed already.
+  bool isGrabCandidate(const KVRSharedHandle<KVRBasicBody3D>& body) const;
+  // Forgets the inner connection and what came with it (bits 19, 20, 22 on
+  // this body, bit 24 on `inner`).
+  void forgetInnerConnection(KVRBasicBody3D* inner);
   // A new attachment "<this>-<body>" connecting this body (inner) to `body`.
   KVRSharedHandle<KVRBasicAttachment3D> makeAttachment(const KVRSharedHandle<KVRBasicBody3D>& body,
                                                        const Xform& innerOffset, const Xform& outerOffset);

@@ -64,8 +64,8 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   using LogicalPosition = KVRBasicEntity*;
 
   KVRBasicEntity();
-  // Copies name, full name, description and the integer attribute; the copy
-  // has a new identity, no place in the tree and no symbols.
+  // Copies name, description and the integer attribute; the copy has a new
+  // identity, no place in the tree and no symbols, and the full name of a root.
   KVRBasicEntity(const KVRBasicEntity& source, CopyMode mode = CopyAlone);
   ~KVRBasicEntity() override;
 
@@ -99,7 +99,8 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
 
   // Renames the entity (an empty name gives "New " and the type name) and
   // updates its stored full name; descendants follow at the next flush.
-  // Sets bits 2 and 3.
+  // Sets bits 2 and 3. A name holding a line feed, the separator of stored
+  // full names, is refused with KVREInvalidArgument and the old name kept.
   void setEntityName(const std::wstring& name);
 
   // The entity a path leads to, components separated by `separator`: a
@@ -142,6 +143,14 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
 
   // --- Logical tree: changes ---------------------------------------------
   // Each refuses an empty handle with KVREInvalidArgument and changes nothing.
+  // No new link is made to or by an orphaned entity (KVREInvalidRelation):
+  // orphaning is final, and a link made afterwards would never be broken.
+
+  // Throws what addLogicalChild would throw for `child`; changes nothing.
+  void checkLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) const;
+  // Refuses an orphaned entity as a party to a new link (KVREInvalidRelation,
+  // "%1 has been orphaned and cannot be linked again").
+  void checkLinkable() const;
 
   // Makes `child` the last child. Refused with KVREAlreadyRegistered when it
   // has a parent, and with KVREInvalidRelation when it is this entity or one
@@ -181,6 +190,9 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   // and full names, else with bit 3 full names, else with bit 8 resets.
   void onNotification();
   // Publishes the pending bits: hooks, then subscribers, then clears them.
+  // An entity whose flush is already running further up the call chain is
+  // not flushed again there: its pending bits stay for its next flush. So a
+  // flush ends even when the two trees together form a cycle.
   void flushLogicalState() { notifySubscribers(); }
   // Requests a reset (bit 8); with a nonzero `notify`, flushes at once.
   void resetEntityState(int notify);

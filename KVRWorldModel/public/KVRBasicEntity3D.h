@@ -110,7 +110,13 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
                                  const KVRSharedHandle<KVRBasicEntity3D>& target) const;
 
   // --- Spatial tree: changes ---------------------------------------------
-  // Each refuses an empty handle with KVREInvalidArgument and changes nothing.
+  // Each refuses an empty handle with KVREInvalidArgument and changes nothing,
+  // and refuses an orphaned entity as either end of a new link
+  // (KVREInvalidRelation). A body unlinked from its inner body by any of them
+  // also lets go of the connection it hung on (see KVRBasicBody3D).
+
+  // Throws what addSpatialChild would throw for `child`; changes nothing.
+  void checkSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child) const;
 
   // Makes `child` the last spatial child; it keeps its relative location and
   // its base location is recomputed under this entity. Refused with
@@ -123,7 +129,9 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   void removeSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child);
   void removeSpatialChildren(const KVRClassInfo& info);
   void removeSpatialChildren();
-  // Unlinks every child without recomputing its location; does not orphan them.
+  // Unlinks every child without recomputing its location; does not orphan
+  // them. Each child is left with bit 9 pending, so that its next flush
+  // refreshes the ancestor lists of its subtree.
   void destroySpatialChildren();
   // Replaces `oldChild` by `newChild`. Everything that would refuse the new
   // child is checked before the old one is removed.
@@ -174,12 +182,22 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   Profile getCachedParentProfile() const;
 
   // Sets the base location through the concrete class (request status as
-  // above); applied, it sets bits 10 and 11.
+  // above); applied, it sets bits 10 and 11. The const form is for callers
+  // who do not need the adapted value back.
   int setBaseLocation(Xform& location);
+  int setBaseLocation(const Xform& location);
+  // Composing profiles is not supported, so a base profile cannot be turned
+  // into the relative profile the concrete class needs: the request raises
+  // the "Operation not supported" assertion and is refused (status 0,
+  // nothing changed).
   int setBaseProfile(Profile& profile);
+  int setBaseProfile(const Profile& profile);
   // `location` in the reference entity's coordinates.
   int setBaseLocation(const Xform& location, const KVRSharedHandle<KVRBasicEntity3D>& reference);
   int setBaseProfile(const Profile& profile, const KVRSharedHandle<KVRBasicEntity3D>& reference);
+  // The concrete class's setters for callers who do not need the adapted value back.
+  int setRelativeLocation(const Xform& location);
+  int setRelativeProfile(const Profile& profile);
 
   // Moves expressed in a frame of the base location (ParentFrame: the base
   // axes; LocalFrame: the entity's own axes).
@@ -232,6 +250,10 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
 
   // KVREInvalidRelation when making `child` a spatial child of `parent` would close a cycle.
   static void refuseSpatialCycle(const KVRBasicEntity3D& parent, const KVRBasicEntity3D& child);
+
+  // Called by clearSpatialParent once the link to `formerParent` is gone;
+  // does nothing here.
+  virtual void onSpatialParentCleared(KVRBasicEntity3D& formerParent);
 
   // For concrete classes that store their relative location: a profile at
   // `location` without motion, and taking a profile's location into `stored`

@@ -32,6 +32,8 @@ class KVRWORLDMODEL_API KVRBasicFrame3D : public KVRBasicEntity3D {
   // KVREInvalidCast when the spatial parent is not a body.
   KVRSharedHandle<KVRBasicBody3D> getAttachedBody() const;
 
+  using KVRBasicEntity3D::setRelativeLocation;
+  using KVRBasicEntity3D::setRelativeProfile;
   // Records the offset and sets bit 16 (status 2); the cached base location
   // stays until it is next recomputed.
   int setRelativeLocation(Xform& location) override;
@@ -45,6 +47,7 @@ class KVRWORLDMODEL_API KVRBasicFrame3D : public KVRBasicEntity3D {
   // setRelativeLocation, then, when applied, the cached base location is
   // recomputed at once from the parent location as last delivered.
   int setFrameLocation(Xform& location);
+  int setFrameLocation(const Xform& location);
 
   void orphanObject() override;
 

@@ -35,6 +35,8 @@ class KVRWORLDMODEL_API KVRBasicPath3D : public KVRBasicEntity3D {
   const KVRUUID& getClassID() const override;
   KVRMessage getEntityTypeName() const override;
 
+  using KVRBasicEntity3D::setRelativeLocation;
+  using KVRBasicEntity3D::setRelativeProfile;
   // Status 2, bit 16.
   int setRelativeLocation(Xform& location) override;
   Xform getRelativeLocation() const override;
@@ -51,7 +53,8 @@ class KVRWORLDMODEL_API KVRBasicPath3D : public KVRBasicEntity3D {
   // The index of the first entry of that point, or -1.
   int getIndex(const KVRSharedHandle<KVRBasicTagPoint3D>& point) const;
 
-  // Replace the route (bit 17).
+  // Replace the route (bit 17). Every point is checked first: a point the
+  // path cannot adopt leaves the old route in place.
   void setTagPoints(KVRSharedList<KVRBasicTagPoint3D>& points);
   void setTagPoints(KVRSharedVector<KVRBasicTagPoint3D>& points);
   // Appends the point (false for an empty handle); bit 17.

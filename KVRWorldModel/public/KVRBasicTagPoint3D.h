@@ -37,6 +37,8 @@ class KVRWORLDMODEL_API KVRBasicTagPoint3D : public KVRBasicEntity3D {
   // KVREInvalidCast when the spatial parent is not a body (a path, say).
   KVRSharedHandle<KVRBasicBody3D> getAttachedBody() const;
 
+  using KVRBasicEntity3D::setRelativeLocation;
+  using KVRBasicEntity3D::setRelativeProfile;
   // Refused (0) while locked; otherwise records it and sets bit 16 (status 2).
   int setRelativeLocation(Xform& location) override;
   Xform getRelativeLocation() const override;
@@ -49,6 +51,7 @@ class KVRWORLDMODEL_API KVRBasicTagPoint3D : public KVRBasicEntity3D {
   // setRelativeLocation, then, when applied, the cached base location is
   // recomputed at once.
   int setTagPointLocation(Xform& location);
+  int setTagPointLocation(const Xform& location);
 
   void lockRelativeLocation() { locked_ = 1; }
   void unlockRelativeLocation() { locked_ = 0; }

@@ -29,11 +29,12 @@ class KVRWORLDMODEL_API KVRBasicUniverse : public KVRBasicEntity {
   // Places a world under the universe.
   void addEntity(const KVRSharedHandle<KVRBasicEntity>& entity);
 
-  // The entity a path leads to from the universe, one child name per level:
-  // components separated by NameSeparator (leading separators are skipped),
-  // or by `separator` in the second form. Empty when a level has no such child.
+  // The entity a path leads to from the universe, one child name per level,
+  // the first naming a world: exactly what KVRBasicEntity::findEntity answers
+  // for the universe, whatever the handle it is called through. Components
+  // are separated by '/' (or NameSeparator); a leading separator is allowed.
   KVRSharedHandle<KVRBasicEntity> findEntity(const std::wstring& path) const;
-  KVRSharedHandle<KVRBasicEntity> findEntity(const std::wstring& path, wchar_t separator) const;
+  using KVRBasicEntity::findEntity;
 
   void orphanObject() override;
 };

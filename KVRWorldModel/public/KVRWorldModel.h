@@ -1,6 +1,8 @@
 #pragma once
 
-// The world model: every exported class.
+// The world model: every exported class, the model checker, and what a
+// caller needs from the platform layer to use them (exceptions, assertion
+// reports, handles and their containers, math types).
 
 #include "KVRBasicAttachment3D.h"
 #include "KVRBasicBody3D.h"
@@ -15,3 +17,7 @@
 #include "KVRBasicTagPoint3D.h"
 #include "KVRBasicUniverse.h"
 #include "KVRBasicWorld.h"
+#include "KVRCheckModel.h"
+
+#include "KVRAssertion.h"
+#include "KVRException.h"

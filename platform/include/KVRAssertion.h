@@ -7,10 +7,10 @@
 // their own to see which reports were raised.
 
 #include <functional>
-#include <source_location>
 #include <string>
 
 #include "KVRPlatformExport.h"
+#include "KVRSourceLocation.h"
 
 struct KVRAssertionReport {
   std::string category;  // "Software" for the model's own reports
@@ -29,6 +29,6 @@ KVRPLATFORM_API void KVRReportAssertion(const std::string& category, const std::
                                         const char* file, int line);
 
 inline void KVRReportAssertion(const std::string& category, const std::wstring& text,
-                               std::source_location where = std::source_location::current()) {
+                               KVRSourceLocation where = KVRSourceLocation::current()) {
   KVRReportAssertion(category, text, where.file_name(), static_cast<int>(where.line()));
 }

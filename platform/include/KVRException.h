@@ -10,16 +10,16 @@
 
 #include <concepts>
 #include <exception>
-#include <source_location>
 #include <string>
 #include <type_traits>
 
 #include "KVRMessage.h"
 #include "KVRPlatformExport.h"
+#include "KVRSourceLocation.h"
 
 class KVRPLATFORM_API KVRException : public std::exception {
  public:
-  explicit KVRException(std::wstring text, std::source_location where = std::source_location::current());
+  explicit KVRException(std::wstring text, KVRSourceLocation where = KVRSourceLocation::current());
   KVRException(std::wstring text, const char* file, int line);
   ~KVRException() override;
 

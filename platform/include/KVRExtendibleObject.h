@@ -59,7 +59,8 @@ class KVRPLATFORM_API KVRExtendibleObject : public KVRNotificationAgent {
   // Attaches the extension and calls its bindMembers(). Refused with
   // KVREInvalidArgument for an empty handle, with KVREAlreadyRegistered when
   // the extension is attached already or this object has an extension of the
-  // same class identifier; a bindMembers() that throws undoes the attachment.
+  // same class identifier, with KVREInvalidRelation when this object is
+  // orphaned; a bindMembers() that throws undoes the attachment.
   void addExtension(const KVRSharedHandle<KVRExtensionObject>& extension);
   // Orphans and detaches the extension with that class identifier; false when there is none.
   bool removeExtension(const KVRUUID& classID);

@@ -5,11 +5,11 @@
 // file and line where the message was made. Entity titles, type names and the
 // texts of every exception of the model are messages.
 
-#include <source_location>
 #include <string>
 #include <vector>
 
 #include "KVRPlatformExport.h"
+#include "KVRSourceLocation.h"
 
 // The locale a message is written for. There is one, the global locale; it is
 // an explicit argument so that formatting stays a deliberate step.
@@ -20,7 +20,7 @@ class KVRPLATFORM_API KVRLocale {
 
 class KVRPLATFORM_API KVRMessage {
  public:
-  explicit KVRMessage(std::wstring text, std::source_location where = std::source_location::current());
+  explicit KVRMessage(std::wstring text, KVRSourceLocation where = KVRSourceLocation::current());
   KVRMessage(std::wstring text, const char* file, int line);
 
   // The text before substitution.

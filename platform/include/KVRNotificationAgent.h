@@ -10,6 +10,12 @@
 // Hooks and subscribers may be added and removed while a notification runs:
 // one removed during the run is not called any more, one added during the run
 // is first called by the next notification.
+//
+// A notification is never nested in one of the same agent: notifySubscribers()
+// called while the agent's notification is already running further up the
+// call chain returns at once, and the pending bits then stay set after the
+// running notification ends, for the next one. Hooks that carry changes from
+// agent to agent therefore end even when their paths form a cycle.
 
 #include <bitset>
 #include <cstdint>
@@ -69,8 +75,11 @@ class KVRPLATFORM_API KVRNotificationAgent : public KVRSharedObject {
   void removeSubscriber(const KVREventFunctor& subscriber);
   int getSubscriberCount() const;
 
-  // Runs the hooks, informs the subscribers, clears the pending mask.
+  // Runs the hooks, informs the subscribers, clears the pending mask (unless
+  // a nested call was refused meanwhile, see above).
   void notifySubscribers();
+  // Whether this agent's notification is running.
+  bool isNotifying() const { return notifying_ != 0; }
 
   // Called when a transaction on the object ends; does nothing here.
   virtual void onNotificationTxn(TransactionTrigger trigger);
@@ -90,9 +99,10 @@ class KVRPLATFORM_API KVRNotificationAgent : public KVRSharedObject {
 
   EventMask pending_;
   int hookCount_ = 0;
-  int notifying_ = 0;        // depth of notifySubscribers() calls running on this agent
+  int notifying_ = 0;        // 1 while notifySubscribers() runs on this agent
   bool hasRemoved_ = false;  // entries emptied during a run, erased when it ends
   bool needsSort_ = false;   // subscriptions added during a run, ordered when it ends
+  bool deferred_ = false;    // a nested notification was refused: the pending bits stay
   KVRFunctor0 inlineHooks_[InlineHooks];
   std::vector<KVRFunctor0> extraHooks_;
   std::vector<Subscription> subscribers_;

@@ -164,6 +164,19 @@ KVRSharedHandle<T> KVRSharedHandle<T>::downcast(const KVRSharedBase& source) {
   return KVRSharedHandle<T>(typed);
 }
 
+// A copy of `source`'s object made by its own class (duplicateObject), held
+// in a handle of the source's static type from the moment it exists: nothing
+// can leak between the copy and its handle. Empty for an empty source, or
+// when the class makes no copy.
+template <class T>
+KVRSharedHandle<T> KVRDuplicate(const KVRSharedHandle<T>& source,
+                                KVRDynamicObject::CopyMode mode = KVRDynamicObject::CopyDeep) {
+  if (!source) return KVRSharedHandle<T>();
+  KVRDynamicObject* copy = source->duplicateObject(mode);
+  // The copy is of the source's own class, which derives from T.
+  return KVRSharedHandle<T>(static_cast<T*>(static_cast<KVRSharedObject*>(copy)));
+}
+
 // Raw access to an object owned elsewhere (for instance the sender of an
 // event, valid for the duration of the call). It does not share ownership,
 // and deleting the object through it is refused with an assertion report

@@ -9,7 +9,8 @@ constinit const KVRClassInfo KVRExtensionObject::ClassInfo_ =
 constinit const KVRClassInfo KVRExtendibleObject::ClassInfo_ =
     KVRClassInfo::abstract<KVRExtendibleObject>("KVRExtendibleObject", KVRNotificationAgent::ClassInfo_);
 
-KVRExtensionObject::KVRExtensionObject(const KVRExtensionObject& source, CopyMode) : KVRSharedObject(source) {}
+KVRExtensionObject::KVRExtensionObject(const KVRExtensionObject& source, CopyMode)
+    : KVRSharedObject(source) {}
 
 KVRExtensionObject::~KVRExtensionObject() { KVRExtensionObject::orphanObject(); }
 
@@ -48,6 +49,8 @@ const KVRClassInfo& KVRExtendibleObject::getClassInfo() const { return ClassInfo
 
 void KVRExtendibleObject::addExtension(const KVRSharedHandle<KVRExtensionObject>& extension) {
   if (!extension) throw KVREInvalidArgument(L"An empty extension cannot be attached");
+  // Orphaning is what releases extensions: an orphaned object would keep one for good.
+  if (isOrphaned()) throw KVREInvalidRelation(L"An extension cannot be attached to an orphaned object");
   if (extension->basicObject_ || extension->isOrphaned())
     throw KVREAlreadyRegistered(L"The extension is already attached to an object");
   if (getExtension(extension->getClassID()))

@@ -9,7 +9,7 @@ const KVRLocale& KVRLocale::global() {
   return locale;
 }
 
-KVRMessage::KVRMessage(std::wstring text, std::source_location where)
+KVRMessage::KVRMessage(std::wstring text, KVRSourceLocation where)
     : KVRMessage(std::move(text), where.file_name(), static_cast<int>(where.line())) {}
 
 KVRMessage::KVRMessage(std::wstring text, const char* file, int line)
@@ -69,7 +69,7 @@ std::string KVRToUtf8(const std::wstring& text) {
   return out;
 }
 
-KVRException::KVRException(std::wstring text, std::source_location where)
+KVRException::KVRException(std::wstring text, KVRSourceLocation where)
     : KVRException(std::move(text), where.file_name(), static_cast<int>(where.line())) {}
 
 KVRException::KVRException(std::wstring text, const char* file, int line)

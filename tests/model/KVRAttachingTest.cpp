@@ -152,6 +152,57 @@ TEST_F(Attaching, RefusedAttachesGrabsAndDetachesChangeNothing) {
   EXPECT_EQ(part->getInnerBody(), gripper);
 }
 
+TEST_F(Attaching, AGrabListWithABodyThatCannotBeGrabbedGrabsNone) {
+  auto plain = make<Probe3D>(L"Plain");
+  auto pinned = make<KVRBasicBody3D>(L"Pinned");  // stands on a plain entity, with no connection
+  plain->addSpatialChild(pinned);
+  KVRSharedHandle<KVRNotifyBasicBody3DList> list(new KVRNotifyBasicBody3DList);
+  list->getBodies() = {loose, part, pinned};
+  EXPECT_THROW(gripper->grab_list_cb(KVRSharedConstPointer<KVRNotificationAgent>(), list.get()),
+               KVREAlreadyRegistered);
+  EXPECT_FALSE(loose->hasInnerBody());
+  EXPECT_EQ(part->getInnerBody(), fixture);
+  EXPECT_EQ(gripper->getOuterBodyCount(), 0);
+  EXPECT_TRUE(isSound(w));
+  orphan(plain, pinned);
+}
+
+TEST_F(Attaching, AConnectionBetweenOtherBodiesCannotCarryABody) {
+  const KVRSharedHandle<KVRBasicConnection3D> borrowed = part->getInnerConnection();  // Fixture-Part
+  expectThrowWithText<KVREInvalidRelation>(
+      [&] { loose->setInnerBody(gripper, borrowed); },
+      L"Attachment \"/\" does not connect Body \"/W/Loose\" to Body \"/W/Gripper\"");
+  EXPECT_FALSE(loose->hasInnerBody());
+  // So a grab never disconnects a connection that carries another body.
+  gripper->grabBody(loose, 1);
+  EXPECT_EQ(part->getInnerBody(), fixture);
+  EXPECT_TRUE(borrowed->isConnected());
+  EXPECT_TRUE(isSound(w));
+}
+
+TEST_F(Attaching, ABodyHandedOnGoesBackToTheBodyItFirstHungOn) {
+  gripper->grabBody(part, 1);
+  floor->grabBody(part, 1);  // from the gripper to the floor
+  EXPECT_EQ(part->getInnerBodyOriginal(), fixture);
+  part->detachBody();
+  EXPECT_EQ(part->getInnerBody(), fixture);
+  EXPECT_TRUE(isSound(w));
+}
+
+TEST_F(Attaching, ABodyGivenBackToItsHomeStaysWhereItWasReleased) {
+  part->setHomeAttachBody(floor);
+  gripper->grabBody(part, 1);
+  EXPECT_EQ(place(gripper, pose(0.4, 3, 3, 3)), 2);
+  gripper->flushSpatialState();
+  const Xform X_WP = part->getBaseLocation();
+  part->detachBody();
+  EXPECT_EQ(part->getInnerBody(), floor);
+  EXPECT_XFORM_NEAR(part->getBaseLocation(), X_WP);
+  floor->flushBaseLocation();  // and stays there when the floor pushes its location down
+  EXPECT_XFORM_NEAR(part->getBaseLocation(), X_WP);
+  EXPECT_TRUE(isSound(w));
+}
+
 TEST_F(Attaching, DestroyingEverythingLeavesNothingBehind) {
   // LeakSanitizer checks that attachments and bodies are freed once the world is orphaned.
   gripper->grabBody(part, 1);

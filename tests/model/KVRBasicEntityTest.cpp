@@ -18,6 +18,38 @@ TEST(EntityNames, DefaultsAndRenamingWhichSetsBitsTwoAndThree) {
   EXPECT_EQ(pending(*e), (std::vector<int>{2, 3}));
 }
 
+TEST(EntityNames, ANameHoldingTheFullNameSeparatorIsRefused) {
+  auto w = makeWorld(L"W");
+  auto b = make(L"B");
+  w->addEntity(b);
+  w->flushLogicalState();
+  b->flushLogicalState();
+  expectThrowWithText<KVREInvalidArgument>([&] { b->setEntityName(L"Left\nRight"); },
+                                           L"A line feed cannot be part of the name of Entity \"/W/B\"");
+  EXPECT_EQ(b->getEntityName(), L"B");
+  EXPECT_EQ(fullName(b), L"/W/B");
+  EXPECT_TRUE(b->getPendingEvents().none());
+  b->setEntityName(L"C");  // a later rename replaces the whole last component
+  EXPECT_EQ(b->getStoredFullName(), L"\nUniverse\nW\nC");
+  w->orphanObject();
+}
+
+TEST(EntityDuplication, ACopyIsARootUntilItIsAdopted) {
+  auto w = makeWorld(L"W");
+  auto body = make<KVRBasicBody3D>(L"B");
+  w->addEntity(body);
+  w->flushLogicalState();
+  KVRSharedHandle<KVRBasicBody3D> copy = KVRDuplicate(body);  // typed like its source
+  EXPECT_EQ(copy->getEntityName(), L"Copy of B");
+  EXPECT_EQ(title(copy), L"Body \"/\"");
+  EXPECT_EQ(copy->getStoredFullName(), L"\nCopy of B");
+  w->addEntity(copy);
+  EXPECT_EQ(fullName(copy), L"/W/Copy of B");
+  EXPECT_TRUE(KVRDuplicate(KVRSharedHandle<KVRBasicBody3D>()).isNull());
+  EXPECT_TRUE(isSound(w));
+  w->orphanObject();
+}
+
 // The scene: Arm ─┬─ Link1
 //                 └─ Link2 ── Flange
 TEST(EntityDuplication, DeepModesCopyTheChildrenInOrderWithThePrefix) {

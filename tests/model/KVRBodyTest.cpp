@@ -86,6 +86,7 @@ TEST_F(Bodies, AFreeBodyRefusesLocationRequestsAndInnerBodyLinksSetTheirBits) {
   // Inner body links and their bits.
   auto inner = make<KVRBasicBody3D>(L"Inner");
   KVRSharedHandle<KVRBasicAttachment3D> connection(new KVRBasicAttachment3D);
+  connection->connectBodies(inner, b, Xform::Identity, Xform::Identity);
   inner->flushSpatialState();
   b->setInnerBody(inner, connection);
   EXPECT_TRUE(inner->hasOuterBody(b));
@@ -98,6 +99,7 @@ TEST_F(Bodies, AFreeBodyRefusesLocationRequestsAndInnerBodyLinksSetTheirBits) {
   EXPECT_FALSE(b->hasInnerConnection() || b->getTransientState() != 0 || inner->hasOuterBody(b));
   EXPECT_EQ(pending(*b), (std::vector<int>{9, 11, 19, 20, 22}));
   EXPECT_EQ(pending(*inner), std::vector<int>{24});
+  connection->orphanObject();
   inner->orphanObject();
 
   // A spatial parent that is not a body cannot be read as the inner body.
@@ -120,6 +122,22 @@ TEST_F(Bodies, DuplicatingInADeepModeReparentsTheCopiedObjectsSpatially) {
   copy->orphanObject();
 }
 
+TEST_F(Bodies, ARefusedAddChangesNeitherTheMembersNameNorItsBits) {
+  // A copy of F, standing spatially above B: adding it to B would close a spatial cycle.
+  auto copy = KVRDuplicate(f, KVRDynamicObject::CopyAlone);
+  EXPECT_EQ(fullName(copy), L"/");  // a root, wherever its source stands
+  copy->addSpatialChild(b);
+  copy->flushLogicalState();
+  copy->flushSpatialState();
+  const std::wstring before = copy->getStoredFullName();
+  EXPECT_THROW(b->addFrame(copy), KVREInvalidRelation);
+  EXPECT_EQ(copy->getStoredFullName(), before);
+  EXPECT_TRUE(copy->getPendingEvents().none()) << testing::PrintToString(pending(*copy));
+  EXPECT_FALSE(copy->hasLogicalParent() || b->hasFrame(copy));
+  EXPECT_TRUE(isSound(copy));
+  copy->orphanObject();
+}
+
 TEST_F(Bodies, DestroyingAHangingBodyLeavesItsInnerBodyOneOuterBodyFewer) {
   auto carrier = make<KVRBasicBody3D>(L"Carrier");
   auto carried = make<KVRBasicBody3D>(L"Carried");
@@ -130,6 +148,8 @@ TEST_F(Bodies, DestroyingAHangingBodyLeavesItsInnerBodyOneOuterBodyFewer) {
   EXPECT_EQ(carrier->getOuterBodyCount(), 0);
   EXPECT_TRUE(f->isOrphaned());                                        // its own objects go with it
   EXPECT_FALSE(carried->isOrphaned() || carried->hasSpatialParent());  // bodies hanging on it are let go
+  EXPECT_FALSE(carried->hasInnerConnection() || carried->isAttached());
+  EXPECT_TRUE(isSound(w) && isSound(carried));
   carried->orphanObject();
 }
 

@@ -1,4 +1,4 @@
-// Entity state: reset and history requests, orphaning whole subtrees.
+// Entity state: reset and history requests, flushing, orphaning whole subtrees.
 
 #include "KVRTestSupport.h"
 
@@ -37,6 +37,35 @@ TEST(EntityState, ResetRunsAtTheFlushUnlessANameChangeIsPending) {
 
   e->clearHistory();
   EXPECT_EQ(pending(*e), std::vector<int>{7});
+}
+
+// The scene, in world W: Load is the logical parent of Carrier, while
+// spatially Ground carries Carrier at X_GC, which carries Load at X_CL. Each
+// tree alone is a tree; together they form a cycle.
+TEST(Flushing, AFlushEndsWhenTheTwoTreesTogetherFormACycle) {
+  auto w = makeWorld(L"W");
+  auto ground = make<KVRBasicBody3D>(L"Ground"), carrier = make<KVRBasicBody3D>(L"Carrier"),
+       load = make<KVRBasicBody3D>(L"Load");
+  w->addEntity(ground);
+  w->addEntity(load);
+  load->addLogicalChild(carrier);
+  const KVRBasicXform3D<double> X_GC = pose(0.3, 1, 0, 0), X_CL = pose(-0.7, 0, 2, 0),
+                                X_GC2 = pose(1.2, 0, 0, 4);
+  ground->attachBody(carrier, X_GC);
+  carrier->attachBody(load, X_CL);
+  w->flushLogicalState();
+  flushSpatial(ground, carrier, load);
+
+  EXPECT_EQ(carrier->setBaseLocation(X_GC2), 2);
+  load->setEntityName(L"Cargo");
+  carrier->flushSpatialState();  // reaches Load, whose rename reaches Carrier, which is flushing already
+  EXPECT_XFORM_NEAR(load->getBaseLocation(), X_GC2 * X_CL);
+  EXPECT_EQ(fullName(carrier), L"/W/Cargo/Carrier");
+  EXPECT_TRUE(carrier->testEvent(KVRBasicEntity::FullNameChanged));  // kept for its next flush
+  carrier->flushSpatialState();
+  EXPECT_TRUE(carrier->getPendingEvents().none() && load->getPendingEvents().none());
+  EXPECT_TRUE(isSound(w));
+  w->orphanObject();
 }
 
 // The scene: P ── A ─┬─ B ── C

@@ -138,20 +138,53 @@ TEST(LocationDepth, ANormalisedCopyIsStoredAtEveryTwentiethLevel) {
   for (auto& entity : chain) entity->orphanObject();
 }
 
-TEST(LocationProfiles, ComposingProfilesIsReportedAsNotSupported) {
+TEST(LocationProfiles, ComposingProfilesIsReportedAsNotSupportedAndABaseProfileIsRefused) {
   auto p = make<Probe3D>(L"P"), c = make<Probe3D>(L"C");
   p->addSpatialChild(c);
-  flushSpatial(p, c);
+  c->relative = pose(0.2, 0, 1, 0);
+  p->flushBaseLocation();
+  flushSpatial(c);
   ReportRecorder recorder;
   KVRBasicProfile3D<double> profile;
   profile.setLocation(pose(0.5, 1, 2, 3));
-  EXPECT_EQ(c->setBaseProfile(profile), 2);
-  EXPECT_EQ(pending(*c), (std::vector<int>{11, 13, 14}));
-  EXPECT_EQ(recorder.texts(), (std::vector<std::wstring>{L"Operation not supported"}));
-  p->setBaseProfile(profile);
-  p->flushSpatialState();  // propagates profiles to the child: composition again
+  // The relative profile cannot be composed: refused, nothing changes.
+  const Xform before = c->getBaseLocation();
+  EXPECT_EQ(c->setBaseProfile(profile), 0);
+  EXPECT_EQ(p->setBaseProfile(profile), 0);
+  EXPECT_TRUE(c->getPendingEvents().none() && p->getPendingEvents().none());
+  EXPECT_XFORM_NEAR(c->getBaseLocation(), before);
+  EXPECT_XFORM_NEAR(c->relative, pose(0.2, 0, 1, 0));
+  EXPECT_EQ(recorder.texts(), (std::vector<std::wstring>(2, L"Operation not supported")));
+  // A profile pushed into the cache still propagates, composing again.
+  p->setCachedBaseProfile(profile);
+  p->flushSpatialState();
   EXPECT_EQ(recorder.texts().size(), 3u);
   p->orphanObject();
+}
+
+// The scene: a carrier body R in world W, a body B hanging on R through an
+// attachment at X_RB, and a frame F on B.
+TEST(LocationProfiles, AHangingBodyRefusesABaseProfileAndItsFramesStayInPlace) {
+  auto w = makeWorld(L"W");
+  auto r = make<KVRBasicBody3D>(L"R"), b = make<KVRBasicBody3D>(L"B");
+  auto f = make<KVRBasicFrame3D>(L"F");
+  w->addEntity(r);
+  w->addEntity(b);
+  const Xform X_RB = pose(0.4, 1, 0, 0), X_BF = pose(-0.3, 0, 2, 0);
+  r->attachBody(b, X_RB);
+  b->addFrame(f);
+  f->setFrameLocation(X_BF);
+  flushSpatial(r, b);
+  ReportRecorder recorder;
+  KVRBasicProfile3D<double> profile;
+  profile.setLocation(pose(1.0, 5, 5, 5));
+  EXPECT_EQ(b->setBaseProfile(profile), 0);
+  EXPECT_EQ(recorder.texts(), std::vector<std::wstring>{L"Operation not supported"});
+  b->flushSpatialState();
+  EXPECT_XFORM_NEAR(b->getBaseLocation(), X_RB);
+  EXPECT_XFORM_NEAR(f->getBaseLocation(), X_RB * X_BF);
+  EXPECT_TRUE(isSound(w));
+  w->orphanObject();
 }
 
 }  // namespace

@@ -126,6 +126,19 @@ TEST_F(PathRoute, PositionalOperations) {
 
 // A path listing only points of another owner goes with its last handle; its
 // watch must go too, or the points' next move would reach a dead path.
+TEST_F(PathRoute, ARouteThePathCannotAdoptLeavesTheOldRouteInPlace) {
+  auto holder = make<KVRBasicTagPoint3D>(L"Holder");
+  holder->addLogicalChild(path);  // adopting its own logical parent would close a cycle
+  path->clearEvents();
+  KVRSharedVector<KVRBasicTagPoint3D> points{b, holder};
+  EXPECT_THROW(path->setTagPoints(points), KVREInvalidRelation);
+  EXPECT_EQ(route(), (Names{L"A", L"B", L"C", L"D"}));
+  for (const Point& point : {a, b, c, d}) EXPECT_EQ(point->getSubscriberCount(), 1);
+  EXPECT_EQ(holder->getSubscriberCount(), 0);
+  EXPECT_EQ(pending(*path), NoBits);
+  holder->removeLogicalChild(path);
+}
+
 TEST(PathAlone, AReleasedPathLeavesNoWatchBehind) {
   auto owner = make<KVRBasicPath3D>(L"Owner");
   owner->createPoints(1, L"T", 1);

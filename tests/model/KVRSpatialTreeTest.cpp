@@ -126,11 +126,16 @@ TEST_F(SpatialTree, UnlinkingKeepsTheChildsPlaceAndNeverOrphansIt) {
   EXPECT_FALSE(c121->hasSpatialParent());
 
   flushSpatial(n, c1);
-  n->destroySpatialChildren();  // one level only, and without events
+  n->destroySpatialChildren();  // one level only, without location events
   EXPECT_EQ(n->getSpatialChildrenCount(), 0);
   EXPECT_FALSE(c1->isOrphaned());
   EXPECT_EQ(c1->getSpatialChildrenCount(), 1);
-  EXPECT_EQ(pending(*c1), std::vector<int>{});
+  // Bit 9 stays, so that the next flush drops N from the ancestor lists below.
+  EXPECT_EQ(pending(*c1), std::vector<int>{9});
+  EXPECT_TRUE(c11->hasSpatialAncestor(n));
+  c1->flushSpatialState();
+  EXPECT_FALSE(c11->hasSpatialAncestor(n));
+  EXPECT_TRUE(isSound(n) && isSound(c1));
 }
 
 TEST_F(SpatialTree, TheTwoTreesAreIndependent) {

@@ -204,6 +204,16 @@ class Rule : public KVRBasicRelationship3D {
 inline constinit const KVRClassInfo Rule::ClassInfo_ =
     KVRClassInfo::concrete<Rule>("Rule", KVRBasicRelationship3D::ClassInfo_);
 
+// Whether the model checker finds nothing around `entity`; the violations otherwise.
+template <class H>
+testing::AssertionResult isSound(const H& entity) {
+  const std::vector<std::wstring> violations = KVRCheckModel(KVRSharedHandle<KVRBasicEntity>(entity));
+  if (violations.empty()) return testing::AssertionSuccess();
+  testing::AssertionResult failure = testing::AssertionFailure();
+  for (const auto& violation : violations) failure << KVRToUtf8(violation) << "\n";
+  return failure;
+}
+
 #define EXPECT_XFORM_NEAR(a, b) EXPECT_TRUE((a).isApprox((b), 1e-9)) << (a) << "\n vs\n" << (b)
 
 }  // namespace kvrtest

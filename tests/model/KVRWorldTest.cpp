@@ -56,9 +56,15 @@ TEST_F(Worlds, FullNamesStartBelowTheUniverseAndPathsWalkOneNamePerComponent) {
   EXPECT_EQ(t->findEntity(L"/X/B", L'/'), b);  // the first component stands for the world
   EXPECT_TRUE(t->findEntity(L"/W", L'/').isNull());
   EXPECT_TRUE(make(L"Loose")->findEntity(L"/W/B", L'/').isNull());
-  // The universe's own lookup walks one component per level.
-  EXPECT_EQ(universe->findEntity(L"W\nB\nT"), t);
+  // The universe's own lookup walks one component per level, and answers
+  // the same through a handle of any type.
+  const KVRSharedHandle<KVRBasicEntity> asEntity = universe;
+  for (const wchar_t* path : {L"W\nB\nT", L"W/B/T", L"/W/B/T", L"\nW\nB\nT"}) {
+    EXPECT_EQ(universe->findEntity(path), t) << path;
+    EXPECT_EQ(asEntity->findEntity(path), t) << path;
+  }
   EXPECT_EQ(universe->findEntity(L"V/X", L'/'), x);
+  EXPECT_EQ(universe->findEntity(L":V:X", L':'), x);
   EXPECT_TRUE(universe->findEntity(L"W\nT").isNull() && universe->findEntity(L"").isNull());
   EXPECT_EQ(w->findEntity(L"B/T", L'/'), t);
   for (const wchar_t* missing : {L"", L"B/Missing", L"B/", L"b", L"B//T"})

@@ -79,6 +79,45 @@ TEST(NotificationAgent, HooksRunFirstWithTheBitsStillSetThenMatchingSubscribersT
   EXPECT_THROW(agent->setEvent(64), std::out_of_range);
 }
 
+TEST(NotificationAgent, SubscribersOfEqualPriorityRunInTheOrderTheySubscribed) {
+  std::vector<std::string> journal;
+  KVRSharedHandle<Recorder> agent(new Recorder(journal));
+  std::vector<KVRSharedHandle<Recorder>> listeners;
+  for (const char* name : {"first", "second", "third"}) listeners.emplace_back(new Recorder(journal, name));
+  KVRSharedHandle<Recorder> urgent(new Recorder(journal, "urgent"));
+  agent->addSubscriber(KVRMakeEventFunctor(listeners[0].get(), &Recorder::onEvent), bits({1}), 0);
+  agent->addSubscriber(KVRMakeEventFunctor(listeners[1].get(), &Recorder::onEvent), bits({1}), 0);
+  agent->addSubscriber(KVRMakeEventFunctor(urgent.get(), &Recorder::onEvent), bits({1}), 3);
+  agent->addSubscriber(KVRMakeEventFunctor(listeners[2].get(), &Recorder::onEvent), bits({1}), 0);
+  agent->setEvent(1);
+  agent->notifySubscribers();
+  EXPECT_EQ(journal,
+            (std::vector<std::string>{"urgent got 0010 from recorder", "first got 0010 from recorder",
+                                      "second got 0010 from recorder", "third got 0010 from recorder"}));
+}
+
+// An agent whose hook notifies it again: the nested notification is refused.
+class Echo : public KVRNotificationAgent {
+ public:
+  void hook() {
+    ++calls;
+    setEvent(7);
+    notifySubscribers();
+  }
+  int calls = 0;
+};
+
+TEST(NotificationAgent, ANotificationIsNotNestedInOneOfTheSameAgentAndItsBitsStayForTheNext) {
+  KVRSharedHandle<Echo> echo(new Echo);
+  echo->addNotificationHook(
+      KVRMakeFunctorM(KVRNotificationAgent::NotificationHookNil, echo.get(), &Echo::hook));
+  echo->setEvent(2);
+  echo->notifySubscribers();
+  EXPECT_EQ(echo->calls, 1);
+  EXPECT_TRUE(echo->testEvent(2) && echo->testEvent(7));  // the refused one asked for them
+  EXPECT_FALSE(echo->isNotifying());
+}
+
 TEST(NotificationAgent, SubscribersAndHooksAreRemovedByANewlyMadeEqualFunctorOneAtATime) {
   std::vector<std::string> journal;
   KVRSharedHandle<Recorder> agent(new Recorder(journal)), listener(new Recorder(journal));

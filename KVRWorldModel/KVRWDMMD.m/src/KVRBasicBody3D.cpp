@@ -91,17 +91,11 @@ void throwAlreadyConnected(const KVRBasicBody3D& body) {
 template <class T>
 void KVRBasicBody3D::addOwned(const KVRSharedHandle<T>& member) {
   requireEntity(member, L"an owned object");
-  // Check the spatial link before the logical one is made, so that a refusal changes nothing.
-  if (member->hasSpatialParent())
-    throw KVREAlreadyRegistered(L"%1 has already been assigned a spatial parent")
-        << member->getEntityTitle(FullName, ExternalNameSeparator);
+  // Both links are checked before either is made, so that a refusal changes nothing.
+  checkSpatialChild(member);
+  checkLogicalChild(member);
   addLogicalChild(member);
-  try {
-    addSpatialChild(member);
-  } catch (...) {
-    removeLogicalChild(member);
-    throw;
-  }
+  addSpatialChild(member);
 }
 
 template <class T>
@@ -218,14 +212,48 @@ void KVRBasicBody3D::getOuterBodies(KVRSharedList<KVRBasicBody3D>& bodies) const
 
 int KVRBasicBody3D::getOuterBodyCount() const { return getSpatialChildrenCount(ClassInfo_); }
 
+void KVRBasicBody3D::setAttachment(const KVRSharedHandle<KVRBasicConnection3D>& attachment) {
+  if (attachment) {
+    checkLinkable();
+    attachment->checkLinkable();
+  }
+  attachment_ = attachment;
+}
+
+void KVRBasicBody3D::setInnerBodyOriginal(const KVRSharedHandle<KVRBasicBody3D>& body) {
+  if (body) {
+    checkLinkable();
+    body->checkLinkable();
+  }
+  innerBodyOriginal_ = body;
+}
+
+void KVRBasicBody3D::setHomeAttachBody(const KVRSharedHandle<KVRBasicBody3D>& body) {
+  if (body) {
+    checkLinkable();
+    body->checkLinkable();
+  }
+  homeAttachBody_ = body;
+}
+
 void KVRBasicBody3D::setInnerBody(const KVRSharedHandle<KVRBasicBody3D>& inner,
                                   const KVRSharedHandle<KVRBasicConnection3D>& connection) {
   requireEntity(inner, L"an inner body");
+  requireEntity(connection, L"an inner connection");
   try {
-    addSpatialParent(inner);
+    inner->checkSpatialChild(KVRSharedHandle<KVRBasicEntity3D>(this));
   } catch (const KVREAlreadyRegistered&) {
     throwAlreadyConnected(*this);
   }
+  connection->checkLinkable();
+  // The connection places this body on `inner`: one between other bodies
+  // would be disconnected in this body's name later.
+  if (connection->getOuterBody().get() != this || connection->getInnerBody() != inner)
+    throw KVREInvalidRelation(L"%1 does not connect %2 to %3")
+        << connection->getEntityTitle(FullName, ExternalNameSeparator)
+        << getEntityTitle(FullName, ExternalNameSeparator)
+        << inner->getEntityTitle(FullName, ExternalNameSeparator);
+  addSpatialParent(inner);
   innerConnection_ = connection;
   setEvent(InnerBodyChanged);
   setEvent(InnerConnectionChanged);
@@ -234,26 +262,49 @@ void KVRBasicBody3D::setInnerBody(const KVRSharedHandle<KVRBasicBody3D>& inner,
 
 void KVRBasicBody3D::clearInnerBody() {
   // A spatial parent that is not a body has no outer bodies to tell.
-  if (auto* inner = dynamic_cast<KVRBasicBody3D*>(getSpatialParent().get())) inner->clearOuterBody();
-  innerConnection_.detach();
+  forgetInnerConnection(dynamic_cast<KVRBasicBody3D*>(getSpatialParent().get()));
   removeSpatialParent();
+}
+
+void KVRBasicBody3D::forgetInnerConnection(KVRBasicBody3D* inner) {
+  if (inner) inner->clearOuterBody();
+  // An attachment that no longer carries the body does not count as attached.
+  if (attachment_ == innerConnection_) attachment_.detach();
+  innerConnection_.detach();
   transientState_ = 0;
   setEvent(InnerBodyChanged);
   setEvent(InnerConnectionChanged);
   setEvent(InnerBodyCleared);
 }
 
+void KVRBasicBody3D::onSpatialParentCleared(KVRBasicEntity3D& formerParent) {
+  if (!innerConnection_) return;
+  // Taken off the inner body without its connection: the connection would
+  // otherwise keep the body counted as hanging, and the inner body alive.
+  const KVRSharedHandle<KVRBasicConnection3D> connection = innerConnection_;
+  forgetInnerConnection(dynamic_cast<KVRBasicBody3D*>(&formerParent));
+  connection->disconnectBodies();  // no longer this body's: it only lets go of both bodies
+}
+
 void KVRBasicBody3D::clearOuterBody() { setEvent(OuterBodyLeft); }
 
 // --- Attaching, grabbing, detaching ------------------------------------------
 
+bool KVRBasicBody3D::hangsOnItsConnection(const KVRBasicBody3D& body) {
+  const KVRBasicConnection3D* connection = body.innerConnection_.get();
+  return connection && connection->getOuterBody().get() == &body &&
+         connection->getInnerBody().get() == body.getSpatialParent().get();
+}
+
 void KVRBasicBody3D::refuseCarrying(const KVRSharedHandle<KVRBasicBody3D>& body, bool afterDisconnect) const {
   requireEntity(body, L"a carried body");
+  checkLinkable();
+  body->checkLinkable();
   if (body.get() == this) throw KVREInvalidRelation(L"The inner and outer bodies cannot be the same entity");
   // A connection the body hangs on is taken off first; any other spatial
   // parent stays and would refuse this body as a second one.
   const bool staysLinked =
-      afterDisconnect ? body->hasSpatialParent() && !body->hasInnerConnection() : body->hasSpatialParent();
+      afterDisconnect ? body->hasSpatialParent() && !hangsOnItsConnection(*body) : body->hasSpatialParent();
   if (staysLinked) throwAlreadyConnected(*body);
   refuseSpatialCycle(*this, *body);
 }
@@ -270,7 +321,9 @@ KVRSharedHandle<KVRBasicAttachment3D> KVRBasicBody3D::makeAttachment(
 void KVRBasicBody3D::takeOffConnection(const KVRSharedHandle<KVRBasicBody3D>& body) {
   const KVRSharedHandle<KVRBasicConnection3D> connection = body->getInnerConnection();
   if (!connection) return;
-  if (!body->innerBodyOriginal_) body->innerBodyOriginal_ = connection->getInnerBody();
+  // An orphaned original is nowhere to go back to: the current inner body replaces it.
+  if (!body->innerBodyOriginal_ || body->innerBodyOriginal_->isOrphaned())
+    body->innerBodyOriginal_ = connection->getInnerBody();
   connection->disconnectBodies();
 }
 
@@ -325,21 +378,26 @@ void KVRBasicBody3D::grabBody(const KVRSharedHandle<KVRBasicBody3D>& body, int t
 void KVRBasicBody3D::detachBody() {
   if (!attachment_) return;
   const KVRSharedHandle<KVRBasicBody3D> self(this);
+  // An orphaned body takes nothing back.
+  const auto live = [](const KVRSharedHandle<KVRBasicBody3D>& body) {
+    return body && !body->isOrphaned() ? body : KVRSharedHandle<KVRBasicBody3D>();
+  };
+  const KVRSharedHandle<KVRBasicBody3D> home = live(homeAttachBody_), original = live(innerBodyOriginal_);
   // Where the body goes must accept it; check before anything is undone.
-  if (homeAttachBody_)
-    homeAttachBody_->refuseCarrying(self, true);
-  else if (innerBodyOriginal_)
-    innerBodyOriginal_->refuseCarrying(self, true);
+  if (home)
+    home->refuseCarrying(self, true);
+  else if (original)
+    original->refuseCarrying(self, true);
 
   const KVRSharedHandle<KVRBasicConnection3D> attachment = attachment_;
   attachment->disconnectBodies();
   attachment_.detach();
-  if (homeAttachBody_) {
-    homeAttachBody_->grabBody(self, 0);
-  } else if (innerBodyOriginal_) {
+  if (home) {
+    home->grabBody(self, 0);
+  } else if (original) {
     // X_OB: where this body stands now, seen from the body it goes back to.
-    const Xform x = innerBodyOriginal_->getBaseLocation().inverse() * getBaseLocation();
-    innerBodyOriginal_->attachBody(self, x);
+    const Xform x = original->getBaseLocation().inverse() * getBaseLocation();
+    original->attachBody(self, x);
     attachment_.detach();  // hangs there again, but does not count as attached
   }
 }
@@ -365,13 +423,17 @@ void KVRBasicBody3D::grab_list_cb(const KVRSharedConstPointer<KVRNotificationAge
   const auto* list = dynamic_cast<const KVRNotifyBasicBody3DList*>(notification);
   if (!list) return;
   const KVRSharedSnapshot<KVRBasicBody3D> bodies(list->getBodies());
-  for (std::size_t i = 0; i < bodies.size(); ++i) {
-    const KVRSharedHandle<KVRBasicBody3D>& body = bodies[i];
-    // Skip what cannot be grabbed: nothing, this body itself, its own
-    // ancestors, and bodies that are grabbed already.
-    if (!body || body.get() == this || hasSpatialAncestor(body) || body->getTransientState() != 0) continue;
-    grabBody(body, 1);
-  }
+  // All or nothing: every body is checked before the first is grabbed.
+  for (std::size_t i = 0; i < bodies.size(); ++i)
+    if (isGrabCandidate(bodies[i])) refuseCarrying(bodies[i], true);
+  for (std::size_t i = 0; i < bodies.size(); ++i)
+    if (isGrabCandidate(bodies[i])) grabBody(bodies[i], 1);
+}
+
+bool KVRBasicBody3D::isGrabCandidate(const KVRSharedHandle<KVRBasicBody3D>& body) const {
+  // Skipped: nothing, this body itself, its own ancestors, and bodies that
+  // are grabbed already.
+  return body && body.get() != this && !hasSpatialAncestor(body) && body->getTransientState() == 0;
 }
 
 // --- Orphaning ---------------------------------------------------------------

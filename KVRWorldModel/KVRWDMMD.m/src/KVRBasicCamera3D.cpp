@@ -29,6 +29,8 @@ KVRMessage KVRBasicCamera3D::getEntityTypeName() const { return KVRMessage(L"Cam
 void KVRBasicCamera3D::setRelationship(const KVRSharedHandle<KVRBasicRelationship3D>& relationship) {
   if (hasRelationship()) throw KVREAlreadyRegistered(L"The specified relation is already is use");
   requireEntity(relationship, L"the relationship");
+  checkLinkable();
+  relationship->checkLinkable();
   relationship_ = relationship;
 }
 

@@ -35,11 +35,16 @@ void KVRBasicConnection3D::connectBodies(const KVRSharedHandle<KVRBasicFrame3D>&
   requireEntity(innerFrame, L"an inner frame");
   requireEntity(outerFrame, L"an outer frame");
   if (isConnected()) throw KVREAlreadyRegistered(L"The specified connection entity is already in use");
+  checkLinkable();
+  innerFrame->checkLinkable();
+  outerFrame->checkLinkable();
   const KVRSharedHandle<KVRBasicBody3D> inner = innerFrame->getAttachedBody();
   if (!inner) throw KVREInvalidRelation(L"The specified inner frame is not attached to a body");
   const KVRSharedHandle<KVRBasicBody3D> outer = outerFrame->getAttachedBody();
   if (!outer) throw KVREInvalidRelation(L"The specified outer frame is not attached to a body");
   if (inner == outer) throw KVREInvalidRelation(L"The inner and outer frames are attached to the same body");
+  inner->checkLinkable();
+  outer->checkLinkable();
 
   const KVREventFunctor follow = KVRMakeEventFunctor(this, &KVRBasicConnection3D::onEvent);
   innerFrame->addSubscriber(follow, frameMovedMask, -1);
@@ -62,6 +67,9 @@ void KVRBasicConnection3D::connectBodies(const KVRSharedHandle<KVRBasicBody3D>& 
   if (isConnected()) throw KVREAlreadyRegistered(L"The specified connection entity is already in use");
   if (innerBody == outerBody)
     throw KVREInvalidRelation(L"The inner and outer bodies cannot be the same entity");
+  checkLinkable();
+  innerBody->checkLinkable();
+  outerBody->checkLinkable();
   innerBody_ = innerBody;
   outerBody_ = outerBody;
   innerFrame_.detach();

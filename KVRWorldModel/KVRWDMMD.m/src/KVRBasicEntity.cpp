@@ -26,7 +26,7 @@ KVRBasicEntity::KVRBasicEntity() : name_(DefaultBaseName), fullName_(NameSeparat
 KVRBasicEntity::KVRBasicEntity(const KVRBasicEntity& source, CopyMode mode)
     : KVRExtendibleObject(source, mode),
       name_(source.name_),
-      fullName_(source.fullName_),
+      fullName_(NameSeparator + source.name_),  // a copy is a root, wherever its source stands
       description_(source.description_ ? std::make_unique<std::wstring>(*source.description_) : nullptr),
       intAttribute_(source.intAttribute_) {
   addNotificationHook(KVRMakeFunctorM(NotificationHookNil, this, &KVRBasicEntity::onNotification));
@@ -61,6 +61,11 @@ void KVRBasicEntity::setDescription(const std::wstring& description) {
 }
 
 void KVRBasicEntity::setEntityName(const std::wstring& name) {
+  // The line feed separates the components of stored full names: inside a
+  // name it would split the name in two.
+  if (name.find(NameSeparator) != std::wstring::npos)
+    throw KVREInvalidArgument(L"A line feed cannot be part of the name of %1")
+        << getEntityTitle(FullName, ExternalNameSeparator);
   name_ = name.empty() ? DefaultCreateName + getEntityTypeName().scribe(KVRLocale::global()) : name;
   updateFullName();
   setEvent(BaseNameChanged);
@@ -93,6 +98,9 @@ KVRSharedHandle<KVRBasicEntity> KVRBasicEntity::findEntity(const std::wstring& p
   const std::wstring p = replaceDelimiter(path, separator, NameSeparator);
   if (p.empty()) return KVRSharedHandle<KVRBasicEntity>();
   if (p.front() == NameSeparator) {
+    // From the universe, which stands above every world, an absolute path
+    // is the relative path below it.
+    if (this == KVRBasicUniverse::hSingleUniverse.get()) return findEntity(p.substr(1), NameSeparator);
     // Absolute: the first component stands for the world and is not compared.
     const KVRSharedHandle<KVRBasicWorld> world = getWorld();
     if (!world) return KVRSharedHandle<KVRBasicEntity>();
@@ -189,17 +197,30 @@ void KVRBasicEntity::requireEntity(const KVRSharedBase& handle, const wchar_t* r
         << getEntityTitle(FullName, ExternalNameSeparator);
 }
 
-void KVRBasicEntity::addLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) {
+void KVRBasicEntity::checkLinkable() const {
+  if (isOrphaned())
+    throw KVREInvalidRelation(L"%1 has been orphaned and cannot be linked again")
+        << getEntityTitle(FullName, ExternalNameSeparator);
+}
+
+void KVRBasicEntity::checkLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) const {
   requireEntity(child, L"a logical child");
+  checkLinkable();
+  child->checkLinkable();
+  if (child->hasLogicalParent())
+    throw KVREAlreadyRegistered(L"%1 has already been assigned a logical parent")
+        << child->getEntityTitle(FullName, ExternalNameSeparator);
+  // Walk the real parent links (the cached ancestor lists may be stale).
+  for (const KVRBasicEntity* e = this; e; e = e->logicalParent_.get())
+    if (e == child.get())
+      throw KVREInvalidRelation(L"%1 cannot become a logical child of %2, which lies in its own subtree")
+          << child->getEntityTitle(FullName, ExternalNameSeparator)
+          << getEntityTitle(FullName, ExternalNameSeparator);
+}
+
+void KVRBasicEntity::addLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) {
+  checkLogicalChild(child);
   KVRSharedHandle<KVRBasicEntity> held(child, KVRSharedBase::WriteLock);
-  if (!held->hasLogicalParent()) {
-    // Walk the real parent links (the cached ancestor lists may be stale).
-    for (const KVRBasicEntity* e = this; e; e = e->logicalParent_.get())
-      if (e == held.get())
-        throw KVREInvalidRelation(L"%1 cannot become a logical child of %2, which lies in its own subtree")
-            << held->getEntityTitle(FullName, ExternalNameSeparator)
-            << getEntityTitle(FullName, ExternalNameSeparator);
-  }
   held->setLogicalParent(KVRSharedHandle<KVRBasicEntity>(this), fullName_, logicalAncestors_);
   setLogicalChild(held);
 }
@@ -297,6 +318,8 @@ void KVRBasicEntity::setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& par
 void KVRBasicEntity::setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& parent,
                                       const std::wstring& parentFullName,
                                       const AncestorChain& parentAncestors) {
+  checkLinkable();
+  if (parent) parent->checkLinkable();
   if (logicalParent_)
     throw KVREAlreadyRegistered(L"%1 has already been assigned a logical parent")
         << getEntityTitle(FullName, ExternalNameSeparator);
@@ -307,6 +330,8 @@ void KVRBasicEntity::setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& par
 
 void KVRBasicEntity::setLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) {
   requireEntity(child, L"a logical child");
+  checkLinkable();
+  child->checkLinkable();
   // An entity is listed once, under one parent.
   if (decltype(logicalChildren_)::isListed(*child))
     throw KVREAlreadyRegistered(L"%1 is already listed as a logical child")

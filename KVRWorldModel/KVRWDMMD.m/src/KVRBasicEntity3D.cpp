@@ -209,10 +209,17 @@ void refuseSecondSpatialParent(const KVRBasicEntity3D& entity) {
 
 }  // namespace
 
-void KVRBasicEntity3D::addSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child) {
+void KVRBasicEntity3D::checkSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child) const {
   requireEntity(child, L"a spatial child");
+  checkLinkable();
+  child->checkLinkable();
+  refuseSecondSpatialParent(*child);
+  refuseSpatialCycle(*this, *child);
+}
+
+void KVRBasicEntity3D::addSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child) {
+  checkSpatialChild(child);
   KVRSharedHandle<KVRBasicEntity3D> held(child, KVRSharedBase::WriteLock);
-  if (!held->hasSpatialParent()) refuseSpatialCycle(*this, *held);
   held->setSpatialParent(KVRSharedHandle<KVRBasicEntity3D>(this), getBaseLocation(), spatialAncestors_);
   setSpatialChild(held);
 }
@@ -220,7 +227,7 @@ void KVRBasicEntity3D::addSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& 
 void KVRBasicEntity3D::addSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent) {
   requireEntity(parent, L"a spatial parent");
   KVRSharedHandle<KVRBasicEntity3D> held(parent, KVRSharedBase::WriteLock);
-  if (!hasSpatialParent()) refuseSpatialCycle(*held, *this);
+  held->checkSpatialChild(KVRSharedHandle<KVRBasicEntity3D>(this));
   setSpatialParent(held, held->getBaseLocation(), held->spatialAncestors_);
   held->setSpatialChild(KVRSharedHandle<KVRBasicEntity3D>(this));
 }
@@ -254,6 +261,9 @@ void KVRBasicEntity3D::removeSpatialChildren() {
 void KVRBasicEntity3D::destroySpatialChildren() {
   while (KVRBasicEntity3D* child = spatialChildren_.first()) {
     child->clearSpatialParent(0);
+    // The child's descendants still list this entity among their spatial
+    // ancestors (and hold it): its next flush rebuilds their lists.
+    child->setEvent(SpatialAncestorsChanged);
     spatialChildren_.erase(child);
   }
 }
@@ -263,10 +273,7 @@ void KVRBasicEntity3D::replaceSpatialChild(const KVRSharedHandle<KVRBasicEntity3
   requireEntity(oldChild, L"a spatial child");
   requireEntity(newChild, L"a spatial child");
   findSpatialChild(oldChild);
-  if (newChild != oldChild) {
-    refuseSecondSpatialParent(*newChild);
-    refuseSpatialCycle(*this, *newChild);
-  }
+  if (newChild != oldChild) checkSpatialChild(newChild);
   removeSpatialChild(oldChild);
   addSpatialChild(newChild);
 }
@@ -301,6 +308,8 @@ void KVRBasicEntity3D::setSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>&
 
 void KVRBasicEntity3D::setSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent,
                                         const Xform& parentBase, const AncestorChain& parentAncestors) {
+  checkLinkable();
+  if (parent) parent->checkLinkable();
   refuseSecondSpatialParent(*this);
   spatialParent_ = parent;
   updateParentLocation(parentBase);
@@ -309,6 +318,8 @@ void KVRBasicEntity3D::setSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>&
 
 void KVRBasicEntity3D::setSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child) {
   requireEntity(child, L"a spatial child");
+  checkLinkable();
+  child->checkLinkable();
   // An entity is listed once, under one spatial parent.
   if (decltype(spatialChildren_)::isListed(*child))
     throw KVREAlreadyRegistered(L"%1 is already listed as a spatial child")
@@ -317,14 +328,17 @@ void KVRBasicEntity3D::setSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& 
 }
 
 void KVRBasicEntity3D::clearSpatialParent(int keepPlace) {
-  spatialParent_.detach();
+  const KVRSharedHandle<KVRBasicEntity3D> former = std::move(spatialParent_);
   if (keepPlace) {
     updateRelativeLocation(getBaseLocation());  // without a parent: the base location stays
     resetEvent(LocationSet);
   }
   clearSpatialAncestors();
   if (!keepPlace) resetEvent(SpatialAncestorsChanged);
+  if (former) onSpatialParentCleared(*former);
 }
+
+void KVRBasicEntity3D::onSpatialParentCleared(KVRBasicEntity3D&) {}
 
 void KVRBasicEntity3D::clearSpatialChild(SpatialPosition position) {
   if (!spatialChildren_.contains(position))
@@ -422,14 +436,32 @@ int KVRBasicEntity3D::setBaseLocation(Xform& location) {
   });
 }
 
-int KVRBasicEntity3D::setBaseProfile(Profile& profile) {
-  const Profile parent = getEntityProfile(spatialParent_);
-  Profile relative = calcRelativeProfile(parent, profile);
-  return applyStatus(setRelativeProfile(relative), [&](int status) {
-    if (status == 1) profile = calcBaseProfile(parent, relative);
-    setEvent(ProfileSet);
-    setCachedBaseProfile(profile);
-  });
+int KVRBasicEntity3D::setBaseLocation(const Xform& location) {
+  Xform requested = location;
+  return setBaseLocation(requested);
+}
+
+int KVRBasicEntity3D::setBaseProfile(Profile&) {
+  // The relative profile would have to be composed from the parent profile
+  // and the requested one, which is not supported: applying a stand-in would
+  // leave the cache and the concrete class disagreeing.
+  reportProfileComposition();
+  return 0;
+}
+
+int KVRBasicEntity3D::setBaseProfile(const Profile& profile) {
+  Profile requested = profile;
+  return setBaseProfile(requested);
+}
+
+int KVRBasicEntity3D::setRelativeLocation(const Xform& location) {
+  Xform requested = location;
+  return setRelativeLocation(requested);
+}
+
+int KVRBasicEntity3D::setRelativeProfile(const Profile& profile) {
+  Profile requested = profile;
+  return setRelativeProfile(requested);
 }
 
 int KVRBasicEntity3D::setRelativeLocationAndUpdate(Xform& location) {

@@ -46,6 +46,11 @@ KVRBasicFrame3D::Xform KVRBasicFrame3D::getFrameLocation() const { return getRel
 
 int KVRBasicFrame3D::setFrameLocation(Xform& location) { return setRelativeLocationAndUpdate(location); }
 
+int KVRBasicFrame3D::setFrameLocation(const Xform& location) {
+  Xform requested = location;
+  return setFrameLocation(requested);
+}
+
 void KVRBasicFrame3D::orphanObject() {
   if (isOrphaned()) return;
   KVRBasicEntity3D::orphanObject();

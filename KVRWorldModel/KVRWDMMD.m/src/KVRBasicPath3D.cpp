@@ -101,22 +101,29 @@ int KVRBasicPath3D::getIndex(const KVRSharedHandle<KVRBasicTagPoint3D>& point) c
 
 namespace {
 
-// Makes the path the logical and the spatial parent of a point that has none.
-// A point refused as spatial child is given back its former logical state, so
-// a refusal leaves both trees as they were.
+// Throws what adopting and watching the point would throw; changes nothing.
+// Neither the path nor the point may be orphaned: an orphaned path would
+// never drop its subscription.
+void checkAdoptable(const KVRBasicPath3D& path, const PointHandle& point) {
+  path.checkLinkable();
+  point->checkLinkable();
+  if (!point->hasLogicalParent()) path.checkLogicalChild(point);
+  if (!point->hasSpatialParent()) path.checkSpatialChild(point);
+}
+
+// Makes the path the logical and the spatial parent of a point that has
+// none. Both links are checked first, so a refusal changes nothing.
 void adoptPoint(KVRBasicPath3D& path, const PointHandle& point) {
-  bool adoptedLogically = false;
-  if (!point->hasLogicalParent()) {
-    path.addLogicalChild(KVRSharedHandle<KVRBasicEntity>(point));
-    adoptedLogically = true;
-  }
-  if (point->hasSpatialParent()) return;
-  try {
-    path.addSpatialChild(KVRSharedHandle<KVRBasicEntity3D>(point));
-  } catch (...) {
-    if (adoptedLogically) path.removeLogicalChild(KVRSharedHandle<KVRBasicEntity>(point));
-    throw;
-  }
+  checkAdoptable(path, point);
+  if (!point->hasLogicalParent()) path.addLogicalChild(KVRSharedHandle<KVRBasicEntity>(point));
+  if (!point->hasSpatialParent()) path.addSpatialChild(KVRSharedHandle<KVRBasicEntity3D>(point));
+}
+
+// Checks every point of a new route before the old one is given up.
+template <class Container>
+void checkRoute(const KVRBasicPath3D& path, const Container& points) {
+  for (const PointHandle& point : points)
+    if (point) checkAdoptable(path, point);
 }
 
 // Subscribes the path to the point's moves.
@@ -131,12 +138,14 @@ void watchPoint(KVRBasicPath3D& path, KVRBasicTagPoint3D& point) {
 }  // namespace
 
 void KVRBasicPath3D::setTagPoints(KVRSharedList<KVRBasicTagPoint3D>& points) {
+  checkRoute(*this, points);
   removeTagPoints();
   for (const PointHandle& point : points) _addTagPoint(point);
   setEvent(RouteChanged);
 }
 
 void KVRBasicPath3D::setTagPoints(KVRSharedVector<KVRBasicTagPoint3D>& points) {
+  checkRoute(*this, points);
   removeTagPoints();
   for (const PointHandle& point : points) _addTagPoint(point);
   setEvent(RouteChanged);

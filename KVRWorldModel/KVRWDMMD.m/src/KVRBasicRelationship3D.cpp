@@ -29,6 +29,9 @@ void KVRBasicRelationship3D::setRelationship(const KVRSharedHandle<KVRBasicEntit
   if (!inner || !outer)
     throw KVREInvalidRelation(L"The inner and outer entities of a relationship cannot be empty");
   if (inner == outer) throw KVREInvalidRelation(L"The inner and outer entitis are the same");
+  checkLinkable();
+  inner->checkLinkable();
+  outer->checkLinkable();
 
   innerEntity_ = inner;
   outerEntity_ = outer;

@@ -56,6 +56,11 @@ int KVRBasicTagPoint3D::setTagPointLocation(Xform& location) {
   return setRelativeLocationAndUpdate(location);
 }
 
+int KVRBasicTagPoint3D::setTagPointLocation(const Xform& location) {
+  Xform requested = location;
+  return setTagPointLocation(requested);
+}
+
 void KVRBasicTagPoint3D::setDuration(const KVRSimTime& duration) {
   duration_ = duration;
   timingMode_ = DurationTiming;

@@ -45,22 +45,7 @@ void KVRBasicUniverse::addEntity(const KVRSharedHandle<KVRBasicEntity>& entity) 
 }
 
 KVRSharedHandle<KVRBasicEntity> KVRBasicUniverse::findEntity(const std::wstring& path) const {
-  KVRSharedHandle<KVRBasicEntity> current(const_cast<KVRBasicUniverse*>(this), KVRSharedBase::WriteLock);
-  std::size_t start = path.find_first_not_of(NameSeparator);
-  if (start == std::wstring::npos) return KVRSharedHandle<KVRBasicEntity>();
-  while (current) {
-    const std::size_t next = path.find(NameSeparator, start);
-    const std::size_t length = next == std::wstring::npos ? std::wstring::npos : next - start;
-    current = current->getLogicalChild(path.substr(start, length));
-    if (next == std::wstring::npos) break;
-    start = next + 1;
-  }
-  return current;
-}
-
-KVRSharedHandle<KVRBasicEntity> KVRBasicUniverse::findEntity(const std::wstring& path,
-                                                             wchar_t separator) const {
-  return findEntity(replaceDelimiter(path, separator, NameSeparator));
+  return KVRBasicEntity::findEntity(path, ExternalNameSeparator);
 }
 
 void KVRBasicUniverse::orphanObject() {

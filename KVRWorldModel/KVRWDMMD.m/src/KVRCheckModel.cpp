@@ -1,0 +1,224 @@
+#include "KVRCheckModel.h"
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "KVRBasicBody3D.h"
+#include "KVRBasicConnection3D.h"
+#include "KVRBasicEntity3D.h"
+#include "KVRBasicFrame3D.h"
+
+namespace {
+
+using Xform = KVRBasicXform3D<double>;
+
+std::wstring titleOf(const KVRBasicEntity* entity) {
+  if (!entity) return L"(nothing)";
+  return entity->getEntityTitle(KVRBasicEntity::FullName, KVRBasicEntity::ExternalNameSeparator)
+      .scribe(KVRLocale::global());
+}
+
+// Equal within rounding: the tolerance grows with the size of the positions.
+bool near(const Xform& a, const Xform& b) {
+  const double scale = std::max(
+      {1.0, a.getPosition().eigen().cwiseAbs().maxCoeff(), b.getPosition().eigen().cwiseAbs().maxCoeff()});
+  return a.isApprox(b, 1e-8 * scale);
+}
+
+// Walks up parent links, remembering what is known to end at a root, so that
+// every entity is climbed once: a cycle is found without walking it for ever.
+template <class T, class Parent>
+class CycleFinder {
+ public:
+  explicit CycleFinder(Parent parent) : parent_(parent) {}
+
+  // Whether the parent links from `start` run into a cycle.
+  bool inCycle(const T* start) {
+    std::vector<const T*> path;
+    const T* e = start;
+    bool cycle = false;
+    while (e) {
+      const auto known = state_.find(e);
+      if (known != state_.end()) {
+        cycle = known->second != EndsAtRoot;  // back on this walk, or into a known cycle
+        break;
+      }
+      state_[e] = OnPath;
+      path.push_back(e);
+      e = parent_(e);
+    }
+    for (const T* p : path) state_[p] = cycle ? Cyclic : EndsAtRoot;
+    return cycle;
+  }
+
+ private:
+  enum State { OnPath, EndsAtRoot, Cyclic };
+  Parent parent_;
+  std::unordered_map<const T*, State> state_;
+};
+
+class Checker {
+ public:
+  std::vector<std::wstring> run(const KVRSharedHandle<KVRBasicEntity>& root) {
+    if (!root) return {};
+    enqueue(root.get());
+    while (!queue_.empty()) {
+      const KVRBasicEntity* e = queue_.front();
+      queue_.pop_front();
+      checkLogical(*e);
+      if (const auto* e3 = dynamic_cast<const KVRBasicEntity3D*>(e)) checkSpatial(*e3);
+      if (const auto* body = dynamic_cast<const KVRBasicBody3D*>(e)) checkBody(*body);
+      if (const auto* connection = dynamic_cast<const KVRBasicConnection3D*>(e)) checkConnection(*connection);
+    }
+    return std::move(violations_);
+  }
+
+ private:
+  void enqueue(const KVRBasicEntity* e) {
+    if (e && visited_.insert(e).second) queue_.push_back(e);
+  }
+
+  void report(const KVRBasicEntity* e, const std::wstring& what) {
+    violations_.push_back(titleOf(e) + L": " + what);
+  }
+
+  // Links to orphaned entities, in either direction.
+  void checkLinkTo(const KVRBasicEntity& e, const KVRBasicEntity* other, const wchar_t* role) {
+    if (!other) return;
+    if (e.isOrphaned())
+      report(&e, std::wstring(L"orphaned, but still has ") + role + L" " + titleOf(other));
+    else if (other->isOrphaned())
+      report(&e, std::wstring(L"has the orphaned ") + role + L" " + titleOf(other));
+  }
+
+  void checkLogical(const KVRBasicEntity& e) {
+    const KVRBasicEntity* parent = e.getLogicalParent().get();
+    const std::wstring& name = e.getEntityName(KVRBasicEntity::BaseName);
+    if (name.find(KVRBasicEntity::NameSeparator) != std::wstring::npos)
+      report(&e, L"its base name holds the full-name separator");
+
+    KVRSharedVector<KVRBasicEntity> children;
+    e.getLogicalChildren(children);
+    for (const auto& child : children) {
+      checkLinkTo(e, child.get(), L"logical child");
+      if (child->getLogicalParent().get() != &e)
+        report(child.get(), L"listed as a logical child of " + titleOf(&e) + L", but names " +
+                                titleOf(child->getLogicalParent().get()) + L" as its parent");
+      enqueue(child.get());
+    }
+    if (!parent) {
+      if (e.getLogicalAncestorsCount() != 0) report(&e, L"a logical root with logical ancestors");
+      if (e.getStoredFullName() != KVRBasicEntity::NameSeparator + name)
+        report(&e, L"a logical root whose stored full name is not its own name");
+      return;
+    }
+    checkLinkTo(e, parent, L"logical parent");
+    if (!parent->hasLogicalChild(KVRSharedHandle<KVRBasicEntity>(const_cast<KVRBasicEntity*>(&e))))
+      report(&e, L"names " + titleOf(parent) + L" as its logical parent, which does not list it");
+    if (logicalCycles_.inCycle(&e)) {
+      report(&e, L"its logical parent links form a cycle");
+      return;
+    }
+    const bool namesPending = parent->testEvent(KVRBasicEntity::FullNameChanged) ||
+                              parent->testEvent(KVRBasicEntity::LogicalAncestorsChanged);
+    if (!namesPending &&
+        e.getStoredFullName() != parent->getStoredFullName() + KVRBasicEntity::NameSeparator + name)
+      report(&e, L"its stored full name does not follow its logical parent's");
+    if (!parent->testEvent(KVRBasicEntity::LogicalAncestorsChanged)) {
+      KVRSharedVector<KVRBasicEntity> mine, theirs;
+      e.getLogicalAncestors(mine);
+      parent->getLogicalAncestors(theirs);
+      theirs.emplace_back(const_cast<KVRBasicEntity*>(parent));
+      if (mine != theirs) report(&e, L"its logical ancestor list is not its parent's followed by the parent");
+    }
+  }
+
+  void checkSpatial(const KVRBasicEntity3D& e) {
+    KVRSharedVector<KVRBasicEntity3D> children;
+    e.getSpatialChildren(children);
+    for (const auto& child : children) {
+      checkLinkTo(e, child.get(), L"spatial child");
+      if (child->getSpatialParent().get() != &e)
+        report(child.get(), L"listed as a spatial child of " + titleOf(&e) + L", but names " +
+                                titleOf(child->getSpatialParent().get()) + L" as its spatial parent");
+      enqueue(child.get());
+    }
+    const KVRBasicEntity3D* parent = e.getSpatialParent().get();
+    if (!parent) {
+      if (e.getSpatialAncestorsCount() != 0) report(&e, L"a spatial root with spatial ancestors");
+      return;
+    }
+    checkLinkTo(e, parent, L"spatial parent");
+    if (!parent->hasSpatialChild(KVRSharedHandle<KVRBasicEntity3D>(const_cast<KVRBasicEntity3D*>(&e))))
+      report(&e, L"names " + titleOf(parent) + L" as its spatial parent, which does not list it");
+    if (spatialCycles_.inCycle(&e)) {
+      report(&e, L"its spatial parent links form a cycle");
+      return;
+    }
+    if (!parent->testEvent(KVRBasicEntity3D::SpatialAncestorsChanged)) {
+      KVRSharedVector<KVRBasicEntity3D> mine, theirs;
+      e.getSpatialAncestors(mine);
+      parent->getSpatialAncestors(theirs);
+      theirs.emplace_back(const_cast<KVRBasicEntity3D*>(parent));
+      if (mine != theirs) report(&e, L"its spatial ancestor list is not its parent's followed by the parent");
+    }
+    // X_WC = X_WP · X_PC, with X_WP as last delivered to the child.
+    const Xform X_WP = e.getCachedParentProfile().getLocation();
+    if (!parent->testEvent(KVRBasicEntity3D::BaseLocationChanged) && !near(X_WP, parent->getBaseLocation()))
+      report(&e, L"its cached parent location is not the base location of " + titleOf(parent));
+    if (!near(e.getBaseLocation(), X_WP * e.getRelativeLocation()))
+      report(&e, L"its base location is not its parent location times its relative location");
+  }
+
+  void checkBody(const KVRBasicBody3D& body) {
+    const KVRBasicConnection3D* connection = body.getInnerConnection().get();
+    const KVRBasicConnection3D* attachment = body.getAttachment().get();
+    if (attachment && attachment != connection)
+      report(&body, L"counts as attached through " + titleOf(attachment) + L", which it does not hang on");
+    if (!connection) return;
+    checkLinkTo(body, connection, L"inner connection");
+    if (connection->getOuterBody().get() != &body || !connection->isConnected() ||
+        connection->getInnerBody().get() != body.getSpatialParent().get())
+      report(&body, L"its inner connection " + titleOf(connection) +
+                        L" does not connect its spatial parent " + titleOf(body.getSpatialParent().get()) +
+                        L" to it");
+    enqueue(connection);
+  }
+
+  void checkConnection(const KVRBasicConnection3D& connection) {
+    if (!connection.isConnected()) return;
+    const KVRBasicBody3D* outer = connection.getOuterBody().get();
+    checkLinkTo(connection, connection.getInnerBody().get(), L"inner body");
+    checkLinkTo(connection, outer, L"outer body");
+    if (!outer || outer->getInnerConnection().get() != &connection)
+      report(&connection, L"connected, but its outer body " + titleOf(outer) + L" does not hang on it");
+    const KVRBasicFrame3D* innerFrame = connection.getInnerFrame().get();
+    const KVRBasicFrame3D* outerFrame = connection.getOuterFrame().get();
+    if (innerFrame && innerFrame->getSpatialParent().get() != connection.getInnerBody().get())
+      report(&connection, L"its inner frame " + titleOf(innerFrame) + L" is not on its inner body");
+    if (outerFrame && outerFrame->getSpatialParent().get() != outer)
+      report(&connection, L"its outer frame " + titleOf(outerFrame) + L" is not on its outer body");
+  }
+
+  static const KVRBasicEntity* logicalParentOf(const KVRBasicEntity* e) {
+    return e->getLogicalParent().get();
+  }
+  static const KVRBasicEntity3D* spatialParentOf(const KVRBasicEntity3D* e) {
+    return e->getSpatialParent().get();
+  }
+
+  std::deque<const KVRBasicEntity*> queue_;
+  std::unordered_set<const KVRBasicEntity*> visited_;
+  std::vector<std::wstring> violations_;
+  CycleFinder<KVRBasicEntity, decltype(&logicalParentOf)> logicalCycles_{&logicalParentOf};
+  CycleFinder<KVRBasicEntity3D, decltype(&spatialParentOf)> spatialCycles_{&spatialParentOf};
+};
+
+}  // namespace
+
+std::vector<std::wstring> KVRCheckModel(const KVRSharedHandle<KVRBasicEntity>& root) {
+  return Checker().run(root);
+}

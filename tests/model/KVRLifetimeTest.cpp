@@ -1,0 +1,168 @@
+// Destroying and orphaning: what a destroyed body carried is let go where it
+// stands, nothing is linked to or by an orphaned entity, and nothing keeps a
+// destroyed entity alive.
+
+#include "KVRTestSupport.h"
+
+namespace {
+
+using namespace kvrtest;
+using Xform = KVRBasicXform3D<double>;
+using Body = KVRSharedHandle<KVRBasicBody3D>;
+using Names = std::vector<std::wstring>;
+
+// The scene, in world W: the carrier C hangs on the ground G at X_GC and the
+// gripper H on G at X_GH; the part P hangs on C at X_CP and has a frame F at
+// X_PF.
+class Destroying : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (const Body& body : {ground, carrier, gripper, part}) w->addEntity(body);
+    ground->attachBody(carrier, X_GC);
+    ground->attachBody(gripper, X_GH);
+    carrier->attachBody(part, X_CP);
+    part->addFrame(frame);
+    frame->setFrameLocation(X_PF);
+    w->flushLogicalState();
+    flushSpatial(ground, carrier, gripper, part, frame);
+  }
+  void TearDown() override {
+    EXPECT_TRUE(isSound(w));
+    w->orphanObject();
+  }
+
+  const Xform X_GC = pose(0.3, 2, 0, 0), X_GH = pose(-0.8, 0, 3, 1), X_CP = pose(1.1, 0.1, 0.1, 0.5),
+              X_PF = pose(0.4, 0, 0, 0.2);
+  KVRSharedHandle<KVRBasicWorld> w = makeWorld(L"W");
+  Body ground = make<KVRBasicBody3D>(L"Ground"), carrier = make<KVRBasicBody3D>(L"Carrier"),
+       gripper = make<KVRBasicBody3D>(L"Gripper"), part = make<KVRBasicPart3D>(L"Part");
+  KVRSharedHandle<KVRBasicFrame3D> frame = make<KVRBasicFrame3D>(L"F");
+};
+
+TEST_F(Destroying, ACarrierLetsGoOfWhatItCarriesWhereItStands) {
+  const Xform X_WP = part->getBaseLocation();
+  const KVRSharedHandle<KVRBasicConnection3D> attachment = part->getAttachment();
+  w->destroyEntity(carrier);
+  EXPECT_FALSE(part->hasInnerBody() || part->hasInnerConnection() || part->isAttached());
+  EXPECT_FALSE(attachment->isConnected());
+  EXPECT_XFORM_NEAR(part->getBaseLocation(), X_WP);
+  part->flushSpatialState();
+  EXPECT_EQ(carrier->getReferenceCount(), 1);  // only the fixture holds it
+
+  // Grabbed and released later, the part has nowhere to go back to: it stays free.
+  gripper->grabBody(part, 1);
+  EXPECT_TRUE(part->getInnerBodyOriginal().isNull());
+  part->detachBody();
+  EXPECT_FALSE(part->hasInnerBody());
+  EXPECT_XFORM_NEAR(part->getBaseLocation(), X_WP);
+}
+
+TEST_F(Destroying, AReleasedBodyNeverReturnsToADestroyedBody) {
+  gripper->grabBody(part, 1);  // it remembers the carrier as the body it first hung on
+  auto shelf = make<KVRBasicBody3D>(L"Shelf");
+  w->addEntity(shelf);
+  part->setHomeAttachBody(shelf);
+  w->destroyEntity(carrier);
+  w->destroyEntity(shelf);
+  const Xform held = part->getBaseLocation();
+  part->detachBody();
+  EXPECT_FALSE(part->hasInnerBody());
+  EXPECT_XFORM_NEAR(part->getBaseLocation(), held);
+}
+
+TEST_F(Destroying, UnlinkingAHangingBodySpatiallyLetsGoOfItsConnection) {
+  auto stand_in = make<Probe3D>(L"StandIn");
+  const std::vector<std::pair<const char*, std::function<void()>>> ways{
+      {"removeSpatialChild", [&] { carrier->removeSpatialChild(part); }},
+      {"removeSpatialChildren of a class",
+       [&] { carrier->removeSpatialChildren(KVRBasicBody3D::ClassInfo_); }},
+      {"removeSpatialChildren", [&] { carrier->removeSpatialChildren(); }},
+      {"destroySpatialChildren", [&] { carrier->destroySpatialChildren(); }},
+      {"removeSpatialParent", [&] { part->removeSpatialParent(); }},
+      {"replaceSpatialChild", [&] { carrier->replaceSpatialChild(part, stand_in); }},
+  };
+  for (const auto& [way, unlink] : ways) {
+    SCOPED_TRACE(way);
+    if (!part->hasInnerBody()) carrier->attachBody(part, X_CP);
+    flushSpatial(carrier, part);
+    const Xform X_WP = part->getBaseLocation();
+    const KVRSharedHandle<KVRBasicConnection3D> attachment = part->getAttachment();
+    unlink();
+    EXPECT_FALSE(part->hasInnerBody() || part->hasInnerConnection() || part->isAttached());
+    EXPECT_FALSE(attachment->isConnected());
+    EXPECT_XFORM_NEAR(part->getBaseLocation(), X_WP);
+    EXPECT_TRUE(carrier->testEvent(KVRBasicBody3D::OuterBodyLeft));
+    EXPECT_TRUE(part->testEvent(KVRBasicBody3D::InnerBodyCleared));
+    flushSpatial(part);
+    EXPECT_TRUE(isSound(part));
+  }
+  EXPECT_EQ(stand_in->getSpatialParent(), carrier);
+  carrier->removeSpatialChild(stand_in);
+}
+
+TEST_F(Destroying, TheNextFlushDropsTheDestroyedBodyFromTheAncestorListsBelow) {
+  w->destroyEntity(carrier);
+  EXPECT_TRUE(part->testEvent(KVRBasicEntity3D::SpatialAncestorsChanged));
+  part->flushSpatialState();
+  KVRSharedVector<KVRBasicEntity3D> ancestors;
+  frame->getSpatialAncestors(ancestors);
+  EXPECT_EQ(names(ancestors), Names{L"Part"});
+  EXPECT_EQ(carrier->getReferenceCount(), 1);  // no ancestor list holds it any more
+}
+
+TEST_F(Destroying, OrphanedEntitiesAreNeverLinkedAgain) {
+  Body lost = make<KVRBasicBody3D>(L"Lost");
+  lost->orphanObject();
+  expectThrowWithText<KVREInvalidRelation>([&] { w->addEntity(lost); },
+                                           L"Body \"/\" has been orphaned and cannot be linked again");
+  EXPECT_THROW(lost->addFrame(make<KVRBasicFrame3D>(L"G")), KVREInvalidRelation);
+  EXPECT_THROW(gripper->attachBody(lost), KVREInvalidRelation);
+  EXPECT_THROW(gripper->grabBody(lost, 1), KVREInvalidRelation);
+  EXPECT_THROW(lost->attachBody(part), KVREInvalidRelation);
+  EXPECT_THROW(lost->setHomeAttachBody(gripper), KVREInvalidRelation);
+  EXPECT_THROW(gripper->setInnerBodyOriginal(lost), KVREInvalidRelation);
+  KVRSharedHandle<KVRBasicAttachment3D> attachment(new KVRBasicAttachment3D);
+  EXPECT_THROW(attachment->connectBodies(gripper, lost, Xform::Identity, Xform::Identity),
+               KVREInvalidRelation);
+  EXPECT_FALSE(attachment->isConnected());
+  EXPECT_EQ(part->getInnerBody(), carrier);
+  EXPECT_EQ(lost->getReferenceCount(), 1);
+
+  // An orphaned world takes nothing in: the two would keep each other alive.
+  auto gone = makeWorld(L"Gone");
+  gone->orphanObject();
+  auto body = make<KVRBasicBody3D>(L"B");
+  EXPECT_THROW(gone->addEntity(body), KVREInvalidRelation);
+  EXPECT_FALSE(body->hasLogicalParent());
+
+  // An orphaned camera or relationship binds nothing.
+  auto camera = make<KVRBasicCamera3D>(L"Camera");
+  KVRSharedHandle<Rule> rule(new Rule);
+  camera->orphanObject();
+  EXPECT_THROW(camera->setRelationship(rule), KVREInvalidRelation);
+  rule->orphanObject();
+  EXPECT_THROW(rule->setRelationship(gripper, part), KVREInvalidRelation);
+  EXPECT_FALSE(camera->hasRelationship() || rule->isRelationshipSet());
+}
+
+TEST(OrphanedPath, WatchesNoPointAndNoPointWatchesIt) {
+  auto path = make<KVRBasicPath3D>(L"Route");
+  auto point = make<KVRBasicTagPoint3D>(L"T");
+  path->orphanObject();
+  EXPECT_THROW(path->addTagPoint(point), KVREInvalidRelation);
+  KVRSharedVector<KVRBasicTagPoint3D> route{point};
+  EXPECT_THROW(path->setTagPoints(route), KVREInvalidRelation);
+  EXPECT_EQ(point->getSubscriberCount(), 0);
+  path.detach();  // the path is freed: no subscription may outlive it
+  EXPECT_EQ(point->setTagPointLocation(pose(0.2, 1, 2, 3)), 2);
+  point->flushSpatialState();
+
+  auto live = make<KVRBasicPath3D>(L"Live");
+  point->orphanObject();
+  EXPECT_THROW(live->addTagPoint(point), KVREInvalidRelation);
+  EXPECT_EQ(live->getTagPointCount(), 0u);
+  EXPECT_EQ(point->getSubscriberCount(), 0);
+  live->orphanObject();
+}
+
+}  // namespace
