@@ -2,6 +2,8 @@
 
 // The world model: every exported class.
 
+#include "KVRAttributeExt.h"
+#include "KVRAttributeSet.h"
 #include "KVRBasicAttachment3D.h"
 #include "KVRBasicBody3D.h"
 #include "KVRBasicCamera3D.h"
@@ -15,3 +17,8 @@
 #include "KVRBasicTagPoint3D.h"
 #include "KVRBasicUniverse.h"
 #include "KVRBasicWorld.h"
+#include "KVRIWDMExt.h"
+#include "KVRRealData.h"
+#include "KVRSymbol.h"
+#include "KVRSymbolTable.h"
+#include "KVRWDMSymbolTable.h"
