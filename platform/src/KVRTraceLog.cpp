@@ -6,10 +6,11 @@
 namespace {
 
 // The open channels, in order of opening. Built on first use, so a channel
-// constructed by another library's static initialiser finds it ready.
+// constructed by another library's static initialiser finds it ready, and
+// never destroyed, so a channel closed late at exit still finds it.
 std::vector<KVRTraceLog*>& openChannels() {
-  static std::vector<KVRTraceLog*> channels;
-  return channels;
+  static auto* channels = new std::vector<KVRTraceLog*>;
+  return *channels;
 }
 
 }  // namespace

@@ -4,11 +4,14 @@
 
 namespace {
 
-// Built on first use: libraries register from their static initialisers.
-// Entries are nodes of a map, so the pointers handed out stay valid.
+// Built on first use, since libraries register from their static
+// initialisers, and never destroyed: entries (and the meta classes they hold)
+// stay until the process ends, also past the unloading of the library that
+// registered them. Entries are nodes of a map, so the pointers handed out
+// stay valid.
 std::map<OmxGUID, OmxDictionaryEntry>& entries() {
-  static std::map<OmxGUID, OmxDictionaryEntry> dictionary;
-  return dictionary;
+  static auto* dictionary = new std::map<OmxGUID, OmxDictionaryEntry>;
+  return *dictionary;
 }
 
 }  // namespace

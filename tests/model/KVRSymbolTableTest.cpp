@@ -217,6 +217,15 @@ TEST_F(SymbolTable, FoundRealSymbolIsWrittenBackWithItsOwnValue) {
   EXPECT_EQ(table.getRealSymbol(L"torque", L'/', L'.').getValue(), 0.25);
   EXPECT_EQ(torque.writes, 1);
   EXPECT_EQ(torque.value, 0.25);
+
+  // A read-only real symbol is handed out without the write it cannot take.
+  auto* readOnly = new KVRSymbol<double>;
+  readOnly->setSymbolName(L"gauge");
+  readOnly->setSymbolType(KVRSymbolBase::RealType);
+  readOnly->addGetFunctor(KVRMakeFunctorM(KVRFunctor0wRet<double>(), &torque, &Store<double>::get));
+  cell->addSymbol(readOnly);
+  EXPECT_EQ(table.getRealSymbol(L"gauge", L'/', L'.').getValue(), 0.25);
+  EXPECT_EQ(torque.writes, 1);
 }
 
 TEST_F(SymbolTable, RealSymbolOfABareNameIsCreatedOnTheAnchorOnce) {
