@@ -2,7 +2,8 @@
 // and re-parents entities, flushes, duplicates a subtree, and shows refused
 // operations with their messages; then moves frames in a world and shows that
 // descendants follow at the flush; then a gripper picks a part off a fixture,
-// carries it and puts it back.
+// carries it and puts it back; then reads and writes properties by path
+// through the symbol table and finds the library's registered interface.
 
 #include <iomanip>
 #include <iostream>
@@ -10,6 +11,7 @@
 
 #include "KVRException.h"
 #include "KVRWorldModel.h"
+#include "OmxDictionary.h"
 
 namespace {
 
@@ -147,6 +149,62 @@ void pickAndPlace() {
   world->orphanObject();
 }
 
+// A fixture's clamp, whose state the fixture publishes as a boolean property.
+struct Clamp {
+  int isClosed() const { return closed; }
+  void setClosed(const int& value) { closed = value; }
+  int closed = 1;
+};
+
+// Properties read and written by path from the cell, and the interface the
+// library registered when it was loaded.
+void propertiesAndStartup() {
+  section("Properties by path through the symbol table");
+  Entity cell = named(L"Cell");
+  Entity line = named(L"Line1");
+  Entity conveyor = named(L"Conveyor");
+  Entity fixture = named(L"Fixture");
+  cell->addLogicalChild(line);
+  line->addLogicalChild(conveyor);
+  line->addLogicalChild(fixture);
+  cell->flushLogicalState();
+
+  Clamp clamp;
+  auto* clamped = new KVRSymbol<int>;
+  clamped->setSymbolName(L"clamped");
+  clamped->setSymbolType(KVRSymbolBase::BoolType);
+  clamped->addGetFunctor(KVRMakeFunctorM(KVRFunctor0wRet<int>(), &clamp, &Clamp::isClosed));
+  clamped->addSetFunctor(KVRMakeFunctorM(KVRFunctor1<int>(), &clamp, &Clamp::setClosed));
+  fixture->addSymbol(clamped);  // the fixture owns it
+
+  KVRWDMSymbolTable table(cell);
+  KVRSymbol<double> speed = table.getRealSymbol(L"Line1/Conveyor.speed", L'/', L'.');
+  std::cout << "Line1/Conveyor.speed created on demand: " << speed.getValue() << " (Conveyor has "
+            << conveyor->getSymbolCount() << " symbol)\n";
+  speed.setValue(0.35);
+  std::cout << "set through the copy, read by a new request: "
+            << table.getRealSymbol(L"Line1/Conveyor.speed", L'/', L'.').getValue() << " (still "
+            << conveyor->getSymbolCount() << " symbol)\n";
+
+  KVRSymbol<int> flag = table.getboolSymbol(L"Line1/Fixture.clamped", L'/', L'.');
+  std::cout << "Line1/Fixture.clamped read as boolean: " << (flag.getValue() ? "closed" : "open") << '\n';
+  flag.setValue(0);
+  std::cout << "opened through the table, the clamp reads: " << (clamp.closed ? "closed" : "open") << '\n';
+  std::cout << "Line1/Fixture.clamped as a real: "
+            << (table.getRealSymbol(L"Line1/Fixture.clamped", L'/', L'.').getSymbolType() == 0 ? "not found"
+                                                                                               : "found")
+            << " (a symbol of another type)\n";
+  cell->orphanObject();
+
+  section("The library's component interface");
+  if (const OmxDictionaryEntry* entry = OmxDictionary::FindById(IID_KVRIWDMExt))
+    std::cout << "found by identifier " << IID_KVRIWDMExt.toString() << ": " << entry->name << ", framework "
+              << entry->metaClass->GetFWname() << ", base " << entry->metaClass->GetBase()->GetName() << '\n';
+  if (const KVRTraceLog* trace = KVRTraceLog::find(L"KVRWorldTrace"))
+    std::cout << "trace channel " << narrow(trace->getName()) << ", level " << trace->getLevel()
+              << ", format " << narrow(trace->getFormatName()) << '\n';
+}
+
 }  // namespace
 
 int main() {
@@ -199,5 +257,6 @@ int main() {
 
   movingFrames();
   pickAndPlace();
+  propertiesAndStartup();
   return 0;
 }

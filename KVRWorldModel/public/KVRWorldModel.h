@@ -4,6 +4,8 @@
 // caller needs from the platform layer to use them (exceptions, assertion
 // reports, handles and their containers, math types).
 
+#include "KVRAttributeExt.h"
+#include "KVRAttributeSet.h"
 #include "KVRBasicAttachment3D.h"
 #include "KVRBasicBody3D.h"
 #include "KVRBasicCamera3D.h"
@@ -18,6 +20,11 @@
 #include "KVRBasicUniverse.h"
 #include "KVRBasicWorld.h"
 #include "KVRCheckModel.h"
+#include "KVRIWDMExt.h"
+#include "KVRRealData.h"
+#include "KVRSymbol.h"
+#include "KVRSymbolTable.h"
+#include "KVRWDMSymbolTable.h"
 
 #include "KVRAssertion.h"
 #include "KVRException.h"

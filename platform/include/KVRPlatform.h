@@ -3,6 +3,7 @@
 // The whole platform layer: object model, system services, collections, math.
 
 #include "KVRAssertion.h"
+#include "KVRAttributeBase.h"
 #include "KVRDynamicObject.h"
 #include "KVRException.h"
 #include "KVRExtendibleObject.h"

@@ -1,0 +1,3 @@
+#include "KVRAttributeBase.h"
+
+KVRAttributeBase::~KVRAttributeBase() = default;
