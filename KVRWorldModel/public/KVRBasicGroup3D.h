@@ -150,7 +150,10 @@ class KVRWORLDMODEL_API KVRBasicGroup3D : public KVRBasicBody3D {
  protected:
   void orphanMembers() {}
 
+  // The entries, for derived classes that carry members their own way; the
+  // flags must stay as the operations above keep them.
   const EntryList& getEntries() const { return entries_; }
+  EntryList& getEntries() { return entries_; }
   // Whether the group moves the member of this entry now.
   bool isCarried(const GroupSubEntry& entry) const {
     return entry.propagating && (entry.alwaysActive || active_);

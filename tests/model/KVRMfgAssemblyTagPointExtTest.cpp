@@ -1,9 +1,6 @@
 // The assembly tag-point extension: two reference frames that follow their
 // tag point, given in world terms or relative to an entity.
 
-#include <iomanip>
-#include <sstream>
-
 #include "KVRTestSupport.h"
 
 namespace {
@@ -125,21 +122,16 @@ TEST_F(TagPointExtension, TheDumpWritesEightLines) {
   extension->setReferenceFrame(A, C);
   std::ostringstream text;
   extension->dump(text);
-  const auto streamed = [](const Xform& x) {
-    std::ostringstream os;
-    os << std::setw(3) << x;
-    return os.str();
-  };
   const Xform X_WT = point->getBaseLocation();
   std::ostringstream expected;
   expected << std::string(61, '-') << '\n'
            << "/W/Fixture/T ( KVRBasicTagPoint3D ) \n"
-           << "Tag Point Base Location: " << streamed(X_WT) << '\n'
+           << "Tag Point Base Location: " << streamed(X_WT, 3) << '\n'
            << "has reference frame = 1\n"
-           << "Reference frame base location: " << streamed(A) << '\n'
-           << "Tag Point to Reference Frame Xform: " << streamed(X_WT.inverse() * A) << '\n'
-           << "Reference frame base location: " << streamed(C) << '\n'
-           << "Tag Point to Reference Frame Xform: " << streamed(X_WT.inverse() * C) << '\n';
+           << "Reference frame base location: " << streamed(A, 3) << '\n'
+           << "Tag Point to Reference Frame Xform: " << streamed(X_WT.inverse() * A, 3) << '\n'
+           << "Reference frame base location: " << streamed(C, 3) << '\n'
+           << "Tag Point to Reference Frame Xform: " << streamed(X_WT.inverse() * C, 3) << '\n';
   EXPECT_EQ(text.str(), expected.str());
 }
 

@@ -4,6 +4,7 @@
 #include <iomanip>
 #include <ostream>
 #include <unordered_set>
+#include <utility>
 
 #include "KVRException.h"
 #include "KVRMathConst.h"
@@ -72,29 +73,32 @@ KVRMessage KVRBasicGroup3D::getEntityTypeName() const { return KVRMessage(L"Grou
 // --- Finding entries -----------------------------------------------------------
 
 int KVRBasicGroup3D::findEntity(const KVRSharedHandle<KVRBasicEntity3D>& entity,
-                                EntryList::iterator& position) {
-  position = std::find_if(entries_.begin(), entries_.end(),
-                          [&](const GroupSubEntry& entry) { return entry.entity == entity; });
-  return entity && position != entries_.end();
-}
-
-int KVRBasicGroup3D::findEntity(const KVRSharedHandle<KVRBasicEntity3D>& entity,
                                 EntryList::const_iterator& position) const {
   position = std::find_if(entries_.begin(), entries_.end(),
                           [&](const GroupSubEntry& entry) { return entry.entity == entity; });
   return entity && position != entries_.end();
 }
 
-int KVRBasicGroup3D::findEntity(const std::wstring& name, EntryList::iterator& position) {
+int KVRBasicGroup3D::findEntity(const std::wstring& name, EntryList::const_iterator& position) const {
   position = std::find_if(entries_.begin(), entries_.end(),
                           [&](const GroupSubEntry& entry) { return baseNameOf(*entry.entity) == name; });
   return position != entries_.end();
 }
 
-int KVRBasicGroup3D::findEntity(const std::wstring& name, EntryList::const_iterator& position) const {
-  position = std::find_if(entries_.begin(), entries_.end(),
-                          [&](const GroupSubEntry& entry) { return baseNameOf(*entry.entity) == name; });
-  return position != entries_.end();
+// The mutable forms find through the read-only ones.
+int KVRBasicGroup3D::findEntity(const KVRSharedHandle<KVRBasicEntity3D>& entity,
+                                EntryList::iterator& position) {
+  EntryList::const_iterator found;
+  const int result = std::as_const(*this).findEntity(entity, found);
+  position = entries_.begin() + (found - entries_.cbegin());
+  return result;
+}
+
+int KVRBasicGroup3D::findEntity(const std::wstring& name, EntryList::iterator& position) {
+  EntryList::const_iterator found;
+  const int result = std::as_const(*this).findEntity(name, found);
+  position = entries_.begin() + (found - entries_.cbegin());
+  return result;
 }
 
 // --- Membership: queries -------------------------------------------------------
