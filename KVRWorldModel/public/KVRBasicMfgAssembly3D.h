@@ -38,7 +38,7 @@ class KVRWORLDMODEL_API KVRBasicMfgAssembly3D : public KVRBasicBody3D {
   // --- Adding bodies ---------------------------------------------------------
   // A body that hangs on another assembly leaves it first; a body hanging on a
   // part it was attached to elsewhere only becomes a logical child (it stays
-  // on the part); a body hanging on any other body is left alone. A body that
+  // on the part); a body hanging on anything else is left alone. A body that
   // is a logical child of this assembly already (left free by
   // destroyAttachments, say) is hung on it again, not adopted twice. Refused,
   // before anything changes: an empty handle (KVREInvalidArgument); the
