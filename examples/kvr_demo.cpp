@@ -2,8 +2,10 @@
 // and re-parents entities, flushes, duplicates a subtree, and shows refused
 // operations with their messages; then moves frames in a world and shows that
 // descendants follow at the flush; then a gripper picks a part off a fixture,
-// carries it and puts it back; then reads and writes properties by path
-// through the symbol table and finds the library's registered interface.
+// carries it and puts it back; then a fixture assembly of two parts moves as
+// one, and a pallet group carries boxes while active; last, properties are
+// read and written by path through the symbol table and the library's
+// registered interface is found.
 
 #include <iomanip>
 #include <iostream>
@@ -149,6 +151,71 @@ void pickAndPlace() {
   world->orphanObject();
 }
 
+// A fixture assembly holding two parts moves as one; a part is taken out and
+// put back. A pallet group carries the boxes on it while active and leaves
+// them behind when not.
+void assembliesAndGroups() {
+  section("A fixture assembly and a pallet group");
+  auto world = cellInTheUniverse();
+  auto floor = make<KVRBasicBody3D>(L"Floor");
+  auto fixture = make<KVRBasicMfgAssembly3D>(L"Fixture");
+  world->addEntity(floor);
+  world->addEntity(fixture);
+  floor->attachBody(fixture, at(1, 0, 0.8));
+  auto bracket = make<KVRBasicPart3D>(L"Bracket");
+  auto plate = make<KVRBasicPart3D>(L"Plate");
+  fixture->addBody(bracket, at(0.1, 0, 0.05), Xform::Identity);
+  fixture->addBody(plate, at(-0.1, 0, 0.05, 90), Xform::Identity);
+  world->flushLogicalState();
+  fixture->dump(std::cout);
+
+  Xform turned = at(2, 1, 0.8, 90);
+  fixture->setBaseLocation(turned);
+  fixture->flushSpatialState();
+  std::cout << "the fixture moved; both parts follow:\n";
+  for (KVRSharedHandle<KVRBasicEntity3D> e :
+       {KVRSharedHandle<KVRBasicEntity3D>(fixture), KVRSharedHandle<KVRBasicEntity3D>(bracket),
+        KVRSharedHandle<KVRBasicEntity3D>(plate)})
+    printBase(e);
+
+  fixture->removeBody(L"Plate");
+  std::cout << "the plate taken out: " << fixture->getBodyCount() << " body left; the plate stays at\n";
+  printBase(plate);
+  fixture->addBody(plate);
+  plate->flushLogicalState();
+  std::cout << "put back where it stands, through " << narrow(plate->getInnerConnection()->getEntityName())
+            << ": " << narrow(plate->getEntityTitle().scribe(KVRLocale::global())) << '\n';
+  try {
+    fixture->addBody(floor);  // the floor is a child of the world
+  } catch (const KVRException& e) {
+    std::cout << "refused: " << e.what() << '\n';
+  }
+
+  auto pallet = make<KVRBasicGroup3D>(L"Pallet");
+  auto box1 = make<KVRBasicBody3D>(L"Box1");
+  auto box2 = make<KVRBasicBody3D>(L"Box2");
+  for (const auto& b : {KVRSharedHandle<KVRBasicBody3D>(pallet), box1, box2}) world->addEntity(b);
+  floor->attachBody(pallet, at(0, 2, 0));
+  floor->attachBody(box1, at(0.2, 2, 0.1));
+  floor->attachBody(box2, at(-0.2, 2, 0.1));
+  world->flushLogicalState();
+  pallet->addEntity(box1);
+  pallet->addEntity(box2);
+  pallet->activate();
+  Xform along = at(3, 2, 0, 0);
+  pallet->setBaseLocation(along);
+  pallet->flushSpatialState();
+  std::cout << "the active pallet moved and carried its boxes:\n";
+  for (auto e : {box1, box2}) printBase(e);
+  pallet->deactivate();
+  Xform back = at(0, 2, 0);
+  pallet->setBaseLocation(back);
+  pallet->flushSpatialState();
+  std::cout << "the inactive pallet moved back and left them behind:\n";
+  for (auto e : {box1, box2}) printBase(e);
+  world->orphanObject();
+}
+
 // A fixture's clamp, whose state the fixture publishes as a boolean property.
 struct Clamp {
   int isClosed() const { return closed; }
@@ -257,6 +324,7 @@ int main() {
 
   movingFrames();
   pickAndPlace();
+  assembliesAndGroups();
   propertiesAndStartup();
   return 0;
 }
