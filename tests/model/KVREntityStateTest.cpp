@@ -136,6 +136,20 @@ TEST(OrphanedTree, DroppingTheLastHandleFreesEverything) {
   EXPECT_EQ(top->getReferenceCount(), 1);
 }
 
+TEST(EntitySymbols, ASymbolGivenToAnOrphanedEntityIsFreedWithIt) {
+  struct Counted : KVRSymbolBase {
+    explicit Counted(int& deletions) : count(deletions) {}
+    ~Counted() override { ++count; }
+    int& count;
+  };
+  int deleted = 0;
+  auto e = make(L"E");
+  e->orphanObject();
+  e->addSymbol(new Counted(deleted));  // orphaning has run already: the destructor frees it
+  e.detach();
+  EXPECT_EQ(deleted, 1);
+}
+
 TEST(EntitySymbols, FirstOfEqualNamesWinsAndRemovalDeletesOnlyIt) {
   auto e = make(L"E");
   KVRSymbolBase* first = new KVRSymbolBase;
