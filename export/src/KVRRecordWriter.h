@@ -64,4 +64,7 @@ class KVRRecordWriter {
 
   const KVRExportScene& scene_;
   std::unordered_map<const KVRClassInfo*, std::unique_ptr<Shape>> shapes_;
+  // Each record is serialised into this buffer, whose room is kept.
+  std::string buffer_;
+  std::unique_ptr<nlohmann::detail::serializer<KVRJson>> serializer_;
 };
