@@ -63,7 +63,8 @@ for (const step of steps) {
 if (bounds.isEmpty()) bounds.set(new THREE.Vector3(-1, -1, -1), new THREE.Vector3(1, 1, 1));
 const extent = Math.max(bounds.getSize(new THREE.Vector3()).length(), 0.2);
 const center = bounds.getCenter(new THREE.Vector3());
-const boxSize = extent / 40;
+// Boxes small enough not to hide their neighbours in a crowded cell.
+const boxSize = Math.min(extent / 20, 0.5 * extent / Math.sqrt(Math.max(slots.body.length, 1)));
 
 // The state at the shown step: id -> record.
 let state = new Map();
@@ -99,7 +100,7 @@ const scene = new THREE.Scene();
 scene.background = new THREE.Color(0xf7f8fa);
 const camera = new THREE.PerspectiveCamera(45, 1, extent / 1000, extent * 100);
 camera.up.set(0, 0, 1);  // the cell's z points up
-camera.position.copy(center).add(new THREE.Vector3(0.9, -1.3, 0.8).multiplyScalar(extent * 0.9));
+camera.position.copy(center).add(new THREE.Vector3(0.9, -1.3, 0.8).multiplyScalar(extent * 0.6));
 const controls = new OrbitControls(camera, canvas);
 controls.target.copy(center);
 controls.enableDamping = true;
@@ -157,8 +158,8 @@ const hangLines = new THREE.LineSegments(new THREE.BufferGeometry(),
 hangLines.frustumCulled = false;
 scene.add(hangLines);
 
-const marker = new THREE.Mesh(new THREE.SphereGeometry(boxSize * 1.1, 16, 12),
-  new THREE.MeshBasicMaterial({ color: PICKED, wireframe: true }));
+const marker = new THREE.LineSegments(new THREE.EdgesGeometry(new THREE.BoxGeometry(boxSize * 1.6, boxSize * 1.6, boxSize * 1.6)),
+  new THREE.LineBasicMaterial({ color: PICKED }));
 marker.visible = false;
 scene.add(marker);
 
