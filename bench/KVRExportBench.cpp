@@ -101,7 +101,8 @@ class LargeWorld {
 };
 
 void reportPerEntity(benchmark::State& state, std::uint64_t allocations, std::size_t bytes) {
-  const double entities = static_cast<double>(LargeWorld::entityCount()) * static_cast<double>(state.iterations());
+  const double entities =
+      static_cast<double>(LargeWorld::entityCount()) * static_cast<double>(state.iterations());
   state.SetItemsProcessed(static_cast<int64_t>(entities));
   state.counters["ns_per_entity"] =
       benchmark::Counter(entities, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);

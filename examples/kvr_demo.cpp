@@ -250,7 +250,8 @@ int writeTheCell(const std::filesystem::path& folder) {
   const KVRTimeline timeline = pickAndPlaceRecorded(world);
   KVRTextTree::write(std::cout, world);
   std::filesystem::create_directories(folder);
-  const std::filesystem::path json = folder / "cell.json", html = folder / "cell.html", svg = folder / "cell.svg";
+  const std::filesystem::path json = folder / "cell.json", html = folder / "cell.html",
+                              svg = folder / "cell.svg";
   std::ofstream(json) << timeline.toJson();
   std::ofstream htmlFile(html);
   KVRHtmlReport::write(htmlFile, timeline, L"Work cell: pick and place");
@@ -261,7 +262,8 @@ int writeTheCell(const std::filesystem::path& folder) {
     std::cerr << "could not write the cell's files into " << folder << '\n';
     return 1;
   }
-  std::cout << "\n" << timeline.getStepCount() << " steps recorded. Open the report in a browser:\n"
+  std::cout << "\n"
+            << timeline.getStepCount() << " steps recorded. Open the report in a browser:\n"
             << "  " << std::filesystem::absolute(html).string() << "\n"
             << "the timeline as JSON: " << std::filesystem::absolute(json).string() << "\n"
             << "the top view as SVG:  " << std::filesystem::absolute(svg).string() << '\n';

@@ -27,5 +27,6 @@ class KVREXPORT_API KVRHtmlReport {
   // when the stream fails.
   static void write(std::ostream& out, std::string_view exportJson, const std::wstring& title);
   static void write(std::ostream& out, const KVRTimeline& timeline, const std::wstring& title);
-  static void write(std::ostream& out, const KVRSharedHandle<KVRBasicEntity>& root, const std::wstring& title);
+  static void write(std::ostream& out, const KVRSharedHandle<KVRBasicEntity>& root,
+                    const std::wstring& title);
 };

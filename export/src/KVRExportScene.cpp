@@ -36,7 +36,8 @@ void KVRExportScene::take(const KVRBasicEntity& top) {
     logicalParents_.push_back(parent >= 0 ? parent : indexOf(e->getLogicalParent().get()));
     if (e->getLogicalChildrenCount() == 0) continue;
     e->getLogicalChildren(children);
-    for (auto child = children.rbegin(); child != children.rend(); ++child) pending.emplace_back(child->get(), index);
+    for (auto child = children.rbegin(); child != children.rend(); ++child)
+      pending.emplace_back(child->get(), index);
   }
 }
 
@@ -45,7 +46,8 @@ void KVRExternalFullName(const KVRBasicEntity& entity, std::string& out) {
   // component (the root's) is dropped and the others joined with '/'.
   const std::wstring& stored = entity.getStoredFullName();
   const auto first = stored.find(KVRBasicEntity::NameSeparator);
-  const auto second = first == std::wstring::npos ? first : stored.find(KVRBasicEntity::NameSeparator, first + 1);
+  const auto second =
+      first == std::wstring::npos ? first : stored.find(KVRBasicEntity::NameSeparator, first + 1);
   if (second == std::wstring::npos) {
     out.assign(1, '/');
     return;

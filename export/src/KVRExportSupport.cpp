@@ -54,7 +54,8 @@ nlohmann::json KVRParseExport(std::string_view text) {
             << std::wstring(L"a step has no list of entities");
     return document;
   }
-  nlohmann::json step = {{"step", 0}, {"time", document.value("time", 0.0)}, {"removed", nlohmann::json::array()}};
+  nlohmann::json step = {
+      {"step", 0}, {"time", document.value("time", 0.0)}, {"removed", nlohmann::json::array()}};
   step["entities"] = std::move(document["entities"]);
   return {{"format", KVRTimeline::Format}, {"root", document.value("root", 0)}, {"steps", {std::move(step)}}};
 }

@@ -16,11 +16,20 @@ std::string html(std::string_view text) {
   std::string out;
   for (const char c : text) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -32,7 +41,10 @@ std::string html(std::string_view text) {
 void writeScriptJson(std::ostream& out, std::string_view json) {
   std::size_t from = 0;
   for (std::size_t i = 0; i < json.size(); ++i) {
-    const char* escape = json[i] == '<' ? "\\u003c" : json[i] == '>' ? "\\u003e" : json[i] == '&' ? "\\u0026" : nullptr;
+    const char* escape = json[i] == '<'   ? "\\u003c"
+                         : json[i] == '>' ? "\\u003e"
+                         : json[i] == '&' ? "\\u0026"
+                                          : nullptr;
     if (!escape) continue;
     out.write(json.data() + from, static_cast<std::streamsize>(i - from));
     out << escape;

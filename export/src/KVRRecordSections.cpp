@@ -63,7 +63,8 @@ void body(const KVRBasicEntity& e, KVRJson& section, const KVRRecordWriter& writ
 }
 
 void camera(const KVRBasicEntity& e, KVRJson& section, const KVRRecordWriter& writer) {
-  writer.setReference(section["relationship"], static_cast<const KVRBasicCamera3D&>(e).getRelationship().get());
+  writer.setReference(section["relationship"],
+                      static_cast<const KVRBasicCamera3D&>(e).getRelationship().get());
 }
 
 void tagPoint(const KVRBasicEntity& e, KVRJson& section, const KVRRecordWriter&) {

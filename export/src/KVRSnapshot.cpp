@@ -39,7 +39,8 @@ void KVRSnapshot::write(std::ostream& out, const KVRSharedHandle<KVRBasicEntity>
   write(out, root, root->getSimulationTime());
 }
 
-void KVRSnapshot::write(std::ostream& out, const KVRSharedHandle<KVRBasicEntity>& root, const KVRSimTime& time) {
+void KVRSnapshot::write(std::ostream& out, const KVRSharedHandle<KVRBasicEntity>& root,
+                        const KVRSimTime& time) {
   KVRRequireExportRoot(root);
   constexpr std::size_t Chunk = 1 << 16;
   std::string text;

@@ -44,12 +44,23 @@ std::string xml(std::string_view text) {
   std::string out;
   for (const char c : KVRPrintable(text)) {
     switch (c) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      case '"': out += "&quot;"; break;
-      case '\'': out += "&apos;"; break;
-      default: out += c;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      case '\'':
+        out += "&apos;";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -139,7 +150,8 @@ void writeSvg(std::ostream& out, const json& document) {
   const auto name = [&](int id) { return xml(r.entities.at(id).value("fullName", std::string())); };
 
   out << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << size << "\" height=\"" << size + 40
-      << "\" viewBox=\"0 0 " << size << ' ' << size + 40 << "\" font-family=\"sans-serif\" font-size=\"11\">\n"
+      << "\" viewBox=\"0 0 " << size << ' ' << size + 40
+      << "\" font-family=\"sans-serif\" font-size=\"11\">\n"
       << "<title>Top view (x right, y up)</title>\n"
       << "<rect width=\"100%\" height=\"100%\" fill=\"#fbfbf8\"/>\n";
 
@@ -158,7 +170,8 @@ void writeSvg(std::ostream& out, const json& document) {
   for (const int id : moved) {
     std::string points;
     for (const Point& p : r.tracks.at(id)) points += pt(p) + ' ';
-    out << "<polyline points=\"" << points << "\"><title>trajectory of " << name(id) << "</title></polyline>\n";
+    out << "<polyline points=\"" << points << "\"><title>trajectory of " << name(id)
+        << "</title></polyline>\n";
   }
   out << "</g>\n<g id=\"tagpoints\" fill=\"#8a5cb8\">\n";
   for (const auto& [id, at] : placed)
@@ -167,6 +180,7 @@ void writeSvg(std::ostream& out, const json& document) {
           << "</title></circle>\n";
   out << "</g>\n<g id=\"bodies\">\n";
   std::size_t bodies = 0;
+  std::map<std::pair<long, long>, int> labels;
   for (const auto& [id, at] : placed) bodies += r.entities.at(id).contains("body");
   for (const auto& [id, at] : placed) {
     if (!r.entities.at(id).contains("body")) continue;
@@ -174,8 +188,10 @@ void writeSvg(std::ostream& out, const json& document) {
     out << "<g><title>" << name(id) << " (" << xml(typeOf(id)) << ")</title><rect x=\"" << sx(at.p.x) - 5
         << "\" y=\"" << sy(at.p.y) - 5 << "\" width=\"10\" height=\"10\" fill=\""
         << (carried ? "#e07b00" : "#4f7cac") << "\" stroke=\"#20344a\"/>";
+    // Bodies standing on one spot get their names one below the other.
+    const int line = labels[{std::lround(sx(at.p.x) / 4), std::lround(sy(at.p.y) / 4)}]++;
     if (bodies <= 200)
-      out << "<text x=\"" << sx(at.p.x) + 8 << "\" y=\"" << sy(at.p.y) - 8 << "\">"
+      out << "<text x=\"" << sx(at.p.x) + 8 << "\" y=\"" << sy(at.p.y) - 8 + 12 * line << "\">"
           << xml(r.entities.at(id).value("name", std::string())) << "</text>";
     out << "</g>\n";
   }
@@ -185,15 +201,26 @@ void writeSvg(std::ostream& out, const json& document) {
     if (typeOf(id) != "Frame") continue;
     const double x = sx(at.p.x), y = sy(at.p.y);
     out << "<g><title>" << name(id) << "</title><line x1=\"" << x << "\" y1=\"" << y << "\" x2=\""
-        << x + axis * at.xAxis.x << "\" y2=\"" << y - axis * at.xAxis.y << "\" stroke=\"#d03030\"/><line x1=\""
-        << x << "\" y1=\"" << y << "\" x2=\"" << x + axis * at.yAxis.x << "\" y2=\"" << y - axis * at.yAxis.y
-        << "\" stroke=\"#2f9e44\"/></g>\n";
+        << x + axis * at.xAxis.x << "\" y2=\"" << y - axis * at.xAxis.y
+        << "\" stroke=\"#d03030\"/><line x1=\"" << x << "\" y1=\"" << y << "\" x2=\"" << x + axis * at.yAxis.x
+        << "\" y2=\"" << y - axis * at.yAxis.y << "\" stroke=\"#2f9e44\"/></g>\n";
   }
   const double bar = niceLength(extent);
   out << "</g>\n<g id=\"scale\" stroke=\"#222\" stroke-width=\"2\">\n"
-      << "<line x1=\"" << margin << "\" y1=\"" << size + 15 << "\" x2=\"" << margin + bar * scale << "\" y2=\""
-      << size + 15 << "\"/>\n<text x=\"" << margin + bar * scale + 8 << "\" y=\"" << size + 19
-      << "\" stroke=\"none\">" << lengthText(bar) << "</text>\n</g>\n</svg>\n";
+      << "<line x1=\"" << margin << "\" y1=\"" << size + 15 << "\" x2=\"" << margin + bar * scale
+      << "\" y2=\"" << size + 15 << "\"/>\n<text x=\"" << margin + bar * scale + 8 << "\" y=\"" << size + 19
+      << "\" stroke=\"none\">" << lengthText(bar) << "</text>\n</g>\n"
+      << "<g id=\"legend\" transform=\"translate(" << size - 500 << ' ' << size + 19 << ")\" fill=\"#444\">\n"
+      << "<rect x=\"0\" y=\"-9\" width=\"10\" height=\"10\" fill=\"#4f7cac\"/><text x=\"14\">body</text>\n"
+      << "<rect x=\"55\" y=\"-9\" width=\"10\" height=\"10\" fill=\"#e07b00\"/><text "
+         "x=\"69\">carried</text>\n"
+      << "<line x1=\"125\" y1=\"-4\" x2=\"145\" y2=\"-4\" stroke=\"#8a5cb8\" stroke-width=\"1.5\"/>"
+         "<text x=\"149\">path</text>\n"
+      << "<line x1=\"190\" y1=\"-4\" x2=\"210\" y2=\"-4\" stroke=\"#e07b00\" stroke-width=\"1.5\" "
+         "stroke-dasharray=\"5 3\"/><text x=\"214\">trajectory</text>\n"
+      << "<line x1=\"285\" y1=\"-4\" x2=\"300\" y2=\"-4\" stroke=\"#d03030\"/><line x1=\"285\" y1=\"-4\" "
+         "x2=\"285\" y2=\"-15\" stroke=\"#2f9e44\"/><text x=\"304\">frame x, y</text>\n"
+      << "<text x=\"375\">top view: x →, y ↑</text>\n</g>\n</svg>\n";
 }
 
 }  // namespace

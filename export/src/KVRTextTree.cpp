@@ -40,7 +40,8 @@ void writeTree(std::ostream& out, const std::vector<std::size_t>& roots, const C
     describe(out, p.index);
     out << '\n';
     const auto& kids = children[p.index];
-    for (std::size_t k = kids.size(); k-- > 0;) pending.push_back({kids[k], p.depth + 1, k + 1 == kids.size()});
+    for (std::size_t k = kids.size(); k-- > 0;)
+      pending.push_back({kids[k], p.depth + 1, k + 1 == kids.size()});
   }
 }
 

@@ -101,8 +101,8 @@ void KVRTimeline::write(std::ostream& out) const {
 
 std::string KVRTimeline::toJson() const {
   const Steps& s = *steps_;
-  const auto [head, tail] =
-      KVRSplitAtLastArray({{"format", Format}, {"version", Version}, {"root", 0}, {"steps", KVRJson::array()}});
+  const auto [head, tail] = KVRSplitAtLastArray(
+      {{"format", Format}, {"version", Version}, {"root", 0}, {"steps", KVRJson::array()}});
   std::string text = head;
   for (std::size_t k = 0; k < s.steps.size(); ++k) {
     const Steps::Step& step = s.steps[k];

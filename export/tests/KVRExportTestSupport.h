@@ -55,9 +55,11 @@ class ExportCell : public testing::Test {
   Entities everything() const { return {w, floor, fixture, gripper, part, tool, a, b, route, note}; }
 
   const Xform X_RF = pose(0.3, 2, 0, 0.8), X_RG = pose(-0.8, 0, 3, 1.5), X_GT = pose(0.5, 0, 0, -0.15);
-  const Xform X_FP = pose(1.1, 0.1, 0.1, 0.05), X_FA = pose(0.2, 0.4, 0, 0.1), X_FB = pose(-0.6, -0.4, 0.2, 0.1);
+  const Xform X_FP = pose(1.1, 0.1, 0.1, 0.05), X_FA = pose(0.2, 0.4, 0, 0.1),
+              X_FB = pose(-0.6, -0.4, 0.2, 0.1);
   KVRSharedHandle<KVRBasicWorld> w = makeWorld(L"W");
-  KVRSharedHandle<KVRBasicBody3D> floor = make<KVRBasicBody3D>(L"Floor"), fixture = make<KVRBasicBody3D>(L"Fixture"),
+  KVRSharedHandle<KVRBasicBody3D> floor = make<KVRBasicBody3D>(L"Floor"),
+                                  fixture = make<KVRBasicBody3D>(L"Fixture"),
                                   gripper = make<KVRBasicBody3D>(L"Gripper");
   KVRSharedHandle<KVRBasicBody3D> part = make<KVRBasicPart3D>(L"Part");
   KVRSharedHandle<KVRBasicFrame3D> tool = make<KVRBasicFrame3D>(L"Tool");
@@ -102,7 +104,8 @@ inline void expectLocation(const json& written, const KVRBasicXform3D<double>& x
   for (int i = 0; i < 4; ++i) EXPECT_NEAR(written["quaternion"][i].get<double>(), wq[i], 1e-12);
   double r, pitch, y;
   x.getRPY(r, pitch, y);
-  const double degrees[3] = {r * 180 / KVRMathConst::Pi, pitch * 180 / KVRMathConst::Pi, y * 180 / KVRMathConst::Pi};
+  const double degrees[3] = {r * 180 / KVRMathConst::Pi, pitch * 180 / KVRMathConst::Pi,
+                             y * 180 / KVRMathConst::Pi};
   for (int i = 0; i < 3; ++i) EXPECT_NEAR(written["rpy"][i].get<double>(), degrees[i], 1e-9);
   EXPECT_FALSE(written.contains("nonFinite"));
 }

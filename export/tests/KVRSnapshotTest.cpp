@@ -91,14 +91,17 @@ TEST_F(Snapshot, BodiesNameTheirConnectionFramesTagPointsAndPaths) {
   EXPECT_EQ(fixtureBody["paths"], json({id("/W/Fixture/L")}));
   EXPECT_EQ(r.at("/W/Gripper")["body"]["frames"], json({id("/W/Gripper/Tool")}));
   // A path lists its points in route order, a point as often as it is listed.
-  EXPECT_EQ(r.at("/W/Fixture/L")["path"]["points"], json({id("/W/Fixture/A"), id("/W/Fixture/B"), id("/W/Fixture/A")}));
-  EXPECT_EQ(r.at("/W/Fixture/B")["tagPoint"], json({{"timing", "velocity"}, {"duration", 5.0}, {"velocity", 0.25}, {"locked", false}}));
+  EXPECT_EQ(r.at("/W/Fixture/L")["path"]["points"],
+            json({id("/W/Fixture/A"), id("/W/Fixture/B"), id("/W/Fixture/A")}));
+  EXPECT_EQ(r.at("/W/Fixture/B")["tagPoint"],
+            json({{"timing", "velocity"}, {"duration", 5.0}, {"velocity", 0.25}, {"locked", false}}));
 }
 
 TEST_F(Snapshot, PendingEventsAreListedByBitNumber) {
   gripper->setEntityName(L"Hand");
   const auto r = byFullName(parse(KVRSnapshot::toJson(w))["entities"]);
-  EXPECT_EQ(r.at("/W/Hand")["events"], json({KVRBasicEntity::BaseNameChanged, KVRBasicEntity::FullNameChanged}));
+  EXPECT_EQ(r.at("/W/Hand")["events"],
+            json({KVRBasicEntity::BaseNameChanged, KVRBasicEntity::FullNameChanged}));
 }
 
 // A snapshot of the fixture alone: the part hangs on it without being its
@@ -159,8 +162,12 @@ TEST(SnapshotOfUnusualRoots, AnEmptyHandleAndAFailingStreamAreRefused) {
 // Quotes, backslashes, non-ASCII letters, control characters and markup in
 // names come back exactly as the model holds them.
 TEST(SnapshotOfUnusualRoots, AnyNameSurvivesTheRoundTrip) {
-  const std::wstring names[] = {L"say \"hi\"", L"back\\slash", L"Grüße 日本 \U0001F916", std::wstring(L"bell\a nul") + L'\0' + L"!",
-                                L"line\nfeed\ttab\x1b[31m", L"</script><script>alert(1)</script>"};
+  const std::wstring names[] = {L"say \"hi\"",
+                                L"back\\slash",
+                                L"Grüße 日本 \U0001F916",
+                                std::wstring(L"bell\a nul") + L'\0' + L"!",
+                                L"line\nfeed\ttab\x1b[31m",
+                                L"</script><script>alert(1)</script>"};
   auto world = makeWorld(L"Names \"&\" <more>");
   for (const auto& name : names) world->addEntity(make<KVRBasicFrame3D>(name));
   world->flushLogicalState();

@@ -94,7 +94,11 @@ function goTo(k) {
 // --- The 3-D view ---------------------------------------------------------
 
 const canvas = $('kvr-canvas');
-const renderer = new THREE.WebGLRenderer({ canvas, antialias: true, preserveDrawingBuffer: true });
+// Past this many things drawn, a large world is drawn without multisampling,
+// and frame triads only close up (frames far off show as dots).
+const LARGE_WORLD = 20000;
+const drawnCount = slots.body.length + slots.frame.length + slots.tagPoint.length;
+const renderer = new THREE.WebGLRenderer({ canvas, antialias: drawnCount <= LARGE_WORLD, preserveDrawingBuffer: true });
 renderer.setPixelRatio(Math.min(window.devicePixelRatio, 2));
 const scene = new THREE.Scene();
 scene.background = new THREE.Color(0xf7f8fa);
@@ -245,7 +249,13 @@ function resize() {
   camera.updateProjectionMatrix();
   requestRender();
 }
-controls.addEventListener('change', requestRender);
+function levelOfDetail() {
+  if (slots.frame.length > LARGE_WORLD / 4) frameLines.visible = camera.position.distanceTo(controls.target) < extent * 0.1;
+}
+controls.addEventListener('change', () => {
+  levelOfDetail();
+  requestRender();
+});
 window.addEventListener('resize', resize);
 
 // --- Hover labels and picking ---------------------------------------------
@@ -473,6 +483,7 @@ const count = (kind) => slots[kind].length;
 $('kvr-summary').textContent = [`${state.size} entities`, `${count('body')} bodies`, `${count('frame')} frames`,
   `${count('tagPoint')} tag points`, `${count('path')} paths`, `${steps.length} step${steps.length === 1 ? '' : 's'}`].join(' · ');
 resize();
+levelOfDetail();
 renderer.render(scene, camera);
 requestAnimationFrame(loop);
 
