@@ -103,15 +103,6 @@ describe('the demo report', () => {
     assert.ok(drawn.drawCalls <= 12, `${drawn.drawCalls} draw calls`);
   });
 
-  test('highlights an entity clicked in the tree', async () => {
-    const bracket = [...states[0].values()].find((record) => record.name === 'Bracket');
-    await page.click(`#kvr-tree .kvr-row[title="${bracket.fullName}"] .kvr-name`);
-    assert.equal(await page.evaluate(() => window.kvrViewer.selected), bracket.id);
-    assert.equal(await page.$$eval('#kvr-tree .kvr-selected', (rows) => rows.map((row) => row.title).join()),
-      bracket.fullName);
-    assert.match(await page.textContent('#kvr-details'), new RegExp(bracket.fullName));
-  });
-
   test('moving the time slider moves the carried body as the timeline says', async () => {
     // The carried body: the one a gripper grabs (transient state set) at some step.
     const carried = [...states.at(-1).keys()].find((id) => states.some((s) => s.get(id)?.body?.transientState));
@@ -137,6 +128,15 @@ describe('the demo report', () => {
 
     await page.keyboard.press('Home');
     assert.ok(distance(await shown(), start) < 1e-4, 'back at the first step, the body is back where it started');
+  });
+
+  test('highlights an entity clicked in the tree', async () => {
+    const bracket = [...states[0].values()].find((record) => record.name === 'Bracket');
+    await page.click(`#kvr-tree .kvr-row[title="${bracket.fullName}"] .kvr-name`);
+    assert.equal(await page.evaluate(() => window.kvrViewer.selected), bracket.id);
+    assert.equal(await page.$$eval('#kvr-tree .kvr-selected', (rows) => rows.map((row) => row.title).join()),
+      bracket.fullName);
+    assert.match(await page.textContent('#kvr-details'), new RegExp(bracket.fullName));
   });
 
   test('plays and pauses', async () => {
