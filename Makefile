@@ -14,7 +14,7 @@ deps:
 demo: deps
 	@$(CMAKE) --preset dev >/dev/null
 	@$(CMAKE) --build --preset dev --target kvr_demo
-	@./build/dev/bin/kvr_demo
+	@./build/dev/bin/kvr_demo build/demo
 
 test: deps test-dev test-asan
 
