@@ -166,7 +166,7 @@ TEST(SnapshotOfUnusualRoots, AnyNameSurvivesTheRoundTrip) {
                                 L"back\\slash",
                                 L"Grüße 日本 \U0001F916",
                                 std::wstring(L"bell\a nul") + L'\0' + L"!",
-                                L"line\nfeed\ttab\x1b[31m",
+                                L"carriage\rreturn\ttab\x1b[31m",
                                 L"</script><script>alert(1)</script>"};
   auto world = makeWorld(L"Names \"&\" <more>");
   for (const auto& name : names) world->addEntity(make<KVRBasicFrame3D>(name));

@@ -63,10 +63,10 @@ TEST(TextTree, ShowsBothTreesWithBaseLocationsOneLinePerEntity) {
 
 TEST(TextTree, NamesCannotBreakLinesAndDeepTreesKeepLinesShort) {
   auto world = makeWorld(L"Deep");
-  world->addEntity(frameChain(10000, L"two\nlines \x1b[31mred\\"));
+  world->addEntity(frameChain(10000, L"two\rlines \x1b[31mred\\"));
   const auto text = lines(KVRTextTree::toText(world));
   ASSERT_EQ(text.size(), 2 + 10001 + 10000u);
-  EXPECT_EQ(text[2].rfind("└── two\\nlines \\x1b[31mred\\\\  Frame  0 0 0", 0), 0u) << text[2];
+  EXPECT_EQ(text[2].rfind("└── two\\x0dlines \\x1b[31mred\\\\  Frame  0 0 0", 0), 0u) << text[2];
   std::size_t longest = 0;
   for (const auto& line : text) longest = std::max(longest, line.size());
   EXPECT_LT(longest, 400u);
