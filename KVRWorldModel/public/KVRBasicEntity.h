@@ -219,6 +219,7 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   void requireEntity(const KVRSharedBase& handle, const wchar_t* role) const;
 
  private:
+  friend class KVRModelChecker;  // reads the cached ancestor chain without copying it
   using AncestorChain = KVRSharedChain<KVRBasicEntity>;
 
   void setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& parent, const std::wstring& parentFullName,

@@ -267,6 +267,7 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   virtual const Xform* storedRelativeLocation() const { return nullptr; }
 
  private:
+  friend class KVRModelChecker;  // reads the cached ancestor chain without copying it
   using AncestorChain = KVRSharedChain<KVRBasicEntity3D>;
 
   void spatialHook_() { KVRBasicEntity3D::onNotification(); }

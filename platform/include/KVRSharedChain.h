@@ -41,6 +41,14 @@ class KVRSharedChain {
   bool empty() const { return node_ == nullptr; }
   // The last entry (for an ancestor list, the parent); empty for an empty chain.
   KVRSharedHandle<T> last() const { return node_ ? node_->entry : KVRSharedHandle<T>(); }
+  const T* lastObject() const { return node_ ? node_->entry.get() : nullptr; }
+  // The chain without its last entry, sharing its nodes.
+  KVRSharedChain rest() const {
+    KVRSharedChain chain;
+    chain.node_ = node_ ? node_->rest : nullptr;
+    if (chain.node_) ++chain.node_->references;
+    return chain;
+  }
 
   bool contains(const KVRSharedBase& handle) const {
     for (const Node* n = node_; n; n = n->rest)

@@ -61,7 +61,11 @@ class CycleFinder {
   std::unordered_map<const T*, State> state_;
 };
 
-class Checker {
+}  // namespace
+
+// Checks what KVRCheckModel promises; a friend of the entity classes, so
+// that ancestor chains are compared where they are shared, without copies.
+class KVRModelChecker {
  public:
   std::vector<std::wstring> run(const KVRSharedHandle<KVRBasicEntity>& root) {
     if (!root) return {};
@@ -128,13 +132,10 @@ class Checker {
     if (!namesPending &&
         e.getStoredFullName() != parent->getStoredFullName() + KVRBasicEntity::NameSeparator + name)
       report(&e, L"its stored full name does not follow its logical parent's");
-    if (!parent->testEvent(KVRBasicEntity::LogicalAncestorsChanged)) {
-      KVRSharedVector<KVRBasicEntity> mine, theirs;
-      e.getLogicalAncestors(mine);
-      parent->getLogicalAncestors(theirs);
-      theirs.emplace_back(const_cast<KVRBasicEntity*>(parent));
-      if (mine != theirs) report(&e, L"its logical ancestor list is not its parent's followed by the parent");
-    }
+    if (!parent->testEvent(KVRBasicEntity::LogicalAncestorsChanged) &&
+        !(e.logicalAncestors_.lastObject() == parent &&
+          e.logicalAncestors_.rest() == parent->logicalAncestors_))
+      report(&e, L"its logical ancestor list is not its parent's followed by the parent");
   }
 
   void checkSpatial(const KVRBasicEntity3D& e) {
@@ -159,13 +160,12 @@ class Checker {
       report(&e, L"its spatial parent links form a cycle");
       return;
     }
-    if (!parent->testEvent(KVRBasicEntity3D::SpatialAncestorsChanged)) {
-      KVRSharedVector<KVRBasicEntity3D> mine, theirs;
-      e.getSpatialAncestors(mine);
-      parent->getSpatialAncestors(theirs);
-      theirs.emplace_back(const_cast<KVRBasicEntity3D*>(parent));
-      if (mine != theirs) report(&e, L"its spatial ancestor list is not its parent's followed by the parent");
-    }
+    if (!parent->testEvent(KVRBasicEntity3D::SpatialAncestorsChanged) &&
+        !(e.spatialAncestors_.lastObject() == parent &&
+          e.spatialAncestors_.rest() == parent->spatialAncestors_))
+      report(&e, L"its spatial ancestor list is not its parent's followed by the parent");
+    if (e.spatialDepth_ != e.spatialAncestors_.size())
+      report(&e, L"its spatial depth is not its number of ancestors");
     // X_WC = X_WP · X_PC, with X_WP as last delivered to the child.
     const Xform X_WP = e.getCachedParentProfile().getLocation();
     // A group moves its members in place of its spatial children, which stay behind.
@@ -226,8 +226,6 @@ class Checker {
   CycleFinder<KVRBasicEntity3D, decltype(&spatialParentOf)> spatialCycles_{&spatialParentOf};
 };
 
-}  // namespace
-
 std::vector<std::wstring> KVRCheckModel(const KVRSharedHandle<KVRBasicEntity>& root) {
-  return Checker().run(root);
+  return KVRModelChecker().run(root);
 }
