@@ -139,30 +139,33 @@ class KVRWORLDMODEL_API KVRShuttlePlannerExt : public KVRExtensionObject {
   void orphanMembers() override;
 
  private:
-  // One leg, from tag point j to j + 1: the point turns about `turnAxis` by
-  // `turnAngle` from its start orientation, while its position rides the
-  // moving frame (start orientation, origin sliding from start to end,
-  // turning about `frameTurnAxis`) at a local position going from
-  // `localStart` to `localEnd`; both locals are zero on a plain leg, where
-  // the frame is the start point itself moving straight to the end point.
-  struct Leg {
-    Vector localStart, localEnd;
+  // One leg, from tag point j to j + 1, as evaluation reads it. The point
+  // turns about `turnAxis` by `turnAngle` from its start orientation. On a
+  // plain leg it moves straight from `startPosition` to `endPosition`; on a
+  // reference-frame leg those are the origins of the moving frame, whose
+  // other data lie in the plan's framed legs at index `framed` (-1: plain).
+  // Two cache lines, so that evaluation stays fast on long plans.
+  struct alignas(64) Leg {
+    Qtn startOrientation;
     Vector turnAxis;
     double turnAngle = 0.0;
-    Qtn frameStartOrientation;
-    Vector frameStartPosition, frameEndPosition;
-    Vector frameTurnAxis;
-    double frameTurnAngle = 0.0;
-    double length = 0.0;    // what the leg weighs in the span
-    double turn = 0.0;      // its turn amount, likewise
+    Vector startPosition, endPosition;
     double distance = 0.0;  // travelled length from the first point to the leg's end
-    bool framed = false;    // a local position is not zero
+    int framed = -1;
   };
-  // The plan: one time and orientation per tag point, one leg between two.
+  // The rest of a reference-frame leg: the frame's orientation at the start
+  // and its turn, and the point's position in the frame at either end.
+  struct FramedLeg {
+    Qtn startOrientation;
+    Vector turnAxis;
+    double turnAngle = 0.0;
+    Vector localStart, localEnd;
+  };
+  // The plan: one time per tag point, one leg between two.
   struct Plan {
     std::vector<KVRSimTime> times;
-    std::vector<Qtn> pointOrientations;
     std::vector<Leg> legs;
+    std::vector<FramedLeg> framedLegs;
     Xform firstLocation;  // of the first tag point
     Xform lastLocation;   // of the last tag point
   };
@@ -174,7 +177,7 @@ class KVRWORLDMODEL_API KVRShuttlePlannerExt : public KVRExtensionObject {
   // point before it in the direction of the span.
   static KVRSimTime lastTime(const KVRSimTime& previous, const KVRSimTime& start, const KVRSimTime& end);
   // Where the point stands at fraction `s` of the leg, in the path's coordinates.
-  static Vector positionOnLeg(const Leg& leg, double s);
+  static Vector positionOnLeg(const Leg& leg, const FramedLeg* framed, double s);
   // Takes `plan` as the plan; the travelled length starts again at 0.
   void install(Plan&& plan);
   void rememberSpan(const KVRSimTime& start, const KVRSimTime& end);

@@ -3,6 +3,7 @@
 // shuttle, and the answers of a planner without a plan.
 
 #include <Eigen/Geometry>
+#include <algorithm>
 #include <cmath>
 
 #include "KVRTestSupport.h"
@@ -235,6 +236,29 @@ TEST_F(Planning, ADescendingPlanRunsBackwardsInTime) {
   EXPECT_XFORM_NEAR(evaluated(7), at(0, 0, 0));
   EXPECT_XFORM_NEAR(evaluated(-1), at(3, 0, 0));
   EXPECT_EQ(planner->getCurrentDistance(), 3.0);
+}
+
+TEST_F(Planning, EveryTimeOfALongPlanFallsInItsOwnLeg) {
+  // Unit legs along x taking 1, 2 or 3 s each: inside leg j the shuttle
+  // stands at x = j + (t - T_j) / d_j, and any other leg would give another x.
+  constexpr int Points = 41;
+  std::vector<double> T{0};
+  for (int i = 0; i < Points; ++i) {
+    addPoint(at(i, 0, 0))->setDuration(1.0 + i % 3);
+    if (i + 1 < Points) T.push_back(T.back() + 1 + i % 3);
+  }
+  planner->setCustomFlag(1);
+  const double end = T.back();
+  for (const bool descending : {false, true}) {
+    // Descending, the plan runs from `end` back to 0: point i is passed at end - T_i.
+    planner->setPath(route, descending ? end : 0.0, descending ? 0.0 : end);
+    for (double u = 0.05; u < end; u += 0.3) {
+      const int j = static_cast<int>(std::upper_bound(T.begin(), T.end(), u) - T.begin()) - 1;
+      const double x = j + (u - T[static_cast<std::size_t>(j)]) / (1 + j % 3);
+      EXPECT_NEAR(evaluated(descending ? end - u : u).getPosition().x(), x, 1e-8) << "at " << u;
+    }
+    planner->clearPath();
+  }
 }
 
 TEST_F(Planning, AReferenceFrameLegRidesItsFrameFromAToB) {

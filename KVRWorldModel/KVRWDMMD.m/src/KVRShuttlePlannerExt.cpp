@@ -1,7 +1,6 @@
 #include "KVRShuttlePlannerExt.h"
 
 #include <algorithm>
-#include <functional>
 #include <limits>
 #include <ostream>
 #include <utility>
@@ -44,6 +43,31 @@ void relativeTurn(const Qtn& q0, const Qtn& q1, Vector& axis, double& angle) {
   turn.invert().postMultiply(q1);
   turn.getEAA(axis, angle);
 }
+
+// The index of the first of `times` not ordered before `t` by `before` (a
+// lower bound), found without branches that depend on the times, so that the
+// search costs the same wherever t lies; the next probes are fetched ahead.
+template <class Before>
+std::size_t lowerBound(const std::vector<KVRSimTime>& times, const KVRSimTime& t, Before before) {
+  const KVRSimTime* first = times.data();
+  const KVRSimTime* base = first;
+  std::size_t length = times.size();
+  while (length > 1) {
+    const std::size_t half = length / 2;
+    __builtin_prefetch(base + half / 2);
+    __builtin_prefetch(base + half + half / 2);
+    base = before(base[half], t) ? base + half : base;
+    length -= half;
+  }
+  return static_cast<std::size_t>(base - first) + (before(*base, t) ? 1 : 0);
+}
+
+// Simulation times compared without branches.
+bool earlier(const KVRSimTime& a, const KVRSimTime& b) {
+  return (a.getSeconds() < b.getSeconds()) |
+         ((a.getSeconds() == b.getSeconds()) & (a.getNanoseconds() < b.getNanoseconds()));
+}
+bool later(const KVRSimTime& a, const KVRSimTime& b) { return earlier(b, a); }
 
 // The reference frames of the assembly tag-point extension on `point`, if it has one.
 const KVRMfgAssemblyTagPointExt* extensionOf(const KVRBasicTagPoint3D& point) {
@@ -95,8 +119,8 @@ void KVRShuttlePlannerExt::clearPath() {
   unRegisterEventFunctor();
   path_.detach();
   plan_.times = {};
-  plan_.pointOrientations = {};
   plan_.legs = {};
+  plan_.framedLegs = {};
 }
 
 void KVRShuttlePlannerExt::unRegisterEventFunctor() {
@@ -115,16 +139,17 @@ bool KVRShuttlePlannerExt::isBound() const { return !path_.isNull(); }
 
 // --- Planning ---------------------------------------------------------------------------
 
-KVRShuttlePlannerExt::Vector KVRShuttlePlannerExt::positionOnLeg(const Leg& leg, double s) {
+KVRShuttlePlannerExt::Vector KVRShuttlePlannerExt::positionOnLeg(const Leg& leg, const FramedLeg* framed,
+                                                                 double s) {
   Vector F(KVRMath3D::Uninitialized);
-  lerp(F, s, leg.frameStartPosition, leg.frameEndPosition);
-  if (!leg.framed) return F;
+  lerp(F, s, leg.startPosition, leg.endPosition);
+  if (!framed) return F;
   // The frame turned by the fraction s of its turn, the point at its local position in it.
   Qtn frameTurn(KVRMath3D::Uninitialized);
-  frameTurn.setEAA(leg.frameTurnAxis, s * leg.frameTurnAngle);
+  frameTurn.setEAA(framed->turnAxis, s * framed->turnAngle);
   Vector local(KVRMath3D::Uninitialized);
-  lerp(local, s, leg.localStart, leg.localEnd);
-  return (leg.frameStartOrientation * frameTurn) * local + F;
+  lerp(local, s, framed->localStart, framed->localEnd);
+  return (framed->startOrientation * frameTurn) * local + F;
 }
 
 KVRSimTime KVRShuttlePlannerExt::lastTime(const KVRSimTime& previous, const KVRSimTime& start,
@@ -146,21 +171,24 @@ KVRShuttlePlannerExt::Plan KVRShuttlePlannerExt::buildPlan(const KVRSharedHandle
   plan.times.reserve(n);
   plan.times.push_back(start);
   if (n == 1) return plan;
-  plan.pointOrientations.reserve(n);
   plan.legs.reserve(m);
+  // What each leg weighs in the span: its length and its turn.
+  std::vector<double> lengths, turns;
+  lengths.reserve(m);
+  turns.reserve(m);
 
   // Geometry of every leg, and the totals that weigh the legs against each other.
   const KVRSharedHandle<KVRBasicEntity3D> pathFrame(path);
   Xform previous = plan.firstLocation;
-  plan.pointOrientations.push_back(previous.getQtn());
   double totalTurn = 0.0, totalLength = 0.0, largestTurn = 0.0, largestLength = 0.0;
   for (std::size_t i = 1; i <= m; ++i) {
     const Xform current = points[i]->getPointLocation();
     const Vector& p0 = previous.getPosition();
     const Vector& p1 = current.getPosition();
-    plan.pointOrientations.push_back(current.getQtn());
     Leg& leg = plan.legs.emplace_back();
+    leg.startOrientation = previous.getQtn();
     relativeTurn(previous.getQtn(), current.getQtn(), leg.turnAxis, leg.turnAngle);
+    double length = 0.0, turn = 0.0;
 
     const KVRMfgAssemblyTagPointExt* frames = extensionOf(*points[i]);
     if (frames && frames->hasReferenceFrame()) {
@@ -169,38 +197,47 @@ KVRShuttlePlannerExt::Plan KVRShuttlePlannerExt::buildPlan(const KVRSharedHandle
       frames->getReferenceFrame(X_PA, X_PB, pathFrame);
       const Qtn& qA = X_PA.getQtn();
       const Qtn& qB = X_PB.getQtn();
-      leg.frameStartOrientation = qA;
-      leg.frameStartPosition = X_PA.getPosition();
-      leg.frameEndPosition = X_PB.getPosition();
-      leg.localStart = qA.inverse() * (p0 - X_PA.getPosition());
-      relativeTurn(qA, qB, leg.frameTurnAxis, leg.frameTurnAngle);
-      leg.localEnd = qB.inverse() * (p1 - X_PB.getPosition());
-      leg.framed = !(leg.localStart == Vector::Zero && leg.localEnd == Vector::Zero);
+      FramedLeg framed;
+      framed.startOrientation = qA;
+      framed.localStart = qA.inverse() * (p0 - X_PA.getPosition());
+      relativeTurn(qA, qB, framed.turnAxis, framed.turnAngle);
+      framed.localEnd = qB.inverse() * (p1 - X_PB.getPosition());
+      leg.startPosition = X_PA.getPosition();
+      leg.endPosition = X_PB.getPosition();
+      // A point standing at the frame's origin moves with the origin alone.
+      const bool atOrigin = framed.localStart == Vector::Zero && framed.localEnd == Vector::Zero;
+      if (!atOrigin) {
+        // Reserved once, for at most every leg from here on.
+        if (plan.framedLegs.empty()) plan.framedLegs.reserve(m - i + 1);
+        leg.framed = static_cast<int>(plan.framedLegs.size());
+        plan.framedLegs.push_back(framed);
+      }
+      const FramedLeg* onFrame = atOrigin ? nullptr : &plan.framedLegs.back();
       Vector sample = p0;
       for (int k = 1; k <= LengthSteps; ++k) {
-        const Vector next = k == LengthSteps ? p1 : positionOnLeg(leg, static_cast<double>(k) / LengthSteps);
-        leg.length += KVRL2Norm(next - sample);
+        const Vector next =
+            k == LengthSteps ? p1 : positionOnLeg(leg, onFrame, static_cast<double>(k) / LengthSteps);
+        length += KVRL2Norm(next - sample);
         sample = next;
       }
-      leg.turn = leg.turnAngle;
+      turn = leg.turnAngle;
     } else {
-      // The start point itself moves straight to the end point.
-      leg.frameStartOrientation = previous.getQtn();
-      leg.frameStartPosition = p0;
-      leg.frameEndPosition = p1;
-      leg.frameTurnAxis = leg.turnAxis;
-      leg.frameTurnAngle = leg.turnAngle;
-      // A point with the extension but no frames yet weighs nothing.
+      // The start point itself moves straight to the end point. A point
+      // with the extension but no frames yet weighs nothing.
+      leg.startPosition = p0;
+      leg.endPosition = p1;
       if (!frames) {
-        leg.length = KVRL2Norm(p1 - p0);
-        leg.turn = leg.turnAngle;
+        length = KVRL2Norm(p1 - p0);
+        turn = leg.turnAngle;
       }
     }
-    totalTurn += leg.turn;
-    totalLength += leg.length;
+    lengths.push_back(length);
+    turns.push_back(turn);
+    totalTurn += turn;
+    totalLength += length;
     leg.distance = totalLength;
-    largestTurn = std::max(largestTurn, leg.turn);
-    largestLength = std::max(largestLength, leg.length);
+    largestTurn = std::max(largestTurn, turn);
+    largestLength = std::max(largestLength, length);
     previous = current;
   }
 
@@ -211,20 +248,19 @@ KVRShuttlePlannerExt::Plan KVRShuttlePlannerExt::buildPlan(const KVRSharedHandle
   const bool byLength = totalLength > Negligible, byTurn = totalTurn > Negligible;
   double turnScale = 1.0;
   if (byLength && byTurn) {
-    const auto counted = [&](double Leg::*amount, double largest) {
-      return std::count_if(plan.legs.begin(), plan.legs.end(),
-                           [&](const Leg& leg) { return leg.*amount > CountedShare * largest; });
+    const auto counted = [](const std::vector<double>& amounts, double largest) {
+      return static_cast<double>(std::count_if(
+          amounts.begin(), amounts.end(), [&](double amount) { return amount > CountedShare * largest; }));
     };
-    turnScale = (totalLength / static_cast<double>(counted(&Leg::length, largestLength))) /
-                (totalTurn / static_cast<double>(counted(&Leg::turn, largestTurn)));
+    turnScale = (totalLength / counted(lengths, largestLength)) / (totalTurn / counted(turns, largestTurn));
   }
-  const auto weight = [&](const Leg& leg) {
-    if (!byTurn) return leg.length;
-    if (!byLength) return leg.turn;
-    return std::max(leg.length, turnScale * leg.turn);
+  const auto weight = [&](std::size_t j) {
+    if (!byTurn) return lengths[j];
+    if (!byLength) return turns[j];
+    return std::max(lengths[j], turnScale * turns[j]);
   };
   double totalWeight = 0.0;
-  for (const Leg& leg : plan.legs) totalWeight += weight(leg);
+  for (std::size_t j = 0; j < m; ++j) totalWeight += weight(j);
 
   // Custom durations are lengths of time taken in the span's direction; a
   // negative one counts as none, so that times never run back.
@@ -237,7 +273,7 @@ KVRShuttlePlannerExt::Plan KVRShuttlePlannerExt::buildPlan(const KVRSharedHandle
       duration = std::max(points[j]->getDuration(), KVRSimTime());
       if (descending) duration = -duration;
     } else {
-      duration = KVRSimTime(span * weight(plan.legs[j]) / totalWeight);
+      duration = KVRSimTime(span * weight(j) / totalWeight);
     }
     plan.times.push_back(plan.times.back() + duration);
   }
@@ -318,24 +354,30 @@ bool KVRShuttlePlannerExt::evaluate(Xform& out, const KVRSimTime& t) {
 
   // k: the first point whose time reaches t in the plan's direction; t lies
   // in leg j = k - 1, which therefore takes time.
-  std::vector<KVRSimTime>::const_iterator reached;
+  std::size_t reached;
   if (first < last) {
     if (t <= first) return atFirst();
     if (t >= last) return atLast();
-    reached = std::lower_bound(times.begin(), times.end(), t);
+    reached = lowerBound(times, t, earlier);
   } else {
     if (t >= first) return atFirst();
     if (t <= last) return atLast();
-    reached = std::lower_bound(times.begin(), times.end(), t, std::greater<KVRSimTime>());
+    reached = lowerBound(times, t, later);
   }
-  const std::size_t j = static_cast<std::size_t>(reached - times.begin()) - 1;
-  const double s = ((t - times[j]) / (times[j + 1] - times[j])).toSeconds();
+  const std::size_t j = reached - 1;
+  // The leg's fraction, in (0, 1]; exactly 1 at the leg's end.
+  const double s = (t - times[j]).toSeconds() / (times[j + 1] - times[j]).toSeconds();
   const Leg& leg = plan_.legs[j];
 
-  Qtn turn(KVRMath3D::Uninitialized);
-  turn.setEAA(leg.turnAxis, s * leg.turnAngle);
-  out.setQtn(plan_.pointOrientations[j] * turn);
-  out.setPosition(positionOnLeg(leg, s));
+  if (leg.turnAngle == 0.0) {
+    out.setQtn(leg.startOrientation);
+  } else {
+    Qtn turn(KVRMath3D::Uninitialized);
+    turn.setEAA(leg.turnAxis, s * leg.turnAngle);
+    out.setQtn(leg.startOrientation * turn);
+  }
+  out.setPosition(positionOnLeg(
+      leg, leg.framed < 0 ? nullptr : &plan_.framedLegs[static_cast<std::size_t>(leg.framed)], s));
   const double before = j == 0 ? 0.0 : plan_.legs[j - 1].distance;
   currentDistance_ = before + (leg.distance - before) * s;
   return true;
@@ -367,9 +409,9 @@ void KVRShuttlePlannerExt::dumpPath(std::ostream& os) const {
   os << "Legs: " << plan_.legs.size() << std::endl;
   for (std::size_t j = 0; j < plan_.legs.size(); ++j) {
     const Leg& leg = plan_.legs[j];
-    os << "Leg " << j << (leg.framed ? " (reference frame)" : "") << ": length " << leg.length << ", turn "
-       << leg.turn << ", distance " << leg.distance << ", from " << leg.frameStartPosition << " to "
-       << leg.frameEndPosition << std::endl;
+    os << "Leg " << j << (leg.framed < 0 ? "" : " (reference frame)") << ": from " << leg.startPosition
+       << " to " << leg.endPosition << ", turn " << leg.turnAngle << ", distance " << leg.distance
+       << std::endl;
   }
 }
 
