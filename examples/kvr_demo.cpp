@@ -5,9 +5,10 @@
 // carries it and puts it back; then a fixture assembly of two parts moves as
 // one, and a pallet group carries boxes while active; then properties are
 // read and written by path through the symbol table and the library's
-// registered interface is found. Given a folder, it last runs a pick and
-// place in a fuller cell, step by step, and writes what it recorded there as
-// JSON, as an HTML report to open in a browser and as an SVG top view.
+// registered interface is found; and a shuttle carries a pallet along a path
+// with a turntable over simulation time. Given a folder, it last runs a pick
+// and place in a fuller cell, step by step, and writes what it recorded there
+// as JSON, as an HTML report to open in a browser and as an SVG top view.
 
 #include <filesystem>
 #include <fstream>
@@ -220,6 +221,67 @@ void assembliesAndGroups() {
   pallet->flushSpatialState();
   std::cout << "the inactive pallet moved back and left them behind:\n";
   for (auto e : {box1, box2}) printBase(e);
+  world->orphanObject();
+}
+
+// A cart carries a pallet assembly with two parts along a route: straight,
+// then a quarter turn riding a turntable (a tag point with reference frames),
+// then straight again. At several simulation times the predicted pose of a
+// part is printed next to where it stands once the cart has been moved there.
+void shuttleOnARoute() {
+  section("A shuttle carries a pallet along a route with a turntable");
+  auto world = cellInTheUniverse();
+  auto line = make<KVRBasicMfgAssembly3D>(L"Line");  // the root assembly
+  world->addEntity(line);
+  auto cart = make<KVRBasicShuttle3D>(L"Cart");
+  auto pallet = make<KVRBasicMfgAssembly3D>(L"Pallet");
+  auto bracket = make<KVRBasicPart3D>(L"Bracket");
+  auto plate = make<KVRBasicPart3D>(L"Plate");
+  line->addBody(cart);
+  line->addBody(pallet, at(0, 0, 0.3), Xform::Identity);
+  pallet->addBody(bracket, at(0.1, 0, 0.05), Xform::Identity);
+  pallet->addBody(plate, at(-0.1, 0, 0.05, 90), Xform::Identity);
+
+  // The route, in the line's coordinates shifted by 0.5 m along x: the
+  // turntable turns about (2, 1) while the cart rides it from P1 to P2.
+  auto route = make<KVRBasicPath3D>(L"Route");
+  line->addPath(route);
+  route->setBaseLocation(at(0.5, 0, 0));
+  route->flushSpatialState();
+  route->createPoints(4, L"P", 0);
+  const Xform stops[] = {at(0, 0, 0), at(2, 0, 0), at(3, 1, 0, 90), at(3, 3, 0, 90)};
+  for (unsigned int i = 0; i < 4; ++i) route->setTagPointRelativeLocation(i, stops[i]);
+  auto turntable = KVRSharedHandle<KVRMfgAssemblyTagPointExt>(new KVRMfgAssemblyTagPointExt);
+  route->getTagPoint(2)->addExtension(turntable);
+  turntable->setReferenceFrame(at(2, 1, 0), at(2, 1, 0, 90), route);
+  world->flushLogicalState();
+
+  auto planner = KVRSharedHandle<KVRShuttlePlannerExt>(new KVRShuttlePlannerExt);
+  cart->addExtension(planner);
+  planner->setPath(route, 0.0, 10.0);
+  planner->setScheduledStart(5.0);
+  cart->addEntity(pallet);
+  cart->activate();
+  const std::streamsize precision = std::cout.precision(4);
+  std::cout << "planned times of P0..P3 on the planner's axis:";
+  for (const KVRSimTime& t : planner->getTimes()) std::cout << ' ' << t;
+  std::cout << " s; the move starts at 5 s of simulation time\n";
+
+  for (double t : {6.0, 8.0, 10.0, 11.5, 15.0}) {
+    const KVRSimTime now(t);
+    Xform predicted;
+    const bool carried = KVRBasicShuttle3D::evaluateBodyPosition(bracket, now, predicted);
+    planner->moveBasicObject(now - planner->getScheduledStart());
+    cart->flushSpatialState();
+    std::cout << "at " << t << " s, " << planner->getCurrentDistance() << " m along the route:\n";
+    printBase(pallet);
+    printBase(bracket);
+    if (carried) std::cout << "  predicted for the bracket     " << predicted << '\n';
+  }
+  KVRBasicVector3D<double> velocity;
+  if (KVRBasicShuttle3D::evaluateBodyVelocity(plate, KVRSimTime(14.99), velocity))
+    std::cout << "the plate's velocity near the end: " << velocity << " m/s\n";
+  std::cout.precision(precision);
   world->orphanObject();
 }
 
@@ -450,6 +512,7 @@ int main(int argc, char** argv) {
   pickAndPlace();
   assembliesAndGroups();
   propertiesAndStartup();
+  shuttleOnARoute();
 #ifdef KVR_DEMO_WRITES_REPORT
   if (argc > 1) return writeTheCell(argv[1]);
 #else

@@ -1,0 +1,205 @@
+#include "KVRBasicShuttle3D.h"
+
+#include <iomanip>
+#include <ostream>
+#include <string>
+
+#include "KVRBasicMfgAssembly3D.h"
+#include "KVRBasicPath3D.h"
+#include "KVRBasicWorld.h"
+#include "KVRException.h"
+#include "KVRShuttlePlannerExt.h"
+
+constinit const KVRClassInfo KVRBasicShuttle3D::ClassInfo_ =
+    KVRClassInfo::concrete<KVRBasicShuttle3D>("KVRBasicShuttle3D", KVRBasicGroup3D::ClassInfo_);
+constinit const KVRUUID KVRBasicShuttle3D::ClassID_("6f1c2a3e-8b4d-4e15-9a70-1d2c3b4a5e13");
+
+namespace {
+
+using Planner = KVRSharedHandle<KVRShuttlePlannerExt>;
+
+const KVRSimTime VelocityStep(KVRShuttlePlannerExt::VelocityStep);
+
+std::wstring fullNameOf(const KVRBasicEntity& entity) {
+  return entity.getEntityName(KVRBasicEntity::FullName, KVRBasicEntity::ExternalNameSeparator);
+}
+
+void refuseEmptyBody(const KVRSharedHandle<KVRBasicBody3D>& body) {
+  if (!body) throw KVREInvalidArgument(L"An empty handle was given as the body a shuttle carries");
+}
+
+Planner plannerOf(const KVRBasicEntity3D& entity) {
+  return Planner::downcast(entity.getExtension(KVRShuttlePlannerExt::ClassID_));
+}
+
+// The planner of a member that is a shuttle whose planner has a path; empty otherwise.
+Planner pathPlannerOf(const KVRSharedHandle<KVRBasicEntity3D>& member) {
+  if (!member.isDerivedFrom(KVRBasicShuttle3D::ClassInfo_)) return Planner();
+  Planner planner = plannerOf(*member);
+  return planner && planner->getPath() ? planner : Planner();
+}
+
+}  // namespace
+
+// --- Construction ------------------------------------------------------------------
+
+KVRBasicShuttle3D::KVRBasicShuttle3D() = default;
+
+KVRBasicShuttle3D::KVRBasicShuttle3D(const KVRBasicShuttle3D& source, CopyMode mode)
+    : KVRBasicGroup3D(source, mode) {}
+
+KVRBasicShuttle3D::~KVRBasicShuttle3D() { KVRBasicShuttle3D::orphanObject(); }
+
+const KVRClassInfo& KVRBasicShuttle3D::getClassInfo() const { return ClassInfo_; }
+const KVRUUID& KVRBasicShuttle3D::getClassID() const { return ClassID_; }
+KVRMessage KVRBasicShuttle3D::getEntityTypeName() const { return KVRMessage(L"Shuttle"); }
+
+// --- Queries ---------------------------------------------------------------------------
+
+KVRSharedHandle<KVRShuttlePlannerExt> KVRBasicShuttle3D::getPlanner() const { return plannerOf(*this); }
+
+bool KVRBasicShuttle3D::isMotionActive(const KVRSimTime& t) const {
+  const Planner planner = getPlanner();
+  return planner && planner->isActive(t);
+}
+
+bool KVRBasicShuttle3D::evaluateShuttlePosition(const KVRSimTime& t, Xform& out) const {
+  const Planner planner = getPlanner();
+  KVRSimTime first, end;
+  if (!planner || !planner->getMoveTime(first, end)) return false;
+  const KVRSimTime r = t - planner->getScheduledStart();
+  if (r < KVRSimTime() || r > end) return false;
+  return planner->evaluate(out, r);
+}
+
+bool KVRBasicShuttle3D::evaluateShuttleVelocity(const KVRSimTime& t, Vector& out) const {
+  const Planner planner = getPlanner();
+  KVRSimTime first, end;
+  if (!planner || !planner->getMoveTime(first, end)) return false;
+  const KVRSimTime r = t - planner->getScheduledStart();
+  if (r < KVRSimTime()) return false;
+  KVRSimTime t1 = r, t2 = r + VelocityStep;
+  const KVRSimTime beyond = t2 - end;
+  if (beyond > VelocityStep) return false;
+  // Near the end the forward step would pass it: step back from the end instead.
+  if (beyond > KVRSimTime()) {
+    t1 = end - VelocityStep;
+    t2 = end;
+  }
+  Xform X1, X2;
+  planner->evaluate(X1, t1);
+  planner->evaluate(X2, t2);
+  out = (X2.getPosition() - X1.getPosition()) / KVRShuttlePlannerExt::VelocityStep;
+  return true;
+}
+
+// --- Bodies carried by shuttles ----------------------------------------------------------
+
+bool KVRBasicShuttle3D::getDriverShuttle(KVRSharedHandle<KVRBasicBody3D>& body, const KVRSimTime& t,
+                                         KVRSharedHandle<KVRBasicShuttle3D>& shuttle) {
+  refuseEmptyBody(body);
+  const KVRSharedHandle<KVRBasicMfgAssembly3D> root =
+      KVRBasicMfgAssembly3D::KVRGetRootAssembly(body->getWorld());
+  if (!root) return false;
+  KVRSharedVector<KVRBasicEntity> shuttles;
+  root->getLogicalChildren(ClassInfo_, shuttles);
+  if (shuttles.empty()) return false;
+
+  // The outermost carried body wins: the logical ancestors from the root down, then the body.
+  KVRSharedVector<KVRBasicEntity> candidates;
+  body->getLogicalAncestors(candidates);
+  candidates.emplace_back(body);
+  for (const KVRSharedHandle<KVRBasicEntity>& candidate : candidates) {
+    if (!candidate.isDerivedFrom(KVRBasicBody3D::ClassInfo_)) continue;
+    const KVRSharedHandle<KVRBasicEntity3D> carried = KVRSharedHandle<KVRBasicEntity3D>::downcast(candidate);
+    for (const KVRSharedHandle<KVRBasicEntity>& entity : shuttles) {
+      const KVRSharedHandle<KVRBasicShuttle3D> driver = KVRSharedHandle<KVRBasicShuttle3D>::downcast(entity);
+      if (driver->hasEntity(carried) && driver->isMotionActive(t)) {
+        body = KVRSharedHandle<KVRBasicBody3D>::downcast(candidate);
+        shuttle = driver;
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+bool KVRBasicShuttle3D::evaluateBodyPosition(const KVRSharedHandle<KVRBasicBody3D>& body, const KVRSimTime& t,
+                                             Xform& out) {
+  KVRSharedHandle<KVRBasicBody3D> carried = body;
+  KVRSharedHandle<KVRBasicShuttle3D> shuttle;
+  if (!getDriverShuttle(carried, t, shuttle)) return false;
+  const KVRSharedHandle<KVRBasicPath3D> path = shuttle->getPlanner()->getPath();
+  Xform X_PS;
+  if (!path || !shuttle->evaluateShuttlePosition(t, X_PS)) return false;
+  // The planner places the shuttle at X_WS = X_WP · X_PS; the carried body D
+  // follows at its recorded X_SD, and the body stays where it is on D.
+  const Xform X_WS = path->getBaseLocation() * X_PS;
+  out = X_WS * shuttle->getRelativeLocation(KVRSharedHandle<KVRBasicEntity3D>(carried)) *
+        body->getBaseLocation(KVRSharedHandle<KVRBasicEntity3D>(carried));
+  return true;
+}
+
+bool KVRBasicShuttle3D::evaluateBodyVelocity(const KVRSharedHandle<KVRBasicBody3D>& body, const KVRSimTime& t,
+                                             Vector& out) {
+  KVRSharedHandle<KVRBasicBody3D> carried = body;
+  KVRSharedHandle<KVRBasicShuttle3D> shuttle;
+  if (!getDriverShuttle(carried, t, shuttle)) return false;
+  const KVRSharedHandle<KVRBasicPath3D> path = shuttle->getPlanner()->getPath();
+  Vector v_P;
+  if (!path || !shuttle->evaluateShuttleVelocity(t, v_P)) {
+    out = Vector::Zero;
+    return false;
+  }
+  out = path->getBaseLocation().getQtn() * v_P;
+  return true;
+}
+
+// --- Changes ------------------------------------------------------------------------------
+
+void KVRBasicShuttle3D::activate() {
+  KVRBasicGroup3D::activate();
+  const Xform X_SW = getBaseLocation().inverse();
+  for (const GroupSubEntry& entry : getEntries()) {
+    if (const Planner planner = pathPlannerOf(entry.entity))
+      planner->setShuttlePathXform(X_SW * planner->getPath()->getBaseLocation());
+  }
+}
+
+void KVRBasicShuttle3D::deactivate() { KVRBasicGroup3D::deactivate(); }
+
+void KVRBasicShuttle3D::carryMember(const GroupSubEntry& entry, const Xform& X_WS) const {
+  // Held apart from the entry: the member's observers may change the entries.
+  const KVRSharedHandle<KVRBasicEntity3D> member = entry.entity;
+  KVRBasicGroup3D::carryMember(entry, X_WS);
+  const Planner planner = pathPlannerOf(member);
+  if (!planner) return;
+  const KVRSharedHandle<KVRBasicPath3D> path(planner->getPath(), KVRSharedBase::WriteLock);
+  path->setBaseLocation(X_WS * planner->getShuttlePathXform());
+  path->flushSpatialState();
+}
+
+// --- Text output ------------------------------------------------------------------------------
+
+void KVRBasicShuttle3D::dump(std::ostream& os) const {
+  os << std::string(61, '-') << std::endl;
+  os << KVRToUtf8(fullNameOf(*this)) << " ( " << getClassName() << " ) " << std::endl;
+  os << "Base Location: " << std::setw(3) << getBaseLocation() << std::endl;
+  os << "Body count = " << getEntityCount(KVRBasicBody3D::ClassInfo_) << std::endl;
+  os << std::endl;
+  os << "Entities in shuttle: " << std::endl;
+  for (const GroupSubEntry& entry : getEntries()) {
+    const KVRSharedHandle<KVRBasicEntity3D> member(entry.entity, KVRSharedBase::WriteLock);
+    os << "Entity name = " << KVRToUtf8(fullNameOf(*member)) << std::endl;
+    os << "Location rel. to Shuttle =  " << std::setw(3) << entry.relativeLocation << std::endl;
+    os << "Base Location = " << std::setw(3) << member->getBaseLocation() << std::endl;
+  }
+}
+
+// --- Orphaning ----------------------------------------------------------------------------------
+
+void KVRBasicShuttle3D::orphanObject() {
+  if (isOrphaned()) return;
+  orphanMembers();
+  KVRBasicGroup3D::orphanObject();
+}

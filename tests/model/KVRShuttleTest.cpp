@@ -1,0 +1,303 @@
+// Shuttles: carrying an assembly and another shuttle with its path, which
+// shuttle drives a body, predicted poses and velocities against where bodies
+// really end up, and the dump text.
+
+#include "KVRTestSupport.h"
+
+namespace {
+
+using namespace kvrtest;
+using Xform = KVRBasicXform3D<double>;
+using Vector = KVRBasicVector3D<double>;
+using Body = KVRSharedHandle<KVRBasicBody3D>;
+using Shuttle = KVRSharedHandle<KVRBasicShuttle3D>;
+using Planner = KVRSharedHandle<KVRShuttlePlannerExt>;
+using Path = KVRSharedHandle<KVRBasicPath3D>;
+
+constexpr double Pi = KVRMathConst::Pi;
+
+// At (x, y, z), turned `yawDegrees` about z.
+Xform at(double x, double y, double z, double yawDegrees = 0) {
+  Xform pose;
+  pose.setPosition(x, y, z);
+  pose.setRPY(0, 0, yawDegrees * Pi / 180);
+  return pose;
+}
+
+// The scene, in world W: the root assembly C at the origin holds the shuttle
+// S (the cart, at the origin), the pallet assembly A at X_WA with the parts
+// B1 and B2 on it at X_AB1 and X_AB2, and the route R at X_WR (turned about
+// a skew axis and moved). R's points, in R's coordinates: (0, 0, 0), (2, 0, 0)
+// and (2, 2, 0) turned 90° about z; planned over 0 to 6 s they are passed at
+// 0, 3 and 6 s (both legs weigh 2). The cart's planner starts at 10 s of
+// simulation time. The cart carries the pallet and is active.
+class Shuttles : public testing::Test {
+ protected:
+  void SetUp() override {
+    w->addEntity(cell);
+    cell->addBody(cart);
+    cell->addBody(pallet, X_WA, Xform::Identity);
+    pallet->addBody(part1, X_AB1, Xform::Identity);
+    pallet->addBody(part2, X_AB2, Xform::Identity);
+    cell->addPath(route);
+    place(route, X_WR);
+    route->flushSpatialState();
+    for (const Xform& X_RT : {at(0, 0, 0), at(2, 0, 0), at(2, 2, 0, 90)}) addPoint(route, X_RT);
+    settle(route);
+    cart->addExtension(planner);
+    planner->setPath(route, 0.0, 6.0);
+    planner->setScheduledStart(10.0);
+    w->flushLogicalState();
+    cart->addEntity(pallet);
+    cart->activate();
+  }
+  void TearDown() override {
+    EXPECT_TRUE(isSound(w));
+    w->orphanObject();
+  }
+
+  static void addPoint(const Path& path, const Xform& X_PT) {
+    const auto point = make<KVRBasicTagPoint3D>(L"T" + std::to_wstring(path->getTagPointCount()));
+    path->addTagPoint(point);
+    point->setTagPointLocation(X_PT);
+  }
+  // Publishes what the points and the path have pending.
+  static void settle(const Path& path) {
+    KVRSharedVector<KVRBasicTagPoint3D> points;
+    path->getTagPoints(points);
+    for (const auto& point : points) point->flushSpatialState();
+    path->flushSpatialState();
+  }
+  // Moves `shuttle` with its planner to simulation time t and flushes it.
+  static void driveTo(const Shuttle& shuttle, double t) {
+    const Planner driver = shuttle->getPlanner();
+    ASSERT_EQ(driver->moveBasicObject(KVRSimTime(t) - driver->getScheduledStart()), 2);
+    shuttle->flushSpatialState();
+  }
+  // The cart's pose in R at planner time r, worked out from the plan.
+  static Xform cartOnRoute(double r) {
+    if (r <= 3) return at(2 * r / 3, 0, 0);
+    return at(2, 2 * (r - 3) / 3, 0, 90 * (r - 3) / 3);
+  }
+
+  const Xform X_WA = pose(0.4, 1, -1, 0.2), X_AB1 = pose(-0.7, 0.1, 0, 0.05),
+              X_AB2 = pose(1.1, -0.1, 0, 0.05);
+  const Xform X_WR = pose(0.8, 3, 1, 0.5, Vector(1, -2, 0.5));
+  KVRSharedHandle<KVRBasicWorld> w = makeWorld(L"W");
+  KVRSharedHandle<KVRBasicMfgAssembly3D> cell = make<KVRBasicMfgAssembly3D>(L"Cell"),
+                                         pallet = make<KVRBasicMfgAssembly3D>(L"Pallet");
+  Body part1 = make<KVRBasicPart3D>(L"B1"), part2 = make<KVRBasicPart3D>(L"B2");
+  Shuttle cart = make<KVRBasicShuttle3D>(L"Cart");
+  Path route = make<KVRBasicPath3D>(L"Route");
+  Planner planner{new KVRShuttlePlannerExt};
+};
+
+TEST_F(Shuttles, APredictedPoseIsWhereTheBodyEndsUp) {
+  for (double t : {10.5, 11.5, 13.0, 14.2, 16.0}) {
+    Xform predicted, predictedPallet;
+    ASSERT_TRUE(KVRBasicShuttle3D::evaluateBodyPosition(part1, KVRSimTime(t), predicted)) << "at " << t;
+    ASSERT_TRUE(KVRBasicShuttle3D::evaluateBodyPosition(pallet, KVRSimTime(t), predictedPallet));
+    driveTo(cart, t);
+    EXPECT_XFORM_NEAR(part1->getBaseLocation(), predicted);
+    EXPECT_XFORM_NEAR(pallet->getBaseLocation(), predictedPallet);
+    // Where the plan puts them: the cart on the route, the pallet where it was on the cart.
+    const Xform X_WS = X_WR * cartOnRoute(t - 10);
+    EXPECT_XFORM_NEAR(cart->getBaseLocation(), X_WS);
+    EXPECT_XFORM_NEAR(part1->getBaseLocation(), X_WS * X_WA * X_AB1);
+    EXPECT_XFORM_NEAR(part2->getBaseLocation(), X_WS * X_WA * X_AB2);
+  }
+  // Until the scheduled start and after the move nothing carries them.
+  Xform out = at(9, 9, 9);
+  EXPECT_FALSE(KVRBasicShuttle3D::evaluateBodyPosition(part1, KVRSimTime(10.0), out));
+  EXPECT_FALSE(KVRBasicShuttle3D::evaluateBodyPosition(part1, KVRSimTime(16.001), out));
+  EXPECT_XFORM_NEAR(out, at(9, 9, 9));
+}
+
+TEST_F(Shuttles, TheShuttlePoseRunsFromTheScheduledStartToTheEndOfTheMove) {
+  Xform out = at(9, 9, 9);
+  EXPECT_FALSE(cart->evaluateShuttlePosition(KVRSimTime(9.999), out));
+  EXPECT_XFORM_NEAR(out, at(9, 9, 9));
+  ASSERT_TRUE(cart->evaluateShuttlePosition(KVRSimTime(10.0), out));
+  EXPECT_XFORM_NEAR(out, at(0, 0, 0));  // in the route's coordinates
+  ASSERT_TRUE(cart->evaluateShuttlePosition(KVRSimTime(14.5), out));
+  EXPECT_XFORM_NEAR(out, cartOnRoute(4.5));
+  ASSERT_TRUE(cart->evaluateShuttlePosition(KVRSimTime(16.0), out));
+  EXPECT_XFORM_NEAR(out, at(2, 2, 0, 90));
+  EXPECT_FALSE(cart->evaluateShuttlePosition(KVRSimTime(16.001), out));
+  EXPECT_FALSE(cart->isMotionActive(KVRSimTime(10.0)));
+  EXPECT_TRUE(cart->isMotionActive(KVRSimTime(16.0)));
+
+  // A shuttle without a planner does not move by itself.
+  const Shuttle bare = make<KVRBasicShuttle3D>(L"Bare");
+  EXPECT_FALSE(bare->isMotionActive(KVRSimTime(12.0)));
+  EXPECT_FALSE(bare->evaluateShuttlePosition(KVRSimTime(12.0), out));
+  Vector v(1, 1, 1);
+  EXPECT_FALSE(bare->evaluateShuttleVelocity(KVRSimTime(12.0), v));
+  EXPECT_EQ(v, Vector(1, 1, 1));
+}
+
+TEST_F(Shuttles, VelocitiesNearTheEndStepBackFromIt) {
+  const Vector alongLeg0(2.0 / 3, 0, 0), alongLeg1(0, 2.0 / 3, 0);
+  const auto velocityAt = [&](double t) {
+    Vector v;
+    EXPECT_TRUE(cart->evaluateShuttleVelocity(KVRSimTime(t), v)) << "at " << t;
+    return v;
+  };
+  EXPECT_LT(KVRL2Norm(velocityAt(11) - alongLeg0), 1e-7);
+  // Forward steps would pass the end at 16 s: both use [5.95 s, 6 s] of the plan.
+  EXPECT_LT(KVRL2Norm(velocityAt(15.99) - alongLeg1), 1e-7);
+  EXPECT_LT(KVRL2Norm(velocityAt(16) - alongLeg1), 1e-7);
+  Vector v(1, 1, 1);
+  EXPECT_FALSE(cart->evaluateShuttleVelocity(KVRSimTime(16.06), v));
+  EXPECT_FALSE(cart->evaluateShuttleVelocity(KVRSimTime(9.9), v));
+  EXPECT_EQ(v, Vector(1, 1, 1));
+
+  // A carried body moves with the shuttle's velocity, in world axes.
+  ASSERT_TRUE(KVRBasicShuttle3D::evaluateBodyVelocity(part2, KVRSimTime(15.99), v));
+  EXPECT_LT(KVRL2Norm(v - X_WR.getQtn() * alongLeg1), 1e-7);
+  v = Vector(1, 1, 1);
+  EXPECT_FALSE(KVRBasicShuttle3D::evaluateBodyVelocity(part2, KVRSimTime(17), v));
+  EXPECT_EQ(v, Vector(1, 1, 1));
+}
+
+TEST_F(Shuttles, TheOutermostCarriedBodyFindsItsDriverFirst) {
+  // A lift carries the first part directly, on a route of its own.
+  const Shuttle lift = make<KVRBasicShuttle3D>(L"Lift");
+  cell->addBody(lift);
+  const Planner liftPlanner(new KVRShuttlePlannerExt);
+  lift->addExtension(liftPlanner);
+  liftPlanner->setPath(route, 0.0, 6.0);
+  liftPlanner->setScheduledStart(10.0);
+  lift->addEntity(part1);
+  lift->activate();
+
+  // The pallet, the part's logical parent, is carried by the cart: the cart wins.
+  Body body = part1;
+  Shuttle driver;
+  ASSERT_TRUE(KVRBasicShuttle3D::getDriverShuttle(body, KVRSimTime(12.0), driver));
+  EXPECT_EQ(driver, cart);
+  EXPECT_EQ(body, Body(pallet));
+
+  // The cart's move is not under way: the lift drives the part itself.
+  planner->setScheduledStart(100.0);
+  body = part1;
+  ASSERT_TRUE(KVRBasicShuttle3D::getDriverShuttle(body, KVRSimTime(12.0), driver));
+  EXPECT_EQ(driver, lift);
+  EXPECT_EQ(body, part1);
+
+  // Nothing drives the second part; both handles stay as they were.
+  body = part2;
+  driver = nullptr;
+  EXPECT_FALSE(KVRBasicShuttle3D::getDriverShuttle(body, KVRSimTime(12.0), driver));
+  EXPECT_EQ(body, part2);
+  EXPECT_TRUE(driver.isNull());
+}
+
+TEST_F(Shuttles, ABodyOutsideAWorldWithARootAssemblyHasNoDriver) {
+  Shuttle driver;
+  Body loose = make<KVRBasicBody3D>(L"Loose");
+  EXPECT_FALSE(KVRBasicShuttle3D::getDriverShuttle(loose, KVRSimTime(12.0), driver));
+  const auto bare = makeWorld(L"Bare");
+  bare->addEntity(loose);
+  EXPECT_FALSE(KVRBasicShuttle3D::getDriverShuttle(loose, KVRSimTime(12.0), driver));
+  Xform out;
+  EXPECT_FALSE(KVRBasicShuttle3D::evaluateBodyPosition(loose, KVRSimTime(12.0), out));
+  bare->orphanObject();
+
+  Body none;
+  expectThrowWithText<KVREInvalidArgument>(
+      [&] { KVRBasicShuttle3D::getDriverShuttle(none, KVRSimTime(12.0), driver); },
+      L"An empty handle was given as the body a shuttle carries");
+  EXPECT_THROW(KVRBasicShuttle3D::evaluateBodyPosition(none, KVRSimTime(12.0), out), KVREInvalidArgument);
+  Vector v;
+  EXPECT_THROW(KVRBasicShuttle3D::evaluateBodyVelocity(none, KVRSimTime(12.0), v), KVREInvalidArgument);
+}
+
+TEST_F(Shuttles, ACarriedShuttleTakesItsPathAlongWithoutPlanningAgain) {
+  // The lift stands on the pallet's right with its track, whose last point
+  // carries a pair of reference frames.
+  const Shuttle lift = make<KVRBasicShuttle3D>(L"Lift");
+  cell->addBody(lift, at(0, -3, 0), Xform::Identity);
+  const Path track = make<KVRBasicPath3D>(L"Track");
+  cell->addPath(track);
+  place(track, at(0, -3, 0, 30));
+  track->flushSpatialState();
+  addPoint(track, at(0, 0, 0));
+  addPoint(track, at(0, 0, 1));
+  const KVRSharedHandle<KVRBasicTagPoint3D> top = track->getTagPoint(1);
+  const KVRSharedHandle<KVRMfgAssemblyTagPointExt> frames(new KVRMfgAssemblyTagPointExt);
+  top->addExtension(frames);
+  const Xform X_WF1 = pose(0.2, 0, -3, 0.5), X_WF2 = pose(0.9, 0, -3, 1);
+  frames->setReferenceFrame(X_WF1, X_WF2);
+  settle(track);
+  const Planner liftPlanner(new KVRShuttlePlannerExt);
+  lift->addExtension(liftPlanner);
+  liftPlanner->setPath(track, 0.0, 4.0);
+  Xform unused;
+  liftPlanner->evaluate(unused, KVRSimTime(3.0));
+  const double distance = liftPlanner->getCurrentDistance();
+  const std::vector<KVRSimTime> times = liftPlanner->getTimes();
+
+  cart->addEntity(lift);
+  cart->activate();
+  const Xform X_ST = track->getBaseLocation();  // the cart stands at the origin
+  EXPECT_XFORM_NEAR(liftPlanner->getShuttlePathXform(), X_ST);
+  const Xform X_WL = lift->getBaseLocation(), X_WT1 = top->getBaseLocation();
+
+  EventLog log;
+  log.watch(track);
+  driveTo(cart, 14.5);
+  const Xform X_WS = cart->getBaseLocation();
+  EXPECT_XFORM_NEAR(lift->getBaseLocation(), X_WS * X_WL);
+  EXPECT_XFORM_NEAR(track->getBaseLocation(), X_WS * X_ST);
+  EXPECT_XFORM_NEAR(top->getBaseLocation(), X_WS * X_WT1);  // the points follow their path
+  Xform first, second;
+  frames->getReferenceFrame(first, second);
+  EXPECT_XFORM_NEAR(first, X_WS * X_WF1);  // and the frames follow their point
+  EXPECT_XFORM_NEAR(second, X_WS * X_WF2);
+  // The track published its move, not a route change: the lift did not plan again.
+  ASSERT_EQ(log.seen.size(), 1u);
+  EXPECT_EQ(log.seen[0].second, (std::vector<int>{10, 11, 16}));
+  EXPECT_EQ(liftPlanner->getTimes(), times);
+  EXPECT_EQ(liftPlanner->getCurrentDistance(), distance);
+  track->removeSubscriber(KVRMakeEventFunctor(&log, &EventLog::onEvent));
+
+  // Inactive, the cart leaves the lift and its track behind.
+  cart->deactivate();
+  driveTo(cart, 11.0);
+  EXPECT_XFORM_NEAR(track->getBaseLocation(), X_WS * X_ST);
+  EXPECT_XFORM_NEAR(lift->getBaseLocation(), X_WS * X_WL);
+}
+
+TEST_F(Shuttles, TheDumpListsTheMembersWithTheirPlaces) {
+  driveTo(cart, 12.0);
+  std::ostringstream text;
+  cart->dump(text);
+  std::ostringstream expected;
+  expected << std::string(61, '-') << '\n'
+           << "/W/Cell/Cart ( KVRBasicShuttle3D ) \n"
+           << "Base Location: " << streamed(cart->getBaseLocation(), 3) << '\n'
+           << "Body count = 1\n"
+           << "\n"
+           << "Entities in shuttle: \n"
+           << "Entity name = /W/Cell/Pallet\n"
+           << "Location rel. to Shuttle =  " << streamed(X_WA, 3) << '\n'
+           << "Base Location = " << streamed(pallet->getBaseLocation(), 3) << '\n';
+  EXPECT_EQ(text.str(), expected.str());
+
+  const Shuttle empty = make<KVRBasicShuttle3D>(L"Empty");
+  std::ostringstream emptyText;
+  empty->dump(emptyText);
+  EXPECT_EQ(lines(emptyText.str()).size(), 6u);
+}
+
+TEST_F(Shuttles, ACopyIsAnEmptyShuttleWithoutAPlanner) {
+  const Shuttle copy = KVRDuplicate(cart, KVRDynamicObject::CopyAlone);
+  EXPECT_EQ(copy->getEntityCount(), 0u);
+  EXPECT_EQ(copy->isActive(), 1);
+  EXPECT_TRUE(copy->getPlanner().isNull());
+  EXPECT_EQ(KVRMessage(copy->getEntityTypeName()).scribe(KVRLocale::global()), L"Shuttle");
+  copy->orphanObject();
+}
+
+}  // namespace
