@@ -23,6 +23,14 @@ using Entity = KVRSharedHandle<KVRBasicEntity>;
 using Entity3D = KVRSharedHandle<KVRBasicEntity3D>;
 using Body = KVRSharedHandle<KVRBasicBody3D>;
 
+// The object as a T when its class derives from T: the class descriptors
+// answer without the string comparisons a dynamic_cast may make.
+template <class T, class U>
+T* as(U* object) {
+  return object && object->isDerivedFrom(std::remove_const_t<T>::ClassInfo_) ? static_cast<T*>(object)
+                                                                             : nullptr;
+}
+
 // --- Reading the input -------------------------------------------------------
 
 // The input, one byte at a time; zeros once it is used up.
@@ -77,12 +85,26 @@ constinit const KVRClassInfo FuzzRule::ClassInfo_ =
 
 // --- The pool ------------------------------------------------------------------
 
-enum Kind { World, Body3D, Part, Camera, Group, Assembly, Frame, TagPoint, Path, Attachment, Rule, Plain };
+enum Kind {
+  World,
+  Body3D,
+  Part,
+  Camera,
+  Group,
+  Assembly,
+  Shuttle,
+  Frame,
+  TagPoint,
+  Path,
+  Attachment,
+  Rule,
+  Plain
+};
 
 // The kind of object each slot holds.
-constexpr Kind SlotKinds[] = {World,    World, Body3D,     Body3D,   Body3D, Part,  Part,
-                              Camera,   Group, Assembly,   Assembly, Frame,  Frame, TagPoint,
-                              TagPoint, Path,  Attachment, Rule,     Plain};
+constexpr Kind SlotKinds[] = {World,    World,    Body3D,   Body3D,     Body3D, Part,  Part,     Camera,
+                              Group,    Assembly, Assembly, Shuttle,    Frame,  Frame, TagPoint, TagPoint,
+                              TagPoint, Path,     Path,     Attachment, Rule,   Plain};
 constexpr int SlotCount = static_cast<int>(sizeof(SlotKinds) / sizeof(SlotKinds[0]));
 
 Entity makeObject(Kind kind) {
@@ -99,6 +121,8 @@ Entity makeObject(Kind kind) {
       return Entity(new KVRBasicGroup3D);
     case Assembly:
       return Entity(new KVRBasicMfgAssembly3D);
+    case Shuttle:
+      return Entity(new KVRBasicShuttle3D);
     case Frame:
       return Entity(new KVRBasicFrame3D);
     case TagPoint:
@@ -139,7 +163,7 @@ struct Pool {
     if (b >= 250) return named(KVRSharedHandle<T>());
     std::vector<T*> matching;
     for (const Entity& e : slots)
-      if (auto* t = dynamic_cast<T*>(e.get())) matching.push_back(t);
+      if (auto* t = as<T>(e.get())) matching.push_back(t);
     if (matching.empty()) return named(KVRSharedHandle<T>());
     return named(KVRSharedHandle<T>(matching[b % matching.size()]));
   }
@@ -148,7 +172,7 @@ struct Pool {
   KVRSharedHandle<T> target(Input& in) {
     std::vector<T*> matching;
     for (const Entity& e : slots)
-      if (auto* t = dynamic_cast<T*>(e.get())) matching.push_back(t);
+      if (auto* t = as<T>(e.get())) matching.push_back(t);
     const unsigned b = in.byte();
     return named(matching.empty() ? KVRSharedHandle<T>() : KVRSharedHandle<T>(matching[b % matching.size()]));
   }
@@ -252,10 +276,10 @@ class Snapshot {
   void describe(const KVRSharedObject& object) {
     sink_ << "#" << ids_[&object] << object.getClassInfo().getClassName() << " orphaned "
           << object.isOrphaned();
-    if (const auto* agent = dynamic_cast<const KVRNotificationAgent*>(&object))
+    if (const auto* agent = as<const KVRNotificationAgent>(&object))
       sink_ << " bits " << agent->getPendingEvents().to_ullong() << " hooks "
             << agent->getNotificationHookCount() << " subscribers " << agent->getSubscriberCount();
-    if (const auto* e = dynamic_cast<const KVRBasicEntity*>(&object)) entity(*e);
+    if (const auto* e = as<const KVRBasicEntity>(&object)) entity(*e);
     sink_ << "\n";
   }
 
@@ -267,35 +291,45 @@ class Snapshot {
     ids(entities);
     // The lists themselves are the checker's: here their length tells a change.
     sink_ << e.getLogicalAncestorsCount();
-    if (const auto* e3 = dynamic_cast<const KVRBasicEntity3D*>(&e)) spatial(*e3);
-    if (const auto* body = dynamic_cast<const KVRBasicBody3D*>(&e))
+    if (const auto* e3 = as<const KVRBasicEntity3D>(&e)) spatial(*e3);
+    if (const auto* body = as<const KVRBasicBody3D>(&e))
       sink_ << "\n  B inner " << id(body->getInnerConnection().get()) << " attachment "
             << id(body->getAttachment().get()) << " original " << id(body->getInnerBodyOriginal().get())
             << " home " << id(body->getHomeAttachBody().get()) << " transient " << body->getTransientState();
-    if (const auto* group = dynamic_cast<const KVRBasicGroup3D*>(&e)) {
+    if (const auto* group = as<const KVRBasicGroup3D>(&e)) {
       KVRSharedVector<KVRBasicEntity3D> members;
       group->getEntities(members);
       sink_ << "\n  G active " << group->isActive() << " members ";
       ids(members);
       for (const auto& member : members) sink_ << group->getRelativeLocation(member);
     }
-    if (const auto* camera = dynamic_cast<const KVRBasicCamera3D*>(&e))
+    if (const auto* camera = as<const KVRBasicCamera3D>(&e))
       sink_ << "\n  relationship " << id(camera->getRelationship().get());
-    if (const auto* connection = dynamic_cast<const KVRBasicConnection3D*>(&e))
+    if (const auto* connection = as<const KVRBasicConnection3D>(&e))
       sink_ << "\n  C " << connection->isConnected() << id(connection->getInnerBody().get())
             << id(connection->getOuterBody().get()) << id(connection->getInnerFrame().get())
             << id(connection->getOuterFrame().get()) << connection->getInnerOffset()
             << connection->getOuterOffset() << connection->getCachedRelativeLocation();
-    if (const auto* path = dynamic_cast<const KVRBasicPath3D*>(&e)) {
+    if (const auto* path = as<const KVRBasicPath3D>(&e)) {
       KVRSharedVector<KVRBasicTagPoint3D> points;
       path->getTagPoints(points);
       sink_ << "\n  P route ";
       ids(points);
     }
-    if (const auto* rule = dynamic_cast<const KVRBasicRelationship3D*>(&e))
+    if (const auto* shuttle = as<const KVRBasicShuttle3D>(&e)) {
+      if (const auto planner = shuttle->getPlanner()) {
+        sink_ << "\n  planner path " << id(planner->getPath().get()) << " start "
+              << planner->getScheduledStart().getSeconds() << planner->getScheduledStart().getNanoseconds()
+              << " custom " << planner->getCustomFlag() << " distance " << planner->getCurrentDistance()
+              << " times";
+        for (const KVRSimTime& t : planner->getTimes()) sink_ << t.getSeconds() << t.getNanoseconds();
+        sink_ << planner->getShuttlePathXform();
+      }
+    }
+    if (const auto* rule = as<const KVRBasicRelationship3D>(&e))
       sink_ << "\n  R " << id(rule->getInnerEntity().get()) << id(rule->getOuterEntity().get())
             << static_cast<int>(rule->getSyncMode());
-    if (const auto* point = dynamic_cast<const KVRBasicTagPoint3D*>(&e)) {
+    if (const auto* point = as<const KVRBasicTagPoint3D>(&e)) {
       auto ext = KVRSharedHandle<KVRMfgAssemblyTagPointExt>::downcast(
           point->getExtension(KVRMfgAssemblyTagPointExt::ClassID_));
       if (ext) {
@@ -379,8 +413,10 @@ KVRDynamicObject::CopyMode copyMode(Input& in) {
 }
 
 // One call chosen by the input; `journal` gets a line naming it.
+KVRSimTime someTime(Input& in) { return KVRSimTime(in.below(64) / 4.0); }
+
 Outcome play(Pool& pool, Input& in, std::string& call) {
-  const int op = in.below(52);
+  const int op = in.below(54);
   call = "op " + std::to_string(op) + ":";
   pool.call = &call;
   switch (op) {
@@ -935,6 +971,64 @@ Outcome play(Pool& pool, Input& in, std::string& call) {
       }
       return Outcome::Done;
     }
+    case 52: {  // a planner for a shuttle, and its path
+      auto shuttle = pool.target<KVRBasicShuttle3D>(in);
+      auto planner = shuttle->getPlanner();
+      switch (in.below(4)) {
+        case 0:
+          shuttle->addExtension(KVRSharedHandle<KVRExtensionObject>(new KVRShuttlePlannerExt));
+          break;
+        case 1:
+          return refusedIf(!shuttle->removeExtension(KVRShuttlePlannerExt::ClassID_));
+        case 2: {
+          if (!planner) return Outcome::Refused;
+          auto path = pool.pick<KVRBasicPath3D>(in);
+          const KVRSimTime start = someTime(in);
+          planner->setPath(path, start, someTime(in));
+          break;
+        }
+        default:
+          if (!planner) return Outcome::Refused;
+          if (in.below(2))
+            planner->clearPath();
+          else
+            planner->unRegisterEventFunctor();
+      }
+      return Outcome::Done;
+    }
+    case 53: {  // planning and moving along the plan
+      auto shuttle = pool.target<KVRBasicShuttle3D>(in);
+      auto planner = shuttle->getPlanner();
+      if (!planner) return Outcome::Refused;
+      const KVRSimTime start = someTime(in), end = someTime(in);
+      switch (in.below(6)) {
+        case 0:
+          planner->setPoints(start, end);
+          break;
+        case 1:
+          planner->changeMoveTime(start, end);
+          break;
+        case 2:
+          planner->setScheduledStart(start);
+          break;
+        case 3:
+          planner->setCustomFlag(in.below(2));
+          break;
+        case 4:
+          // Refused by the shuttle, the move still leaves the evaluated distance.
+          planner->moveBasicObject(start);
+          return Outcome::Done;
+        default: {
+          Xform pose;
+          KVRBasicVector3D<double> velocity;
+          (void)shuttle->evaluateShuttlePosition(start, pose);
+          (void)shuttle->evaluateShuttleVelocity(start, velocity);
+          (void)shuttle->isMotionActive(start);
+          return Outcome::Done;  // evaluating sets the planner's current distance
+        }
+      }
+      return Outcome::Done;
+    }
     default: {  // queries: none may change anything
       auto e = pool.target<KVRBasicEntity3D>(in);
       KVRSharedVector<KVRBasicEntity3D> descendants;
@@ -945,7 +1039,7 @@ Outcome play(Pool& pool, Input& in, std::string& call) {
       (void)e->getSimulationTime();
       (void)e->getBaseLocation(pool.pick<KVRBasicEntity3D>(in));
       std::ostringstream sink;
-      if (auto* group = dynamic_cast<KVRBasicGroup3D*>(e.get())) group->dump(sink);
+      if (auto* group = as<KVRBasicGroup3D>(e.get())) group->dump(sink);
       return Outcome::Refused;
     }
   }
@@ -961,8 +1055,9 @@ void KVRFuzzRunScenario(const std::uint8_t* data, std::size_t size) {
       KVRSetAssertionHandler([&](const KVRAssertionReport& report) { reports.push_back(report.text); });
   {
     Pool pool;
+    // The model between two calls: after one, before the next.
+    Snapshot current(pool);
     for (int calls = 0; !in.done() && calls < 200; ++calls) {
-      const Snapshot before(pool);
       std::string call;
       Outcome outcome = Outcome::Done;
       try {
@@ -972,17 +1067,17 @@ void KVRFuzzRunScenario(const std::uint8_t* data, std::size_t size) {
         outcome = Outcome::Refused;
       }
       journal.push_back(call);
+      if (verbose()) std::fprintf(stderr, "%s\n", call.c_str());
       if (static_cast<int>(reports.size()) > expectedReports)
         fail(journal, "an assertion report: " + KVRToUtf8(reports.back()));
       reports.clear();
       expectedReports = 0;
-      if (outcome == Outcome::Refused) {
-        const Snapshot after(pool);
-        if (!(after == before))
-          fail(journal, "a refused call changed the model\n    " +
-                            (verbose() ? firstDifference(before.text(), after.text())
-                                       : std::string("(replay with KVR_FUZZ_VERBOSE set to see how)")));
-      }
+      Snapshot after(pool);
+      if (outcome == Outcome::Refused && !(after == current))
+        fail(journal, "a refused call changed the model\n    " +
+                          (verbose() ? firstDifference(current.text(), after.text())
+                                     : std::string("(replay with KVR_FUZZ_VERBOSE set to see how)")));
+      current = std::move(after);
       const auto found = violations(pool);
       if (!found.empty()) {
         std::string text = "the model checker found " + std::to_string(found.size()) + " violations";

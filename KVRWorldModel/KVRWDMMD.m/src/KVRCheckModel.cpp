@@ -16,6 +16,13 @@ namespace {
 
 using Xform = KVRBasicXform3D<double>;
 
+// The object as a T when its class derives from T: the class descriptors
+// answer without the string comparisons a dynamic_cast may make.
+template <class T, class U>
+const T* as(const U* object) {
+  return object && object->isDerivedFrom(T::ClassInfo_) ? static_cast<const T*>(object) : nullptr;
+}
+
 std::wstring titleOf(const KVRBasicEntity* entity) {
   if (!entity) return L"(nothing)";
   return entity->getEntityTitle(KVRBasicEntity::FullName, KVRBasicEntity::ExternalNameSeparator)
@@ -74,9 +81,9 @@ class KVRModelChecker {
       const KVRBasicEntity* e = queue_.front();
       queue_.pop_front();
       checkLogical(*e);
-      if (const auto* e3 = dynamic_cast<const KVRBasicEntity3D*>(e)) checkSpatial(*e3);
-      if (const auto* body = dynamic_cast<const KVRBasicBody3D*>(e)) checkBody(*body);
-      if (const auto* connection = dynamic_cast<const KVRBasicConnection3D*>(e)) checkConnection(*connection);
+      if (const auto* e3 = as<KVRBasicEntity3D>(e)) checkSpatial(*e3);
+      if (const auto* body = as<KVRBasicBody3D>(e)) checkBody(*body);
+      if (const auto* connection = as<KVRBasicConnection3D>(e)) checkConnection(*connection);
     }
     return std::move(violations_);
   }
@@ -169,7 +176,7 @@ class KVRModelChecker {
     // X_WC = X_WP · X_PC, with X_WP as last delivered to the child.
     const Xform X_WP = e.getCachedParentProfile().getLocation();
     // A group moves its members in place of its spatial children, which stay behind.
-    const bool followsParent = !dynamic_cast<const KVRBasicGroup3D*>(parent);
+    const bool followsParent = !as<KVRBasicGroup3D>(parent);
     if (followsParent && !parent->testEvent(KVRBasicEntity3D::BaseLocationChanged) &&
         !near(X_WP, parent->getBaseLocation()))
       report(&e, L"its cached parent location is not the base location of " + titleOf(parent));

@@ -64,8 +64,10 @@ std::size_t lowerBound(const std::vector<KVRSimTime>& times, const KVRSimTime& t
 
 // Simulation times compared without branches.
 bool earlier(const KVRSimTime& a, const KVRSimTime& b) {
-  return (a.getSeconds() < b.getSeconds()) |
-         ((a.getSeconds() == b.getSeconds()) & (a.getNanoseconds() < b.getNanoseconds()));
+  const int secondsBefore = a.getSeconds() < b.getSeconds();
+  const int sameSecond = a.getSeconds() == b.getSeconds();
+  const int nanosecondsBefore = a.getNanoseconds() < b.getNanoseconds();
+  return secondsBefore | (sameSecond & nanosecondsBefore);
 }
 bool later(const KVRSimTime& a, const KVRSimTime& b) { return earlier(b, a); }
 
