@@ -185,7 +185,12 @@ struct Pool {
   }
 
   std::vector<Entity> slots;
-  std::vector<Entity> everything;  // every object the scenario made, for the final orphaning
+  std::vector<Entity> everything;  // every object the scenario made
+  // Every entity ever reached from them, held so that the final orphaning
+  // reaches it too: a subtree unlinked without a handle to it (the library
+  // made it, as a copy's children are) keeps itself alive by its own links.
+  std::unordered_set<const KVRSharedObject*> reached;
+  std::vector<Entity> held;
   std::string* call = nullptr;     // the description of the call being played
 };
 
@@ -255,6 +260,12 @@ class Snapshot {
     for (std::size_t i = 0; i < order_.size(); ++i) describe(*order_[i]);
   }
   bool operator==(const Snapshot& other) const { return sink_ == other.sink_; }
+  // Holds every entity the snapshot reached, for the pool's final orphaning.
+  void holdReached(Pool& pool) const {
+    for (const KVRSharedObject* object : order_)
+      if (const auto* e = as<const KVRBasicEntity>(object); e && pool.reached.insert(object).second)
+        pool.held.emplace_back(const_cast<KVRBasicEntity*>(e));
+  }
   const std::string& text() const { return sink_.text(); }
 
  private:
@@ -1077,6 +1088,7 @@ void KVRFuzzRunScenario(const std::uint8_t* data, std::size_t size) {
         fail(journal, "a refused call changed the model\n    " +
                           (verbose() ? firstDifference(current.text(), after.text())
                                      : std::string("(replay with KVR_FUZZ_VERBOSE set to see how)")));
+      after.holdReached(pool);
       current = std::move(after);
       const auto found = violations(pool);
       if (!found.empty()) {
@@ -1086,6 +1098,7 @@ void KVRFuzzRunScenario(const std::uint8_t* data, std::size_t size) {
       }
     }
     for (const Entity& e : pool.everything) e->orphanObject();
+    for (const Entity& e : pool.held) e->orphanObject();
   }
   KVRSetAssertionHandler(previous);
 }
