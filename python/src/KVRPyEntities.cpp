@@ -18,7 +18,7 @@ int answer(int status, const Pose& pose) {
   return status;
 }
 
-py::int_ eventMask(const KVRNotificationAgent& agent) { return py::int_(agent.getPendingEvents().to_ullong()); }
+py::int_ eventMask(const KVRBasicEntity& entity) { return py::int_(entity.getPendingEvents().to_ullong()); }
 
 void requireBit(int bit) {
   if (bit < 0 || bit > 63) throw py::index_error("event bits are numbered 0 to 63, not " + std::to_string(bit));
