@@ -49,7 +49,9 @@ void bindTagPoint(py::module_& m) {
       .def("getPointLocation", &TagPoint::getPointLocation)
       .def(
           "setTagPointLocation",
-          [](TagPoint& self, Pose location) { return answer(self.setTagPointLocation(location.value), location); },
+          [](TagPoint& self, Pose location) {
+            return answer(self.setTagPointLocation(location.value), location);
+          },
           py::arg("location"))
       .def("lockRelativeLocation", &TagPoint::lockRelativeLocation)
       .def("unlockRelativeLocation", &TagPoint::unlockRelativeLocation)
@@ -139,7 +141,10 @@ void bindBody(py::module_& m) {
         py::arg("body"), py::arg("frame"),
         "Hangs `body` on this body at one of this body's frames, through a new attachment.")
       .def(
-          "attachBody", [](Body& self, const BodyHandle& body, const Pose& location) { self.attachBody(body, location.value); },
+          "attachBody",
+          [](Body& self, const BodyHandle& body, const Pose& location) {
+            self.attachBody(body, location.value);
+          },
           py::arg("body"), py::arg("location"),
           "Hangs `body` on this body at `location` relative to it, through a new attachment named "
           "\"<this>-<body>\".")
@@ -152,10 +157,11 @@ void bindBody(py::module_& m) {
       .def("detachBody", py::overload_cast<>(&Body::detachBody),
            "Gives this body back: to its home attach body, else to where it hung before, else free.");
   // The class-level forms, which C++ overloads on the name of the member forms.
-  m.def("grabBody", py::overload_cast<const BodyHandle&, const BodyHandle&>(&Body::grabBody), py::arg("grabbing"),
-        py::arg("grabbed"), "KVRBasicBody3D::grabBody(grabbing, grabbed): 0 when either is None, else 1.");
-  m.def("detachBody", py::overload_cast<const BodyHandle&, const BodyHandle&>(&Body::detachBody), py::arg("body"),
-        py::arg("releasing") = BodyHandle(),
+  m.def("grabBody", py::overload_cast<const BodyHandle&, const BodyHandle&>(&Body::grabBody),
+        py::arg("grabbing"), py::arg("grabbed"),
+        "KVRBasicBody3D::grabBody(grabbing, grabbed): 0 when either is None, else 1.");
+  m.def("detachBody", py::overload_cast<const BodyHandle&, const BodyHandle&>(&Body::detachBody),
+        py::arg("body"), py::arg("releasing") = BodyHandle(),
         "KVRBasicBody3D::detachBody(body, releasing): detaches a grabbed body when `releasing` is None "
         "or its carrier.");
 
@@ -194,10 +200,9 @@ void bindRelations(py::module_& m) {
       .def("verifyRelationship", &Relationship::verifyRelationship)
       .def("calcVariableProfile", &Relationship::calcVariableProfile);
 
-  auto c = bindModelClass<Connection, Entity>(
-      m, "KVRBasicConnection3D",
-      "Places an outer body relative to an inner body (abstract):\n"
-      "relative = inner offset * variable * outer offset^-1.");
+  auto c = bindModelClass<Connection, Entity>(m, "KVRBasicConnection3D",
+                                              "Places an outer body relative to an inner body (abstract):\n"
+                                              "relative = inner offset * variable * outer offset^-1.");
   c.attr("Connected") = Connection::Connected;
   c.attr("Disconnected") = Connection::Disconnected;
   c.attr("InnerOffsetSet") = Connection::InnerOffsetSet;
@@ -205,13 +210,16 @@ void bindRelations(py::module_& m) {
   c.attr("RelativeLocationSet") = Connection::RelativeLocationSet;
   c.attr("RelativeProfileSet") = Connection::RelativeProfileSet;
   c.def("connectBodies",
-        py::overload_cast<const KVRSharedHandle<Frame>&, const KVRSharedHandle<Frame>&>(&Connection::connectBodies),
+        py::overload_cast<const KVRSharedHandle<Frame>&, const KVRSharedHandle<Frame>&>(
+            &Connection::connectBodies),
         py::arg("innerFrame"), py::arg("outerFrame"),
         "Connects the bodies of two frames and follows the frames.")
       .def(
           "connectBodies",
           [](Connection& self, const BodyHandle& inner, const BodyHandle& outer, const Pose& innerOffset,
-             const Pose& outerOffset) { self.connectBodies(inner, outer, innerOffset.value, outerOffset.value); },
+             const Pose& outerOffset) {
+            self.connectBodies(inner, outer, innerOffset.value, outerOffset.value);
+          },
           py::arg("innerBody"), py::arg("outerBody"), py::arg("innerOffset"), py::arg("outerOffset"))
       .def("disconnectBodies", &Connection::disconnectBodies)
       .def("isConnected", &Connection::isConnected)
@@ -227,7 +235,8 @@ void bindRelations(py::module_& m) {
       .def(
           "setOuterOffset", [](Connection& self, const Pose& offset) { self.setOuterOffset(offset.value); },
           py::arg("offset"))
-      .def("getCachedRelativeLocation", [](const Connection& self) { return self.getCachedRelativeLocation(); })
+      .def("getCachedRelativeLocation",
+           [](const Connection& self) { return self.getCachedRelativeLocation(); })
       .def("getCachedRelativeProfile", [](const Connection& self) { return self.getCachedRelativeProfile(); })
       .def(
           "setCachedRelativeLocation",
@@ -235,7 +244,9 @@ void bindRelations(py::module_& m) {
           py::arg("location"))
       .def(
           "setRelativeLocation",
-          [](Connection& self, Pose location) { return answer(self.setRelativeLocation(location.value), location); },
+          [](Connection& self, Pose location) {
+            return answer(self.setRelativeLocation(location.value), location);
+          },
           py::arg("location"))
       .def("getRelativeLocation", &Connection::getRelativeLocation)
       .def("setRelativeProfile", &Connection::setRelativeProfile, py::arg("profile"))
@@ -247,15 +258,20 @@ void bindRelations(py::module_& m) {
       .def("propagateProfile", &Connection::propagateProfile)
       .def_static(
           "calcRelativeLocation",
-          [](const Pose& a, const Pose& b, const Pose& c) { return Connection::calcRelativeLocation(a.value, b.value, c.value); },
+          [](const Pose& a, const Pose& b, const Pose& c) {
+            return Connection::calcRelativeLocation(a.value, b.value, c.value);
+          },
           py::arg("a"), py::arg("b"), py::arg("c"), "a * b * c^-1.")
       .def_static(
           "calcOuterOffset",
-          [](const Pose& a, const Pose& b, const Pose& c) { return Connection::calcOuterOffset(a.value, b.value, c.value); },
+          [](const Pose& a, const Pose& b, const Pose& c) {
+            return Connection::calcOuterOffset(a.value, b.value, c.value);
+          },
           py::arg("a"), py::arg("b"), py::arg("c"), "a^-1 * b * c.");
 
   auto a = bindModelClass<KVRBasicAttachment3D, Connection>(
-      m, "KVRBasicAttachment3D", "The rigid connection: the outer body keeps its location relative to the inner body.");
+      m, "KVRBasicAttachment3D",
+      "The rigid connection: the outer body keeps its location relative to the inner body.");
   addNamedConstructor(a);
 }
 

@@ -21,7 +21,8 @@ int answer(int status, const Pose& pose) {
 py::int_ eventMask(const KVRBasicEntity& entity) { return py::int_(entity.getPendingEvents().to_ullong()); }
 
 void requireBit(int bit) {
-  if (bit < 0 || bit > 63) throw py::index_error("event bits are numbered 0 to 63, not " + std::to_string(bit));
+  if (bit < 0 || bit > 63)
+    throw py::index_error("event bits are numbered 0 to 63, not " + std::to_string(bit));
 }
 
 // Python subclasses of model classes are refused: the model hands its
@@ -83,7 +84,8 @@ void bindEntity(py::module_& m) {
           py::arg("mode") = Entity::FullName, py::arg("separator") = Entity::ExternalNameSeparator,
           "The type name and the name in quotation marks, as messages write it: Body \"/Cell/Gripper\".")
       .def("setEntityName", &Entity::setEntityName, py::arg("name"))
-      .def("findEntity", &Entity::findEntity, py::arg("path"), py::arg("separator") = Entity::ExternalNameSeparator,
+      .def("findEntity", &Entity::findEntity, py::arg("path"),
+           py::arg("separator") = Entity::ExternalNameSeparator,
            "The entity a path leads to (relative, or from the world with a leading separator); None when "
            "there is none.")
       .def("getWorld", &Entity::getWorld)
@@ -107,7 +109,8 @@ void bindEntity(py::module_& m) {
           },
           "The ancestors, root first.")
       .def("getLogicalAncestorsCount", &Entity::getLogicalAncestorsCount)
-      .def("hasLogicalChild", py::overload_cast<const KVRSharedHandle<Entity>&>(&Entity::hasLogicalChild, py::const_),
+      .def("hasLogicalChild",
+           py::overload_cast<const KVRSharedHandle<Entity>&>(&Entity::hasLogicalChild, py::const_),
            py::arg("child"))
       .def("hasLogicalChild", py::overload_cast<const std::wstring&>(&Entity::hasLogicalChild, py::const_),
            py::arg("name"))
@@ -126,7 +129,8 @@ void bindEntity(py::module_& m) {
       .def(
           "getLogicalChildrenCount",
           [](const Entity& self, const py::handle& cls) {
-            return cls.is_none() ? self.getLogicalChildrenCount() : self.getLogicalChildrenCount(classInfoOf(cls));
+            return cls.is_none() ? self.getLogicalChildrenCount()
+                                 : self.getLogicalChildrenCount(classInfoOf(cls));
           },
           py::arg("cls") = py::none())
       .def("checkLogicalChild", &Entity::checkLogicalChild, py::arg("child"),
@@ -187,7 +191,9 @@ void bindEntity(py::module_& m) {
       .def("notifySubscribers", &Entity::notifySubscribers)
       .def(
           "duplicate",
-          [](const KVRSharedHandle<Entity>& self, KVRDynamicObject::CopyMode mode) { return KVRDuplicate(self, mode); },
+          [](const KVRSharedHandle<Entity>& self, KVRDynamicObject::CopyMode mode) {
+            return KVRDuplicate(self, mode);
+          },
           py::arg("mode") = KVRDynamicObject::CopyDeep,
           "A copy of the entity's own class named \"Copy of \" and the name; the deep modes copy the "
           "logical children too. The copy stands in no tree.")
@@ -218,11 +224,13 @@ void bindEntity3D(py::module_& m) {
   // The concrete class's relative location.
   e.def(
        "setRelativeLocation",
-       [](Entity3D& self, Pose location) { return answer(self.setRelativeLocation(location.value), location); },
+       [](Entity3D& self, Pose location) {
+         return answer(self.setRelativeLocation(location.value), location);
+       },
        py::arg("location"))
       .def("getRelativeLocation", &Entity3D::getRelativeLocation)
-      .def("setRelativeProfile", py::overload_cast<Profile&>(&Entity3D::setRelativeProfile), py::arg("profile"),
-           "Request status; with 1 the profile now holds what was applied.")
+      .def("setRelativeProfile", py::overload_cast<Profile&>(&Entity3D::setRelativeProfile),
+           py::arg("profile"), "Request status; with 1 the profile now holds what was applied.")
       .def("getRelativeProfile", &Entity3D::getRelativeProfile);
 
   // Spatial tree.
@@ -231,7 +239,9 @@ void bindEntity3D(py::module_& m) {
       .def("hasSpatialAncestor", &Entity3D::hasSpatialAncestor, py::arg("entity"))
       .def(
           "getSpatialAncestor",
-          [](const Entity3D& self, const py::handle& cls) { return self.getSpatialAncestor(classInfoOf(cls)); },
+          [](const Entity3D& self, const py::handle& cls) {
+            return self.getSpatialAncestor(classInfoOf(cls));
+          },
           py::arg("cls"))
       .def("getSpatialAncestors",
            [](const Entity3D& self) {
@@ -255,7 +265,8 @@ void bindEntity3D(py::module_& m) {
       .def(
           "getSpatialChildrenCount",
           [](const Entity3D& self, const py::handle& cls) {
-            return cls.is_none() ? self.getSpatialChildrenCount() : self.getSpatialChildrenCount(classInfoOf(cls));
+            return cls.is_none() ? self.getSpatialChildrenCount()
+                                 : self.getSpatialChildrenCount(classInfoOf(cls));
           },
           py::arg("cls") = py::none())
       .def(
@@ -269,7 +280,9 @@ void bindEntity3D(py::module_& m) {
       .def("getSpatialDescendantsCount", &Entity3D::getSpatialDescendantsCount)
       .def(
           "getSpatialDescendant",
-          [](const Entity3D& self, const py::handle& cls) { return self.getSpatialDescendant(classInfoOf(cls)); },
+          [](const Entity3D& self, const py::handle& cls) {
+            return self.getSpatialDescendant(classInfoOf(cls));
+          },
           py::arg("cls"))
       .def("hasSpatialDescendant", &Entity3D::hasSpatialDescendant, py::arg("entity"))
       .def("checkSpatialChild", &Entity3D::checkSpatialChild, py::arg("child"))
@@ -293,7 +306,9 @@ void bindEntity3D(py::module_& m) {
   e.def("getBaseLocation", [](const Entity3D& self) { return self.getBaseLocation(); })
       .def(
           "getBaseLocation",
-          [](const Entity3D& self, const Entity3DHandle& reference) { return self.getBaseLocation(reference); },
+          [](const Entity3D& self, const Entity3DHandle& reference) {
+            return self.getBaseLocation(reference);
+          },
           py::arg("reference"), "The base location in the reference entity's coordinates.")
       .def("getCachedBaseLocation", [](const Entity3D& self) { return self.getCachedBaseLocation(); })
       .def("getEntityLocation", &Entity3D::getEntityLocation, py::arg("reference"))
@@ -303,7 +318,9 @@ void bindEntity3D(py::module_& m) {
       .def("getCachedParentProfile", &Entity3D::getCachedParentProfile)
       .def(
           "setBaseLocation",
-          [](Entity3D& self, Pose location) { return answer(self.setBaseLocation(location.value), location); },
+          [](Entity3D& self, Pose location) {
+            return answer(self.setBaseLocation(location.value), location);
+          },
           py::arg("location"))
       .def(
           "setBaseLocation",
@@ -361,14 +378,17 @@ void bindEntity3D(py::module_& m) {
           },
           py::arg("motion"), py::arg("reference"))
       .def(
-          "setCachedBaseLocation", [](Entity3D& self, const Pose& location) { self.setCachedBaseLocation(location.value); },
+          "setCachedBaseLocation",
+          [](Entity3D& self, const Pose& location) { self.setCachedBaseLocation(location.value); },
           py::arg("location"))
       .def("flushSpatialState", &Entity3D::flushSpatialState)
       .def("flushBaseLocation", &Entity3D::flushBaseLocation)
       .def("cancelSpatialState", &Entity3D::cancelSpatialState)
       .def_static(
           "calcBaseLocation",
-          [](const Pose& parent, const Pose& relative) { return Entity3D::calcBaseLocation(parent.value, relative.value); },
+          [](const Pose& parent, const Pose& relative) {
+            return Entity3D::calcBaseLocation(parent.value, relative.value);
+          },
           py::arg("parent"), py::arg("relative"))
       .def_static(
           "calcRelativeLocation",
@@ -428,8 +448,8 @@ void bindWorld(py::module_& m) {
           py::arg("cls") = py::none());
 
   using Universe = KVRBasicUniverse;
-  auto u = bindModelClass<Universe, Entity>(m, "KVRBasicUniverse",
-                                            "The root of the logical tree, one per process; worlds stand under it.");
+  auto u = bindModelClass<Universe, Entity>(
+      m, "KVRBasicUniverse", "The root of the logical tree, one per process; worlds stand under it.");
   u.def_static("getUniverse", &Universe::getUniverse, "The single universe, created on first use.")
       .def("addEntity", &Universe::addEntity, py::arg("world"));
 }

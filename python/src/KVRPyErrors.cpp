@@ -41,17 +41,17 @@ void bindErrors(py::module_& m) {
   const py::handle exception(PyExc_Exception);
   c.error = makeErrorClass(m, "KVRError", "Base of every exception the world model raises.",
                            py::make_tuple(exception));
-  c.runtime = makeErrorClass(m, "KVRERuntimeError", "A refused call of the world model.",
-                             py::make_tuple(c.error));
+  c.runtime =
+      makeErrorClass(m, "KVRERuntimeError", "A refused call of the world model.", py::make_tuple(c.error));
   c.notFound = makeErrorClass(m, "KVRENotFound", "A looked-up object is not where the caller says it is.",
                               py::make_tuple(c.runtime, py::handle(PyExc_LookupError)));
   c.alreadyRegistered =
       makeErrorClass(m, "KVREAlreadyRegistered",
                      "An object already has the role (parent, connection, ...) it is being given.",
                      py::make_tuple(c.runtime));
-  c.invalidRelation = makeErrorClass(m, "KVREInvalidRelation",
-                                     "The requested relation between objects cannot be made.",
-                                     py::make_tuple(c.runtime));
+  c.invalidRelation =
+      makeErrorClass(m, "KVREInvalidRelation", "The requested relation between objects cannot be made.",
+                     py::make_tuple(c.runtime));
   c.invalidCast = makeErrorClass(m, "KVREInvalidCast", "An object is not of the requested class.",
                                  py::make_tuple(c.runtime, py::handle(PyExc_TypeError)));
   c.invalidArgument = makeErrorClass(m, "KVREInvalidArgument",

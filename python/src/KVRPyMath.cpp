@@ -22,8 +22,9 @@ constexpr double UnitTolerance = 1e-6;
 constexpr double RoundingTolerance = 1e-14;
 
 [[noreturn]] void refusePose(const std::wstring& what) {
-  throw KVREInvalidArgument(L"A pose is a KVRBasicXform3D, a 4x4 rigid transform or a (position, "
-                            L"quaternion (w, x, y, z)) pair: %1")
+  throw KVREInvalidArgument(
+      L"A pose is a KVRBasicXform3D, a 4x4 rigid transform or a (position, "
+      L"quaternion (w, x, y, z)) pair: %1")
       << what;
 }
 
@@ -227,7 +228,9 @@ void bindVector(py::module_& m) {
       .def("__copy__", [](const Vector& a) { return a; })
       .def("__deepcopy__", [](const Vector& a, const py::dict&) { return a; })
       .def(py::pickle([](const Vector& a) { return py::make_tuple(a.x(), a.y(), a.z()); },
-                      [](const py::tuple& t) { return Vector(t[0].cast<double>(), t[1].cast<double>(), t[2].cast<double>()); }))
+                      [](const py::tuple& t) {
+                        return Vector(t[0].cast<double>(), t[1].cast<double>(), t[2].cast<double>());
+                      }))
       .def("__str__", &streamed<Vector>)
       .def("__repr__", [](const Vector& a) {
         return "KVRBasicVector3D(" + reprOf(py::float_(a.x())) + ", " + reprOf(py::float_(a.y())) + ", " +
@@ -256,7 +259,8 @@ void bindQtn(py::module_& m) {
           "(unit axis, angle in radians in [0, pi]).")
       .def(
           "setEAA", [](Qtn& a, const Vector3& axis, double angle) { a.setEAA(axis.value, angle); },
-          py::arg("axis"), py::arg("angle"), "Rotation by `angle` radians about `axis` (any length but zero).")
+          py::arg("axis"), py::arg("angle"),
+          "Rotation by `angle` radians about `axis` (any length but zero).")
       .def("inverse", &Qtn::inverse)
       .def("invert", [](Qtn& a) { a.invert(); })
       .def("normalize", [](Qtn& a) { a.normalize(); })
@@ -318,7 +322,8 @@ void bindXform(py::module_& m) {
           },
           "(roll, pitch, yaw) in radians: roll about x, then pitch about y, then yaw about z, in the "
           "parent's fixed axes.")
-      .def("setPosition", [](Xform& a, const Vector3& p) { a.setPosition(p.value); }, py::arg("position"))
+      .def(
+          "setPosition", [](Xform& a, const Vector3& p) { a.setPosition(p.value); }, py::arg("position"))
       .def("setPosition", py::overload_cast<double, double, double>(&Xform::setPosition), py::arg("x"),
            py::arg("y"), py::arg("z"))
       .def("setQtn", &Xform::setQtn, py::arg("q"))
@@ -333,8 +338,10 @@ void bindXform(py::module_& m) {
       .def(
           "postMultiply", [](Xform& a, const Pose& b) { a.postMultiply(b.value); }, py::arg("other"))
       .def(
-          "move", [](Xform& a, const Pose& motion, KVRMath3D::ReferenceFrame frame) { a.move(motion.value, frame); },
-          py::arg("motion"), py::arg("frame"), "LocalFrame: this = this * motion; ParentFrame: motion * this.")
+          "move",
+          [](Xform& a, const Pose& motion, KVRMath3D::ReferenceFrame frame) { a.move(motion.value, frame); },
+          py::arg("motion"), py::arg("frame"),
+          "LocalFrame: this = this * motion; ParentFrame: motion * this.")
       .def(
           "rotate",
           [](Xform& a, KVRMath3D::AxisType axis, double angle, KVRMath3D::ReferenceFrame frame) {
@@ -348,7 +355,8 @@ void bindXform(py::module_& m) {
           },
           py::arg("axis"), py::arg("angle"), py::arg("frame"))
       .def(
-          "translate", [](Xform& a, const Vector3& v, KVRMath3D::ReferenceFrame frame) { a.translate(v.value, frame); },
+          "translate",
+          [](Xform& a, const Vector3& v, KVRMath3D::ReferenceFrame frame) { a.translate(v.value, frame); },
           py::arg("offset"), py::arg("frame"))
       .def(py::self * py::self)
       .def("__mul__", [](const Xform& a, const Vector& v) { return a * v; })
@@ -376,7 +384,9 @@ void bindProfile(py::module_& m) {
                         "identity by default.");
   p.def(py::init<>())
       .def("getLocation", py::overload_cast<>(&Profile::getLocation, py::const_))
-      .def("setLocation", [](Profile& a, const Pose& location) { a.setLocation(location.value); }, py::arg("location"))
+      .def(
+          "setLocation", [](Profile& a, const Pose& location) { a.setLocation(location.value); },
+          py::arg("location"))
       .def("getLinearVelocity", &Profile::getLinearVelocity)
       .def("getAngularVelocity", &Profile::getAngularVelocity)
       .def("getLinearAcceleration", &Profile::getLinearAcceleration)
@@ -426,10 +436,12 @@ void bindSimTime(py::module_& m) {
       .def(py::self <= py::self)
       .def(py::self > py::self)
       .def(py::self >= py::self)
-      .def("__hash__", [](const KVRSimTime& a) { return py::hash(py::make_tuple(a.getSeconds(), a.getNanoseconds())); })
+      .def("__hash__",
+           [](const KVRSimTime& a) { return py::hash(py::make_tuple(a.getSeconds(), a.getNanoseconds())); })
       .def("__str__", &streamed<KVRSimTime>)
       .def("__repr__", [](const KVRSimTime& a) {
-        return "KVRSimTime(" + std::to_string(a.getSeconds()) + ", " + std::to_string(a.getNanoseconds()) + ")";
+        return "KVRSimTime(" + std::to_string(a.getSeconds()) + ", " + std::to_string(a.getNanoseconds()) +
+               ")";
       });
   py::implicitly_convertible<py::float_, KVRSimTime>();
   py::implicitly_convertible<py::int_, KVRSimTime>();
@@ -439,15 +451,16 @@ void bindSimTime(py::module_& m) {
 
 void bindMath(py::module_& m) {
   py::class_<KVRMath3D> math(m, "KVRMath3D", "Holds the enumerations the math types share.");
-  py::enum_<KVRMath3D::ReferenceFrame>(math, "ReferenceFrame",
-                                       "The axes a move is expressed in: the parent's or the transform's own.")
+  py::enum_<KVRMath3D::ReferenceFrame>(
+      math, "ReferenceFrame", "The axes a move is expressed in: the parent's or the transform's own.")
       .value("ParentFrame", KVRMath3D::ParentFrame)
       .value("LocalFrame", KVRMath3D::LocalFrame);
   py::enum_<KVRMath3D::AxisType>(math, "AxisType")
       .value("XAxis", KVRMath3D::XAxis)
       .value("YAxis", KVRMath3D::YAxis)
       .value("ZAxis", KVRMath3D::ZAxis);
-  for (const char* name : {"ParentFrame", "LocalFrame"}) m.attr(name) = math.attr("ReferenceFrame").attr(name);
+  for (const char* name : {"ParentFrame", "LocalFrame"})
+    m.attr(name) = math.attr("ReferenceFrame").attr(name);
   for (const char* name : {"XAxis", "YAxis", "ZAxis"}) m.attr(name) = math.attr("AxisType").attr(name);
 
   bindVector(m);

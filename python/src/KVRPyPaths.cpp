@@ -21,8 +21,8 @@ void bindPath(py::module_& m) {
   addNamedConstructor(p);
   p.def("getTagPointCount", &Path::getTagPointCount)
       .def(
-          "getTagPoint", [](const Path& self, unsigned int index) { return self.getTagPoint(index); }, py::arg("index"),
-          "None when the index is not below the count.")
+          "getTagPoint", [](const Path& self, unsigned int index) { return self.getTagPoint(index); },
+          py::arg("index"), "None when the index is not below the count.")
       .def("getTagPoints",
            [](const Path& self) {
              KVRSharedVector<KVRBasicTagPoint3D> points;
@@ -33,12 +33,14 @@ void bindPath(py::module_& m) {
       .def(
           "setTagPoints",
           [](Path& self, KVRSharedVector<KVRBasicTagPoint3D> points) { self.setTagPoints(points); },
-          py::arg("points"), "Replaces the route; a point the path cannot adopt leaves the old route in place.")
+          py::arg("points"),
+          "Replaces the route; a point the path cannot adopt leaves the old route in place.")
       .def("addTagPoint", &Path::addTagPoint, py::arg("point"))
       .def("insertTagPoint", &Path::insertTagPoint, py::arg("index"), py::arg("point"))
       .def("createPoints", &Path::createPoints, py::arg("count"), py::arg("prefix"), py::arg("first"),
            "Appends `count` new points named prefix + (first + i).")
-      .def("removeTagPoint", py::overload_cast<const TagPointHandle&>(&Path::removeTagPoint), py::arg("point"))
+      .def("removeTagPoint", py::overload_cast<const TagPointHandle&>(&Path::removeTagPoint),
+           py::arg("point"))
       .def("removeTagPoint", py::overload_cast<unsigned int>(&Path::removeTagPoint), py::arg("index"))
       .def("removeTagPoints", &Path::removeTagPoints)
       .def("swap", &Path::swap, py::arg("i"), py::arg("j"))

@@ -84,8 +84,10 @@ KVRSymbol<T> makeCallableSymbol(const std::wstring& name, const py::object& gett
   KVRSymbol<T> symbol;
   symbol.setSymbolName(name);
   symbol.setSymbolType(type);
-  if (source->hasGetter()) symbol.addGetFunctor(KVRMakeFunctorM(KVRFunctor0wRet<T>(), source.get(), &CallableSource<T>::get));
-  if (source->hasSetter()) symbol.addSetFunctor(KVRMakeFunctorM(KVRFunctor1<T>(), source.get(), &CallableSource<T>::set));
+  if (source->hasGetter())
+    symbol.addGetFunctor(KVRMakeFunctorM(KVRFunctor0wRet<T>(), source.get(), &CallableSource<T>::get));
+  if (source->hasSetter())
+    symbol.addSetFunctor(KVRMakeFunctorM(KVRFunctor1<T>(), source.get(), &CallableSource<T>::set));
   symbol.setStorage(source);
   return symbol;
 }
@@ -121,8 +123,9 @@ void bindSymbol(py::module_& m, const char* name, KVRSymbolBase::symbolType defa
       .def("hasGetFunctor", &KVRSymbol<T>::hasGetFunctor)
       .def("hasSetFunctor", &KVRSymbol<T>::hasSetFunctor)
       .def("__repr__", [name](const KVRSymbol<T>& symbol) {
-        return std::string(name) + "(" + py::repr(py::cast(symbol.getSymbolName())).template cast<std::string>() +
-               ", type " + std::to_string(symbol.getSymbolType()) + ")";
+        return std::string(name) + "(" +
+               py::repr(py::cast(symbol.getSymbolName())).template cast<std::string>() + ", type " +
+               std::to_string(symbol.getSymbolType()) + ")";
       });
 }
 
@@ -199,12 +202,14 @@ void bindEntitySymbols(py::module_& m) {
   auto entity = py::reinterpret_borrow<ModelClass<KVRBasicEntity>>(m.attr("KVRBasicEntity"));
   forEachSymbolType([&]<class T>(const char*, KVRSymbolBase::symbolType) {
     entity.def(
-        "addSymbol", [](KVRBasicEntity& self, const KVRSymbol<T>& symbol) { self.addSymbol(new KVRSymbol<T>(symbol)); },
+        "addSymbol",
+        [](KVRBasicEntity& self, const KVRSymbol<T>& symbol) { self.addSymbol(new KVRSymbol<T>(symbol)); },
         py::arg("symbol"), "The entity holds a copy of `symbol`, which reads and writes the same value.");
   });
   entity
       .def(
-          "getSymbol", [](const KVRBasicEntity& self, const std::wstring& name) { return copyOf(self.getSymbol(name)); },
+          "getSymbol",
+          [](const KVRBasicEntity& self, const std::wstring& name) { return copyOf(self.getSymbol(name)); },
           py::arg("name"), "A typed copy of the first symbol named `name`, or None.")
       .def("removeSymbol", &KVRBasicEntity::removeSymbol, py::arg("name"))
       .def("removeAllSymbols", &KVRBasicEntity::removeAllSymbols)
@@ -213,11 +218,12 @@ void bindEntitySymbols(py::module_& m) {
 
 void bindSymbolTable(py::module_& m) {
   using Table = KVRWDMSymbolTable;
-  py::class_<Table> t(m, "KVRWDMSymbolTable",
-                      "Finds the symbols of entities by path from an anchor entity: \"Arm/Link1.speed\" is the\n"
-                      "symbol speed of the anchor's descendant Arm/Link1. Getters return a typed copy, or a\n"
-                      "default symbol (no name, type 0) when there is none of that type; getRealSymbol creates\n"
-                      "a real symbol of value 0.0 when the path finds nothing.");
+  py::class_<Table> t(
+      m, "KVRWDMSymbolTable",
+      "Finds the symbols of entities by path from an anchor entity: \"Arm/Link1.speed\" is the\n"
+      "symbol speed of the anchor's descendant Arm/Link1. Getters return a typed copy, or a\n"
+      "default symbol (no name, type 0) when there is none of that type; getRealSymbol creates\n"
+      "a real symbol of value 0.0 when the path finds nothing.");
   t.def(py::init<>())
       .def(py::init<const KVRSharedHandle<KVRBasicEntity>&>(), py::arg("anchor"))
       .def("getEntity", &Table::getEntity)
@@ -254,7 +260,8 @@ void bindSymbolTable(py::module_& m) {
 void bindSymbols(py::module_& m) {
   bindEuler(m);
   bindSymbolBase(m);
-  forEachSymbolType([&]<class T>(const char* name, KVRSymbolBase::symbolType type) { bindSymbol<T>(m, name, type); });
+  forEachSymbolType(
+      [&]<class T>(const char* name, KVRSymbolBase::symbolType type) { bindSymbol<T>(m, name, type); });
   py::reinterpret_borrow<py::class_<KVRSymbol<double>, KVRSymbolBase>>(m.attr("KVRSymbolReal"))
       .def_static(
           "bindNew",
