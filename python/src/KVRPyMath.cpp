@@ -44,7 +44,7 @@ bool loadNumbers(const py::handle& source, std::size_t count, double* numbers) {
   const py::sequence items = py::reinterpret_borrow<py::sequence>(source);
   if (py::len(items) != count) return false;
   for (std::size_t i = 0; i < count; ++i) {
-    const py::handle item = items[i];
+    const py::object item = items[i];  // owned: an array hands out new scalars
     if (!PyNumber_Check(item.ptr()) || py::isinstance<py::array>(item)) return false;
     numbers[i] = py::cast<double>(item);
   }

@@ -1,11 +1,26 @@
 """Shared scenes and helpers for the kvrworldmodel tests."""
 
+import ctypes
+import gc
 import math
+import os
+import re
+import sys
+import tempfile
 
-import numpy as np
-import pytest
+# In the sanitizer build the leak checker runs in this process (see pytest_sessionfinish). NumPy leaves a
+# few of its own objects unreachable when it is imported: not ours to report.
+_process = ctypes.CDLL(None)
+_leak_checked = hasattr(_process, "__lsan_do_recoverable_leak_check")
+if _leak_checked:
+    _process.__lsan_disable()
+import numpy as np  # noqa: E402
+if _leak_checked:
+    _process.__lsan_enable()
 
-import kvrworldmodel as kvr
+import pytest  # noqa: E402
+
+import kvrworldmodel as kvr  # noqa: E402
 
 
 def rotation(axis, angle):
@@ -66,3 +81,28 @@ def world():
     kvr.KVRBasicUniverse.getUniverse().addEntity(w)
     yield w
     w.orphan()
+
+
+def pytest_sessionfinish(session, exitstatus):
+    """In the sanitizer build, look for leaks at the end of the session, while the interpreter still holds
+    what it holds: every model object the tests made and let go must be freed by now. The interpreter
+    leaves a few objects of its own unreachable as it runs (and many at exit, where the check is off), so
+    only leaks allocated through this project's code count."""
+    if not _leak_checked:
+        return
+    gc.collect()
+    with tempfile.TemporaryFile(mode="w+") as report:
+        sys.stderr.flush()
+        saved = os.dup(2)
+        os.dup2(report.fileno(), 2)
+        try:
+            _process.__lsan_do_recoverable_leak_check()
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+        report.seek(0)
+        blocks = re.split(r"\n(?=(?:Direct|Indirect) leak of )", report.read())[1:]
+    ours = [b for b in blocks if re.search(r" in (KVR|kvrpy::)|/libKVR", b)]
+    if ours:
+        sys.stderr.write("\nLeakSanitizer: objects of the world model were leaked:\n" + "\n".join(ours))
+        session.exitstatus = 1

@@ -29,7 +29,8 @@ def scene(world):
     s["A"].addLogicalChild(s["B"])
     world.flushLogicalState()
     s["A"].flushLogicalState()
-    return s
+    yield s
+    s["A"].orphan()  # parent and child hold each other until then
 
 
 def snapshot(*roots):
