@@ -1,10 +1,15 @@
-# Entry points: `make demo`, `make test`, `make bench`.
+# Entry points: `make demo`, `make test`, `make bench`, `make fuzz`.
 # Each installs missing Debian packages first, so a fresh machine needs nothing else.
 
 CMAKE ?= cmake
 CTEST ?= ctest
 
-.PHONY: all deps demo test test-dev test-asan bench format clean
+.PHONY: all deps demo test test-dev test-asan test-fuzz fuzz fuzz-build bench format clean
+
+# How long `make test` fuzzes, and how long `make fuzz` does (seconds).
+FUZZ_TEST_SECONDS ?= 60
+FUZZ_SECONDS ?= 1800
+FUZZ_ARGS = -max_len=2048 -timeout=30 -print_final_stats=1
 
 all: test
 
@@ -14,9 +19,9 @@ deps:
 demo: deps
 	@$(CMAKE) --preset dev >/dev/null
 	@$(CMAKE) --build --preset dev --target kvr_demo
-	@./build/dev/bin/kvr_demo
+	@./build/dev/bin/kvr_demo build/demo
 
-test: deps test-dev test-asan
+test: deps test-dev test-asan test-fuzz
 
 test-dev:
 	$(CMAKE) --preset dev
@@ -27,6 +32,21 @@ test-asan:
 	$(CMAKE) --preset asan
 	$(CMAKE) --build --preset asan
 	$(CTEST) --preset asan
+
+# The fuzz target runs under AddressSanitizer and UndefinedBehaviorSanitizer;
+# new inputs go to build/fuzz/corpus, the committed seeds stay as they are.
+fuzz-build:
+	$(CMAKE) --preset fuzz
+	$(CMAKE) --build --preset fuzz
+	mkdir -p build/fuzz/corpus
+
+test-fuzz: fuzz-build
+	./build/fuzz/bin/kvr_model_fuzzer $(FUZZ_ARGS) -max_total_time=$(FUZZ_TEST_SECONDS) \
+	  -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/corpus
+
+fuzz: deps fuzz-build
+	./build/fuzz/bin/kvr_model_fuzzer $(FUZZ_ARGS) -max_total_time=$(FUZZ_SECONDS) \
+	  -artifact_prefix=build/fuzz/ build/fuzz/corpus fuzz/corpus
 
 bench: deps
 	$(CMAKE) --preset release

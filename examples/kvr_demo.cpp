@@ -2,9 +2,15 @@
 // and re-parents entities, flushes, duplicates a subtree, and shows refused
 // operations with their messages; then moves frames in a world and shows that
 // descendants follow at the flush; then a gripper picks a part off a fixture,
-// carries it and puts it back; then reads and writes properties by path
-// through the symbol table and finds the library's registered interface.
+// carries it and puts it back; then a fixture assembly of two parts moves as
+// one, and a pallet group carries boxes while active; then properties are
+// read and written by path through the symbol table and the library's
+// registered interface is found. Given a folder, it last runs a pick and
+// place in a fuller cell, step by step, and writes what it recorded there as
+// JSON, as an HTML report to open in a browser and as an SVG top view.
 
+#include <filesystem>
+#include <fstream>
 #include <iomanip>
 #include <iostream>
 #include <string>
@@ -12,6 +18,9 @@
 #include "KVRException.h"
 #include "KVRWorldModel.h"
 #include "OmxDictionary.h"
+#ifdef KVR_DEMO_WRITES_REPORT
+#include "KVRExport.h"
+#endif
 
 namespace {
 
@@ -149,6 +158,71 @@ void pickAndPlace() {
   world->orphanObject();
 }
 
+// A fixture assembly holding two parts moves as one; a part is taken out and
+// put back. A pallet group carries the boxes on it while active and leaves
+// them behind when not.
+void assembliesAndGroups() {
+  section("A fixture assembly and a pallet group");
+  auto world = cellInTheUniverse();
+  auto floor = make<KVRBasicBody3D>(L"Floor");
+  auto fixture = make<KVRBasicMfgAssembly3D>(L"Fixture");
+  world->addEntity(floor);
+  world->addEntity(fixture);
+  floor->attachBody(fixture, at(1, 0, 0.8));
+  auto bracket = make<KVRBasicPart3D>(L"Bracket");
+  auto plate = make<KVRBasicPart3D>(L"Plate");
+  fixture->addBody(bracket, at(0.1, 0, 0.05), Xform::Identity);
+  fixture->addBody(plate, at(-0.1, 0, 0.05, 90), Xform::Identity);
+  world->flushLogicalState();
+  fixture->dump(std::cout);
+
+  Xform turned = at(2, 1, 0.8, 90);
+  fixture->setBaseLocation(turned);
+  fixture->flushSpatialState();
+  std::cout << "the fixture moved; both parts follow:\n";
+  for (KVRSharedHandle<KVRBasicEntity3D> e :
+       {KVRSharedHandle<KVRBasicEntity3D>(fixture), KVRSharedHandle<KVRBasicEntity3D>(bracket),
+        KVRSharedHandle<KVRBasicEntity3D>(plate)})
+    printBase(e);
+
+  fixture->removeBody(L"Plate");
+  std::cout << "the plate taken out: " << fixture->getBodyCount() << " body left; the plate stays at\n";
+  printBase(plate);
+  fixture->addBody(plate);
+  plate->flushLogicalState();
+  std::cout << "put back where it stands, through " << narrow(plate->getInnerConnection()->getEntityName())
+            << ": " << narrow(plate->getEntityTitle().scribe(KVRLocale::global())) << '\n';
+  try {
+    fixture->addBody(floor);  // the floor is a child of the world
+  } catch (const KVRException& e) {
+    std::cout << "refused: " << e.what() << '\n';
+  }
+
+  auto pallet = make<KVRBasicGroup3D>(L"Pallet");
+  auto box1 = make<KVRBasicBody3D>(L"Box1");
+  auto box2 = make<KVRBasicBody3D>(L"Box2");
+  for (const auto& b : {KVRSharedHandle<KVRBasicBody3D>(pallet), box1, box2}) world->addEntity(b);
+  floor->attachBody(pallet, at(0, 2, 0));
+  floor->attachBody(box1, at(0.2, 2, 0.1));
+  floor->attachBody(box2, at(-0.2, 2, 0.1));
+  world->flushLogicalState();
+  pallet->addEntity(box1);
+  pallet->addEntity(box2);
+  pallet->activate();
+  Xform along = at(3, 2, 0, 0);
+  pallet->setBaseLocation(along);
+  pallet->flushSpatialState();
+  std::cout << "the active pallet moved and carried its boxes:\n";
+  for (auto e : {box1, box2}) printBase(e);
+  pallet->deactivate();
+  Xform back = at(0, 2, 0);
+  pallet->setBaseLocation(back);
+  pallet->flushSpatialState();
+  std::cout << "the inactive pallet moved back and left them behind:\n";
+  for (auto e : {box1, box2}) printBase(e);
+  world->orphanObject();
+}
+
 // A fixture's clamp, whose state the fixture publishes as a boolean property.
 struct Clamp {
   int isClosed() const { return closed; }
@@ -205,9 +279,126 @@ void propertiesAndStartup() {
               << ", format " << narrow(trace->getFormatName()) << '\n';
 }
 
+#ifdef KVR_DEMO_WRITES_REPORT
+// The pose `f` of the way from `a` to `b`: positions and yaw interpolated,
+// lifted by `arc` at the middle.
+Xform between(const Xform& a, const Xform& b, double f, double arc = 0) {
+  const auto& p = a.getPosition();
+  const auto& q = b.getPosition();
+  double r, pi, yawA, yawB;
+  a.getRPY(r, pi, yawA);
+  b.getRPY(r, pi, yawB);
+  Xform pose;
+  pose.setPosition(p.x() + f * (q.x() - p.x()), p.y() + f * (q.y() - p.y()),
+                   p.z() + f * (q.z() - p.z()) + arc * 4 * f * (1 - f));
+  pose.setRPY(0, 0, yawA + f * (yawB - yawA));
+  return pose;
+}
+
+// A cell with a conveyor, a fixture, an outfeed and a gripper on a floor: the
+// gripper takes the bracket from the fixture, carries it over to the outfeed
+// and sets it down there, while the timeline records every step.
+KVRTimeline pickAndPlaceRecorded(const KVRSharedHandle<KVRBasicWorld>& world) {
+  auto floor = make<KVRBasicBody3D>(L"Floor");
+  auto conveyor = make<KVRBasicBody3D>(L"Conveyor");
+  auto fixture = make<KVRBasicBody3D>(L"Fixture");
+  auto outfeed = make<KVRBasicBody3D>(L"Outfeed");
+  auto gripper = make<KVRBasicBody3D>(L"Gripper");
+  auto bracket = make<KVRBasicPart3D>(L"Bracket");
+  for (KVRSharedHandle<KVRBasicEntity> e :
+       std::vector<KVRSharedHandle<KVRBasicEntity>>{floor, conveyor, fixture, outfeed, gripper, bracket})
+    world->addEntity(e);
+  floor->attachBody(conveyor, at(-0.9, -0.8, 0.7));
+  floor->attachBody(fixture, at(1, 0, 0.8));
+  floor->attachBody(outfeed, at(-0.6, 0.9, 0.8, 90));
+  const Xform home = at(0.2, -0.2, 1.5), pick = at(1, 0, 1.0), place = at(-0.6, 0.9, 1.0, 90);
+  floor->attachBody(gripper, home);
+  fixture->attachBody(bracket, at(0, 0, 0.05));
+
+  const auto frame = [](const KVRSharedHandle<KVRBasicBody3D>& body, const wchar_t* name, Xform offset) {
+    auto f = make<KVRBasicFrame3D>(name);
+    body->addFrame(f);
+    f->setFrameLocation(offset);
+  };
+  frame(gripper, L"Tool", at(0, 0, -0.15));
+  frame(fixture, L"Nest", at(0, 0, 0.05));
+  frame(outfeed, L"Drop", at(0, 0, 0.05));
+  // The conveyor's belt: a path through three tag points, and the gripper's
+  // route over the floor.
+  auto belt = make<KVRBasicPath3D>(L"Belt");
+  conveyor->addPath(belt);
+  belt->createPoints(3, L"Belt", 1);
+  for (unsigned i = 0; i < 3; ++i) belt->setTagPointRelativeLocation(i, at(0.6 * i, 0, 0.05));
+  auto route = make<KVRBasicPath3D>(L"Route");
+  floor->addPath(route);
+  for (const auto& [name, pose] : {std::pair{L"Home", home}, {L"Pick", pick}, {L"Place", place}}) {
+    auto point = make<KVRBasicTagPoint3D>(name);
+    route->addTagPoint(point);
+    Xform location = pose;
+    point->setTagPointLocation(location);
+  }
+  world->flushLogicalState();
+  floor->flushBaseLocation();
+
+  KVRTimeline timeline;
+  double t = 0;
+  const auto step = [&] {
+    world->setSimulationTime(KVRSimTime(t));
+    world->flushLogicalState();
+    timeline.record(world);
+    t += 0.25;
+  };
+  const auto moveGripper = [&](const Xform& from, const Xform& to, int steps, double arc) {
+    for (int k = 1; k <= steps; ++k) {
+      Xform pose = between(from, to, static_cast<double>(k) / steps, arc);
+      gripper->setBaseLocation(pose);
+      gripper->flushSpatialState();
+      step();
+    }
+  };
+  step();
+  moveGripper(home, pick, 4, 0);
+  gripper->grabBody(bracket, 1);
+  step();
+  moveGripper(pick, place, 8, 0.4);
+  // Set down on the outfeed where the gripper holds it.
+  outfeed->attachBody(bracket, outfeed->getBaseLocation().inverse() * bracket->getBaseLocation());
+  step();
+  moveGripper(place, home, 3, 0.2);
+  return timeline;
+}
+
+// Runs the recorded pick and place and writes it into `folder`.
+int writeTheCell(const std::filesystem::path& folder) {
+  section("See the cell: a recorded pick and place, written for a browser");
+  auto world = cellInTheUniverse();
+  const KVRTimeline timeline = pickAndPlaceRecorded(world);
+  KVRTextTree::write(std::cout, world);
+  std::filesystem::create_directories(folder);
+  const std::filesystem::path json = folder / "cell.json", html = folder / "cell.html",
+                              svg = folder / "cell.svg";
+  std::ofstream(json) << timeline.toJson();
+  std::ofstream htmlFile(html);
+  KVRHtmlReport::write(htmlFile, timeline, L"Work cell: pick and place");
+  std::ofstream svgFile(svg);
+  KVRSvgTopView::write(svgFile, timeline);
+  world->orphanObject();
+  if (!htmlFile.flush() || !svgFile.flush() || !std::filesystem::exists(json)) {
+    std::cerr << "could not write the cell's files into " << folder << '\n';
+    return 1;
+  }
+  std::cout << "\n"
+            << timeline.getStepCount() << " steps recorded. Open the report in a browser:\n"
+            << "  " << std::filesystem::absolute(html).string() << "\n"
+            << "the timeline as JSON: " << std::filesystem::absolute(json).string() << "\n"
+            << "the top view as SVG:  " << std::filesystem::absolute(svg).string() << '\n';
+  return 0;
+}
+#endif
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
   section("A cell with two robots");
   Entity cell = named(L"Cell");
   Entity line = named(L"Line1");
@@ -257,6 +448,13 @@ int main() {
 
   movingFrames();
   pickAndPlace();
+  assembliesAndGroups();
   propertiesAndStartup();
+#ifdef KVR_DEMO_WRITES_REPORT
+  if (argc > 1) return writeTheCell(argv[1]);
+#else
+  (void)argv;
+  if (argc > 1) std::cout << "\nThis build has no export tools: nothing is written.\n";
+#endif
   return 0;
 }

@@ -149,8 +149,9 @@ class KVRWORLDMODEL_API KVRBasicBody3D : public KVRBasicEntity3D {
   void setInnerBody(const KVRSharedHandle<KVRBasicBody3D>& inner,
                     const KVRSharedHandle<KVRBasicConnection3D>& connection);
   // Takes this body off its inner body, keeping its place (bits 19, 20, 22;
-  // bit 24 on the former inner body); the transient state becomes 0, and an
-  // attachment that was the inner connection is no longer held.
+  // bit 24 on the former inner body); the transient state becomes 0, an
+  // attachment that was the inner connection is no longer held, and the
+  // connection is disconnected.
   void clearInnerBody();
   // Bit 24.
   void clearOuterBody();

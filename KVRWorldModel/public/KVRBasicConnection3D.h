@@ -104,7 +104,9 @@ class KVRWORLDMODEL_API KVRBasicConnection3D : public KVRBasicEntity {
   void propagateLocation();
   void propagateProfile();
 
-  // Follows a frame that moved on its body (bit 16 of its mask).
+  // Follows a frame that moved on its body (bit 16 of its mask). A frame
+  // that left its body (told by bit 9) is no longer followed: the connection
+  // keeps the offset the frame last gave and lets go of it.
   void onEvent(const KVRSharedConstPointer<KVRBasicFrame3D>& frame, const std::bitset<64>& mask);
 
   // a · b · c⁻¹.
@@ -118,6 +120,9 @@ class KVRWORLDMODEL_API KVRBasicConnection3D : public KVRBasicEntity {
   void orphanMembers();
 
  private:
+  // Unsubscribes from `frame` and empties it.
+  void stopFollowing(KVRSharedHandle<KVRBasicFrame3D>& frame);
+
   KVRSharedHandle<KVRBasicBody3D> innerBody_;
   KVRSharedHandle<KVRBasicBody3D> outerBody_;
   KVRSharedHandle<KVRBasicFrame3D> innerFrame_;

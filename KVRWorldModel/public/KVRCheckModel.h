@@ -14,8 +14,9 @@
 //     unless the parent has the bit pending whose flush brings them up to
 //     date (5 for ancestors and names, 3 for names, 9 for spatial ancestors);
 //   - a spatial child's cached parent location is its parent's base location
-//     (unless the parent has bit 11 pending), and its base location is that
-//     parent location times its relative location;
+//     (unless the parent has bit 11 pending, or is a group, whose moves carry
+//     its members and leave its own spatial children behind), and its base
+//     location is that parent location times its relative location;
 //   - a body's inner connection connects its spatial parent to it, an
 //     attachment it counts as attached is that connection, and a connected
 //     connection carries the outer body it names.

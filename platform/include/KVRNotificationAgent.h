@@ -11,10 +11,13 @@
 // one removed during the run is not called any more, one added during the run
 // is first called by the next notification.
 //
-// A notification is never nested in one of the same agent: notifySubscribers()
-// called while the agent's notification is already running further up the
-// call chain returns at once, and the pending bits then stay set after the
-// running notification ends, for the next one. Hooks that carry changes from
+// Bits set on an agent while its own notification runs (by its hooks, its
+// subscribers, or anything they call) were not there when the run began:
+// they stay pending after the run, for the next notification, which
+// publishes them. And a notification is never nested in one of the same
+// agent: notifySubscribers() called while the agent's notification is
+// already running further up the call chain returns at once, leaving what
+// it was asked to publish to the next run. Hooks that carry changes from
 // agent to agent therefore end even when their paths form a cycle.
 
 #include <bitset>
@@ -55,9 +58,18 @@ class KVRPLATFORM_API KVRNotificationAgent : public KVRSharedObject {
   // Pending event bits, numbered 0 to 63; another number throws std::out_of_range.
   bool testEvent(int bit) const { return pending_.test(static_cast<std::size_t>(bit)); }
   const EventMask& getPendingEvents() const { return pending_; }
-  void setEvent(int bit) { pending_.set(static_cast<std::size_t>(bit)); }
-  void resetEvent(int bit) { pending_.reset(static_cast<std::size_t>(bit)); }
-  void clearEvents() { pending_.reset(); }
+  void setEvent(int bit) {
+    pending_.set(static_cast<std::size_t>(bit));
+    if (notifying_) raised_.set(static_cast<std::size_t>(bit));
+  }
+  void resetEvent(int bit) {
+    pending_.reset(static_cast<std::size_t>(bit));
+    raised_.reset(static_cast<std::size_t>(bit));
+  }
+  void clearEvents() {
+    pending_.reset();
+    raised_.reset();
+  }
 
   // Hooks run in the order they were added. Adding an empty hook throws
   // KVREInvalidArgument. Removing removes the first equal hook; a hook that
@@ -75,8 +87,8 @@ class KVRPLATFORM_API KVRNotificationAgent : public KVRSharedObject {
   void removeSubscriber(const KVREventFunctor& subscriber);
   int getSubscriberCount() const;
 
-  // Runs the hooks, informs the subscribers, clears the pending mask (unless
-  // a nested call was refused meanwhile, see above).
+  // Runs the hooks, informs the subscribers, clears the pending mask but for
+  // the bits set during the run (see above).
   void notifySubscribers();
   // Whether this agent's notification is running.
   bool isNotifying() const { return notifying_ != 0; }
@@ -98,11 +110,11 @@ class KVRPLATFORM_API KVRNotificationAgent : public KVRSharedObject {
   void compact();
 
   EventMask pending_;
+  EventMask raised_;  // bits set while a notification runs: pending again after it
   int hookCount_ = 0;
   int notifying_ = 0;        // 1 while notifySubscribers() runs on this agent
   bool hasRemoved_ = false;  // entries emptied during a run, erased when it ends
   bool needsSort_ = false;   // subscriptions added during a run, ordered when it ends
-  bool deferred_ = false;    // a nested notification was refused: the pending bits stay
   KVRFunctor0 inlineHooks_[InlineHooks];
   std::vector<KVRFunctor0> extraHooks_;
   std::vector<Subscription> subscribers_;

@@ -89,12 +89,9 @@ int KVRNotificationAgent::getSubscriberCount() const {
 }
 
 void KVRNotificationAgent::notifySubscribers() {
-  if (notifying_) {
-    // Already running further up: running again here could recurse without
-    // end. What was asked for is published by the next notification.
-    deferred_ = true;
-    return;
-  }
+  // Already running further up: running again here could recurse without
+  // end. What was set meanwhile stays pending for the next notification.
+  if (notifying_) return;
   // A hook or subscriber may drop the last handle to this agent: keep it alive
   // until the run ends (an agent no handle holds is left alone).
   KVRSharedBase keepAlive;
@@ -124,16 +121,14 @@ void KVRNotificationAgent::notifySubscribers() {
   } catch (...) {
     // The pending bits stay, so that what was not published is not lost.
     --notifying_;
-    deferred_ = false;
+    raised_.reset();
     compact();
     throw;
   }
   --notifying_;
   if (hasRemoved_ || needsSort_) compact();
-  if (deferred_)
-    deferred_ = false;
-  else
-    pending_.reset();
+  pending_ = raised_;
+  raised_.reset();
 }
 
 void KVRNotificationAgent::compact() {

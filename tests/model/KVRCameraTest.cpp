@@ -52,6 +52,22 @@ TEST_F(CameraOnBase, MovingTheCameraHasTheRuleCheckedAtTheFlush) {
   EXPECT_EQ(rule->verifies, 1);
 }
 
+TEST_F(CameraOnBase, AMoveEnforcedWhileTheCameraFlushesReachesItsFramesAtTheNextFlush) {
+  auto lens = make<KVRBasicFrame3D>(L"Lens");
+  const Xform X_CL = pose(0.3, 0, 0, 0.1), X_BC2 = pose(-0.4, 2, 2, 0);
+  camera->addFrame(lens);
+  lens->setFrameLocation(X_CL);
+  rule->onEnforce = [&] { place(camera, X_BC2); };  // B stays at the origin: X_WC = X_BC2
+  flushWithBaseLocationChanged();
+  EXPECT_EQ(rule->enforces, 1);
+  EXPECT_XFORM_NEAR(camera->getBaseLocation(), X_BC2);
+  EXPECT_TRUE(camera->testEvent(KVRBasicEntity3D::BaseLocationChanged));  // still to be pushed down
+  rule->onEnforce = nullptr;
+  camera->flushSpatialState();
+  EXPECT_XFORM_NEAR(lens->getBaseLocation(), X_BC2 * X_CL);
+  EXPECT_TRUE(isSound(camera));
+}
+
 TEST_F(CameraOnBase, ASecondRelationshipIsRefusedUntilTheFirstIsCleared) {
   auto second = make<Rule>(L"S");
   expectThrowWithText<KVREAlreadyRegistered>([&] { camera->setRelationship(second); },

@@ -157,4 +157,30 @@ TEST_F(Connections, AnAttachmentKeepsItsRelativeLocationWhateverItsFramesDo) {
   EXPECT_XFORM_NEAR(b->getBaseLocation(), X_WA * R);
 }
 
+TEST_F(Connections, AFrameThatLeavesItsBodyIsNoLongerFollowed) {
+  joint->connectBodies(fa, fb);
+  hangThrough(joint);
+  const Xform X_AB = b->getRelativeLocation();
+  b->removeFrame(fb);  // FB leaves B: the joint notices when FB next publishes
+  fb->flushSpatialState();
+  EXPECT_TRUE(joint->getOuterFrame().isNull());
+  EXPECT_EQ(fb->getSubscriberCount(), 0);
+  EXPECT_TRUE(joint->isConnected());
+  // Moving the frame that left moves nothing; B keeps the offset it had.
+  fb->setFrameLocation(pose(0.7, 3, 3, 3));
+  fb->flushSpatialState();
+  EXPECT_XFORM_NEAR(b->getRelativeLocation(), X_AB);
+  EXPECT_TRUE(isSound(base));
+  fb->orphanObject();
+}
+
+TEST_F(Connections, TakingABodyOffByHandDisconnectsItsConnection) {
+  attachment->connectBodies(a, b, X_AF, Xform::Identity);
+  hangThrough(attachment);
+  b->clearInnerBody();
+  EXPECT_FALSE(attachment->isConnected());  // it would name a body it does not carry
+  EXPECT_FALSE(b->hasInnerBody());
+  EXPECT_TRUE(isSound(base) && isSound(b) && isSound(attachment));
+}
+
 }  // namespace

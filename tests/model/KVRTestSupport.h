@@ -7,6 +7,8 @@
 #include <bitset>
 #include <functional>
 #include <initializer_list>
+#include <iomanip>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -212,6 +214,22 @@ testing::AssertionResult isSound(const H& entity) {
   testing::AssertionResult failure = testing::AssertionFailure();
   for (const auto& violation : violations) failure << KVRToUtf8(violation) << "\n";
   return failure;
+}
+
+// The lines of a text, without their line ends: for checking dump texts.
+inline std::vector<std::string> lines(const std::string& text) {
+  std::vector<std::string> result;
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) result.push_back(line);
+  return result;
+}
+
+// `value` written to a narrow stream whose field width is first set to `width`.
+template <class T>
+std::string streamed(const T& value, int width = 0) {
+  std::ostringstream os;
+  os << std::setw(width) << value;
+  return os.str();
 }
 
 #define EXPECT_XFORM_NEAR(a, b) EXPECT_TRUE((a).isApprox((b), 1e-9)) << (a) << "\n vs\n" << (b)

@@ -261,9 +261,13 @@ void KVRBasicBody3D::setInnerBody(const KVRSharedHandle<KVRBasicBody3D>& inner,
 }
 
 void KVRBasicBody3D::clearInnerBody() {
+  const KVRSharedHandle<KVRBasicConnection3D> connection = innerConnection_;
   // A spatial parent that is not a body has no outer bodies to tell.
   forgetInnerConnection(dynamic_cast<KVRBasicBody3D*>(getSpatialParent().get()));
   removeSpatialParent();
+  // Left connected, the connection would name a body it does not carry. When
+  // the connection itself is disconnecting, it is disconnected already.
+  if (connection && connection->getOuterBody().get() == this) connection->disconnectBodies();
 }
 
 void KVRBasicBody3D::forgetInnerConnection(KVRBasicBody3D* inner) {

@@ -10,8 +10,11 @@ constinit const KVRUUID KVRBasicConnection3D::ClassID_("6f1c2a3e-8b4d-4e15-9a70-
 
 namespace {
 
-// The frames' relative-location bit, the only one a connection follows.
-const std::bitset<64> frameMovedMask = std::bitset<64>().set(KVRBasicFrame3D::RelativeLocationChanged);
+// What a connection follows of its frames: their moves on their bodies, and
+// changes of their spatial ancestors, which tell when a frame leaves its body.
+const std::bitset<64> frameMovedMask = std::bitset<64>()
+                                           .set(KVRBasicFrame3D::RelativeLocationChanged)
+                                           .set(KVRBasicEntity3D::SpatialAncestorsChanged);
 
 }  // namespace
 
@@ -84,16 +87,18 @@ void KVRBasicConnection3D::disconnectBodies() {
   if (!isConnected()) return;
   // The outer body's inner connection may hold the last handle to this connection.
   const KVRSharedHandle<KVRBasicConnection3D> self(this);
+  // Disconnected from here on: the outer body, taken off below, asks its
+  // connection to disconnect, and finds it done.
+  const KVRSharedHandle<KVRBasicBody3D> outer = std::move(outerBody_);
+  const KVRSharedHandle<KVRBasicFrame3D> innerFrame = std::move(innerFrame_),
+                                         outerFrame = std::move(outerFrame_);
+  innerBody_.detach();
   // Only the body that hangs through this connection is taken off: a body
   // recorded here but hanging elsewhere keeps its own connection.
-  if (outerBody_ && outerBody_->getInnerConnection() == self) outerBody_->clearInnerBody();
+  if (outer && outer->getInnerConnection() == self) outer->clearInnerBody();
   const KVREventFunctor follow = KVRMakeEventFunctor(this, &KVRBasicConnection3D::onEvent);
-  if (innerFrame_) innerFrame_->removeSubscriber(follow);
-  if (outerFrame_) outerFrame_->removeSubscriber(follow);
-  innerBody_.detach();
-  outerBody_.detach();
-  innerFrame_.detach();
-  outerFrame_.detach();
+  if (innerFrame) innerFrame->removeSubscriber(follow);
+  if (outerFrame) outerFrame->removeSubscriber(follow);
   setInnerOffset(Xform::Identity);
   setOuterOffset(Xform::Identity);
   if (!destroying_) updateRelativeLocation();
@@ -159,13 +164,29 @@ void KVRBasicConnection3D::propagateProfile() {
 
 void KVRBasicConnection3D::onEvent(const KVRSharedConstPointer<KVRBasicFrame3D>& frame,
                                    const std::bitset<64>& mask) {
-  if (!mask.test(KVRBasicFrame3D::RelativeLocationChanged) || frame.isNull()) return;
+  if (frame.isNull()) return;
+  // A frame that left its body places nothing any more: the connection keeps
+  // the offset it last gave and stops following it.
+  if (frame == innerFrame_ && frame->getSpatialParent().get() != innerBody_.get()) {
+    stopFollowing(innerFrame_);
+    return;
+  }
+  if (frame == outerFrame_ && frame->getSpatialParent().get() != outerBody_.get()) {
+    stopFollowing(outerFrame_);
+    return;
+  }
+  if (!mask.test(KVRBasicFrame3D::RelativeLocationChanged)) return;
   if (frame == innerFrame_)
     setInnerOffset(innerFrame_->getFrameLocation());
   else if (frame == outerFrame_)
     setOuterOffset(outerFrame_->getFrameLocation());
   updateRelativeLocation();
   propagateLocation();
+}
+
+void KVRBasicConnection3D::stopFollowing(KVRSharedHandle<KVRBasicFrame3D>& frame) {
+  const KVRSharedHandle<KVRBasicFrame3D> left = std::move(frame);
+  left->removeSubscriber(KVRMakeEventFunctor(this, &KVRBasicConnection3D::onEvent));
 }
 
 KVRBasicConnection3D::Xform KVRBasicConnection3D::calcRelativeLocation(const Xform& a, const Xform& b,

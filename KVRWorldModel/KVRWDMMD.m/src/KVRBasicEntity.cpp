@@ -32,7 +32,10 @@ KVRBasicEntity::KVRBasicEntity(const KVRBasicEntity& source, CopyMode mode)
   addNotificationHook(KVRMakeFunctorM(NotificationHookNil, this, &KVRBasicEntity::onNotification));
 }
 
-KVRBasicEntity::~KVRBasicEntity() { KVRBasicEntity::orphanObject(); }
+KVRBasicEntity::~KVRBasicEntity() {
+  KVRBasicEntity::orphanObject();
+  removeAllSymbols();  // symbols given to it after it was orphaned are its own too
+}
 
 const KVRClassInfo& KVRBasicEntity::getClassInfo() const { return ClassInfo_; }
 const KVRUUID& KVRBasicEntity::getClassID() const { return ClassID_; }

@@ -10,6 +10,7 @@
 #include "KVRBasicConnection3D.h"
 #include "KVRBasicEntity3D.h"
 #include "KVRBasicFrame3D.h"
+#include "KVRBasicGroup3D.h"
 
 namespace {
 
@@ -167,7 +168,10 @@ class Checker {
     }
     // X_WC = X_WP · X_PC, with X_WP as last delivered to the child.
     const Xform X_WP = e.getCachedParentProfile().getLocation();
-    if (!parent->testEvent(KVRBasicEntity3D::BaseLocationChanged) && !near(X_WP, parent->getBaseLocation()))
+    // A group moves its members in place of its spatial children, which stay behind.
+    const bool followsParent = !dynamic_cast<const KVRBasicGroup3D*>(parent);
+    if (followsParent && !parent->testEvent(KVRBasicEntity3D::BaseLocationChanged) &&
+        !near(X_WP, parent->getBaseLocation()))
       report(&e, L"its cached parent location is not the base location of " + titleOf(parent));
     if (!near(e.getBaseLocation(), X_WP * e.getRelativeLocation()))
       report(&e, L"its base location is not its parent location times its relative location");
@@ -195,12 +199,17 @@ class Checker {
     checkLinkTo(connection, outer, L"outer body");
     if (!outer || outer->getInnerConnection().get() != &connection)
       report(&connection, L"connected, but its outer body " + titleOf(outer) + L" does not hang on it");
-    const KVRBasicFrame3D* innerFrame = connection.getInnerFrame().get();
-    const KVRBasicFrame3D* outerFrame = connection.getOuterFrame().get();
-    if (innerFrame && innerFrame->getSpatialParent().get() != connection.getInnerBody().get())
-      report(&connection, L"its inner frame " + titleOf(innerFrame) + L" is not on its inner body");
-    if (outerFrame && outerFrame->getSpatialParent().get() != outer)
-      report(&connection, L"its outer frame " + titleOf(outerFrame) + L" is not on its outer body");
+    // A frame that left its body is let go when it next publishes (bit 9 pending until then).
+    const auto leftUnnoticed = [](const KVRBasicFrame3D* frame, const KVRBasicBody3D* body) {
+      return frame && frame->getSpatialParent().get() != body &&
+             !frame->testEvent(KVRBasicEntity3D::SpatialAncestorsChanged);
+    };
+    if (leftUnnoticed(connection.getInnerFrame().get(), connection.getInnerBody().get()))
+      report(&connection,
+             L"its inner frame " + titleOf(connection.getInnerFrame().get()) + L" is not on its inner body");
+    if (leftUnnoticed(connection.getOuterFrame().get(), outer))
+      report(&connection,
+             L"its outer frame " + titleOf(connection.getOuterFrame().get()) + L" is not on its outer body");
   }
 
   static const KVRBasicEntity* logicalParentOf(const KVRBasicEntity* e) {

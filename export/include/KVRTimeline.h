@@ -1,0 +1,52 @@
+#pragma once
+
+// KVRTimeline: a run of a work cell recorded step by step, for replaying it
+// in the report or plotting where carried bodies went. Each record() takes a
+// snapshot of the same root and keeps only what changed since the previous
+// step: the records of entities that are new or differ in any exported value
+// (a move, a rename, a new parent, pending events), and the ids of entities
+// that are gone. An entity keeps its id for the whole timeline.
+//
+// The document is one object: "format" ("KVRWorldModel timeline"),
+// "version", "root" (the root's id) and "steps", each with "step", "time"
+// (seconds), "entities" (records as in a snapshot; every entity at the first
+// step) and "removed" (ids). The state at step k is the first step's records
+// updated by the changes of steps 1 to k.
+
+#include <iosfwd>
+#include <memory>
+#include <string>
+
+#include "KVRBasicEntity.h"
+#include "KVRExportAPI.h"
+#include "KVRSimTime.h"
+
+class KVREXPORT_API KVRTimeline {
+ public:
+  static constexpr const char* Format = "KVRWorldModel timeline";
+  static constexpr int Version = 1;
+
+  KVRTimeline();
+  KVRTimeline(KVRTimeline&&) noexcept;
+  KVRTimeline& operator=(KVRTimeline&&) noexcept;
+  ~KVRTimeline();
+
+  int getStepCount() const;
+  // Total number of entity records kept over all steps.
+  std::size_t getRecordCount() const;
+
+  // Records the next step: everything below `root` now, at its world's
+  // simulation time (zero in no world) or at `time`. KVREInvalidArgument for
+  // an empty handle, and when `root` is not the entity the first step recorded;
+  // the timeline is unchanged then.
+  void record(const KVRSharedHandle<KVRBasicEntity>& root);
+  void record(const KVRSharedHandle<KVRBasicEntity>& root, const KVRSimTime& time);
+
+  // KVRERuntimeError when the stream fails.
+  void write(std::ostream& out) const;
+  std::string toJson() const;
+
+ private:
+  struct Steps;
+  std::unique_ptr<Steps> steps_;
+};

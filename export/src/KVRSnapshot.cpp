@@ -1,0 +1,65 @@
+#include "KVRSnapshot.h"
+
+#include <ostream>
+
+#include "KVRExportScene.h"
+#include "KVRExportSupport.h"
+#include "KVRRecordWriter.h"
+
+namespace {
+
+// Streams the snapshot through `text`: whenever it holds more than
+// `chunk` bytes, `flush` takes them. A large world never lives in memory as
+// one piece of text unless the caller wants it so.
+template <class Flush>
+void writeSnapshot(const KVRBasicEntity& root, const KVRSimTime& time, std::string& text, std::size_t chunk,
+                   Flush flush) {
+  const KVRExportScene scene(root);
+  KVRRecordWriter writer(scene);
+  const auto [head, tail] = KVRSplitAtLastArray({{"format", KVRSnapshot::Format},
+                                                 {"version", KVRSnapshot::Version},
+                                                 {"root", 0},
+                                                 {"time", time.toSeconds()},
+                                                 {"entities", KVRJson::array()}});
+  text += head;
+  for (std::size_t i = 0; i < scene.size(); ++i) {
+    if (i > 0) text += ",\n";
+    writer.append(i, text);
+    if (text.size() > chunk) flush(text);
+  }
+  text += tail;
+  text += '\n';
+  flush(text);
+}
+
+}  // namespace
+
+void KVRSnapshot::write(std::ostream& out, const KVRSharedHandle<KVRBasicEntity>& root) {
+  KVRRequireExportRoot(root);
+  write(out, root, root->getSimulationTime());
+}
+
+void KVRSnapshot::write(std::ostream& out, const KVRSharedHandle<KVRBasicEntity>& root,
+                        const KVRSimTime& time) {
+  KVRRequireExportRoot(root);
+  constexpr std::size_t Chunk = 1 << 16;
+  std::string text;
+  text.reserve(2 * Chunk);
+  writeSnapshot(*root, time, text, Chunk, [&](std::string& piece) {
+    out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+    piece.clear();
+  });
+  KVRRequireWritten(out);
+}
+
+std::string KVRSnapshot::toJson(const KVRSharedHandle<KVRBasicEntity>& root) {
+  KVRRequireExportRoot(root);
+  return toJson(root, root->getSimulationTime());
+}
+
+std::string KVRSnapshot::toJson(const KVRSharedHandle<KVRBasicEntity>& root, const KVRSimTime& time) {
+  KVRRequireExportRoot(root);
+  std::string text;
+  writeSnapshot(*root, time, text, std::string::npos, [](std::string&) {});
+  return text;
+}

@@ -1,0 +1,126 @@
+// Timelines: what each step keeps, replaying the steps, ids over the steps,
+// and refusals.
+
+#include <set>
+
+#include "KVRExportTestSupport.h"
+
+namespace {
+
+using namespace kvrtest;
+
+// The cell's gripper grabs the part where it stands on the fixture and
+// carries it through X_RG1, X_RG2, X_RG3; the world's clock says 1, 2, 3 s.
+class Carrying : public ExportCell {
+ protected:
+  void SetUp() override {
+    ExportCell::SetUp();
+    timeline.record(w);
+    gripper->grabBody(part, 1);
+    flushAll();
+    X_GP = X_RG.inverse() * X_RF * X_FP;  // where the grabbed part stands on the gripper
+    timeline.record(w);
+    for (int k = 0; k < 3; ++k) {
+      Xform X_RGk = moves[k];
+      gripper->setBaseLocation(X_RGk);
+      gripper->flushSpatialState();
+      w->setSimulationTime(KVRSimTime(k + 1.0));
+      w->flushLogicalState();
+      timeline.record(w);
+    }
+  }
+
+  // The records of the steps, each step's list of records by full name.
+  std::vector<std::map<std::string, json>> changes() const {
+    std::vector<std::map<std::string, json>> result;
+    const json doc = parse(timeline.toJson());
+    for (const json& step : doc["steps"]) result.push_back(byFullName(step["entities"]));
+    return result;
+  }
+
+  const Xform moves[3] = {pose(0.3, 1, 1, 1.2), pose(1.3, 0, 2, 1.2), pose(2.0, -1, 1, 0.9)};
+  Xform X_GP;
+  KVRTimeline timeline;
+};
+
+std::set<std::string> keys(const std::map<std::string, json>& records) {
+  std::set<std::string> result;
+  for (const auto& [name, record] : records) result.insert(name);
+  return result;
+}
+
+TEST_F(Carrying, TheFirstStepHoldsEverythingLaterStepsOnlyWhatChanged) {
+  const auto steps = changes();
+  ASSERT_EQ(steps.size(), 5u);
+  EXPECT_EQ(steps[0].size(), everything().size());
+  // A move of the gripper changes it, its tool, the part it carries, and the
+  // world's clock; nothing else.
+  for (int k = 2; k < 5; ++k)
+    EXPECT_EQ(keys(steps[k]), (std::set<std::string>{"/W", "/W/Gripper", "/W/Gripper/Tool", "/W/Part"}));
+  EXPECT_EQ(timeline.getRecordCount(), everything().size() + steps[1].size() + 3 * 4);
+}
+
+TEST_F(Carrying, ReplayingTheStepsGivesWhereTheCarriedPartStoodAtEachStep) {
+  const json doc = parse(timeline.toJson());
+  EXPECT_EQ(doc["format"], "KVRWorldModel timeline");
+  std::map<int, json> state;
+  int partId = -1;
+  for (const json& step : doc["steps"]) {
+    for (const json& r : step["entities"]) {
+      state[r["id"]] = r;
+      if (r["fullName"] == "/W/Part") partId = r["id"];
+    }
+    const int k = step["step"];
+    SCOPED_TRACE(k);
+    EXPECT_EQ(step["time"], k < 2 ? 0.0 : k - 1.0);
+    const Xform expected = k < 2 ? X_RF * X_FP : moves[k - 2] * X_GP;
+    expectLocation(state.at(partId)["base"], expected);
+    EXPECT_EQ(state.at(partId)["body"]["transientState"], k == 0 ? 0 : 1);
+  }
+  EXPECT_EQ(state.at(partId)["body"]["connection"]["innerBody"],
+            byFullName(doc["steps"][0]["entities"]).at("/W/Gripper")["id"]);
+}
+
+TEST_F(Carrying, AnEntityKeepsItsIdAndGoneEntitiesAreListedAsRemoved) {
+  const int noteId = byFullName(parse(timeline.toJson())["steps"][0]["entities"]).at("/W/N")["id"];
+  w->destroyEntity(note);
+  auto newcomer = make(L"Newcomer");
+  w->addEntity(newcomer);
+  w->flushLogicalState();
+  timeline.record(w);
+  const json last = parse(timeline.toJson())["steps"][5];
+  EXPECT_EQ(last["removed"], json({noteId}));
+  const auto changed = byFullName(last["entities"]);
+  EXPECT_EQ(keys(changed), (std::set<std::string>{"/W/Newcomer"}));
+  EXPECT_EQ(changed.at("/W/Newcomer")["id"], everything().size());  // a new id, not the note's
+
+  timeline.record(w);  // nothing changed
+  const json quiet = parse(timeline.toJson())["steps"][6];
+  EXPECT_EQ(quiet["entities"], json::array());
+  EXPECT_EQ(quiet["removed"], json::array());
+}
+
+TEST_F(Carrying, RecordingAnotherRootIsRefusedAndChangesNothing) {
+  const std::string before = timeline.toJson();
+  expectThrowWithText<KVREInvalidArgument>([&] { timeline.record(fixture); },
+                                           L"Body \"/W/Fixture\" is not the root this timeline records");
+  expectThrowWithText<KVREInvalidArgument>([&] { timeline.record(KVRSharedHandle<KVRBasicEntity>()); },
+                                           L"An entity to export is required");
+  EXPECT_EQ(timeline.toJson(), before);
+  EXPECT_EQ(timeline.getStepCount(), 5);
+}
+
+TEST(TimelineAlone, AnEmptyTimelineIsAValidDocumentAndAGivenTimeIsKept) {
+  KVRTimeline timeline;
+  EXPECT_EQ(parse(timeline.toJson())["steps"], json::array());
+  auto world = makeWorld(L"Clock");
+  world->setSimulationTime(KVRSimTime(4.0));
+  timeline.record(world, KVRSimTime(0.5));
+  timeline.record(world);
+  const json steps = parse(timeline.toJson())["steps"];
+  EXPECT_EQ(steps[0]["time"], 0.5);
+  EXPECT_EQ(steps[1]["time"], 4.0);
+  world->orphanObject();
+}
+
+}  // namespace

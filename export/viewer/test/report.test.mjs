@@ -1,0 +1,192 @@
+// The demo's HTML report in a real browser: headless Chromium opens it from
+// disk, with no server and no network, and the test reads what the page shows
+// against the timeline the demo wrote beside it (cell.json).
+//
+// Environment: KVR_REPORT_DIR (the demo's output folder), KVR_TEST_OUTPUT
+// (where the screenshots go), KVR_CHROMIUM (the browser, /usr/bin/chromium).
+
+import { after, before, describe, test } from 'node:test';
+import assert from 'node:assert/strict';
+import { mkdirSync, readFileSync, writeFileSync } from 'node:fs';
+import { join } from 'node:path';
+import { pathToFileURL } from 'node:url';
+import { chromium } from 'playwright-core';
+
+const reportDir = process.env.KVR_REPORT_DIR;
+const outputDir = process.env.KVR_TEST_OUTPUT ?? join(reportDir ?? '.', 'browser');
+assert.ok(reportDir, 'KVR_REPORT_DIR names the folder the demo wrote its report into');
+mkdirSync(outputDir, { recursive: true });
+
+const timeline = JSON.parse(readFileSync(join(reportDir, 'cell.json'), 'utf8'));
+
+// The state after each step, replayed here from the timeline: id -> record.
+function statesOf(steps) {
+  const states = [];
+  let state = new Map();
+  for (const step of steps) {
+    state = new Map(state);
+    for (const id of step.removed) state.delete(id);
+    for (const record of step.entities) state.set(record.id, record);
+    states.push(state);
+  }
+  return states;
+}
+const states = statesOf(timeline.steps);
+const distance = (a, b) => Math.hypot(a[0] - b[0], a[1] - b[1], a[2] - b[2]);
+
+let browser;
+before(async () => {
+  browser = await chromium.launch({
+    executablePath: process.env.KVR_CHROMIUM || '/usr/bin/chromium',
+    headless: true,
+    // Software WebGL, and none of the browser's own calls to the network.
+    args: ['--no-sandbox', '--disable-gpu', '--use-angle=swiftshader', '--enable-unsafe-swiftshader', '--disable-quic',
+      '--no-first-run', '--disable-background-networking', '--disable-component-update', '--disable-sync'],
+  });
+});
+after(async () => { await browser?.close(); });
+
+// Opens a report file and waits for the viewer; collects errors and every URL the page asked for.
+async function open(file) {
+  const page = await browser.newPage({ viewport: { width: 1280, height: 800 } });
+  const problems = [], requests = [];
+  page.on('pageerror', (error) => problems.push(String(error)));
+  page.on('console', (message) => { if (message.type() === 'error') problems.push(message.text()); });
+  page.on('request', (request) => requests.push(request.url()));
+  await page.goto(pathToFileURL(file).href);
+  await page.waitForFunction(() => window.kvrViewer && (window.kvrViewer.ready || window.kvrViewer.error), null,
+    { timeout: 60000 });
+  assert.equal(await page.evaluate(() => window.kvrViewer.error ?? null), null);
+  return { page, problems, requests };
+}
+
+describe('the demo report', () => {
+  let page, problems, requests;
+  before(async () => { ({ page, problems, requests } = await open(join(reportDir, 'cell.html'))); });
+  after(async () => { await page?.close(); });
+
+  test('loads from disk without a server, the network or errors', () => {
+    assert.deepEqual(problems, []);
+    const foreign = requests.filter((url) => !/^(file|blob|data):/.test(url));
+    assert.deepEqual(foreign, []);
+  });
+
+  test('lists every entity of the cell in the tree panel', async () => {
+    const rows = await page.$$eval('#kvr-tree .kvr-row',
+      (all) => all.map((row) => ({ fullName: row.title, name: row.querySelector('.kvr-name').textContent })));
+    const expected = [...states[0].values()].map((record) => record.fullName).sort();
+    assert.deepEqual(rows.map((row) => row.fullName).sort(), expected);
+    for (const row of rows) assert.ok(row.fullName.endsWith(row.name) || row.fullName === '/', row.fullName);
+  });
+
+  test('draws the cell: the 3-D view is not blank', async () => {
+    const drawn = await page.evaluate(() => {
+      const canvas = document.getElementById('kvr-canvas');
+      const copy = document.createElement('canvas');
+      copy.width = canvas.width;
+      copy.height = canvas.height;
+      const context = copy.getContext('2d');
+      context.drawImage(canvas, 0, 0);
+      const pixels = context.getImageData(0, 0, copy.width, copy.height).data;
+      const colours = new Set();
+      let differing = 0;
+      for (let i = 0; i < pixels.length; i += 4) {
+        const [r, g, b] = [pixels[i], pixels[i + 1], pixels[i + 2]];
+        if (Math.abs(r - 247) + Math.abs(g - 248) + Math.abs(b - 250) > 24) ++differing;
+        colours.add((r >> 4) * 256 + (g >> 4) * 16 + (b >> 4));
+      }
+      return { share: differing / (pixels.length / 4), colours: colours.size, drawCalls: window.kvrViewer.drawCalls };
+    });
+    assert.ok(drawn.share > 0.002, `only ${(drawn.share * 100).toFixed(3)} % of the pixels are drawn`);
+    assert.ok(drawn.colours > 8, `only ${drawn.colours} colours on the canvas`);
+    // One draw per kind of thing, not one per entity.
+    assert.ok(drawn.drawCalls <= 12, `${drawn.drawCalls} draw calls`);
+  });
+
+  test('moving the time slider moves the carried body as the timeline says', async () => {
+    // The carried body: the one a gripper grabs (transient state set) at some step.
+    const carried = [...states.at(-1).keys()].find((id) => states.some((s) => s.get(id)?.body?.transientState));
+    assert.notEqual(carried, undefined, 'the timeline carries a body');
+    const start = states[0].get(carried).base.position;
+    const k = states.findIndex((s) => distance(s.get(carried).base.position, start) > 0.3);
+    assert.ok(k > 0, 'the carried body moves');
+
+    const shown = () => page.evaluate((id) => window.kvrViewer.shownPosition(id), carried);
+    const shownAtStart = await shown();
+    assert.ok(distance(shownAtStart, start) < 1e-4, `shown ${shownAtStart} instead of ${start}`);
+    // Step by step with the keyboard, as a person would.
+    await page.focus('#kvr-slider');
+    for (let i = 0; i < k; ++i) await page.keyboard.press('ArrowRight');
+    assert.equal(await page.evaluate(() => window.kvrViewer.step), k);
+    assert.equal(await page.inputValue('#kvr-slider'), String(k));
+    const expected = states[k].get(carried).base.position;
+    const moved = await shown();
+    assert.ok(distance(moved, expected) < 1e-4, `shown ${moved} instead of ${expected} at step ${k}`);
+    assert.ok(distance(moved, shownAtStart) > 0.3);
+    assert.match(await page.textContent('#kvr-step'), new RegExp(`step ${k} of ${states.length - 1}`));
+    await page.screenshot({ path: join(outputDir, 'report.png') });
+
+    await page.keyboard.press('Home');
+    assert.ok(distance(await shown(), start) < 1e-4, 'back at the first step, the body is back where it started');
+  });
+
+  test('highlights an entity clicked in the tree', async () => {
+    const bracket = [...states[0].values()].find((record) => record.name === 'Bracket');
+    await page.click(`#kvr-tree .kvr-row[title="${bracket.fullName}"] .kvr-name`);
+    assert.equal(await page.evaluate(() => window.kvrViewer.selected), bracket.id);
+    assert.equal(await page.$$eval('#kvr-tree .kvr-selected', (rows) => rows.map((row) => row.title).join()),
+      bracket.fullName);
+    assert.match(await page.textContent('#kvr-details'), new RegExp(bracket.fullName));
+  });
+
+  test('plays and pauses', async () => {
+    await page.click('#kvr-play');
+    assert.equal(await page.textContent('#kvr-play'), 'Pause');
+    await page.waitForFunction(() => window.kvrViewer.step >= 2, null, { timeout: 20000 });
+    await page.click('#kvr-play');
+    assert.equal(await page.textContent('#kvr-play'), 'Play');
+    const paused = await page.evaluate(() => window.kvrViewer.step);
+    await page.waitForTimeout(400);
+    assert.equal(await page.evaluate(() => window.kvrViewer.step), paused);
+  });
+
+  test('names an entity under the mouse', async () => {
+    // The conveyor stands alone, with nothing in front of it.
+    const conveyor = [...states[0].values()].find((record) => record.name === 'Conveyor');
+    const at = await page.evaluate((id) => {
+      const { camera } = window.kvrViewer.three;
+      const [x, y, z] = window.kvrViewer.shownPosition(id);
+      const rect = document.getElementById('kvr-canvas').getBoundingClientRect();
+      const p = camera.position.clone().set(x, y, z).project(camera);
+      return [rect.left + (p.x + 1) / 2 * rect.width, rect.top + (1 - p.y) / 2 * rect.height];
+    }, conveyor.id);
+    await page.mouse.move(at[0], at[1]);
+    await page.waitForFunction((name) => {
+      const label = document.getElementById('kvr-label');
+      return !label.hidden && label.textContent.startsWith(name + ' ');
+    }, conveyor.fullName, { timeout: 10000 });
+    assert.equal(await page.evaluate(() => window.kvrViewer.hovered), conveyor.id);
+  });
+});
+
+// Names that look like markup stay text: the report's data is the demo's,
+// with two entities renamed and escaped as the library escapes it.
+test('names that look like markup are shown as text, never run', async () => {
+  const hostile = ['<img src=x onerror="window.kvrPwned=1">', '</script><script>window.kvrPwned=2</script>'];
+  const data = structuredClone(timeline);
+  data.steps[0].entities[1].name = hostile[0];
+  data.steps[0].entities[1].fullName = '/' + hostile[0];
+  data.steps[0].entities[2].name = hostile[1];
+  const escaped = JSON.stringify(data).replace(/</g, '\\u003c').replace(/>/g, '\\u003e').replace(/&/g, '\\u0026');
+  const html = readFileSync(join(reportDir, 'cell.html'), 'utf8');
+  const start = html.indexOf('id="kvr-data">') + 'id="kvr-data">'.length;
+  const file = join(outputDir, 'hostile.html');
+  writeFileSync(file, html.slice(0, start) + escaped + html.slice(html.indexOf('</script>', start)));
+  const { page, problems } = await open(file);
+  assert.deepEqual(problems, []);
+  assert.equal(await page.evaluate(() => window.kvrPwned ?? null), null);
+  assert.equal(await page.locator('img').count(), 0);
+  const names = await page.$$eval('#kvr-tree .kvr-name', (all) => all.map((name) => name.textContent));
+  for (const name of hostile) assert.ok(names.includes(name), `${name} is not shown as text`);
+  await page.close();
+});

@@ -1,0 +1,303 @@
+// Groups: membership, the propagating flags as members come and go, carrying
+// members when the group moves, refusals, copies and the dump text.
+
+#include "KVRTestSupport.h"
+
+namespace {
+
+using namespace kvrtest;
+using Xform = KVRBasicXform3D<double>;
+using Body = KVRSharedHandle<KVRBasicBody3D>;
+using Member = KVRSharedHandle<KVRBasicEntity3D>;
+
+// A group whose entries and ancestor lookups the tests can read.
+class OpenGroup : public KVRBasicGroup3D {
+ public:
+  using KVRBasicGroup3D::getAncestor;
+  using KVRBasicGroup3D::getEntries;
+  using KVRBasicGroup3D::getPropagatingAncestor;
+
+  std::vector<int> propagatingFlags() const {
+    std::vector<int> flags;
+    for (const GroupSubEntry& entry : getEntries()) flags.push_back(entry.propagating);
+    return flags;
+  }
+};
+
+// The scene, in world W: a floor R; the pallet G (the group) hanging on R at
+// X_RG; a box A hanging on R at X_RA, with a lid L hanging on A at X_AL; a
+// crate C hanging on R at X_RC, with a frame F on it at X_CF. Everything is
+// flushed; nothing is a member yet.
+class Groups : public testing::Test {
+ protected:
+  void SetUp() override {
+    for (const Body& b : {floor, box, lid, crate, Body(group)}) w->addEntity(b);
+    floor->attachBody(group, X_RG);
+    floor->attachBody(box, X_RA);
+    floor->attachBody(crate, X_RC);
+    box->attachBody(lid, X_AL);
+    crate->addFrame(frame);
+    Xform offset = X_CF;
+    frame->setFrameLocation(offset);
+    w->flushLogicalState();
+    flushSpatial(floor, group, box, lid, crate, frame);
+  }
+  void TearDown() override { w->orphanObject(); }
+
+  // Moves the group to X_WG and flushes it.
+  void moveGroup(const Xform& X_WG) {
+    ASSERT_EQ(place(group, X_WG), 2);
+    group->flushSpatialState();
+  }
+
+  const Xform X_RG = pose(0.4, 1, 0, 0), X_RA = pose(-0.7, 0, 2, 0), X_AL = pose(1.2, 0, 0, 0.3);
+  const Xform X_RC = pose(0.9, -1, -1, 0.5), X_CF = pose(-0.2, 0.1, 0.2, 0.3);
+  const Xform X_WG2 = pose(2.1, 4, -3, 1, KVRBasicVector3D<double>(-1, 0.5, 2));
+  KVRSharedHandle<KVRBasicWorld> w = makeWorld(L"W");
+  Body floor = make<KVRBasicBody3D>(L"Floor"), box = make<KVRBasicBody3D>(L"Box"),
+       lid = make<KVRBasicBody3D>(L"Lid"), crate = make<KVRBasicBody3D>(L"Crate");
+  KVRSharedHandle<KVRBasicFrame3D> frame = make<KVRBasicFrame3D>(L"Mark");
+  KVRSharedHandle<OpenGroup> group = make<OpenGroup>(L"Pallet");
+};
+
+TEST_F(Groups, ANewGroupIsInactiveAndCarriesOnlyItsAlwaysActiveMembers) {
+  group->addEntity(box);
+  group->addEntity(crate);
+  group->setEntityAlwaysActive(crate, 7);  // any nonzero value counts
+  const Xform X_WA = box->getBaseLocation(), X_GC = X_RG.inverse() * X_RC;
+  EXPECT_XFORM_NEAR(group->getRelativeLocation(crate), X_GC);
+
+  moveGroup(X_WG2);
+  EXPECT_EQ(group->isActive(), 0);
+  EXPECT_XFORM_NEAR(box->getBaseLocation(), X_WA);
+  EXPECT_XFORM_NEAR(crate->getBaseLocation(), X_WG2 * X_GC);
+  // The carried member's own subtree follows through its own flush.
+  EXPECT_XFORM_NEAR(frame->getBaseLocation(), X_WG2 * X_GC * X_CF);
+  // The group's own spatial children are not moved by it.
+  auto tool = make<KVRBasicFrame3D>(L"Tool");
+  group->addFrame(tool);
+  moveGroup(X_RG);
+  EXPECT_XFORM_NEAR(tool->getBaseLocation(), X_WG2);
+}
+
+TEST_F(Groups, AnActiveGroupCarriesEveryMemberAtItsRecordedPlace) {
+  for (const Member& m : {Member(box), Member(crate), Member(frame)}) group->addEntity(m);
+  group->activate();
+  EXPECT_EQ(group->propagatingFlags(), (std::vector<int>{1, 1, 0}));  // the frame moves with the crate
+
+  moveGroup(X_WG2);
+  // Every member keeps its place relative to the group: X_WM' = X_WG' · X_WG⁻¹ · X_WM.
+  const Xform motion = X_WG2 * X_RG.inverse();
+  EXPECT_XFORM_NEAR(box->getBaseLocation(), motion * X_RA);
+  EXPECT_XFORM_NEAR(lid->getBaseLocation(), motion * X_RA * X_AL);
+  EXPECT_XFORM_NEAR(frame->getBaseLocation(), motion * X_RC * X_CF);
+  EXPECT_XFORM_NEAR(group->getRelativeLocation(L"Box"), X_RG.inverse() * X_RA);
+
+  group->deactivate();
+  moveGroup(X_RG);
+  EXPECT_XFORM_NEAR(box->getBaseLocation(), motion * X_RA);  // left behind
+}
+
+TEST_F(Groups, ActivatingAgainRecordsWhereTheMembersStandNow) {
+  group->addEntity(box);
+  group->activate();
+  const Xform X_WA2 = pose(0.3, 5, 5, 5);
+  place(box, X_WA2);
+  box->flushSpatialState();
+  moveGroup(X_WG2);  // carried back to the place recorded first
+  EXPECT_XFORM_NEAR(box->getBaseLocation(), X_WG2 * X_RG.inverse() * X_RA);
+
+  place(box, X_WA2);
+  box->flushSpatialState();
+  group->activate();
+  EXPECT_XFORM_NEAR(group->getRelativeLocation(box), X_WG2.inverse() * X_WA2);
+  moveGroup(X_RG);
+  EXPECT_XFORM_NEAR(box->getBaseLocation(), X_RG * X_WG2.inverse() * X_WA2);
+}
+
+TEST_F(Groups, AMemberBelowAnotherMemberIsMovedOnceWithIt) {
+  group->addEntity(lid);
+  group->addEntity(box);  // the lid's spatial parent, added after it
+  EXPECT_EQ(group->propagatingFlags(), (std::vector<int>{0, 1}));
+  group->activate();
+  // The lid moves on the box after activation: moved by the group directly,
+  // it would be put back at its recorded place.
+  const Xform X_AL2 = pose(-0.4, 0, 1, 0);
+  Xform X_WL2 = box->getBaseLocation() * X_AL2;
+  place(lid, X_WL2);
+  lid->flushSpatialState();
+
+  EventLog log;
+  log.watch(lid);
+  moveGroup(X_WG2);
+  const Xform X_WA2 = X_WG2 * X_RG.inverse() * X_RA;
+  EXPECT_XFORM_NEAR(lid->getBaseLocation(), X_WA2 * X_AL2);
+  // Published once, as moved by an ancestor (11, 12), never as set itself (10).
+  ASSERT_EQ(log.seen.size(), 1u);
+  EXPECT_EQ(log.seen[0].second, (std::vector<int>{11, 12}));
+  lid->removeSubscriber(KVRMakeEventFunctor(&log, &EventLog::onEvent));
+}
+
+TEST_F(Groups, PropagatingFlagsFollowMembersComingAndGoing) {
+  group->addEntity(box);
+  group->addEntity(lid);  // its parent is a propagating member already
+  group->addEntity(crate);
+  EXPECT_EQ(group->propagatingFlags(), (std::vector<int>{1, 0, 1}));
+  EXPECT_EQ(group->getPropagatingAncestor(lid), box);
+  EXPECT_EQ(group->getAncestor(lid), box);
+
+  // Replacing the box by an entity that is not above the lid keeps the lid's flag cleared.
+  auto other = make<KVRBasicFrame3D>(L"Other");
+  group->replaceEntity(box, other);
+  EXPECT_EQ(group->propagatingFlags(), (std::vector<int>{0, 1, 1}));
+  EXPECT_EQ(group->getEntries()[2].entity, other);
+
+  // Removing any member re-runs the bookkeeping: nothing is above the lid any more.
+  EXPECT_EQ(group->removeEntity(other), 1);
+  EXPECT_EQ(group->propagatingFlags(), (std::vector<int>{1, 1}));
+
+  // The box added again, after the lid: the lid stops being moved directly;
+  // removing the box gives the lid back its flag.
+  group->addEntity(box);
+  EXPECT_EQ(group->propagatingFlags(), (std::vector<int>{0, 1, 1}));
+  EXPECT_EQ(group->removeEntity(L"Box"), 1);
+  EXPECT_EQ(group->propagatingFlags(), (std::vector<int>{1, 1}));
+  EXPECT_EQ(group->removeEntity(box), 0);
+
+  // Removal by class: the flags are brought up to date once.
+  group->addEntity(box);
+  group->addEntity(frame);
+  group->removeEntities(KVRBasicBody3D::ClassInfo_);
+  EXPECT_EQ(group->propagatingFlags(), std::vector<int>{1});
+  EXPECT_EQ(group->getEntityCount(), 1u);
+}
+
+TEST_F(Groups, MembersAreFoundByHandleAndByBaseNameAndPlacedRelativeToTheGroup) {
+  auto twin = make<KVRBasicFrame3D>(L"Box");  // the same base name as the box
+  group->addEntity(box);
+  group->addEntity(twin);
+  group->addEntity(frame);
+  EXPECT_TRUE(group->hasEntity(twin) && group->hasEntity(L"Box") && !group->hasEntity(L"Crate"));
+  EXPECT_EQ(group->getEntity(L"Box"), box);  // the first of that name
+  EXPECT_TRUE(group->getEntity(L"Nothing").isNull());
+  expectThrowWithText<KVRENotFound>([&] { group->getRelativeLocation(L"Nothing"); }, L"Entity not found");
+  expectThrowWithText<KVRENotFound>([&] { group->getRelativeLocation(crate); }, L"Entity not found");
+
+  KVRSharedVector<KVRBasicEntity3D> found{crate};
+  group->getEntities(found);  // appended after what the caller holds
+  EXPECT_EQ(names(found), (std::vector<std::wstring>{L"Crate", L"Box", L"Box", L"Mark"}));
+  EXPECT_EQ(group->getEntityCount(KVRBasicFrame3D::ClassInfo_), 2u);
+
+  // Names that no member has are ignored by the setters.
+  group->setRelativeLocation(L"Nothing", X_RG);
+  group->setEntityAlwaysActive(L"Nothing", 1);
+  EXPECT_EQ(group->removeEntity(L"Nothing"), 0);
+  EXPECT_EQ(group->getEntityCount(), 3u);
+
+  // A member's relative location set by name moves it at once, even while inactive.
+  const Xform X_GA = pose(0.6, 0, 1, 1);
+  group->setRelativeLocation(L"Box", X_GA);
+  EXPECT_XFORM_NEAR(box->getBaseLocation(), X_RG * X_GA);
+  EXPECT_XFORM_NEAR(group->getRelativeLocation(box), X_GA);
+  group->setEntityAlwaysActive(box, 1);
+  moveGroup(X_WG2);
+  EXPECT_XFORM_NEAR(box->getBaseLocation(), X_WG2 * X_GA);
+}
+
+TEST_F(Groups, RefusedMembershipChangesLeaveTheGroupAsItWas) {
+  group->addEntity(box);
+  group->addEntity(lid);
+  const auto before = group->propagatingFlags();
+  const auto unchanged = [&] {
+    EXPECT_EQ(group->getEntityCount(), 2u);
+    EXPECT_EQ(group->propagatingFlags(), before);
+    EXPECT_EQ(group->getEntries()[0].entity, box);
+  };
+
+  expectThrowWithText<KVREAlreadyRegistered>([&] { group->addEntity(box); },
+                                             L"Entity already exists in Group ");
+  unchanged();
+  expectThrowWithText<KVREInvalidArgument>([&] { group->addEntity(Member()); },
+                                           L"An empty handle was given as a member of Group \"/W/Pallet\"");
+  expectThrowWithText<KVREInvalidRelation>([&] { group->addEntity(group); },
+                                           L"Group \"/W/Pallet\" cannot become a member of itself");
+  // The floor is the group's spatial ancestor: moving it moves the group.
+  expectThrowWithText<KVREInvalidRelation>(
+      [&] { group->addEntity(floor); },
+      L"Body \"/W/Floor\" cannot become a member of Group \"/W/Pallet\": the group moves with it");
+  // A group carrying this one: each would carry the other without end.
+  auto carrier = make<KVRBasicGroup3D>(L"Carrier");
+  carrier->addEntity(group);
+  EXPECT_THROW(group->addEntity(carrier), KVREInvalidRelation);
+  unchanged();
+
+  expectThrowWithText<KVRENotFound>([&] { group->replaceEntity(crate, frame); },
+                                    L"/W/Crate not found in /W/Pallet");
+  expectThrowWithText<KVREInvalidRelation>([&] { group->replaceEntity(box, lid); },
+                                           L"/W/Lid already in /W/Pallet");
+  EXPECT_THROW(group->replaceEntity(box, floor), KVREInvalidRelation);
+  EXPECT_THROW(group->replaceEntity(Member(), crate), KVREInvalidArgument);
+  EXPECT_THROW(group->replaceEntity(box, Member()), KVREInvalidArgument);
+  unchanged();
+  carrier->orphanObject();
+}
+
+TEST_F(Groups, ACycleMadeAfterTheMembersJoinedStopsAtTheGroup) {
+  group->addEntity(box);
+  group->activate();
+  // The group now hangs on its own member: moving one moves the other.
+  box->attachBody(group, X_RG);
+  group->flushSpatialState();
+  moveGroup(X_WG2);
+  EXPECT_TRUE(group->getBaseLocation().getPosition().eigen().allFinite());
+}
+
+TEST_F(Groups, ACopyHasTheActiveStateButNoMembers) {
+  group->addEntity(box);
+  group->activate();
+  auto copy = duplicate(KVRSharedHandle<KVRBasicGroup3D>(group), KVRDynamicObject::CopyAlone);
+  EXPECT_TRUE(copy->isInstanceOf(KVRBasicGroup3D::ClassInfo_) && copy->isActive() == 1);
+  EXPECT_EQ(copy->getEntityCount(), 0u);
+  copy->orphanObject();
+}
+
+TEST_F(Groups, TheDumpWritesTheGroupAndFourLinesPerMember) {
+  std::ostringstream empty;
+  group->dump(empty);
+  const std::string base = streamed(group->getBaseLocation(), 3);
+  EXPECT_EQ(
+      lines(empty.str()),
+      (std::vector<std::string>{std::string(61, '-'), "/W/Pallet ( KVRBasicGroup3D ) ",
+                                "Base Location: " + base, "Entity count = 0", "", "Entities in Group: "}));
+
+  group->addEntity(box);
+  std::ostringstream one;
+  group->dump(one);
+  const auto text = lines(one.str());
+  ASSERT_EQ(text.size(), 10u);
+  EXPECT_EQ(text[3], "Entity count = 1");
+  EXPECT_EQ(text[6], "Entity name = /W/Box");
+  EXPECT_EQ(text[7], "Location rel. to Group =  " + streamed(group->getRelativeLocation(box), 15));
+  EXPECT_EQ(text[8], "Base Location = " + streamed(box->getBaseLocation(), 15));
+  double roll, pitch, yaw;
+  box->getBaseLocation().getRPY(roll, pitch, yaw);
+  std::ostringstream angles;
+  angles << roll * 180.0 / KVRMathConst::Pi << ", " << pitch * 180.0 / KVRMathConst::Pi << ", "
+         << yaw * 180.0 / KVRMathConst::Pi;
+  EXPECT_EQ(text[9], angles.str());
+}
+
+TEST_F(Groups, DestroyingGroupsAndMembersLeavesNothingBehind) {
+  // LeakSanitizer checks that members held only by a group are freed with it.
+  auto loose = make<KVRBasicFrame3D>(L"Loose");
+  auto inner = make<KVRBasicGroup3D>(L"Inner");
+  inner->addEntity(loose);
+  group->addEntity(inner);
+  group->addEntity(box);
+  box->orphanObject();  // a destroyed member is carried no more: it refuses location requests
+  group->activate();
+  moveGroup(X_WG2);
+  inner->orphanObject();
+}
+
+}  // namespace
