@@ -2,9 +2,10 @@
 """The demo's work cell, scripted from Python.
 
 Moves frames in a world and shows that descendants follow at the flush; a
-gripper picks a part off a fixture, carries it and puts it back; then reads
-and writes properties by path through the symbol table. Prints the same
-poses as `make demo`.
+gripper picks a part off a fixture, carries it and puts it back; a fixture
+assembly of two parts moves as one, and a pallet group carries boxes while
+active; then reads and writes properties by path through the symbol table.
+Prints the same poses as `make demo`.
 
 Run from the build tree, e.g.:
     PYTHONPATH=build/dev/python python3 examples/cell.py
@@ -118,6 +119,65 @@ def pick_and_place():
     world.orphan()
 
 
+def assemblies_and_groups():
+    """A fixture assembly holding two parts moves as one; a part is taken out and put back. A pallet
+    group carries the boxes on it while active and leaves them behind when not."""
+    section("A fixture assembly and a pallet group")
+    world = cell_in_the_universe()
+    floor = kvr.KVRBasicBody3D("Floor")
+    fixture = kvr.KVRBasicMfgAssembly3D("Fixture")
+    world.addEntity(floor)
+    world.addEntity(fixture)
+    floor.attachBody(fixture, at(1, 0, 0.8))
+    bracket, plate = kvr.KVRBasicPart3D("Bracket"), kvr.KVRBasicPart3D("Plate")
+    fixture.addBody(bracket, at(0.1, 0, 0.05), kvr.Xform.Identity)
+    fixture.addBody(plate, at(-0.1, 0, 0.05, 90), kvr.Xform.Identity)
+    world.flushLogicalState()
+    print(fixture.dump(), end="")
+
+    fixture.setBaseLocation(at(2, 1, 0.8, 90))
+    fixture.flushSpatialState()
+    print("the fixture moved; both parts follow:")
+    for e in (fixture, bracket, plate):
+        print_base(e)
+
+    fixture.removeBody("Plate")
+    print(f"the plate taken out: {fixture.getBodyCount()} body left; the plate stays at")
+    print_base(plate)
+    fixture.addBody(plate)
+    plate.flushLogicalState()
+    print(f"put back where it stands, through {plate.getInnerConnection().getEntityName()}: "
+          f"{plate.getEntityTitle()}")
+    try:
+        fixture.addBody(floor)  # the floor is a child of the world
+    except kvr.KVRError as refusal:
+        print(f"refused: {refusal}")
+
+    pallet = kvr.KVRBasicGroup3D("Pallet")
+    box1, box2 = kvr.KVRBasicBody3D("Box1"), kvr.KVRBasicBody3D("Box2")
+    for b in (pallet, box1, box2):
+        world.addEntity(b)
+    floor.attachBody(pallet, at(0, 2, 0))
+    floor.attachBody(box1, at(0.2, 2, 0.1))
+    floor.attachBody(box2, at(-0.2, 2, 0.1))
+    world.flushLogicalState()
+    pallet.addEntity(box1)
+    pallet.addEntity(box2)
+    pallet.activate()
+    pallet.setBaseLocation(at(3, 2, 0, 0))
+    pallet.flushSpatialState()
+    print("the active pallet moved and carried its boxes:")
+    for e in (box1, box2):
+        print_base(e)
+    pallet.deactivate()
+    pallet.setBaseLocation(at(0, 2, 0))
+    pallet.flushSpatialState()
+    print("the inactive pallet moved back and left them behind:")
+    for e in (box1, box2):
+        print_base(e)
+    world.orphan()
+
+
 class Clamp:
     """A fixture's clamp, whose state the fixture publishes as a boolean property."""
 
@@ -160,4 +220,5 @@ def properties():
 if __name__ == "__main__":
     moving_frames()
     pick_and_place()
+    assemblies_and_groups()
     properties()

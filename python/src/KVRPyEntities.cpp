@@ -25,19 +25,6 @@ void requireBit(int bit) {
     throw py::index_error("event bits are numbered 0 to 63, not " + std::to_string(bit));
 }
 
-// Python subclasses of model classes are refused: the model hands its
-// objects back as their C++ class, so a subclass's own state would be lost.
-void refuseSubclassing(py::handle cls) {
-  const py::cpp_function refuse(
-      [](const py::handle& subclass, const py::kwargs&) {
-        throw py::type_error("the classes of the world model cannot be subclassed in Python (" +
-                             py::str(subclass.attr("__name__")).cast<std::string>() +
-                             "); keep script state beside the model, or in symbols");
-      },
-      py::name("__init_subclass__"));
-  cls.attr("__init_subclass__") = py::reinterpret_steal<py::object>(PyClassMethod_New(refuse.ptr()));
-}
-
 void bindEntity(py::module_& m) {
   py::enum_<KVRDynamicObject::CopyMode>(m, "CopyMode", "How much a copy takes along.")
       .value("CopyAlone", KVRDynamicObject::CopyAlone)

@@ -15,6 +15,11 @@ std::unordered_map<PyObject*, const KVRClassInfo*>& classInfos() {
   return *infos;
 }
 
+std::unordered_map<PyObject*, const KVRUUID*>& classIDs() {
+  static auto* ids = new std::unordered_map<PyObject*, const KVRUUID*>;
+  return *ids;
+}
+
 }  // namespace
 
 void registerClassInfo(const py::handle& pythonClass, const KVRClassInfo& info) {
@@ -27,6 +32,29 @@ const KVRClassInfo& classInfoOf(const py::handle& pythonClass) {
     throw py::type_error("a class filter must be a class of the world model, not " +
                          py::repr(pythonClass).cast<std::string>());
   return *it->second;
+}
+
+void registerClassID(const py::handle& pythonClass, const KVRUUID& classID) {
+  classIDs()[pythonClass.ptr()] = &classID;
+}
+
+const KVRUUID& classIDOf(const py::handle& pythonClass) {
+  const auto it = classIDs().find(pythonClass.ptr());
+  if (it == classIDs().end())
+    throw py::type_error("an extension is named by its class, an extension class of the world model, not " +
+                         py::repr(pythonClass).cast<std::string>());
+  return *it->second;
+}
+
+void refuseSubclassing(const py::handle& pythonClass) {
+  const py::cpp_function refuse(
+      [](const py::handle& subclass, const py::kwargs&) {
+        throw py::type_error("the classes of the world model cannot be subclassed in Python (" +
+                             py::str(subclass.attr("__name__")).cast<std::string>() +
+                             "); keep script state beside the model, or in symbols");
+      },
+      py::name("__init_subclass__"));
+  pythonClass.attr("__init_subclass__") = py::reinterpret_steal<py::object>(PyClassMethod_New(refuse.ptr()));
 }
 
 std::wstring titleOf(const KVRBasicEntity& entity) {
@@ -45,6 +73,10 @@ PYBIND11_MODULE(kvrworldmodel, m) {
   kvrpy::bindMath(m);
   kvrpy::bindEntities(m);
   kvrpy::bindBodies(m);
+  kvrpy::bindGroups(m);
   kvrpy::bindPaths(m);
   kvrpy::bindSymbols(m);
+#ifdef KVRPY_WITH_EXPORT
+  kvrpy::bindExport(m);
+#endif
 }

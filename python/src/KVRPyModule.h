@@ -48,9 +48,18 @@ void registerClassInfo(const py::handle& pythonClass, const KVRClassInfo& info);
 // The descriptor of a bound model class; TypeError for anything else.
 const KVRClassInfo& classInfoOf(const py::handle& pythonClass);
 
-// The Python class of a model class, with the descriptor registered and
-// subclassing in Python refused: a Python subclass could not keep its own
-// state once its object is handed back from the model.
+// Records the class identifier of a bound extension class, so that the
+// Python class can name the extension (entity.getExtension(cls)).
+void registerClassID(const py::handle& pythonClass, const KVRUUID& classID);
+// The identifier of a bound extension class; TypeError for anything else.
+const KVRUUID& classIDOf(const py::handle& pythonClass);
+
+// Refuses Python subclasses of a class and of the classes bound below it:
+// the model hands its objects back as their C++ class, so a subclass's own
+// state would be lost.
+void refuseSubclassing(const py::handle& pythonClass);
+
+// The Python class of a model class, with the descriptor registered.
 template <class T, class... Bases>
 ModelClass<T, Bases...> bindModelClass(py::module_& m, const char* name, const char* doc) {
   ModelClass<T, Bases...> cls(m, name, doc);
@@ -110,8 +119,11 @@ void bindErrors(py::module_& m);
 void bindMath(py::module_& m);
 void bindEntities(py::module_& m);
 void bindBodies(py::module_& m);
+void bindGroups(py::module_& m);
 void bindPaths(py::module_& m);
 void bindSymbols(py::module_& m);
+// Only when the export library is built (KVRPY_WITH_EXPORT).
+void bindExport(py::module_& m);
 
 }  // namespace kvrpy
 

@@ -30,7 +30,7 @@ def test_the_python_cell_prints_the_poses_of_the_cpp_demo():
                           env=os.environ).stdout
     ours, theirs = sections(cell), sections(demo)
     assert set(ours) == {"Frames in a world: descendants follow at the flush", "Pick and place",
-                         "Properties by path through the symbol table"}
+                         "A fixture assembly and a pallet group", "Properties by path through the symbol table"}
     poses = 0
     for heading, lines in ours.items():
         assert len(lines) == len(theirs[heading]), heading
@@ -41,6 +41,6 @@ def test_the_python_cell_prints_the_poses_of_the_cpp_demo():
                 assert m.group(1) == e.group(1)
                 assert [float(v) for v in m.groups()[1:]] == [float(v) for v in e.groups()[1:]], heading
                 poses += 1
-            else:
-                assert mine == expected
-    assert poses == 17
+            else:  # the dumps follow the alignment a stream was left with: words, not spaces
+                assert mine.split() == expected.split()
+    assert poses == 25
