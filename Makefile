@@ -54,6 +54,7 @@ bench: deps
 	$(CMAKE) --preset release
 	$(CMAKE) --build --preset release --target kvr_bench
 	./build/release/bin/kvr_bench $(BENCH_ARGS)
+	$(CMAKE) --build --preset release --target kvr_py_bench
 
 format:
 	@git ls-files '*.h' '*.cpp' | xargs clang-format -i

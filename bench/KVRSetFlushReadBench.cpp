@@ -1,0 +1,43 @@
+// The step a script repeats for every entity it drives: set its base
+// location, flush it, read the base location back. 1000 frames in a world,
+// each moved on its own; ns per entity. The Python module's timing script
+// (python/bench/kvr_py_bench.py) runs the same loop from Python and prints
+// this figure beside its own.
+
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "KVRWorldModel.h"
+
+namespace {
+
+using Xform = KVRBasicXform3D<double>;
+
+void BM_SetFlushReadPerEntity(benchmark::State& state) {
+  KVRSharedHandle<KVRBasicWorld> world(new KVRBasicWorld);
+  std::vector<KVRSharedHandle<KVRBasicFrame3D>> frames;
+  for (int i = 0; i < state.range(0); ++i) {
+    frames.emplace_back(new KVRBasicFrame3D);
+    world->addEntity(frames.back());
+  }
+  KVRBasicQtn3D<double> q;
+  q.setEAA(KVRBasicVector3D<double>(1, 2, 3), 0.4);
+  Xform target(q, KVRBasicVector3D<double>(0.5, -0.2, 1.0));
+  double sum = 0;
+  for (auto _ : state) {
+    for (const auto& frame : frames) {
+      frame->setBaseLocation(target);
+      frame->flushSpatialState();
+      sum += frame->getBaseLocation().getPosition().x();
+    }
+  }
+  benchmark::DoNotOptimize(sum);
+  const double visits = static_cast<double>(frames.size()) * static_cast<double>(state.iterations());
+  state.counters["ns_per_entity"] =
+      benchmark::Counter(visits, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  world->orphanObject();
+}
+BENCHMARK(BM_SetFlushReadPerEntity)->Arg(1000)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

@@ -1,0 +1,232 @@
+// Groups and assemblies: groups that carry members, manufacturing assemblies
+// built of bodies, and the tag-point extension that gives a tag point a pair
+// of reference frames; with the extension slots of entities.
+
+#include <sstream>
+
+#include "KVRPyModule.h"
+
+namespace kvrpy {
+
+namespace {
+
+using Entity3DHandle = KVRSharedHandle<KVRBasicEntity3D>;
+using BodyHandle = KVRSharedHandle<KVRBasicBody3D>;
+using Group = KVRBasicGroup3D;
+using Assembly = KVRBasicMfgAssembly3D;
+using TagPointExt = KVRMfgAssemblyTagPointExt;
+
+template <class T>
+std::string dumped(const T& object) {
+  std::ostringstream out;
+  object.dump(out);
+  return out.str();
+}
+
+void bindExtensions(py::module_& m) {
+  auto ext = py::class_<KVRExtensionObject, KVRSharedHandle<KVRExtensionObject>>(
+      m, "KVRExtensionObject",
+      "An object attached to an entity to give it more behaviour, found again by its class.");
+  refuseSubclassing(ext);
+  ext.def("getBasicObject",
+          [](const KVRExtensionObject& self) {
+            return KVRSharedHandle<KVRBasicEntity>::downcast(self.getBasicObject());
+          })
+      .def("getClassName", &KVRExtensionObject::getClassName)
+      .def("isOrphaned", &KVRExtensionObject::isOrphaned);
+
+  auto entity = py::reinterpret_borrow<ModelClass<KVRBasicEntity>>(m.attr("KVRBasicEntity"));
+  entity.def("addExtension", &KVRBasicEntity::addExtension, py::arg("extension"))
+      .def(
+          "getExtension",
+          [](const KVRBasicEntity& self, const py::handle& cls) { return self.getExtension(classIDOf(cls)); },
+          py::arg("cls"), "The attached extension of that class, or None.")
+      .def(
+          "removeExtension",
+          [](KVRBasicEntity& self, const py::handle& cls) { return self.removeExtension(classIDOf(cls)); },
+          py::arg("cls"), "Orphans and detaches the extension of that class; False when there is none.")
+      .def("getExtensionCount", &KVRBasicEntity::getExtensionCount);
+
+  auto t = bindModelClass<TagPointExt, KVRExtensionObject>(
+      m, "KVRMfgAssemblyTagPointExt",
+      "Gives a tag point two reference frames travelling with it (the fixture's pose at the start and\n"
+      "at the end of the leg ending there). Attach it with the tag point's addExtension.");
+  registerClassID(t, TagPointExt::ClassID_);
+  t.def(py::init([] { return KVRSharedHandle<TagPointExt>(new TagPointExt); }))
+      .def("getTagPoint", &TagPointExt::getTagPoint)
+      .def("hasReferenceFrame", &TagPointExt::hasReferenceFrame)
+      .def(
+          "setReferenceFrame",
+          [](TagPointExt& self, const Pose& X_WF1, const Pose& X_WF2) {
+            self.setReferenceFrame(X_WF1.value, X_WF2.value);
+          },
+          py::arg("X_WF1"), py::arg("X_WF2"), "Both frames in world terms.")
+      .def(
+          "setReferenceFrame",
+          [](TagPointExt& self, const Pose& X_EF1, const Pose& X_EF2, const Entity3DHandle& reference) {
+            self.setReferenceFrame(X_EF1.value, X_EF2.value, reference);
+          },
+          py::arg("X_EF1"), py::arg("X_EF2"), py::arg("reference"), "Both frames relative to `reference`.")
+      .def(
+          "getReferenceFrame",
+          [](const TagPointExt& self, const Entity3DHandle& reference) {
+            Xform first, second;
+            if (reference.isNull())
+              self.getReferenceFrame(first, second);
+            else
+              self.getReferenceFrame(first, second, reference);
+            return py::make_tuple(first, second);
+          },
+          py::arg("reference") = Entity3DHandle(),
+          "(first, second): in world terms, or relative to `reference` when given.")
+      .def("dump", &dumped<TagPointExt>, "The dump as text.");
+}
+
+void bindGroup(py::module_& m) {
+  auto g = bindModelClass<Group, KVRBasicBody3D>(
+      m, "KVRBasicGroup3D",
+      "A body that carries a set of other 3-D entities with it (the parts on a pallet). Members are\n"
+      "not its children: it records where each stands relative to it. Inactive, it carries only the\n"
+      "members marked always active; activate() records where every member stands and carries all.");
+  addNamedConstructor(g);
+  g.def("hasEntity", py::overload_cast<const Entity3DHandle&>(&Group::hasEntity, py::const_),
+        py::arg("entity"))
+      .def("hasEntity", py::overload_cast<const std::wstring&>(&Group::hasEntity, py::const_),
+           py::arg("name"))
+      .def("getEntity", &Group::getEntity, py::arg("name"))
+      .def(
+          "getEntities",
+          [](const Group& self, const py::handle& cls) {
+            KVRSharedVector<KVRBasicEntity3D> members;
+            if (cls.is_none())
+              self.getEntities(members);
+            else
+              self.getEntities(classInfoOf(cls), members);
+            return members;
+          },
+          py::arg("cls") = py::none(), "The members, in the order they were added.")
+      .def(
+          "getEntityCount",
+          [](const Group& self, const py::handle& cls) {
+            return cls.is_none() ? self.getEntityCount() : self.getEntityCount(classInfoOf(cls));
+          },
+          py::arg("cls") = py::none())
+      .def("addEntity", &Group::addEntity, py::arg("entity"), "Adds `entity` where it stands now.")
+      .def("removeEntity", py::overload_cast<const Entity3DHandle&>(&Group::removeEntity), py::arg("entity"))
+      .def("removeEntity", py::overload_cast<const std::wstring&>(&Group::removeEntity), py::arg("name"))
+      .def(
+          "removeEntities", [](Group& self, const py::handle& cls) { self.removeEntities(classInfoOf(cls)); },
+          py::arg("cls"))
+      .def("removeAll", &Group::removeAll)
+      .def("replaceEntity", &Group::replaceEntity, py::arg("oldEntity"), py::arg("newEntity"))
+      // The group's own relative location and its members' share the C++ name.
+      .def(
+          "setRelativeLocation",
+          [](Group& self, Pose location) {
+            const int status = self.setRelativeLocation(location.value);
+            if (status == 1) writeBack(location);
+            return status;
+          },
+          py::arg("location"))
+      .def(
+          "setRelativeLocation",
+          [](Group& self, const Entity3DHandle& member, const Pose& X_GM) {
+            self.setRelativeLocation(member, X_GM.value);
+          },
+          py::arg("entity"), py::arg("X_GM"), "Moves the member at once to X_WG * X_GM and records X_GM.")
+      .def(
+          "setRelativeLocation",
+          [](Group& self, const std::wstring& name, const Pose& X_GM) {
+            self.setRelativeLocation(name, X_GM.value);
+          },
+          py::arg("name"), py::arg("X_GM"))
+      .def("getRelativeLocation", [](const Group& self) { return self.getRelativeLocation(); })
+      .def(
+          "getRelativeLocation",
+          [](const Group& self, const Entity3DHandle& member) { return self.getRelativeLocation(member); },
+          py::arg("entity"), "The member's recorded X_GM.")
+      .def(
+          "getRelativeLocation",
+          [](const Group& self, const std::wstring& name) { return self.getRelativeLocation(name); },
+          py::arg("name"))
+      .def("setEntityAlwaysActive",
+           py::overload_cast<const Entity3DHandle&, int>(&Group::setEntityAlwaysActive), py::arg("entity"),
+           py::arg("alwaysActive"))
+      .def("setEntityAlwaysActive",
+           py::overload_cast<const std::wstring&, int>(&Group::setEntityAlwaysActive), py::arg("name"),
+           py::arg("alwaysActive"))
+      .def("activate", &Group::activate)
+      .def("deactivate", &Group::deactivate)
+      .def("isActive", &Group::isActive)
+      .def("dump", &dumped<Group>, "The dump as text.");
+}
+
+void bindAssembly(py::module_& m) {
+  auto a = bindModelClass<Assembly, KVRBasicBody3D>(
+      m, "KVRBasicMfgAssembly3D",
+      "A body made of other bodies (a fixture, a welded frame, a sub-assembly): each is its logical\n"
+      "child and hangs on it through an attachment \"<assembly>-<body>\", so the bodies follow it.");
+  addNamedConstructor(a);
+  a.def("addBody", py::overload_cast<const BodyHandle&>(&Assembly::addBody), py::arg("body"),
+        "Adds the body where it stands now.")
+      .def("addBody",
+           py::overload_cast<const BodyHandle&, const KVRSharedHandle<KVRBasicFrame3D>&,
+                             const KVRSharedHandle<KVRBasicFrame3D>&>(&Assembly::addBody),
+           py::arg("body"), py::arg("innerFrame"), py::arg("outerFrame"),
+           "So that the body's `outerFrame` coincides with this assembly's `innerFrame`.")
+      .def(
+          "addBody",
+          [](Assembly& self, const BodyHandle& body, const Pose& innerOffset, const Pose& outerOffset) {
+            self.addBody(body, innerOffset.value, outerOffset.value);
+          },
+          py::arg("body"), py::arg("innerOffset"), py::arg("outerOffset"),
+          "With the connection offsets I and O: the body goes to X_WA * I * O^-1.")
+      .def("getBodyCount", &Assembly::getBodyCount)
+      .def("getBody", &Assembly::getBody, py::arg("name"))
+      .def("getBodies",
+           [](const Assembly& self) {
+             KVRSharedVector<KVRBasicBody3D> bodies;
+             self.getBodies(bodies);
+             return bodies;
+           })
+      .def("getParentAssembly", &Assembly::getParentAssembly)
+      .def("getRootAssembly", &Assembly::getRootAssembly)
+      .def_static("KVRGetRootAssembly", &Assembly::KVRGetRootAssembly, py::arg("world"),
+                  "The first logical child of the world that is an assembly, or None.")
+      .def(
+          "setAssemblyLocation",
+          [](Assembly& self, Pose location) {
+            const int status = self.setAssemblyLocation(location.value);
+            if (status == 1) writeBack(location);
+            return status;
+          },
+          py::arg("location"))
+      .def("getAssemblyLocation", &Assembly::getAssemblyLocation)
+      .def("removeBody", py::overload_cast<const BodyHandle&>(&Assembly::removeBody), py::arg("body"))
+      .def("removeBody", py::overload_cast<const std::wstring&>(&Assembly::removeBody), py::arg("name"))
+      .def("destroyBody", py::overload_cast<const BodyHandle&>(&Assembly::destroyBody), py::arg("body"))
+      .def("destroyBody", py::overload_cast<const std::wstring&>(&Assembly::destroyBody), py::arg("name"))
+      .def("replaceBody", &Assembly::replaceBody, py::arg("oldBody"), py::arg("newBody"))
+      .def("removeAll", &Assembly::removeAll)
+      .def("destroyAll", &Assembly::destroyAll)
+      .def(
+          "destroyAttachments",
+          [](Assembly& self, const py::handle& cls) {
+            if (cls.is_none())
+              self.destroyAttachments();
+            else
+              self.destroyAttachments(classInfoOf(cls));
+          },
+          py::arg("cls") = py::none())
+      .def("dump", &dumped<Assembly>, "The dump as text.");
+}
+
+}  // namespace
+
+void bindGroups(py::module_& m) {
+  bindExtensions(m);
+  bindGroup(m);
+  bindAssembly(m);
+}
+
+}  // namespace kvrpy

@@ -1,0 +1,108 @@
+"""Shared scenes and helpers for the kvrworldmodel tests."""
+
+import ctypes
+import gc
+import math
+import os
+import re
+import sys
+import tempfile
+
+# In the sanitizer build the leak checker runs in this process (see pytest_sessionfinish). NumPy leaves a
+# few of its own objects unreachable when it is imported: not ours to report.
+_process = ctypes.CDLL(None)
+_leak_checked = hasattr(_process, "__lsan_do_recoverable_leak_check")
+if _leak_checked:
+    _process.__lsan_disable()
+import numpy as np  # noqa: E402
+if _leak_checked:
+    _process.__lsan_enable()
+
+import pytest  # noqa: E402
+
+import kvrworldmodel as kvr  # noqa: E402
+
+
+def rotation(axis, angle):
+    """The rotation matrix of `angle` radians about `axis` (Rodrigues), computed without the module."""
+    a = np.asarray(axis, dtype=float)
+    a = a / np.linalg.norm(a)
+    k = np.array([[0, -a[2], a[1]], [a[2], 0, -a[0]], [-a[1], a[0], 0]])
+    return np.eye(3) + math.sin(angle) * k + (1 - math.cos(angle)) * k @ k
+
+
+def matrix(axis, angle, position):
+    """A 4x4 rigid transform: a rotation about a skew axis and a translation."""
+    m = np.eye(4)
+    m[:3, :3] = rotation(axis, angle)
+    m[:3, 3] = position
+    return m
+
+
+def generic_poses(count, seed=7):
+    """Rigid transforms about skew axes, with angles up to pi, so a swapped product or a lost rotation shows."""
+    rng = np.random.default_rng(seed)
+    for _ in range(count):
+        yield matrix(rng.normal(size=3), rng.uniform(0.1, math.pi), rng.uniform(-2, 2, size=3))
+
+
+def pair(m):
+    """(position, quaternion (w, x, y, z)) of a 4x4 rigid transform, computed without the module
+    (Shepperd's method: the largest component first, the others from it)."""
+    r = m[:3, :3]
+    t = np.trace(r)
+    candidates = [1 + t, 1 + r[0, 0] - r[1, 1] - r[2, 2], 1 - r[0, 0] + r[1, 1] - r[2, 2],
+                  1 - r[0, 0] - r[1, 1] + r[2, 2]]
+    k = int(np.argmax(candidates))
+    s = 2 * math.sqrt(candidates[k])
+    if k == 0:
+        q = (s / 4, (r[2, 1] - r[1, 2]) / s, (r[0, 2] - r[2, 0]) / s, (r[1, 0] - r[0, 1]) / s)
+    elif k == 1:
+        q = ((r[2, 1] - r[1, 2]) / s, s / 4, (r[0, 1] + r[1, 0]) / s, (r[0, 2] + r[2, 0]) / s)
+    elif k == 2:
+        q = ((r[0, 2] - r[2, 0]) / s, (r[0, 1] + r[1, 0]) / s, s / 4, (r[1, 2] + r[2, 1]) / s)
+    else:
+        q = ((r[1, 0] - r[0, 1]) / s, (r[0, 2] + r[2, 0]) / s, (r[1, 2] + r[2, 1]) / s, s / 4)
+    return tuple(float(v) for v in m[:3, 3]), tuple(float(v) for v in q)
+
+
+def rotation_of(q):
+    """The rotation matrix of a unit quaternion (w, x, y, z), computed without the module."""
+    w, x, y, z = q
+    return np.array([[1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)],
+                     [2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)],
+                     [2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)]])
+
+
+@pytest.fixture
+def world():
+    """A world W under the universe, orphaned after the test."""
+    w = kvr.KVRBasicWorld("W")
+    kvr.KVRBasicUniverse.getUniverse().addEntity(w)
+    yield w
+    w.orphan()
+
+
+def pytest_sessionfinish(session, exitstatus):
+    """In the sanitizer build, look for leaks at the end of the session, while the interpreter still holds
+    what it holds: every model object the tests made and let go must be freed by now. The interpreter
+    leaves a few objects of its own unreachable as it runs (and many at exit, where the check is off), so
+    only leaks allocated through this project's code count."""
+    if not _leak_checked:
+        return
+    gc.collect()
+    with tempfile.TemporaryFile(mode="w+") as report:
+        sys.stderr.flush()
+        saved = os.dup(2)
+        os.dup2(report.fileno(), 2)
+        try:
+            _process.__lsan_do_recoverable_leak_check()
+        finally:
+            os.dup2(saved, 2)
+            os.close(saved)
+        report.seek(0)
+        blocks = re.split(r"\n(?=(?:Direct|Indirect) leak of )", report.read())[1:]
+    ours = [b for b in blocks if re.search(r" in (KVR|kvrpy::)|/libKVR", b)]
+    if ours:
+        sys.stderr.write("\nLeakSanitizer: objects of the world model were leaked:\n" + "\n".join(ours))
+        session.exitstatus = 1
