@@ -23,10 +23,13 @@ const T* as(const U* object) {
   return object && object->isDerivedFrom(T::ClassInfo_) ? static_cast<const T*>(object) : nullptr;
 }
 
+// The entity's title; a root's reads "/", so its base name follows.
 std::wstring titleOf(const KVRBasicEntity* entity) {
   if (!entity) return L"(nothing)";
-  return entity->getEntityTitle(KVRBasicEntity::FullName, KVRBasicEntity::ExternalNameSeparator)
-      .scribe(KVRLocale::global());
+  std::wstring title = entity->getEntityTitle(KVRBasicEntity::FullName, KVRBasicEntity::ExternalNameSeparator)
+                           .scribe(KVRLocale::global());
+  if (!entity->hasLogicalParent()) title += L" (" + entity->getEntityName(KVRBasicEntity::BaseName) + L")";
+  return title;
 }
 
 // Equal within rounding: the tolerance grows with the size of the positions.
