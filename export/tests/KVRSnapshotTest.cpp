@@ -93,8 +93,11 @@ TEST_F(Snapshot, BodiesNameTheirConnectionFramesTagPointsAndPaths) {
   // A path lists its points in route order, a point as often as it is listed.
   EXPECT_EQ(r.at("/W/Fixture/L")["path"]["points"],
             json({id("/W/Fixture/A"), id("/W/Fixture/B"), id("/W/Fixture/A")}));
-  EXPECT_EQ(r.at("/W/Fixture/B")["tagPoint"],
-            json({{"timing", "velocity"}, {"duration", 5.0}, {"velocity", 0.25}, {"locked", false}}));
+  EXPECT_EQ(r.at("/W/Fixture/B")["tagPoint"], json({{"timing", "velocity"},
+                                                    {"duration", 5.0},
+                                                    {"velocity", 0.25},
+                                                    {"locked", false},
+                                                    {"referenceFrames", nullptr}}));
 }
 
 TEST_F(Snapshot, PendingEventsAreListedByBitNumber) {
