@@ -430,9 +430,10 @@ KVRTimeline shuttleRunRecorded(const KVRSharedHandle<KVRBasicWorld>& world) {
   cart->addEntity(pallet);
   cart->activate();
 
-  // The gripper's moves, one per step: to the housing, grab it, carry it
-  // over to the outfeed, set it down there, back home.
-  std::vector<std::function<void()>> gripperSteps;
+  // The gripper's moves, one per step: it waits until the cart is on its
+  // way, goes to the housing, grabs it, carries it over to the outfeed while
+  // the cart turns, sets it down there and goes back home.
+  std::vector<std::function<void()>> gripperSteps(5, [] {});
   const auto moveGripper = [&](const Xform& from, const Xform& to, int steps, double arc) {
     for (int k = 1; k <= steps; ++k)
       gripperSteps.push_back([&gripper, pose = between(from, to, static_cast<double>(k) / steps, arc)] {
