@@ -73,28 +73,33 @@ void camera(const KVRBasicEntity& e, KVRJson& section, const KVRRecordWriter& wr
 }
 
 // A tag point: how a move to it is timed, and the two reference frames an
-// assembly extension gives it (null without one), in world terms.
-void tagPoint(const KVRBasicEntity& e, KVRJson& section, const KVRRecordWriter&) {
+// assembly extension gives it (null without one), in world terms. The
+// commonest section of all, written around its values.
+KVRJson tagPointSkeleton() {
+  const KVRJson h = KVRJsonText::hole();
+  return {{"timing", h}, {"duration", h}, {"velocity", h}, {"locked", h}, {"referenceFrames", h}};
+}
+
+void tagPoint(const KVRBasicEntity& e, KVRRecordWriter& writer) {
   const auto& p = static_cast<const KVRBasicTagPoint3D&>(e);
-  section["timing"] = p.getTimingMode() == KVRBasicTagPoint3D::VelocityTiming ? "velocity" : "duration";
-  section["duration"] = p.getDuration().toSeconds();
-  section["velocity"] = p.getVelocity();
-  section["locked"] = p.isRelativeLocationLocked();
-  KVRJson& frames = section["referenceFrames"];
+  writer.text(p.getTimingMode() == KVRBasicTagPoint3D::VelocityTiming ? "velocity" : "duration");
+  writer.number(p.getDuration().toSeconds());
+  writer.number(p.getVelocity());
+  writer.boolean(p.isRelativeLocationLocked());
   const auto extension = p.getExtensionCount() == 0
                              ? KVRSharedHandle<KVRMfgAssemblyTagPointExt>()
                              : KVRSharedHandle<KVRMfgAssemblyTagPointExt>::downcast(
                                    p.getExtension(KVRMfgAssemblyTagPointExt::ClassID_));
   if (!extension) {
-    frames = nullptr;
+    writer.value(KVRJson());
     return;
   }
-  if (!frames.is_object()) frames = KVRJson::object();
   KVRBasicXform3D<double> X_WF1, X_WF2;
   extension->getReferenceFrame(X_WF1, X_WF2);
-  frames["set"] = extension->hasReferenceFrame() != 0;
+  KVRJson frames{{"set", extension->hasReferenceFrame() != 0}, {"first", nullptr}, {"second", nullptr}};
   KVRRecordWriter::setLocation(frames["first"], X_WF1);
   KVRRecordWriter::setLocation(frames["second"], X_WF2);
+  writer.value(frames);
 }
 
 // A path: its points in route order (a point may be listed twice).
@@ -176,7 +181,7 @@ const std::vector<KVRRecordSection>& KVRRecordSections() {
       {&KVRBasicShuttle3D::ClassInfo_, "shuttle", &shuttle},
       {&KVRBasicMfgAssembly3D::ClassInfo_, "assembly", &assembly},
       {&KVRBasicCamera3D::ClassInfo_, "camera", &camera},
-      {&KVRBasicTagPoint3D::ClassInfo_, "tagPoint", &tagPoint},
+      {&KVRBasicTagPoint3D::ClassInfo_, "tagPoint", nullptr, &tagPointSkeleton, &tagPoint},
       {&KVRBasicPath3D::ClassInfo_, "path", &path},
       {&KVRBasicConnection3D::ClassInfo_, "connection", &connection},
       {&KVRBasicRelationship3D::ClassInfo_, "relationship", &relationship},

@@ -16,7 +16,9 @@ void writeSnapshot(const KVRBasicEntity& root, const KVRSimTime& time, std::size
   const KVRExportScene scene(root);
   KVRRecordWriter writer(scene, time);
   std::string& text = writer.text();
-  if (chunk != std::string::npos) text.reserve(2 * chunk);
+  // Room for the whole text at once when it is kept whole: growing it by
+  // doubling would copy it over and over. Untouched room costs no memory.
+  text.reserve(chunk != std::string::npos ? 2 * chunk : 512 * scene.size());
   const auto [head, tail] = KVRSplitAtLastArray({{"format", KVRSnapshot::Format},
                                                  {"version", KVRSnapshot::Version},
                                                  {"root", 0},

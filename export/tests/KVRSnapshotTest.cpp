@@ -107,6 +107,28 @@ TEST_F(Snapshot, PendingEventsAreListedByBitNumber) {
             json({KVRBasicEntity::BaseNameChanged, KVRBasicEntity::FullNameChanged}));
 }
 
+// Full names as the model holds them: after a rename that is not flushed
+// yet, the renamed gripper's own full name is new and its tool's is not;
+// after the flush both are.
+TEST_F(Snapshot, FullNamesAreTheModelsBeforeAndAfterARenameIsFlushed) {
+  gripper->setEntityName(L"Hand \"1\"");
+  const auto check = [&] {
+    const json records = parse(KVRSnapshot::toJson(w))["entities"];
+    std::vector<KVRSharedHandle<KVRBasicEntity>> model;
+    collect(w, model);
+    ASSERT_EQ(records.size(), model.size());
+    for (std::size_t i = 0; i < model.size(); ++i) {
+      EXPECT_EQ(records[i]["fullName"], utf8(fullName(model[i])));
+      EXPECT_EQ(records[i]["name"], utf8(model[i]->getEntityName()));
+    }
+  };
+  check();
+  EXPECT_EQ(utf8(fullName(tool)), "/W/Gripper/Tool");
+  gripper->flushLogicalState();
+  check();
+  EXPECT_EQ(utf8(fullName(tool)), "/W/Hand \"1\"/Tool");
+}
+
 // A snapshot of the fixture alone: the part hangs on it without being its
 // logical child, so it comes along; the floor and the world stay outside and
 // are named by their full names.
