@@ -6,12 +6,14 @@
 // one, and a pallet group carries boxes while active; then properties are
 // read and written by path through the symbol table and the library's
 // registered interface is found; and a shuttle carries a pallet along a path
-// with a turntable over simulation time. Given a folder, it last runs a pick
-// and place in a fuller cell, step by step, and writes what it recorded there
-// as JSON, as an HTML report to open in a browser and as an SVG top view.
+// with a turntable over simulation time. Given a folder, it last runs a
+// shuttle run with a pick and place in a fuller cell, step by step, and
+// writes what it recorded there as JSON, as an HTML report to open in a
+// browser and as an SVG top view.
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <string>
@@ -357,26 +359,53 @@ Xform between(const Xform& a, const Xform& b, double f, double arc = 0) {
   return pose;
 }
 
-// A cell with a conveyor, a fixture, an outfeed and a gripper on a floor: the
-// gripper takes the bracket from the fixture, carries it over to the outfeed
-// and sets it down there, while the timeline records every step.
-KVRTimeline pickAndPlaceRecorded(const KVRSharedHandle<KVRBasicWorld>& world) {
+// The work cell recorded for the browser. A line (the world's root assembly)
+// holds a cart, a pallet assembly with a bracket and a plate, and the cart's
+// route: straight, then a quarter turn on a turntable, then straight to the
+// fixture station. From 1 s to 7 s of simulation time the cart carries the
+// pallet along the route. Meanwhile a gripper on the floor takes a housing
+// from the fixture and sets it down on the outfeed. The timeline records the
+// cell every 0.25 s.
+KVRTimeline shuttleRunRecorded(const KVRSharedHandle<KVRBasicWorld>& world) {
+  auto line = make<KVRBasicMfgAssembly3D>(L"Line");
+  world->addEntity(line);
+  auto cart = make<KVRBasicShuttle3D>(L"Cart");
+  auto pallet = make<KVRBasicMfgAssembly3D>(L"Pallet");
+  auto bracket = make<KVRBasicPart3D>(L"Bracket");
+  auto plate = make<KVRBasicPart3D>(L"Plate");
+  line->addBody(cart);
+  line->addBody(pallet, at(0, 0, 0.3), Xform::Identity);
+  pallet->addBody(bracket, at(0.1, 0, 0.05), Xform::Identity);
+  pallet->addBody(plate, at(-0.1, 0, 0.05, 90), Xform::Identity);
+
+  // The route runs along the back of the cell and turns right, on the
+  // turntable about (2.5, -1), towards the fixture.
+  auto route = make<KVRBasicPath3D>(L"Route");
+  line->addPath(route);
+  route->setBaseLocation(at(-2, 2.2, 0));
+  route->flushSpatialState();
+  route->createPoints(4, L"P", 0);
+  const Xform stops[] = {at(0, 0, 0), at(2.5, 0, 0), at(3.5, -1, 0, -90), at(3.5, -2.2, 0, -90)};
+  for (unsigned int i = 0; i < 4; ++i) route->setTagPointRelativeLocation(i, stops[i]);
+  auto turntable = KVRSharedHandle<KVRMfgAssemblyTagPointExt>(new KVRMfgAssemblyTagPointExt);
+  route->getTagPoint(2)->addExtension(turntable);
+  turntable->setReferenceFrame(at(2.5, -1, 0), at(2.5, -1, 0, -90), route);
+
   auto floor = make<KVRBasicBody3D>(L"Floor");
   auto conveyor = make<KVRBasicBody3D>(L"Conveyor");
   auto fixture = make<KVRBasicBody3D>(L"Fixture");
   auto outfeed = make<KVRBasicBody3D>(L"Outfeed");
   auto gripper = make<KVRBasicBody3D>(L"Gripper");
-  auto bracket = make<KVRBasicPart3D>(L"Bracket");
+  auto housing = make<KVRBasicPart3D>(L"Housing");
   for (KVRSharedHandle<KVRBasicEntity> e :
-       std::vector<KVRSharedHandle<KVRBasicEntity>>{floor, conveyor, fixture, outfeed, gripper, bracket})
+       std::vector<KVRSharedHandle<KVRBasicEntity>>{floor, conveyor, fixture, outfeed, gripper, housing})
     world->addEntity(e);
   floor->attachBody(conveyor, at(-0.9, -0.8, 0.7));
   floor->attachBody(fixture, at(1, 0, 0.8));
   floor->attachBody(outfeed, at(-0.6, 0.9, 0.8, 90));
   const Xform home = at(0.2, -0.2, 1.5), pick = at(1, 0, 1.0), place = at(-0.6, 0.9, 1.0, 90);
   floor->attachBody(gripper, home);
-  fixture->attachBody(bracket, at(0, 0, 0.05));
-
+  fixture->attachBody(housing, at(0, 0, 0.05));
   const auto frame = [](const KVRSharedHandle<KVRBasicBody3D>& body, const wchar_t* name, Xform offset) {
     auto f = make<KVRBasicFrame3D>(name);
     body->addFrame(f);
@@ -385,63 +414,68 @@ KVRTimeline pickAndPlaceRecorded(const KVRSharedHandle<KVRBasicWorld>& world) {
   frame(gripper, L"Tool", at(0, 0, -0.15));
   frame(fixture, L"Nest", at(0, 0, 0.05));
   frame(outfeed, L"Drop", at(0, 0, 0.05));
-  // The conveyor's belt: a path through three tag points, and the gripper's
-  // route over the floor.
+  // The conveyor's belt: a path through three tag points.
   auto belt = make<KVRBasicPath3D>(L"Belt");
   conveyor->addPath(belt);
   belt->createPoints(3, L"Belt", 1);
   for (unsigned i = 0; i < 3; ++i) belt->setTagPointRelativeLocation(i, at(0.6 * i, 0, 0.05));
-  auto route = make<KVRBasicPath3D>(L"Route");
-  floor->addPath(route);
-  for (const auto& [name, pose] : {std::pair{L"Home", home}, {L"Pick", pick}, {L"Place", place}}) {
-    auto point = make<KVRBasicTagPoint3D>(name);
-    route->addTagPoint(point);
-    Xform location = pose;
-    point->setTagPointLocation(location);
-  }
   world->flushLogicalState();
   floor->flushBaseLocation();
 
+  // The cart takes 6 s for the route, from 1 s of simulation time on.
+  auto planner = KVRSharedHandle<KVRShuttlePlannerExt>(new KVRShuttlePlannerExt);
+  cart->addExtension(planner);
+  planner->setPath(route, 0.0, 6.0);
+  planner->setScheduledStart(1.0);
+  cart->addEntity(pallet);
+  cart->activate();
+
+  // The gripper's moves, one per step: it waits until the cart is on its
+  // way, goes to the housing, grabs it, carries it over to the outfeed while
+  // the cart turns, sets it down there and goes back home.
+  std::vector<std::function<void()>> gripperSteps(5, [] {});
+  const auto moveGripper = [&](const Xform& from, const Xform& to, int steps, double arc) {
+    for (int k = 1; k <= steps; ++k)
+      gripperSteps.push_back([&gripper, pose = between(from, to, static_cast<double>(k) / steps, arc)] {
+        Xform target = pose;
+        gripper->setBaseLocation(target);
+        gripper->flushSpatialState();
+      });
+  };
+  moveGripper(home, pick, 4, 0);
+  gripperSteps.push_back([&] { gripper->grabBody(housing, 1); });
+  moveGripper(pick, place, 8, 0.4);
+  gripperSteps.push_back([&] {
+    outfeed->attachBody(housing, outfeed->getBaseLocation().inverse() * housing->getBaseLocation());
+  });
+  moveGripper(place, home, 3, 0.2);
+
   KVRTimeline timeline;
-  double t = 0;
-  const auto step = [&] {
-    world->setSimulationTime(KVRSimTime(t));
+  constexpr double Step = 0.25, End = 8.0;
+  for (int k = 0; k * Step <= End; ++k) {
+    const KVRSimTime now(k * Step);
+    if (k > 0 && static_cast<std::size_t>(k) <= gripperSteps.size()) gripperSteps[k - 1]();
+    planner->moveBasicObject(now - planner->getScheduledStart());
+    cart->flushSpatialState();
+    world->setSimulationTime(now);
     world->flushLogicalState();
     timeline.record(world);
-    t += 0.25;
-  };
-  const auto moveGripper = [&](const Xform& from, const Xform& to, int steps, double arc) {
-    for (int k = 1; k <= steps; ++k) {
-      Xform pose = between(from, to, static_cast<double>(k) / steps, arc);
-      gripper->setBaseLocation(pose);
-      gripper->flushSpatialState();
-      step();
-    }
-  };
-  step();
-  moveGripper(home, pick, 4, 0);
-  gripper->grabBody(bracket, 1);
-  step();
-  moveGripper(pick, place, 8, 0.4);
-  // Set down on the outfeed where the gripper holds it.
-  outfeed->attachBody(bracket, outfeed->getBaseLocation().inverse() * bracket->getBaseLocation());
-  step();
-  moveGripper(place, home, 3, 0.2);
+  }
   return timeline;
 }
 
-// Runs the recorded pick and place and writes it into `folder`.
+// Runs the recorded shuttle run and writes it into `folder`.
 int writeTheCell(const std::filesystem::path& folder) {
-  section("See the cell: a recorded pick and place, written for a browser");
+  section("See the cell: a recorded shuttle run, written for a browser");
   auto world = cellInTheUniverse();
-  const KVRTimeline timeline = pickAndPlaceRecorded(world);
+  const KVRTimeline timeline = shuttleRunRecorded(world);
   KVRTextTree::write(std::cout, world);
   std::filesystem::create_directories(folder);
   const std::filesystem::path json = folder / "cell.json", html = folder / "cell.html",
                               svg = folder / "cell.svg";
   std::ofstream(json) << timeline.toJson();
   std::ofstream htmlFile(html);
-  KVRHtmlReport::write(htmlFile, timeline, L"Work cell: pick and place");
+  KVRHtmlReport::write(htmlFile, timeline, L"Work cell: a shuttle run");
   std::ofstream svgFile(svg);
   KVRSvgTopView::write(svgFile, timeline);
   world->orphanObject();

@@ -2,8 +2,30 @@
 
 #include <cstdint>
 
+int KVRScenePlaces::find(const KVRBasicEntity* entity) const {
+  for (std::size_t i = first(entity);; i = (i + 1) & (slots_.size() - 1)) {
+    if (slots_[i].first == entity) return slots_[i].second;
+    if (!slots_[i].first) return -1;
+  }
+}
+
+bool KVRScenePlaces::insert(const KVRBasicEntity* entity, int place) {
+  if (2 * (used_ + 1) > slots_.size()) {
+    std::vector<Slot> old(2 * slots_.size(), Empty);
+    old.swap(slots_);
+    used_ = 0;
+    for (const Slot& slot : old)
+      if (slot.first) insert(slot.first, slot.second);
+  }
+  std::size_t i = first(entity);
+  for (; slots_[i].first; i = (i + 1) & (slots_.size() - 1))
+    if (slots_[i].first == entity) return false;
+  slots_[i] = {entity, place};
+  ++used_;
+  return true;
+}
+
 KVRExportScene::KVRExportScene(const KVRBasicEntity& root) {
-  index_.reserve(1024);
   take(root);
   KVRSharedVector<KVRBasicEntity3D> children;
   for (std::size_t i = 0; i < entities_.size(); ++i) {
@@ -17,10 +39,7 @@ KVRExportScene::KVRExportScene(const KVRBasicEntity& root) {
   }
 }
 
-int KVRExportScene::indexOf(const KVRBasicEntity* entity) const {
-  const auto found = index_.find(entity);
-  return found == index_.end() ? -1 : found->second;
-}
+int KVRExportScene::indexOf(const KVRBasicEntity* entity) const { return entity ? index_.find(entity) : -1; }
 
 void KVRExportScene::take(const KVRBasicEntity& top) {
   // Each pending entity with the place of its parent (-1: look it up).
@@ -30,7 +49,7 @@ void KVRExportScene::take(const KVRBasicEntity& top) {
     const auto [e, parent] = pending.back();
     pending.pop_back();
     const int index = static_cast<int>(entities_.size());
-    if (!index_.try_emplace(e, index).second) continue;
+    if (!index_.insert(e, index)) continue;
     entities_.push_back(e);
     entities3D_.push_back(dynamic_cast<const KVRBasicEntity3D*>(e));
     logicalParents_.push_back(parent >= 0 ? parent : indexOf(e->getLogicalParent().get()));
@@ -59,24 +78,27 @@ void KVRExternalFullName(const KVRBasicEntity& entity, std::string& out) {
 }
 
 void KVRAssignUtf8(std::wstring_view text, std::string& out) {
-  out.clear();
+  // Room for the longest encoding, written through a pointer, then cut to size.
+  out.resize(4 * text.size());
+  char* to = out.data();
   for (const wchar_t wc : text) {
     auto c = static_cast<std::uint32_t>(wc);
     if (c < 0x80) {
-      out += static_cast<char>(c);
+      *to++ = static_cast<char>(c);
       continue;
     }
     if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;  // not a character: the replacement mark
     if (c < 0x800) {
-      out += static_cast<char>(0xC0 | (c >> 6));
+      *to++ = static_cast<char>(0xC0 | (c >> 6));
     } else if (c < 0x10000) {
-      out += static_cast<char>(0xE0 | (c >> 12));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *to++ = static_cast<char>(0xE0 | (c >> 12));
+      *to++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
     } else {
-      out += static_cast<char>(0xF0 | (c >> 18));
-      out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      *to++ = static_cast<char>(0xF0 | (c >> 18));
+      *to++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+      *to++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
     }
-    out += static_cast<char>(0x80 | (c & 0x3F));
+    *to++ = static_cast<char>(0x80 | (c & 0x3F));
   }
+  out.resize(static_cast<std::size_t>(to - out.data()));
 }

@@ -5,13 +5,37 @@
 // tree of any depth is safe to export.
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "KVRBasicEntity.h"
 #include "KVRBasicEntity3D.h"
+
+// The place of each entity of a scene, found by the entity's address: an
+// open-addressing table, so that taking an entity allocates nothing.
+class KVRScenePlaces {
+ public:
+  KVRScenePlaces() : slots_(1024, Empty) {}
+  // The place of `entity`, or -1.
+  int find(const KVRBasicEntity* entity) const;
+  // Records `entity` at `place`; false, changing nothing, when it has one.
+  bool insert(const KVRBasicEntity* entity, int place);
+
+ private:
+  using Slot = std::pair<const KVRBasicEntity*, int>;
+  static constexpr Slot Empty{nullptr, -1};
+  std::size_t first(const KVRBasicEntity* entity) const {
+    // Fibonacci hashing: the high bits of the product mix all the address's bits.
+    return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(entity) * 0x9E3779B97F4A7C15ull) >>
+                                    32) &
+           (slots_.size() - 1);
+  }
+  std::vector<Slot> slots_;  // a power of two of them, at most half used
+  std::size_t used_ = 0;
+};
 
 class KVRExportScene {
  public:
@@ -41,7 +65,7 @@ class KVRExportScene {
   std::vector<const KVRBasicEntity*> entities_;
   std::vector<const KVRBasicEntity3D*> entities3D_;
   std::vector<int> logicalParents_;
-  std::unordered_map<const KVRBasicEntity*, int> index_;
+  KVRScenePlaces index_;
   std::vector<int> ids_;
 };
 

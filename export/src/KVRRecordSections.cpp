@@ -5,12 +5,17 @@
 #include "KVRBasicCamera3D.h"
 #include "KVRBasicConnection3D.h"
 #include "KVRBasicFrame3D.h"
+#include "KVRBasicGroup3D.h"
+#include "KVRBasicMfgAssembly3D.h"
 #include "KVRBasicPath3D.h"
 #include "KVRBasicRelationship3D.h"
+#include "KVRBasicShuttle3D.h"
 #include "KVRBasicTagPoint3D.h"
 #include "KVRBasicWorld.h"
 #include "KVRMessage.h"
+#include "KVRMfgAssemblyTagPointExt.h"
 #include "KVRRecordWriter.h"
+#include "KVRShuttlePlannerExt.h"
 
 namespace {
 
@@ -67,12 +72,34 @@ void camera(const KVRBasicEntity& e, KVRJson& section, const KVRRecordWriter& wr
                       static_cast<const KVRBasicCamera3D&>(e).getRelationship().get());
 }
 
-void tagPoint(const KVRBasicEntity& e, KVRJson& section, const KVRRecordWriter&) {
+// A tag point: how a move to it is timed, and the two reference frames an
+// assembly extension gives it (null without one), in world terms. The
+// commonest section of all, written around its values.
+KVRJson tagPointSkeleton() {
+  const KVRJson h = KVRJsonText::hole();
+  return {{"timing", h}, {"duration", h}, {"velocity", h}, {"locked", h}, {"referenceFrames", h}};
+}
+
+void tagPoint(const KVRBasicEntity& e, KVRRecordWriter& writer) {
   const auto& p = static_cast<const KVRBasicTagPoint3D&>(e);
-  section["timing"] = p.getTimingMode() == KVRBasicTagPoint3D::VelocityTiming ? "velocity" : "duration";
-  section["duration"] = p.getDuration().toSeconds();
-  section["velocity"] = p.getVelocity();
-  section["locked"] = p.isRelativeLocationLocked();
+  writer.text(p.getTimingMode() == KVRBasicTagPoint3D::VelocityTiming ? "velocity" : "duration");
+  writer.number(p.getDuration().toSeconds());
+  writer.number(p.getVelocity());
+  writer.boolean(p.isRelativeLocationLocked());
+  const auto extension = p.getExtensionCount() == 0
+                             ? KVRSharedHandle<KVRMfgAssemblyTagPointExt>()
+                             : KVRSharedHandle<KVRMfgAssemblyTagPointExt>::downcast(
+                                   p.getExtension(KVRMfgAssemblyTagPointExt::ClassID_));
+  if (!extension) {
+    writer.value(KVRJson());
+    return;
+  }
+  KVRBasicXform3D<double> X_WF1, X_WF2;
+  extension->getReferenceFrame(X_WF1, X_WF2);
+  KVRJson frames{{"set", extension->hasReferenceFrame() != 0}, {"first", nullptr}, {"second", nullptr}};
+  KVRRecordWriter::setLocation(frames["first"], X_WF1);
+  KVRRecordWriter::setLocation(frames["second"], X_WF2);
+  writer.value(frames);
 }
 
 // A path: its points in route order (a point may be listed twice).
@@ -94,14 +121,67 @@ void relationship(const KVRBasicEntity& e, KVRJson& section, const KVRRecordWrit
   section["syncMode"] = static_cast<int>(r.getSyncMode());
 }
 
+// A group: whether it carries its members now, and each member with the
+// location relative to the group it is carried at (as last recorded).
+void group(const KVRBasicEntity& e, KVRJson& section, const KVRRecordWriter& writer) {
+  const auto& g = static_cast<const KVRBasicGroup3D&>(e);
+  section["active"] = g.isActive() != 0;
+  KVRSharedVector<KVRBasicEntity3D> members;
+  g.getEntities(members);
+  KVRJson& list = section["members"];
+  if (!list.is_array()) list = KVRJson::array();
+  auto& entries = list.get_ref<KVRJson::array_t&>();
+  entries.resize(members.size());
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    KVRJson& entry = entries[i];
+    if (!entry.is_object()) entry = KVRJson{{"entity", nullptr}, {"relative", nullptr}};
+    writer.setReference(entry["entity"], members[i].get());
+    KVRRecordWriter::setLocation(entry["relative"], g.getRelativeLocation(members[i]));
+  }
+}
+
+// An assembly: its bodies in child order, the assembly it is part of and
+// the outermost one.
+void assembly(const KVRBasicEntity& e, KVRJson& section, const KVRRecordWriter& writer) {
+  const auto& a = static_cast<const KVRBasicMfgAssembly3D&>(e);
+  KVRSharedVector<KVRBasicBody3D> bodies;
+  a.getBodies(bodies);
+  writer.setReferences(section["bodies"], bodies);
+  writer.setReference(section["parentAssembly"], a.getParentAssembly().get());
+  writer.setReference(section["rootAssembly"], a.getRootAssembly().get());
+}
+
+// A shuttle (its members are in its group section): the path its planner
+// follows, the planned time of each of the path's points on the planner's
+// axis, the simulation time that axis starts at, and whether the move is
+// under way at the time of the record. Without a planner: no path, no times.
+void shuttle(const KVRBasicEntity& e, KVRJson& section, const KVRRecordWriter& writer) {
+  const auto& s = static_cast<const KVRBasicShuttle3D&>(e);
+  const auto planner = s.getPlanner();
+  section["planner"] = static_cast<bool>(planner);
+  writer.setReference(section["path"], planner ? planner->getPath().get() : nullptr);
+  KVRJson& times = section["times"];
+  if (!times.is_array()) times = KVRJson::array();
+  auto& list = times.get_ref<KVRJson::array_t&>();
+  list.clear();
+  if (planner)
+    for (const KVRSimTime& t : planner->getTimes()) list.emplace_back(t.toSeconds());
+  section["scheduledStart"] = planner ? KVRJson(planner->getScheduledStart().toSeconds()) : KVRJson();
+  section["distance"] = planner ? planner->getCurrentDistance() : 0.0;
+  section["motionActive"] = s.isMotionActive(writer.time());
+}
+
 }  // namespace
 
 const std::vector<KVRRecordSection>& KVRRecordSections() {
   static const std::vector<KVRRecordSection> sections{
       {&KVRBasicWorld::ClassInfo_, "world", &world},
       {&KVRBasicBody3D::ClassInfo_, "body", &body},
+      {&KVRBasicGroup3D::ClassInfo_, "group", &group},
+      {&KVRBasicShuttle3D::ClassInfo_, "shuttle", &shuttle},
+      {&KVRBasicMfgAssembly3D::ClassInfo_, "assembly", &assembly},
       {&KVRBasicCamera3D::ClassInfo_, "camera", &camera},
-      {&KVRBasicTagPoint3D::ClassInfo_, "tagPoint", &tagPoint},
+      {&KVRBasicTagPoint3D::ClassInfo_, "tagPoint", nullptr, &tagPointSkeleton, &tagPoint},
       {&KVRBasicPath3D::ClassInfo_, "path", &path},
       {&KVRBasicConnection3D::ClassInfo_, "connection", &connection},
       {&KVRBasicRelationship3D::ClassInfo_, "relationship", &relationship},

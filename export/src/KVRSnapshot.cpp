@@ -8,14 +8,17 @@
 
 namespace {
 
-// Streams the snapshot through `text`: whenever it holds more than
-// `chunk` bytes, `flush` takes them. A large world never lives in memory as
-// one piece of text unless the caller wants it so.
+// Streams the snapshot through the writer's text: whenever it holds more
+// than `chunk` bytes, `flush` takes them. A large world never lives in memory
+// as one piece of text unless the caller wants it so.
 template <class Flush>
-void writeSnapshot(const KVRBasicEntity& root, const KVRSimTime& time, std::string& text, std::size_t chunk,
-                   Flush flush) {
+void writeSnapshot(const KVRBasicEntity& root, const KVRSimTime& time, std::size_t chunk, Flush flush) {
   const KVRExportScene scene(root);
-  KVRRecordWriter writer(scene);
+  KVRRecordWriter writer(scene, time);
+  std::string& text = writer.text();
+  // Room for the whole text at once when it is kept whole: growing it by
+  // doubling would copy it over and over. Untouched room costs no memory.
+  text.reserve(chunk != std::string::npos ? 2 * chunk : 512 * scene.size());
   const auto [head, tail] = KVRSplitAtLastArray({{"format", KVRSnapshot::Format},
                                                  {"version", KVRSnapshot::Version},
                                                  {"root", 0},
@@ -24,7 +27,7 @@ void writeSnapshot(const KVRBasicEntity& root, const KVRSimTime& time, std::stri
   text += head;
   for (std::size_t i = 0; i < scene.size(); ++i) {
     if (i > 0) text += ",\n";
-    writer.append(i, text);
+    writer.append(i);
     if (text.size() > chunk) flush(text);
   }
   text += tail;
@@ -43,9 +46,7 @@ void KVRSnapshot::write(std::ostream& out, const KVRSharedHandle<KVRBasicEntity>
                         const KVRSimTime& time) {
   KVRRequireExportRoot(root);
   constexpr std::size_t Chunk = 1 << 16;
-  std::string text;
-  text.reserve(2 * Chunk);
-  writeSnapshot(*root, time, text, Chunk, [&](std::string& piece) {
+  writeSnapshot(*root, time, Chunk, [&](std::string& piece) {
     out.write(piece.data(), static_cast<std::streamsize>(piece.size()));
     piece.clear();
   });
@@ -60,6 +61,7 @@ std::string KVRSnapshot::toJson(const KVRSharedHandle<KVRBasicEntity>& root) {
 std::string KVRSnapshot::toJson(const KVRSharedHandle<KVRBasicEntity>& root, const KVRSimTime& time) {
   KVRRequireExportRoot(root);
   std::string text;
-  writeSnapshot(*root, time, text, std::string::npos, [](std::string&) {});
+  // Called once, with the whole document.
+  writeSnapshot(*root, time, std::string::npos, [&](std::string& whole) { text.swap(whole); });
   return text;
 }

@@ -71,14 +71,14 @@ void KVRTimeline::record(const KVRSharedHandle<KVRBasicEntity>& root, const KVRS
 
   Steps::Step step;
   step.time = time.toSeconds();
-  KVRRecordWriter writer(scene);
-  std::string record;
+  KVRRecordWriter writer(scene, time);
+  std::string& record = writer.text();
   std::vector<char> present(s.ids.size(), 0);
   for (std::size_t i = 0; i < scene.size(); ++i) {
     const auto id = static_cast<std::size_t>(ids[i]);
     present[id] = 1;
     record.clear();
-    writer.append(i, record);
+    writer.append(i);
     if (s.present[id] && record == s.lastRecord[id]) continue;
     if (step.recordCount++ > 0) step.records += ",\n";
     step.records += record;

@@ -93,8 +93,11 @@ TEST_F(Snapshot, BodiesNameTheirConnectionFramesTagPointsAndPaths) {
   // A path lists its points in route order, a point as often as it is listed.
   EXPECT_EQ(r.at("/W/Fixture/L")["path"]["points"],
             json({id("/W/Fixture/A"), id("/W/Fixture/B"), id("/W/Fixture/A")}));
-  EXPECT_EQ(r.at("/W/Fixture/B")["tagPoint"],
-            json({{"timing", "velocity"}, {"duration", 5.0}, {"velocity", 0.25}, {"locked", false}}));
+  EXPECT_EQ(r.at("/W/Fixture/B")["tagPoint"], json({{"timing", "velocity"},
+                                                    {"duration", 5.0},
+                                                    {"velocity", 0.25},
+                                                    {"locked", false},
+                                                    {"referenceFrames", nullptr}}));
 }
 
 TEST_F(Snapshot, PendingEventsAreListedByBitNumber) {
@@ -102,6 +105,28 @@ TEST_F(Snapshot, PendingEventsAreListedByBitNumber) {
   const auto r = byFullName(parse(KVRSnapshot::toJson(w))["entities"]);
   EXPECT_EQ(r.at("/W/Hand")["events"],
             json({KVRBasicEntity::BaseNameChanged, KVRBasicEntity::FullNameChanged}));
+}
+
+// Full names as the model holds them: after a rename that is not flushed
+// yet, the renamed gripper's own full name is new and its tool's is not;
+// after the flush both are.
+TEST_F(Snapshot, FullNamesAreTheModelsBeforeAndAfterARenameIsFlushed) {
+  gripper->setEntityName(L"Hand \"1\"");
+  const auto check = [&] {
+    const json records = parse(KVRSnapshot::toJson(w))["entities"];
+    std::vector<KVRSharedHandle<KVRBasicEntity>> model;
+    collect(w, model);
+    ASSERT_EQ(records.size(), model.size());
+    for (std::size_t i = 0; i < model.size(); ++i) {
+      EXPECT_EQ(records[i]["fullName"], utf8(fullName(model[i])));
+      EXPECT_EQ(records[i]["name"], utf8(model[i]->getEntityName()));
+    }
+  };
+  check();
+  EXPECT_EQ(utf8(fullName(tool)), "/W/Gripper/Tool");
+  gripper->flushLogicalState();
+  check();
+  EXPECT_EQ(utf8(fullName(tool)), "/W/Hand \"1\"/Tool");
 }
 
 // A snapshot of the fixture alone: the part hangs on it without being its

@@ -107,7 +107,7 @@ TEST_F(Views, TheTopViewDrawsBodiesFramesPathsAndTheTrajectoriesOfMovedBodies) {
   EXPECT_EQ(svg.rfind("<svg xmlns=\"http://www.w3.org/2000/svg\"", 0), 0u);
   EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
   EXPECT_EQ(count(svg, "</title><rect x="), 4u);  // the bodies
-  EXPECT_EQ(count(svg, "<circle"), 2u);   // the tag points
+  EXPECT_EQ(count(svg, "<circle"), 2u);           // the tag points
   EXPECT_EQ(count(svg, "<title>/W/Gripper/Tool</title><line"), 1u);
   // The path through A, B, A.
   std::smatch m;

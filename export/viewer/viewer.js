@@ -167,6 +167,13 @@ const marker = new THREE.LineSegments(new THREE.EdgesGeometry(new THREE.BoxGeome
 marker.visible = false;
 scene.add(marker);
 
+// The routes of shuttles: their paths again, in the colour of carrying, drawn
+// over the path's own line.
+const routeLines = new THREE.LineSegments(new THREE.BufferGeometry(),
+  new THREE.LineBasicMaterial({ color: CARRIED, transparent: true, opacity: 0.8 }));
+routeLines.frustumCulled = false;
+scene.add(routeLines);
+
 const HIDDEN = new THREE.Matrix4().makeScale(0, 0, 0);
 // Hidden points stand at NaN, which no bounds computed from them would survive:
 // the point clouds are given bounds that hold the whole cell instead.
@@ -175,17 +182,43 @@ const matrix = new THREE.Matrix4(), unit = new THREE.Vector3(1, 1, 1), axis = ne
 // Where the shown step puts every entity: id -> { position, quaternion }.
 let placed = new Map();
 
+// The bodies being carried at the shown step: those grabbed, the members of
+// active groups and of shuttles under way, and whatever hangs below them.
+function carriedBodies() {
+  const carriers = new Set();
+  for (const [id, record] of state) {
+    if (record.body?.transientState) carriers.add(id);
+    const group = record.group;
+    if (!group?.active || (record.shuttle && !record.shuttle.motionActive)) continue;
+    for (const member of group.members) if (isRef(member.entity)) carriers.add(member.entity);
+  }
+  const carried = new Map();
+  const isCarried = (id) => {
+    const chain = [];
+    let answer = false;
+    for (let at = id; isRef(at) && state.has(at); at = state.get(at).spatialParent) {
+      if (carried.has(at)) { answer = carried.get(at); break; }
+      if (carriers.has(at)) { answer = true; break; }
+      if (chain.includes(at)) break;
+      chain.push(at);
+    }
+    for (const link of chain) carried.set(link, answer);
+    return answer;
+  };
+  return new Set(slots.body.filter(isCarried));
+}
+
 function draw() {
   placed = new Map();
   for (const [id, record] of state) {
     const at = placement(record.base);
     if (at) placed.set(id, at);
   }
+  const carried = carriedBodies();
   slots.body.forEach((id, i) => {
-    const at = placed.get(id), record = state.get(id);
+    const at = placed.get(id);
     bodies.setMatrixAt(i, at ? matrix.compose(at.position, at.quaternion, unit) : HIDDEN);
-    const carried = record?.body?.transientState || 0;
-    bodies.setColorAt(i, id === selected ? PICKED : carried ? CARRIED : BODY);
+    bodies.setColorAt(i, id === selected ? PICKED : carried.has(id) ? CARRIED : BODY);
   });
   bodies.instanceMatrix.needsUpdate = true;
   if (bodies.instanceColor) bodies.instanceColor.needsUpdate = true;
@@ -217,17 +250,22 @@ function draw() {
   tagPoints.geometry.attributes.position.needsUpdate = true;
   tagPoints.geometry.boundingSphere = everywhere;
 
-  const segments = [], hangs = [];
-  for (const id of slots.path) {
-    const route = (state.get(id)?.path?.points ?? []).map((ref) => placed.get(ref)).filter(Boolean);
-    for (let i = 1; i < route.length; ++i) segments.push(...route[i - 1].position.toArray(), ...route[i].position.toArray());
+  const segments = [], hangs = [], routes = [];
+  const line = (path, into) => {
+    const route = (state.get(path)?.path?.points ?? []).map((ref) => placed.get(ref)).filter(Boolean);
+    for (let i = 1; i < route.length; ++i) into.push(...route[i - 1].position.toArray(), ...route[i].position.toArray());
+  };
+  for (const id of slots.path) line(id, segments);
+  for (const id of slots.body) {
+    const path = state.get(id)?.shuttle?.path;
+    if (isRef(path)) line(path, routes);
   }
   for (const id of slots.body) {
     const inner = state.get(id)?.spatialParent;
     if (isRef(inner) && placed.has(inner) && placed.has(id))
       hangs.push(...placed.get(inner).position.toArray(), ...placed.get(id).position.toArray());
   }
-  for (const [lines, vertices] of [[pathLines, segments], [hangLines, hangs]]) {
+  for (const [lines, vertices] of [[pathLines, segments], [hangLines, hangs], [routeLines, routes]]) {
     lines.geometry.dispose();
     lines.geometry = new THREE.BufferGeometry();
     lines.geometry.setAttribute('position', new THREE.Float32BufferAttribute(vertices, 3));
@@ -398,6 +436,30 @@ function details(record) {
   const c = record.body?.connection;
   if (c) lines.push(`hangs on  ${refName(c.innerBody)}  (${c.kind} ${c.name})`);
   if (record.path) lines.push(`points    ${record.path.points.length}`);
+  const group = record.group;
+  if (group) {
+    lines.push(`${group.active ? 'active' : 'inactive'}, ${group.members.length} member${group.members.length === 1 ? '' : 's'}`);
+    const Listed = 20;
+    for (const member of group.members.slice(0, Listed)) lines.push(`  ${refName(member.entity)}`);
+    if (group.members.length > Listed) lines.push(`  … and ${group.members.length - Listed} more`);
+  }
+  const shuttle = record.shuttle;
+  if (shuttle?.planner) {
+    const seconds = (t) => +Number(t).toFixed(3);
+    lines.push(`path      ${refName(shuttle.path)}`,
+      `times     ${shuttle.times.map(seconds).join('  ')} s from ${seconds(shuttle.scheduledStart)} s`,
+      `moving    ${shuttle.motionActive ? 'yes' : 'no'}, ${seconds(shuttle.distance)} m along`);
+  }
+  const assembly = record.assembly;
+  if (assembly) {
+    lines.push(`bodies    ${assembly.bodies.map(refName).join(', ') || 'none'}`);
+    if (assembly.parentAssembly !== null) lines.push(`part of   ${refName(assembly.parentAssembly)}`);
+  }
+  const frames = record.tagPoint?.referenceFrames;
+  if (frames?.set) {
+    const f = (location) => location.position.map((v) => (typeof v === 'number' ? +v.toFixed(6) : 'null')).join('  ');
+    lines.push(`frames    ${f(frames.first)}  →  ${f(frames.second)}`);
+  }
   if (record.events?.length) lines.push(`pending   ${record.events.join(' ')}`);
   return lines.join('\n');
 }
@@ -517,6 +579,8 @@ window.kvrViewer = {
       : slot.kind === 'frame' ? frameDots.geometry.attributes.position.array : null;
     return array ? Array.from(array.slice(slot.index * 3, slot.index * 3 + 3)) : null;
   },
+  // Line segments drawn for the routes of shuttles.
+  get routeSegments() { return routeLines.geometry.attributes.position.count / 2; },
   // Draw calls of the last frame: one per kind of thing, whatever the world's size.
   get drawCalls() { return renderer.info.render.calls; },
   get framesRendered() { return frames; },

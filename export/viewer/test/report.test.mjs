@@ -103,13 +103,18 @@ describe('the demo report', () => {
     assert.ok(drawn.drawCalls <= 12, `${drawn.drawCalls} draw calls`);
   });
 
-  test('moving the time slider moves the carried body as the timeline says', async () => {
-    // The carried body: the one a gripper grabs (transient state set) at some step.
-    const carried = [...states.at(-1).keys()].find((id) => states.some((s) => s.get(id)?.body?.transientState));
-    assert.notEqual(carried, undefined, 'the timeline carries a body');
+  test('moving the time slider moves a body the shuttle carries as the timeline says', async () => {
+    // The carried body: a part on the pallet that the cart (a shuttle) carries.
+    const first = [...states[0].values()];
+    const shuttle = first.find((record) => record.shuttle && record.group?.members.length);
+    assert.ok(shuttle, 'the timeline has a shuttle with members');
+    const members = new Set(shuttle.group.members.map((member) => member.entity));
+    const carried = first.find((record) => record.body && members.has(record.spatialParent))?.id;
+    assert.notEqual(carried, undefined, 'a body hangs on what the shuttle carries');
     const start = states[0].get(carried).base.position;
     const k = states.findIndex((s) => distance(s.get(carried).base.position, start) > 0.3);
     assert.ok(k > 0, 'the carried body moves');
+    assert.ok(states[k].get(shuttle.id).shuttle.motionActive, 'the shuttle is under way then');
 
     const shown = () => page.evaluate((id) => window.kvrViewer.shownPosition(id), carried);
     const shownAtStart = await shown();
@@ -124,10 +129,23 @@ describe('the demo report', () => {
     assert.ok(distance(moved, expected) < 1e-4, `shown ${moved} instead of ${expected} at step ${k}`);
     assert.ok(distance(moved, shownAtStart) > 0.3);
     assert.match(await page.textContent('#kvr-step'), new RegExp(`step ${k} of ${states.length - 1}`));
+    // Halfway through the run, for the picture.
+    const half = Math.floor((states.length - 1) / 2);
+    for (let i = k; i < half; ++i) await page.keyboard.press('ArrowRight');
     await page.screenshot({ path: join(outputDir, 'report.png') });
 
     await page.keyboard.press('Home');
     assert.ok(distance(await shown(), start) < 1e-4, 'back at the first step, the body is back where it started');
+  });
+
+  test('draws the shuttle\'s route and lists what it carries', async () => {
+    const shuttle = [...states[0].values()].find((record) => record.shuttle?.planner);
+    const route = states[0].get(shuttle.shuttle.path);
+    assert.equal(await page.evaluate(() => window.kvrViewer.routeSegments), route.path.points.length - 1);
+    await page.click(`#kvr-tree .kvr-row[title="${shuttle.fullName}"] .kvr-name`);
+    const details = await page.textContent('#kvr-details');
+    for (const member of shuttle.group.members) assert.ok(details.includes(states[0].get(member.entity).fullName), details);
+    assert.ok(details.includes(`path      ${route.fullName}`), details);
   });
 
   test('highlights an entity clicked in the tree', async () => {

@@ -1,0 +1,215 @@
+// Groups, assemblies, shuttles and tag points with reference frames in
+// snapshots and timelines, parsed back and compared with the model.
+
+#include "KVRExportTestSupport.h"
+
+namespace {
+
+using namespace kvrtest;
+using Xform = KVRBasicXform3D<double>;
+
+Xform at(double x, double y, double z, double yawDegrees = 0) {
+  Xform pose;
+  pose.setPosition(x, y, z);
+  pose.setRPY(0, 0, yawDegrees * KVRMathConst::Pi / 180);
+  return pose;
+}
+
+// The cell, in world W: the root assembly L at the origin holds the cart S (a
+// shuttle), the pallet assembly A at X_LA with the parts B1 and B2 on it, and
+// the route R at X_WR with points T0, T1, T2; T2 rides a turntable (an
+// assembly extension with two reference frames relative to R). S's planner
+// follows R over 0 to 6 s from 10 s of simulation time; S carries A and is
+// active. Beside them a tray G (a group, inactive) holds a box X standing in
+// W and a body O standing in another world V.
+class Carriers : public testing::Test {
+ protected:
+  void SetUp() override {
+    w->addEntity(line);
+    line->addBody(cart);
+    line->addBody(pallet, X_LA, Xform::Identity);
+    pallet->addBody(part1, at(0.1, 0, 0.05), Xform::Identity);
+    pallet->addBody(part2, at(-0.1, 0, 0.05, 90), Xform::Identity);
+    line->addPath(route);
+    route->setBaseLocation(X_WR);
+    route->flushSpatialState();
+    route->createPoints(3, L"T", 0);
+    for (unsigned i = 0; i < 3; ++i) route->setTagPointRelativeLocation(i, X_RT[i]);
+    route->getTagPoint(2)->addExtension(turntable);
+    turntable->setReferenceFrame(at(2, 1, 0), at(2, 1, 0, 90), route);
+    cart->addExtension(planner);
+    planner->setPath(route, 0.0, 6.0);
+    planner->setScheduledStart(10.0);
+    cart->addEntity(pallet);
+    cart->activate();
+
+    w->addEntity(tray);
+    w->addEntity(box);
+    v->addEntity(outside);
+    tray->addEntity(box);
+    tray->addEntity(outside);
+    w->flushLogicalState();
+    v->flushLogicalState();
+  }
+  void TearDown() override { orphan(w, v); }
+
+  // The cart moved to simulation time t and flushed, and the world's clock set to t.
+  void runTo(double t) {
+    planner->moveBasicObject(KVRSimTime(t) - planner->getScheduledStart());
+    cart->flushSpatialState();
+    w->setSimulationTime(KVRSimTime(t));
+    w->flushLogicalState();
+  }
+
+  std::map<std::string, json> snapshot() const {
+    return byFullName(parse(KVRSnapshot::toJson(w))["entities"]);
+  }
+
+  const Xform X_LA = at(0, 0, 0.3), X_WR = at(0.5, -1, 0, 30);
+  const Xform X_RT[3] = {at(0, 0, 0), at(2, 0, 0), at(3, 1, 0, 90)};
+  KVRSharedHandle<KVRBasicWorld> w = makeWorld(L"W"), v = makeWorld(L"V");
+  KVRSharedHandle<KVRBasicMfgAssembly3D> line = make<KVRBasicMfgAssembly3D>(L"L"),
+                                         pallet = make<KVRBasicMfgAssembly3D>(L"A");
+  KVRSharedHandle<KVRBasicBody3D> part1 = make<KVRBasicPart3D>(L"B1"), part2 = make<KVRBasicPart3D>(L"B2");
+  KVRSharedHandle<KVRBasicShuttle3D> cart = make<KVRBasicShuttle3D>(L"S");
+  KVRSharedHandle<KVRBasicPath3D> route = make<KVRBasicPath3D>(L"R");
+  KVRSharedHandle<KVRShuttlePlannerExt> planner{new KVRShuttlePlannerExt};
+  KVRSharedHandle<KVRMfgAssemblyTagPointExt> turntable{new KVRMfgAssemblyTagPointExt};
+  KVRSharedHandle<KVRBasicGroup3D> tray = make<KVRBasicGroup3D>(L"G");
+  KVRSharedHandle<KVRBasicBody3D> box = make<KVRBasicBody3D>(L"X"), outside = make<KVRBasicBody3D>(L"O");
+};
+
+TEST_F(Carriers, AShuttleRecordsItsPathPlanMembersAndWhetherItMovesAtTheSnapshotTime) {
+  runTo(12);
+  const auto r = snapshot();
+  const json& cartRecord = r.at("/W/L/S");
+  EXPECT_EQ(cartRecord["type"], "Shuttle");
+  const json& s = cartRecord["shuttle"];
+  EXPECT_TRUE(s["planner"]);
+  EXPECT_EQ(s["path"], r.at("/W/L/R")["id"]);
+  std::vector<double> times;
+  for (const KVRSimTime& t : planner->getTimes()) times.push_back(t.toSeconds());
+  ASSERT_EQ(times.size(), 3u);
+  EXPECT_EQ(s["times"].get<std::vector<double>>(), times);
+  EXPECT_EQ(s["scheduledStart"], 10.0);
+  EXPECT_DOUBLE_EQ(s["distance"].get<double>(), planner->getCurrentDistance());
+  EXPECT_GT(planner->getCurrentDistance(), 0);
+  EXPECT_TRUE(s["motionActive"]);
+  // Its members are in its group section, each with its place on the shuttle.
+  const json& g = cartRecord["group"];
+  EXPECT_TRUE(g["active"]);
+  ASSERT_EQ(g["members"].size(), 1u);
+  EXPECT_EQ(g["members"][0]["entity"], r.at("/W/L/A")["id"]);
+  expectLocation(g["members"][0]["relative"],
+                 cart->getRelativeLocation(KVRSharedHandle<KVRBasicEntity3D>(pallet)));
+  expectLocation(cartRecord["base"], cart->getBaseLocation());
+  expectLocation(r.at("/W/L/A/B1")["base"], part1->getBaseLocation());
+
+  // The same cell before the move and after it: not moving.
+  for (const double t : {9.0, 16.5}) {
+    SCOPED_TRACE(t);
+    EXPECT_FALSE(parse(KVRSnapshot::toJson(
+        w, KVRSimTime(t)))["entities"][cartRecord["id"].get<int>()]["shuttle"]["motionActive"]);
+  }
+}
+
+TEST_F(Carriers, AShuttleWithoutAPlannerHasNoPathNorPlan) {
+  cart->removeExtension(KVRShuttlePlannerExt::ClassID_);
+  EXPECT_EQ(snapshot().at("/W/L/S")["shuttle"], json({{"planner", false},
+                                                      {"path", nullptr},
+                                                      {"times", json::array()},
+                                                      {"scheduledStart", nullptr},
+                                                      {"distance", 0.0},
+                                                      {"motionActive", false}}));
+}
+
+TEST_F(Carriers, AnAssemblyListsItsBodiesAndTheAssembliesAboveIt) {
+  const auto r = snapshot();
+  const auto id = [&](const char* name) { return r.at(name)["id"]; };
+  EXPECT_EQ(r.at("/W/L/A")["assembly"], json({{"bodies", {id("/W/L/A/B1"), id("/W/L/A/B2")}},
+                                              {"parentAssembly", id("/W/L")},
+                                              {"rootAssembly", id("/W/L")}}));
+  // The line's bodies in child order, the cart first; nothing above it.
+  EXPECT_EQ(r.at("/W/L")["assembly"], json({{"bodies", {id("/W/L/S"), id("/W/L/A")}},
+                                            {"parentAssembly", nullptr},
+                                            {"rootAssembly", nullptr}}));
+  EXPECT_FALSE(r.at("/W/L/A/B1").contains("assembly"));
+  // Seen from the pallet alone, the line is outside: named by its full name.
+  const json pallets = parse(KVRSnapshot::toJson(pallet))["entities"][0];
+  EXPECT_EQ(pallets["assembly"]["parentAssembly"], "/W/L");
+}
+
+TEST_F(Carriers, AGroupRecordsEachMembersPlaceAndWhetherItCarriesThem) {
+  tray->setRelativeLocation(KVRSharedHandle<KVRBasicEntity3D>(box), at(1, 2, 0, 45));
+  box->flushSpatialState();
+  const auto r = snapshot();
+  const json& g = r.at("/W/G")["group"];
+  EXPECT_FALSE(g["active"]);
+  ASSERT_EQ(g["members"].size(), 2u);
+  EXPECT_EQ(g["members"][0]["entity"], r.at("/W/X")["id"]);
+  expectLocation(g["members"][0]["relative"], at(1, 2, 0, 45));
+  // A member outside the snapshot is named by its full name.
+  EXPECT_EQ(g["members"][1]["entity"], "/V/O");
+  expectLocation(g["members"][1]["relative"],
+                 tray->getRelativeLocation(KVRSharedHandle<KVRBasicEntity3D>(outside)));
+  EXPECT_FALSE(r.at("/W/G").contains("shuttle"));
+
+  tray->activate();
+  tray->removeEntity(KVRSharedHandle<KVRBasicEntity3D>(outside));
+  const json again = snapshot().at("/W/G")["group"];
+  EXPECT_TRUE(again["active"]);
+  EXPECT_EQ(again["members"].size(), 1u);
+}
+
+TEST_F(Carriers, ATagPointWithReferenceFramesRecordsBothInWorldTerms) {
+  // The route moves: the frames travel with the point.
+  route->setBaseLocation(at(-1, 2, 0.5, -60));
+  route->flushSpatialState();
+  const auto r = snapshot();
+  const json& frames = r.at("/W/L/R/T2")["tagPoint"]["referenceFrames"];
+  EXPECT_TRUE(frames["set"]);
+  Xform X_WF1, X_WF2;
+  turntable->getReferenceFrame(X_WF1, X_WF2);
+  expectLocation(frames["first"], X_WF1);
+  expectLocation(frames["second"], X_WF2);
+  expectLocation(frames["first"], at(-1, 2, 0.5, -60) * at(2, 1, 0));
+  EXPECT_TRUE(r.at("/W/L/R/T1")["tagPoint"]["referenceFrames"].is_null());
+
+  // An extension without frames says so and gives the identity.
+  route->getTagPoint(1)->addExtension(
+      KVRSharedHandle<KVRMfgAssemblyTagPointExt>(new KVRMfgAssemblyTagPointExt));
+  const json unset = snapshot().at("/W/L/R/T1")["tagPoint"]["referenceFrames"];
+  EXPECT_FALSE(unset["set"]);
+  expectLocation(unset["first"], Xform::Identity);
+}
+
+// The run recorded every second from 9 s to 17 s: at every step the carried
+// parts stand where the model has them, and the cart moves only within its
+// scheduled move.
+TEST_F(Carriers, ATimelineOfTheRunFollowsTheCarriedPartsAndTheMotion) {
+  KVRTimeline timeline;
+  std::vector<Xform> partAt;
+  for (int t = 9; t <= 17; ++t) {
+    runTo(t);
+    timeline.record(w);
+    partAt.push_back(part2->getBaseLocation());
+  }
+  std::map<int, json> state;
+  int cartId = -1, partId = -1;
+  const json doc = parse(timeline.toJson());
+  ASSERT_EQ(doc["steps"].size(), partAt.size());
+  for (std::size_t k = 0; k < partAt.size(); ++k) {
+    SCOPED_TRACE(k);
+    for (const json& record : doc["steps"][k]["entities"]) {
+      state[record["id"]] = record;
+      if (record["fullName"] == "/W/L/S") cartId = record["id"];
+      if (record["fullName"] == "/W/L/A/B2") partId = record["id"];
+    }
+    expectLocation(state.at(partId)["base"], partAt[k]);
+    const double t = 9.0 + static_cast<double>(k);
+    EXPECT_EQ(state.at(cartId)["shuttle"]["motionActive"], t > 10 && t <= 16);
+  }
+  EXPECT_NE(partAt.front().getPosition(), partAt.back().getPosition());
+}
+
+}  // namespace
