@@ -4,8 +4,9 @@
 Moves frames in a world and shows that descendants follow at the flush; a
 gripper picks a part off a fixture, carries it and puts it back; a fixture
 assembly of two parts moves as one, and a pallet group carries boxes while
-active; then reads and writes properties by path through the symbol table.
-Prints the same poses as `make demo`.
+active; then reads and writes properties by path through the symbol table;
+then a shuttle carries a pallet along a route with a turntable over
+simulation time. Prints the same poses as `make demo`.
 
 Run from the build tree, e.g.:
     PYTHONPATH=build/dev/python python3 examples/cell.py
@@ -35,9 +36,10 @@ def cell_in_the_universe():
     return world
 
 
-def print_base(entity):
+def print_base(entity, digits=""):
+    """The entity's full name and base location; with `digits` (".4") to that many significant digits."""
     name = entity.getEntityName(kvr.KVRBasicEntity.FullName)
-    print(f"  {name:<28} {entity.getBaseLocation()}")
+    print(f"  {name:<28} {entity.getBaseLocation():{digits}}")
 
 
 def moving_frames():
@@ -217,8 +219,63 @@ def properties():
     cell.orphan()
 
 
+def shuttle_on_a_route():
+    """A cart carries a pallet assembly with two parts along a route: straight, then a quarter turn riding a
+    turntable (a tag point with reference frames), then straight again. At several simulation times the
+    predicted pose of a part is printed next to where it stands once the cart has been moved there."""
+    section("A shuttle carries a pallet along a route with a turntable")
+    world = cell_in_the_universe()
+    line = kvr.KVRBasicMfgAssembly3D("Line")  # the root assembly
+    world.addEntity(line)
+    cart = kvr.KVRBasicShuttle3D("Cart")
+    pallet = kvr.KVRBasicMfgAssembly3D("Pallet")
+    bracket, plate = kvr.KVRBasicPart3D("Bracket"), kvr.KVRBasicPart3D("Plate")
+    line.addBody(cart)
+    line.addBody(pallet, at(0, 0, 0.3), kvr.Xform.Identity)
+    pallet.addBody(bracket, at(0.1, 0, 0.05), kvr.Xform.Identity)
+    pallet.addBody(plate, at(-0.1, 0, 0.05, 90), kvr.Xform.Identity)
+
+    # The route, in the line's coordinates shifted by 0.5 m along x: the turntable turns about (2, 1) while
+    # the cart rides it from P1 to P2.
+    route = kvr.KVRBasicPath3D("Route")
+    line.addPath(route)
+    route.setBaseLocation(at(0.5, 0, 0))
+    route.flushSpatialState()
+    route.createPoints(4, "P", 0)
+    for i, stop in enumerate((at(0, 0, 0), at(2, 0, 0), at(3, 1, 0, 90), at(3, 3, 0, 90))):
+        route.setTagPointRelativeLocation(i, stop)
+    turntable = kvr.KVRMfgAssemblyTagPointExt()
+    route.getTagPoint(2).addExtension(turntable)
+    turntable.setReferenceFrame(at(2, 1, 0), at(2, 1, 0, 90), route)
+    world.flushLogicalState()
+
+    planner = kvr.KVRShuttlePlannerExt()
+    cart.addExtension(planner)
+    planner.setPath(route, 0.0, 10.0)
+    planner.setScheduledStart(5.0)
+    cart.addEntity(pallet)
+    cart.activate()
+    times = " ".join(f"{t:.4}" for t in planner.getTimes())
+    print(f"planned times of P0..P3 on the planner's axis: {times} s; the move starts at 5 s of simulation time")
+
+    for t in (6.0, 8.0, 10.0, 11.5, 15.0):
+        predicted = kvr.KVRBasicShuttle3D.evaluateBodyPosition(bracket, t)
+        planner.moveBasicObject(t - planner.getScheduledStart())  # on the planner's own time axis
+        cart.flushSpatialState()
+        print(f"at {t:.4g} s, {planner.getCurrentDistance():.4g} m along the route:")
+        print_base(pallet, ".4")
+        print_base(bracket, ".4")
+        if predicted is not None:
+            print(f"  predicted for the bracket     {predicted:.4}")
+    velocity = kvr.KVRBasicShuttle3D.evaluateBodyVelocity(plate, 14.99)
+    if velocity is not None:
+        print(f"the plate's velocity near the end: {velocity:.4} m/s")
+    world.orphan()
+
+
 if __name__ == "__main__":
     moving_frames()
     pick_and_place()
     assemblies_and_groups()
     properties()
+    shuttle_on_a_route()

@@ -2,7 +2,6 @@
 // view and the HTML report, as text a script prints, parses or saves.
 
 #include <fstream>
-#include <sstream>
 
 #include "KVRExport.h"
 #include "KVRPyModule.h"
@@ -21,13 +20,6 @@ void save(const std::string& path, const std::string& text) {
     PyErr_SetString(PyExc_OSError, ("cannot write " + path).c_str());
     throw py::error_already_set();
   }
-}
-
-template <class Write>
-std::string written(Write write) {
-  std::ostringstream out;
-  write(out);
-  return out.str();
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 // built of bodies, and the tag-point extension that gives a tag point a pair
 // of reference frames; with the extension slots of entities.
 
-#include <sstream>
-
 #include "KVRPyModule.h"
 
 namespace kvrpy {
@@ -15,13 +13,6 @@ using BodyHandle = KVRSharedHandle<KVRBasicBody3D>;
 using Group = KVRBasicGroup3D;
 using Assembly = KVRBasicMfgAssembly3D;
 using TagPointExt = KVRMfgAssemblyTagPointExt;
-
-template <class T>
-std::string dumped(const T& object) {
-  std::ostringstream out;
-  object.dump(out);
-  return out.str();
-}
 
 void bindExtensions(py::module_& m) {
   auto ext = py::class_<KVRExtensionObject, KVRSharedHandle<KVRExtensionObject>>(

@@ -4,6 +4,7 @@
 
 #include <pybind11/operators.h>
 
+#include <cctype>
 #include <cmath>
 #include <sstream>
 
@@ -175,6 +176,44 @@ std::string streamed(const T& value) {
   return out.str();
 }
 
+// The number of significant digits a format '.N' or '.Ng' asks for (N of one
+// or two digits); -1 for any other format.
+int precisionOf(const std::string& spec) {
+  const std::size_t end = !spec.empty() && spec.back() == 'g' ? spec.size() - 1 : spec.size();
+  if (end < 2 || end > 3 || spec[0] != '.') return -1;
+  int digits = 0;
+  for (std::size_t i = 1; i < end; ++i) {
+    if (!std::isdigit(static_cast<unsigned char>(spec[i]))) return -1;
+    digits = 10 * digits + (spec[i] - '0');
+  }
+  return digits;
+}
+
+// format(value, ".4"), f"{value:.4}": the text of str() written with that
+// many significant digits, as a C++ stream set to that precision writes it
+// (the notation of "g"). An empty format is str().
+template <class T>
+std::string formatted(const T& value, const std::string& spec) {
+  std::ostringstream out;
+  if (!spec.empty()) {
+    const int digits = precisionOf(spec);
+    if (digits < 0)
+      throw py::value_error(
+          "the math types of the world model take the format '.N' or '.Ng' (N significant "
+          "digits), not '" +
+          spec + "'");
+    out.precision(digits);
+  }
+  out << value;
+  return out.str();
+}
+
+template <class T>
+void addFormat(py::class_<T>& cls) {
+  cls.def("__format__", &formatted<T>, py::arg("spec"),
+          "'.N' (or '.Ng'): the text of str() with N significant digits.");
+}
+
 // NumPy's array protocol: np.asarray(x) of a transform is its 4x4 matrix.
 py::array asArray(const py::array& a, const py::object& dtype) {
   return dtype.is_none() ? a : py::array(a.attr("astype")(dtype));
@@ -236,6 +275,7 @@ void bindVector(py::module_& m) {
         return "KVRBasicVector3D(" + reprOf(py::float_(a.x())) + ", " + reprOf(py::float_(a.y())) + ", " +
                reprOf(py::float_(a.z())) + ")";
       });
+  addFormat(v);
   v.attr("Zero") = Vector::Zero;
 }
 
@@ -375,6 +415,7 @@ void bindXform(py::module_& m) {
                       }))
       .def("__str__", &streamed<Xform>, "Position, then roll, pitch and yaw in degrees: 1 2 3 | rpy 0 0 90.")
       .def("__repr__", [](const Xform& a) { return "KVRBasicXform3D(" + reprOf(toTuple(a)) + ")"; });
+  addFormat(x);
   x.attr("Identity") = Xform::Identity;
 }
 
@@ -407,19 +448,22 @@ void bindProfile(py::module_& m) {
   p.attr("Identity") = Profile::Identity;
 }
 
+// A number of seconds as a time; ValueError for NaN, infinities and times
+// beyond the range of whole seconds.
+KVRSimTime timeOf(double seconds) {
+  try {
+    return KVRSimTime(seconds);
+  } catch (const std::out_of_range& e) {
+    throw py::value_error(e.what());
+  }
+}
+
 void bindSimTime(py::module_& m) {
   py::class_<KVRSimTime> t(m, "KVRSimTime",
                            "Simulation time: whole seconds and nanoseconds, exact to the nanosecond. "
                            "A float or int of seconds is accepted wherever a time is.");
   t.def(py::init<>())
-      .def(py::init([](double seconds) {
-             try {
-               return KVRSimTime(seconds);
-             } catch (const std::out_of_range& e) {
-               throw py::value_error(e.what());
-             }
-           }),
-           py::arg("seconds"))
+      .def(py::init(&timeOf), py::arg("seconds"))
       .def(py::init<int64_t, int32_t>(), py::arg("seconds"), py::arg("nanoseconds"))
       .def("toSeconds", &KVRSimTime::toSeconds)
       .def("getSeconds", &KVRSimTime::getSeconds)
@@ -430,6 +474,13 @@ void bindSimTime(py::module_& m) {
       .def(py::self - py::self)
       .def(py::self * py::self)
       .def(py::self / py::self)
+      // So that a number of seconds may stand on either side: 0.5 + t, 10 - t.
+      .def(
+          "__radd__", [](const KVRSimTime& a, double seconds) { return timeOf(seconds) + a; },
+          py::is_operator())
+      .def(
+          "__rsub__", [](const KVRSimTime& a, double seconds) { return timeOf(seconds) - a; },
+          py::is_operator())
       .def(py::self == py::self)
       .def(py::self != py::self)
       .def(py::self < py::self)
@@ -439,6 +490,8 @@ void bindSimTime(py::module_& m) {
       .def("__hash__",
            [](const KVRSimTime& a) { return py::hash(py::make_tuple(a.getSeconds(), a.getNanoseconds())); })
       .def("__str__", &streamed<KVRSimTime>)
+      .def("__format__", &formatted<KVRSimTime>, py::arg("spec"),
+           "'.N' (or '.Ng'): the seconds with N significant digits.")
       .def("__repr__", [](const KVRSimTime& a) {
         return "KVRSimTime(" + std::to_string(a.getSeconds()) + ", " + std::to_string(a.getNanoseconds()) +
                ")";

@@ -14,6 +14,8 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <ostream>
+#include <sstream>
 #include <string>
 
 #include "KVRException.h"
@@ -109,6 +111,20 @@ void writeBack(const Pose& pose);
 py::array_t<double> toMatrix(const Xform& x);
 // ((x, y, z), (w, qx, qy, qz)).
 py::tuple toTuple(const Xform& x);
+
+// What `write(stream)` writes, as one string: the model's text output for Python.
+template <class Write>
+std::string written(Write write) {
+  std::ostringstream out;
+  write(out);
+  return out.str();
+}
+
+// The dump of a group, an assembly, a shuttle or an extension, as text.
+template <class T>
+std::string dumped(const T& object) {
+  return written([&](std::ostream& out) { object.dump(out); });
+}
 
 // Title of an entity as the model's messages write it, Body "/Cell/Gripper";
 // with the base name for an entity that stands under no parent.

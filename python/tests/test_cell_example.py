@@ -30,7 +30,8 @@ def test_the_python_cell_prints_the_poses_of_the_cpp_demo():
                           env=os.environ).stdout
     ours, theirs = sections(cell), sections(demo)
     assert set(ours) == {"Frames in a world: descendants follow at the flush", "Pick and place",
-                         "A fixture assembly and a pallet group", "Properties by path through the symbol table"}
+                         "A fixture assembly and a pallet group", "Properties by path through the symbol table",
+                         "A shuttle carries a pallet along a route with a turntable"}
     poses = 0
     for heading, lines in ours.items():
         assert len(lines) == len(theirs[heading]), heading
@@ -43,4 +44,4 @@ def test_the_python_cell_prints_the_poses_of_the_cpp_demo():
                 poses += 1
             else:  # the dumps follow the alignment a stream was left with: words, not spaces
                 assert mine.split() == expected.split()
-    assert poses == 25
+    assert poses == 35

@@ -135,3 +135,13 @@ def test_values_copy_and_pickle_without_sharing():
     with pytest.raises(IndexError):
         v[3]
     assert str(kvr.Xform(((1, 2, 3), (math.sqrt(0.5), 0, 0, math.sqrt(0.5))))) == "1 2 3 | rpy 0 0 90"
+
+
+def test_values_format_to_significant_digits_as_a_cpp_stream_writes_them():
+    x = kvr.Xform(((1.23456, -0.000123456, 2), (math.cos(0.25), 0, 0, math.sin(0.25))))
+    assert f"{x:.3}" == "1.23 -0.000123 2 | rpy 0 0 28.6" and format(x) == str(x)
+    assert f"{kvr.KVRBasicVector3D(2.0 / 3, 1e-7, 5):.2g}" == "0.67 1e-07 5"
+    assert f"{kvr.KVRSimTime(6.5849999):.4}" == "6.585" and f"{kvr.KVRSimTime(10):.4}" == "10"
+    for spec in (".4f", "8", ".", ".123"):
+        with pytest.raises(ValueError, match="take the format '.N' or '.Ng'"):
+            format(x, spec)
