@@ -181,6 +181,17 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   // The parent's base profile as last delivered to this entity.
   Profile getCachedParentProfile() const;
 
+  // The base location composed now, from the spatial root's base location
+  // down through the relative locations of every entity below it: what
+  // getBaseLocation() returns once every pending flush has run, renormalised
+  // at the same depths. Linear in the spatial depth, no allocation; nothing
+  // is cached, set or published. KVREInvalidRelation when the spatial parent
+  // links above this entity form a cycle (which only the primitive steps can make).
+  Xform computeBaseLocation() const;
+  // This entity's location in the reference entity's coordinates, both
+  // composed now (E⁻¹ · X); for an empty handle, computeBaseLocation().
+  Xform computeLocationRelativeTo(const KVRSharedHandle<KVRBasicEntity3D>& reference) const;
+
   // Sets the base location through the concrete class (request status as
   // above); applied, it sets bits 10 and 11. The const form is for callers
   // who do not need the adapted value back.
@@ -271,6 +282,8 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   using AncestorChain = KVRSharedChain<KVRBasicEntity3D>;
 
   void spatialHook_() { KVRBasicEntity3D::onNotification(); }
+  // The base location of `entity`, `depth` levels below its spatial root, composed from the root down.
+  static Xform composeFromRoot(const KVRBasicEntity3D& entity, int depth);
   void setSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent, const Xform& parentBase,
                         const AncestorChain& parentAncestors);
   void updateSpatialAncestors(const AncestorChain& parentAncestors);

@@ -411,6 +411,70 @@ KVRBasicEntity3D::Profile KVRBasicEntity3D::getBaseProfile(
   return calcRelativeProfile(getEntityProfile(reference), getBaseProfile());
 }
 
+namespace {
+
+// The levels composed from one walk up; deeper chains are composed in pieces.
+constexpr int ComposedPerWalk = 32;
+
+}  // namespace
+
+KVRBasicEntity3D::Xform KVRBasicEntity3D::computeBaseLocation() const {
+  // Count the levels first: the parent links are followed with Brent's cycle
+  // check, so that links closed into a ring are refused instead of followed for ever.
+  int depth = 0;
+  const KVRBasicEntity3D* checkpoint = this;
+  int steps = 0, power = 1;
+  for (const KVRBasicEntity3D* e = spatialParent_.get(); e; e = e->spatialParent_.get()) {
+    if (e == checkpoint)
+      throw KVREInvalidRelation(L"The spatial parent links above %1 form a cycle")
+          << getEntityTitle(FullName, ExternalNameSeparator);
+    if (++steps == power) {
+      checkpoint = e;
+      power *= 2;
+      steps = 0;
+    }
+    ++depth;
+  }
+  return composeFromRoot(*this, depth);
+}
+
+KVRBasicEntity3D::Xform KVRBasicEntity3D::composeFromRoot(const KVRBasicEntity3D& entity, int depth) {
+  // entity and up to ComposedPerWalk - 1 of its ancestors, nearest first.
+  const KVRBasicEntity3D* chain[ComposedPerWalk];
+  int n = 0;
+  const KVRBasicEntity3D* above = &entity;
+  while (n < ComposedPerWalk && above) {
+    chain[n++] = above;
+    above = above->spatialParent_.get();
+  }
+  // X_WP: the location of chain[k]'s parent, composed the way a flush does.
+  Xform X_WP;
+  int k;
+  if (above) {
+    X_WP = composeFromRoot(*above, depth - n);
+    k = n - 1;
+  } else {
+    X_WP = chain[n - 1]->baseLocation_;  // the root
+    k = n - 2;
+  }
+  for (; k >= 0; --k) {
+    const KVRBasicEntity3D& e = *chain[k];
+    if (const Xform* X_PE = e.storedRelativeLocation())
+      X_WP = X_WP * *X_PE;
+    else
+      X_WP = X_WP * e.getRelativeLocation();
+    const int level = depth - k;
+    if (level % NormalizationDepth == 0) X_WP.normalize();
+  }
+  return X_WP;
+}
+
+KVRBasicEntity3D::Xform KVRBasicEntity3D::computeLocationRelativeTo(
+    const KVRSharedHandle<KVRBasicEntity3D>& reference) const {
+  if (!reference) return computeBaseLocation();
+  return calcRelativeLocation(reference->computeBaseLocation(), computeBaseLocation());
+}
+
 template <class Apply>
 int KVRBasicEntity3D::applyStatus(int status, Apply apply) {
   switch (status) {
