@@ -1,17 +1,25 @@
 // Moving is the hot path of a simulation: a root is moved, its state is
 // flushed (every spatial descendant recomputes its base location), and the
-// base location of every entity is read. Shapes: a forest of chains of depth
-// 20 under one root, one root with 100 000 children, a balanced tree of
-// fan-out 8. The flat-array baseline composes the same transforms in one pass
-// over arrays, the lower bound of the work. Counters: ns per entity, heap
-// allocations per entity during move + flush, and the entity's footprint.
+// base location of every entity is read. Five trees of frames: forests of
+// chains of depth 20 under one root (20 000 and 200 000 entities), one root
+// with 10 000 and with 100 000 children, a balanced tree of fan-out 8. Each is
+// also moved as flat arrays, X_W[i] = X_W[parent[i]] · X_P[i] in one pass in
+// topological order, compiled into this program at the same optimisation
+// level: the limit of the work. The summary prints the ratio per tree, the
+// fresh pose of a depth-20 leaf (computeBaseLocation) next to the flat
+// arrays' walk up the same chain, the heap memory of a frame linked in a
+// tree, and the allocations of a flush.
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <string>
 #include <vector>
 
 #include "KVRAllocationCounter.h"
+#include "KVRBenchSummary.h"
 #include "KVRWorldModel.h"
 
 namespace {
@@ -33,8 +41,8 @@ struct Scene {
 
   int add(int parentIndex) {
     Node node(new KVRBasicFrame3D);
-    Xform relative = relativePose(static_cast<int>(nodes.size()));
-    node->setRelativeLocation(relative);
+    Xform X_PC = relativePose(static_cast<int>(nodes.size()));
+    node->setRelativeLocation(X_PC);
     if (parentIndex >= 0) nodes[static_cast<std::size_t>(parentIndex)]->addSpatialChild(node);
     nodes.push_back(node);
     parent.push_back(parentIndex);
@@ -49,40 +57,69 @@ struct Scene {
   }
 };
 
-void buildForest(Scene& scene, int entities) {
+enum class Shape { Chains, Wide, Balanced };
+
+struct Workload {
+  const char* key;    // in the benchmark names
+  const char* label;  // in the summary
+  Shape shape;
+  int size;  // entities below the root; levels for the balanced tree
+};
+
+constexpr Workload workloads[] = {
+    {"chains/20000", "chains of depth 20, 20 000", Shape::Chains, 20000},
+    {"chains/200000", "chains of depth 20, 200 000", Shape::Chains, 200000},
+    {"wide/10000", "wide, 10 000 children", Shape::Wide, 10000},
+    {"wide/100000", "wide, 100 000 children", Shape::Wide, 100000},
+    {"balanced/37449", "balanced, fan-out 8, 37 449", Shape::Balanced, 6},
+};
+
+void build(Scene& scene, const Workload& w) {
   scene.add(-1);
-  for (int chain = 0; chain < entities / 20; ++chain) {
-    int previous = 0;
-    for (int depth = 0; depth < 20; ++depth) previous = scene.add(previous);
+  switch (w.shape) {
+    case Shape::Chains:
+      for (int chain = 0; chain < w.size / 20; ++chain) {
+        int previous = 0;
+        for (int depth = 0; depth < 20; ++depth) previous = scene.add(previous);
+      }
+      break;
+    case Shape::Wide:
+      for (int i = 0; i < w.size; ++i) scene.add(0);
+      break;
+    case Shape::Balanced: {
+      std::vector<int> level{0};
+      for (int l = 1; l < w.size; ++l) {
+        std::vector<int> next;
+        for (int p : level)
+          for (int k = 0; k < 8; ++k) next.push_back(scene.add(p));
+        level.swap(next);
+      }
+      break;
+    }
   }
 }
 
-void buildWide(Scene& scene, int children) {
-  scene.add(-1);
-  for (int i = 0; i < children; ++i) scene.add(0);
-}
-
-void buildBalanced(Scene& scene, int levels) {
-  std::vector<int> level{scene.add(-1)};
-  for (int l = 1; l < levels; ++l) {
-    std::vector<int> next;
-    for (int p : level)
-      for (int k = 0; k < 8; ++k) next.push_back(scene.add(p));
-    level.swap(next);
-  }
-}
-
-void moveFlushRead(benchmark::State& state, Scene& scene) {
+// Moves the root, flushes it and reads every base location, per iteration.
+void moveFlushRead(benchmark::State& state, const Workload& w) {
+  Scene scene;
+  build(scene, w);
   scene.settle();
   const Node& root = scene.nodes.front();
+  // The first flushes of a moved root may prepare what later flushes reuse.
+  const KVRAllocationWindow preparing;
+  for (int i = 0; i < 3; ++i) {
+    root->setBaseLocation(relativePose(i));
+    root->flushSpatialState();
+  }
+  const double preparedBytes = static_cast<double>(preparing.elapsed().bytes);
   std::uint64_t allocations = 0;
   double sum = 0, moveSeconds = 0, readSeconds = 0;
   int i = 0;
   for (auto _ : state) {
-    Xform target = relativePose(++i);
+    const Xform X_WR = relativePose(++i);
     const KVRAllocationWindow window;
     const auto start = std::chrono::steady_clock::now();
-    root->setBaseLocation(target);
+    root->setBaseLocation(X_WR);
     root->flushSpatialState();
     const auto moved = std::chrono::steady_clock::now();
     allocations += window.elapsed().allocations;
@@ -92,117 +129,199 @@ void moveFlushRead(benchmark::State& state, Scene& scene) {
     readSeconds += std::chrono::duration<double>(read - moved).count();
   }
   benchmark::DoNotOptimize(sum);
-  const double visits = static_cast<double>(scene.nodes.size()) * static_cast<double>(state.iterations());
+  const double entities = static_cast<double>(scene.nodes.size());
+  const double visits = entities * static_cast<double>(state.iterations());
   state.SetItemsProcessed(static_cast<int64_t>(visits));
-  state.counters["entities"] = static_cast<double>(scene.nodes.size());
+  state.counters["entities"] = entities;
   state.counters["ns_per_entity"] =
       benchmark::Counter(visits, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
   state.counters["move_flush_ns"] = 1e9 * moveSeconds / visits;
   state.counters["read_ns"] = 1e9 * readSeconds / visits;
-  state.counters["allocs_per_entity"] = static_cast<double>(allocations) / visits;
+  state.counters["allocs_per_flush"] =
+      static_cast<double>(allocations) / static_cast<double>(state.iterations());
+  state.counters["prepared_bytes_per_entity"] = preparedBytes / entities;
 }
 
-void BM_MoveForestOfChains(benchmark::State& state) {
-  Scene scene;
-  buildForest(scene, static_cast<int>(state.range(0)));
-  moveFlushRead(state, scene);
-}
-BENCHMARK(BM_MoveForestOfChains)->Arg(1000)->Arg(20000)->Arg(200000)->Unit(benchmark::kMillisecond);
-
-void BM_MoveWideTree(benchmark::State& state) {
-  Scene scene;
-  buildWide(scene, static_cast<int>(state.range(0)));
-  moveFlushRead(state, scene);
-}
-BENCHMARK(BM_MoveWideTree)->Arg(100000)->Unit(benchmark::kMillisecond);
-
-void BM_MoveBalancedTree(benchmark::State& state) {
-  Scene scene;
-  buildBalanced(scene, 6);  // 1 + 8 + ... + 8^5 = 37 449 entities
-  moveFlushRead(state, scene);
-}
-BENCHMARK(BM_MoveBalancedTree)->Unit(benchmark::kMillisecond);
-
-// The same work on flat arrays: X_W[i] = X_W[parent[i]] · X_P[i] in creation
+// The same work on flat arrays: the base locations composed in creation
 // order (parents come first), then every base location read.
-void flatBaseline(benchmark::State& state, Scene& scene) {
+void flatArrays(benchmark::State& state, const Workload& w) {
+  Scene scene;
+  build(scene, w);
   const std::size_t n = scene.nodes.size();
-  std::vector<Xform> relative(n), base(n);
-  for (std::size_t i = 0; i < n; ++i) relative[i] = scene.nodes[i]->getRelativeLocation();
+  std::vector<Xform> X_PC(n), X_WC(n);
+  for (std::size_t i = 0; i < n; ++i) X_PC[i] = scene.nodes[i]->getRelativeLocation();
+  const std::vector<int>& parent = scene.parent;
   double sum = 0;
   int k = 0;
   for (auto _ : state) {
-    base[0] = relativePose(++k);
-    for (std::size_t i = 1; i < n; ++i)
-      base[i] = base[static_cast<std::size_t>(scene.parent[i])] * relative[i];
-    for (const Xform& x : base) sum += x.getPosition().x();
+    X_WC[0] = relativePose(++k);
+    for (std::size_t i = 1; i < n; ++i) X_WC[i] = X_WC[static_cast<std::size_t>(parent[i])] * X_PC[i];
+    for (const Xform& X : X_WC) sum += X.getPosition().x();
   }
   benchmark::DoNotOptimize(sum);
-  state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * n));
+  const double visits = static_cast<double>(n) * static_cast<double>(state.iterations());
+  state.SetItemsProcessed(static_cast<int64_t>(visits));
+  state.counters["entities"] = static_cast<double>(n);
   state.counters["ns_per_entity"] =
-      benchmark::Counter(static_cast<double>(n) * static_cast<double>(state.iterations()),
-                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+      benchmark::Counter(visits, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 
-void BM_FlatArrayBaseline_Forest(benchmark::State& state) {
+std::string oursName(const Workload& w) { return std::string("BM_SpatialMove/ours/") + w.key; }
+std::string flatName(const Workload& w) { return std::string("BM_SpatialMove/flat/") + w.key; }
+
+const int registered = [] {
+  for (const Workload& w : workloads) {
+    benchmark::RegisterBenchmark(oursName(w).c_str(), moveFlushRead, w)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(flatName(w).c_str(), flatArrays, w)->Unit(benchmark::kMillisecond);
+  }
+  return 0;
+}();
+
+// --- A fresh pose without a flush ---------------------------------------------
+
+// Two chains of depth 20 under a root; the root has moved and nothing is
+// flushed, so a cached base location would be stale.
+struct TwoChains {
   Scene scene;
-  buildForest(scene, static_cast<int>(state.range(0)));
-  flatBaseline(state, scene);
-}
-BENCHMARK(BM_FlatArrayBaseline_Forest)->Arg(20000)->Arg(200000)->Unit(benchmark::kMillisecond);
+  TwoChains() {
+    build(scene, Workload{"", "", Shape::Chains, 40});
+    scene.settle();
+    scene.nodes.front()->setBaseLocation(relativePose(7));
+  }
+  const Node& leaf() const { return scene.nodes[20]; }
+  const Node& otherLeaf() const { return scene.nodes[40]; }
+};
 
-void BM_FlatArrayBaseline_Balanced(benchmark::State& state) {
-  Scene scene;
-  buildBalanced(scene, 6);
-  flatBaseline(state, scene);
+void BM_ComputeBaseLocation_Depth20(benchmark::State& state) {
+  const TwoChains chains;
+  const Node& leaf = chains.leaf();
+  for (auto _ : state) benchmark::DoNotOptimize(leaf->computeBaseLocation());
+  state.counters["depth"] = leaf->getSpatialAncestorsCount();
 }
-BENCHMARK(BM_FlatArrayBaseline_Balanced)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ComputeBaseLocation_Depth20);
 
-// Reading a base location in another entity's coordinates (E⁻¹ · X).
+// The flat arrays' walk up the same chain: X_WL = X_WR · X_R1 · ... · X_PL.
+void BM_FlatWalkUp_Depth20(benchmark::State& state) {
+  const TwoChains chains;
+  const std::size_t n = chains.scene.nodes.size();
+  std::vector<Xform> X_PC(n);
+  for (std::size_t i = 0; i < n; ++i) X_PC[i] = chains.scene.nodes[i]->getRelativeLocation();
+  const Xform X_WR = chains.scene.nodes.front()->getBaseLocation();
+  const std::vector<int>& parent = chains.scene.parent;
+  for (auto _ : state) {
+    int i = 20;
+    Xform X = X_PC[20];
+    for (i = parent[20]; i > 0; i = parent[static_cast<std::size_t>(i)]) X = X_PC[static_cast<std::size_t>(i)] * X;
+    benchmark::DoNotOptimize(X = X_WR * X);
+  }
+}
+BENCHMARK(BM_FlatWalkUp_Depth20);
+
+void BM_ComputeLocationRelativeTo_Depth20(benchmark::State& state) {
+  const TwoChains chains;
+  const Node& leaf = chains.leaf();
+  const KVRSharedHandle<KVRBasicEntity3D> reference = chains.otherLeaf();
+  for (auto _ : state) benchmark::DoNotOptimize(leaf->computeLocationRelativeTo(reference));
+}
+BENCHMARK(BM_ComputeLocationRelativeTo_Depth20);
+
+// Reading a cached base location in another entity's coordinates (E⁻¹ · X).
 void BM_BaseLocationRelativeToAnotherEntity(benchmark::State& state) {
-  Scene scene;
-  buildForest(scene, 40);
-  scene.settle();
-  const Node& leaf = scene.nodes.back();
-  const KVRSharedHandle<KVRBasicEntity3D> reference = scene.nodes[21];  // in the other chain
-  for (auto _ : state) benchmark::DoNotOptimize(leaf->getBaseLocation(reference));
+  const TwoChains chains;
+  chains.scene.nodes.front()->flushSpatialState();
+  const KVRSharedHandle<KVRBasicEntity3D> reference = chains.otherLeaf();
+  for (auto _ : state) benchmark::DoNotOptimize(chains.leaf()->getBaseLocation(reference));
 }
 BENCHMARK(BM_BaseLocationRelativeToAnotherEntity);
 
 void BM_BaseLocationCached(benchmark::State& state) {
-  Scene scene;
-  buildForest(scene, 40);
-  scene.settle();
-  const Node& leaf = scene.nodes.back();
-  for (auto _ : state) benchmark::DoNotOptimize(leaf->getBaseLocation());
+  const TwoChains chains;
+  for (auto _ : state) benchmark::DoNotOptimize(chains.leaf()->getBaseLocation());
 }
 BENCHMARK(BM_BaseLocationCached);
 
-// The footprint of one frame: its object and what it allocates on the heap
-// when made, named and linked under a parent.
-void BM_FootprintOfAFrame(benchmark::State& state) {
-  Node parent(new KVRBasicFrame3D);
+// --- Memory ---------------------------------------------------------------------
+
+// The heap memory of one frame made and linked into a tree (a logical and
+// spatial child of a body), unnamed (range 0) or named (range 1): the object
+// and everything it allocates on the way.
+void BM_FrameMemory(benchmark::State& state) {
+  const bool named = state.range(0) != 0;
+  const KVRSharedHandle<KVRBasicBody3D> body(new KVRBasicBody3D);
+  body->setEntityName(L"Body");
+  std::vector<KVRSharedHandle<KVRBasicFrame3D>> frames;
+  frames.reserve(static_cast<std::size_t>(state.max_iterations));
   std::uint64_t bytes = 0, allocations = 0, made = 0;
   for (auto _ : state) {
     const KVRAllocationWindow window;
-    Node node(new KVRBasicFrame3D);
-    node->setEntityName(L"Frame12");
-    parent->addSpatialChild(node);
-    parent->addLogicalChild(node);
+    KVRSharedHandle<KVRBasicFrame3D> frame(new KVRBasicFrame3D);
+    if (named) frame->setEntityName(L"Frame" + std::to_wstring(made % 100));
+    body->addFrame(frame);
     const KVRAllocationCount used = window.elapsed();
     bytes += used.bytes;
     allocations += used.allocations;
     ++made;
     state.PauseTiming();
-    node->orphanObject();
+    frames.push_back(std::move(frame));
     state.ResumeTiming();
   }
   state.counters["sizeof_frame"] = sizeof(KVRBasicFrame3D);
+  state.counters["sizeof_entity3d"] = sizeof(KVRBasicEntity3D);
   state.counters["sizeof_entity"] = sizeof(KVRBasicEntity);
   state.counters["heap_bytes_per_frame"] = static_cast<double>(bytes) / static_cast<double>(made);
   state.counters["allocs_per_frame"] = static_cast<double>(allocations) / static_cast<double>(made);
-  parent->orphanObject();
+  body->orphanObject();
 }
-BENCHMARK(BM_FootprintOfAFrame)->Iterations(10000);
+BENCHMARK(BM_FrameMemory)->Arg(0)->Arg(1)->Iterations(10000);
+
+// --- Summary --------------------------------------------------------------------
+
+double counter(const KVRBenchResults& results, const std::string& name, const char* which) {
+  const auto run = results.find(name);
+  if (run == results.end()) return -1;
+  const auto value = run->second.find(which);
+  return value == run->second.end() ? -1 : value->second;
+}
+
+void printRow(std::ostream& out, const char* label, double flat, double ours) {
+  char line[160];
+  if (flat > 0 && ours > 0)
+    std::snprintf(line, sizeof line, "  %-34s %10.1f %10.1f %9.2fx\n", label, flat, ours, ours / flat);
+  else
+    std::snprintf(line, sizeof line, "  %-34s %10s %10s %10s\n", label, "-", "-", "-");
+  out << line;
+}
+
+void summarise(const KVRBenchResults& results, std::ostream& out) {
+  bool any = false;
+  for (const Workload& w : workloads) any = any || results.count(oursName(w)) || results.count(flatName(w));
+  if (!any && !results.count("BM_ComputeBaseLocation_Depth20")) return;
+  out << "\nSpatial core next to the flat-array limit, same binary, same optimisation level\n"
+      << "(ns per entity to move the root, flush and read every base location)\n";
+  char header[160];
+  std::snprintf(header, sizeof header, "  %-34s %10s %10s %10s\n", "workload", "flat array", "ours", "ratio");
+  out << header;
+  double allocations = 0;
+  for (const Workload& w : workloads) {
+    // Inverted rates are kept in seconds.
+    printRow(out, w.label, 1e9 * counter(results, flatName(w), "ns_per_entity"),
+             1e9 * counter(results, oursName(w), "ns_per_entity"));
+    allocations = std::max(allocations, counter(results, oursName(w), "allocs_per_flush"));
+  }
+  out << "(ns per call)\n";
+  printRow(out, "computeBaseLocation, depth-20 leaf",
+           counter(results, "BM_FlatWalkUp_Depth20", "ns_per_iteration"),
+           counter(results, "BM_ComputeBaseLocation_Depth20", "ns_per_iteration"));
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "Heap bytes per frame linked in a tree: unnamed %.0f, named %.0f (object %.0f)\n"
+                "Allocations per flush (largest of the five trees): %.2f\n",
+                counter(results, "BM_FrameMemory/0/iterations:10000", "heap_bytes_per_frame"),
+                counter(results, "BM_FrameMemory/1/iterations:10000", "heap_bytes_per_frame"),
+                counter(results, "BM_FrameMemory/1/iterations:10000", "sizeof_frame"), allocations);
+  out << line;
+}
+
+const int summary = KVRRegisterBenchSummary(summarise);
 
 }  // namespace

@@ -13,11 +13,17 @@
 // from the root down; callers read them with a separator of their own, without
 // the root's component: a body B in world W reads /W/B.
 //
+// An entity is small: its full name shares its parent's as last delivered,
+// siblings share their ancestor lists, a default name costs nothing, and what
+// few entities use (identity, description, symbols, extensions, subscribers)
+// is allocated when first used.
+//
 // Event bits: 2 base name changed, 3 full name changed, 5 logical ancestors
 // changed, 7 history to be cleared, 8 reset requested.
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "KVRExtendibleObject.h"
@@ -82,17 +88,19 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   // The type word used in titles and default names ("Entity" here).
   virtual KVRMessage getEntityTypeName() const;
 
-  const KVRUUID& getUUID() const { return uuid_; }
-  const std::wstring& getDescription() const { return description_ ? *description_ : DefaultDescription; }
+  // The identity, made when first asked for.
+  const KVRUUID& getUUID() const;
+  const std::wstring& getDescription() const;
   void setDescription(const std::wstring& description);
-  int getIntAttribute() const { return intAttribute_; }
-  void setIntAttribute(int value) { intAttribute_ = value; }
+  int getIntAttribute() const;
+  void setIntAttribute(int value);
 
   // The base name, or the external full name with `separator` between the
   // components (the root's component left out; a root reads as a lone separator).
   std::wstring getEntityName(EntityNameMode mode = BaseName, wchar_t separator = ExternalNameSeparator) const;
   // The full name in its stored form: NameSeparator before every component.
-  const std::wstring& getStoredFullName() const { return fullName_; }
+  // The text is written out when asked for and stays valid until the next call.
+  const std::wstring& getStoredFullName() const;
   // Type name, a blank and the name in double quotation marks: Body "/W/B".
   KVRMessage getEntityTitle(EntityNameMode mode = FullName, wchar_t separator = ExternalNameSeparator) const;
   std::wstring replaceDelimiter(const std::wstring& text, wchar_t from, wchar_t to) const;
@@ -210,7 +218,7 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   // Deletes the first symbol named `name`, if any.
   void removeSymbol(const std::wstring& name);
   void removeAllSymbols();
-  int getSymbolCount() const { return static_cast<int>(symbols_.size()); }
+  int getSymbolCount() const;
 
  protected:
   void orphanMembers();
@@ -218,12 +226,41 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   // Refuses an empty handle given to an operation of this entity.
   void requireEntity(const KVRSharedBase& handle, const wchar_t* role) const;
 
+  // Rarely used data of a derived class, kept with the entity's own rarely
+  // used parts and allocated with them on first use.
+  struct KVRWORLDMODEL_API RareExtra {
+    virtual ~RareExtra();
+  };
+  RareExtra* findRareExtra() const;
+  void setRareExtra(std::unique_ptr<RareExtra> extra);
+
+  RareParts* makeRareParts() const override;
+
  private:
   friend class KVRModelChecker;  // reads the cached ancestor chain without copying it
   using AncestorChain = KVRSharedChain<KVRBasicEntity>;
+  // The text of a base name: immutable and shared (copies share their source's).
+  struct NameText;
+  // A stored full name as delivered to the children: immutable and shared by
+  // every child that received it.
+  struct NamePiece;
+  struct Rare;
+  class Delivery;
 
-  void setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& parent, const std::wstring& parentFullName,
-                        const AncestorChain& parentAncestors);
+  Rare* findRare() const;
+  Rare& rare() const;
+  std::wstring_view baseName() const;
+  // The stored full name written into `out` (appended).
+  void appendStoredFullName(std::wstring& out) const;
+  // This entity's present full name and ancestor list as its children take
+  // them: the ones its first child holds when they are still current, else new.
+  const NamePiece* fullNameForChildren() const;
+  AncestorChain ancestorsForChildren() const;
+
+  void linkLogicalParent(const KVRSharedHandle<KVRBasicEntity>& parent, const NamePiece* parentFullName,
+                         AncestorChain ancestors);
+  // Takes over the reference to `parentFullName` (null: a root's).
+  void setFullNamePrefix(const NamePiece* parentFullName);
   void updateLogicalAncestors(const AncestorChain& parentAncestors);
   template <class Visit>
   void orphanChildrenWhere(Visit select);
@@ -233,14 +270,10 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
     static const KVRSiblingLinks<KVRBasicEntity>& links(const KVRBasicEntity& e) { return e.logicalLinks_; }
   };
 
-  KVRUUID uuid_;
-  std::wstring name_;
-  std::wstring fullName_;
-  std::unique_ptr<std::wstring> description_;  // null: DefaultDescription
+  const NameText* name_ = nullptr;          // null: DefaultBaseName
+  const NamePiece* namePrefix_ = nullptr;  // the full name before the last separator; null: nothing
   KVRSharedHandle<KVRBasicEntity> logicalParent_;
   AncestorChain logicalAncestors_;
   KVRSiblingLinks<KVRBasicEntity> logicalLinks_;  // this entity's entry among its parent's children
   KVRSiblingList<KVRBasicEntity, LogicalLinks> logicalChildren_;
-  int intAttribute_ = 0;
-  std::vector<KVRSymbolBase*> symbols_;
 };

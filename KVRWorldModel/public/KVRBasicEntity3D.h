@@ -14,10 +14,19 @@
 // changed), 1 applied in a modified form (the argument now holds what was
 // applied), 2 applied unchanged.
 //
+// Flushing a moved entity carries its base location down its subtree. Where
+// the subtree's entities have nothing watching them (no subscriber, no hook
+// of their own: plain frames, tag points, paths, and bodies hanging on
+// attachments), a flush that repeats runs as one pass over the subtree laid
+// out flat in flush order, rebuilt when a spatial link below changes; where
+// something watches, that entity is flushed as usual, in its turn. Either
+// way every entity publishes the same bits in the same order.
+//
 // Event bits: 9 spatial ancestors changed, 10 own location set, 11 cached base
 // location changed, 12 an ancestor's location was set, 13 own profile set,
 // 14 cached base profile changed, 15 an ancestor's profile was set.
 
+#include <cstdint>
 #include <memory>
 
 #include "KVRBasicEntity.h"
@@ -181,6 +190,17 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   // The parent's base profile as last delivered to this entity.
   Profile getCachedParentProfile() const;
 
+  // The base location composed now, from the spatial root's base location
+  // down through the relative locations of every entity below it: what
+  // getBaseLocation() returns once every pending flush has run, renormalised
+  // at the same depths. Linear in the spatial depth, no allocation; nothing
+  // is cached, set or published. KVREInvalidRelation when the spatial parent
+  // links above this entity form a cycle (which only the primitive steps can make).
+  Xform computeBaseLocation() const;
+  // This entity's location in the reference entity's coordinates, both
+  // composed now (E⁻¹ · X); for an empty handle, computeBaseLocation().
+  Xform computeLocationRelativeTo(const KVRSharedHandle<KVRBasicEntity3D>& reference) const;
+
   // Sets the base location through the concrete class (request status as
   // above); applied, it sets bits 10 and 11. The const form is for callers
   // who do not need the adapted value back.
@@ -231,6 +251,15 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   // Keeps a set base location from reaching the children at the next flush.
   void cancelSpatialState() { resetEvent(BaseLocationChanged); }
 
+  // Whether flushes that repeat lay the subtree out flat (the default). With
+  // false every flush walks the children lists; what is published is the
+  // same either way. For comparing the two and for diagnosis.
+  static void setFlatPropagation(bool enabled);
+  static bool isFlatPropagationEnabled();
+  // The number of entities (this one included) in the flat layout of this
+  // entity's subtree that its flushes use; 0 when they walk the children.
+  int getFlatSubtreeSize() const;
+
   // The spatial hook: carries locations (bits 10 to 12) or profiles (13 to
   // 15) and ancestor lists (9) to the children.
   virtual void onNotification();
@@ -269,19 +298,68 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
  private:
   friend class KVRModelChecker;  // reads the cached ancestor chain without copying it
   using AncestorChain = KVRSharedChain<KVRBasicEntity3D>;
+  // A base location as delivered to spatial children: immutable, shared by
+  // the children that received it, recycled when the last one lets go.
+  struct ParentPose;
+  // The subtree below an entity laid out flat for propagating a location.
+  struct FlatTree;
+  struct OpenEntry;
+  // What few 3-D entities need: motion, the flat subtree of one often flushed.
+  struct Spatial;
+  // The exact classes the flat pass knows to keep nothing beyond what it
+  // does (found once per entity): where their relative location is kept.
+  enum class Kind : std::uint8_t { Unknown, Frame, TagPoint, Path, Body, Other };
+  // Returns spare parent poses to the heap when the library is unloaded.
+  struct PosePoolCloser {
+    ~PosePoolCloser();
+  };
 
   void spatialHook_() { KVRBasicEntity3D::onNotification(); }
-  void setSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent, const Xform& parentBase,
-                        const AncestorChain& parentAncestors);
+  // The base location of `entity`, `depth` levels below its spatial root, composed from the root down.
+  static Xform composeFromRoot(const KVRBasicEntity3D& entity, int depth);
+  void linkSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent, AncestorChain ancestors);
   void updateSpatialAncestors(const AncestorChain& parentAncestors);
-  // Visits every spatial child in order; a child taken out while an earlier
-  // one is visited ends the walk.
+  AncestorChain ancestorsForChildren() const;
+  // Visits every spatial child in order, starting at `first`; a child taken
+  // out while an earlier one is visited ends the walk, and then it returns false.
   template <class Visit>
-  void walkSpatialChildren(Visit visit) const;
+  bool walkSpatialChildren(KVRBasicEntity3D* first, Visit visit) const;
+  // Sets `bit` again during this entity's notification: pending after it.
+  void raiseAgain(int bit) const;
   // Starts fetching what propagating a location to this entity touches first.
   void prefetchForPropagation() const;
+  Spatial* findSpatial() const;
+  Spatial& spatial() const;
   void setBaseMotion(const Profile& profile);
   void setParentMotion(const Profile& profile);
+  void clearBaseMotion();
+
+  // The parent location as last delivered.
+  const Xform& parentLocation() const;
+  // Takes `location` as the parent location.
+  void setParentLocation(const Xform& location);
+  // Holds a pose no other entity holds (before leaving its siblings).
+  void ownParentPose();
+  // Holds the pose of its first sibling when that one has the same location.
+  void shareSiblingPose();
+  // updateParentLocation with a delivered pose.
+  void receiveParentPose(ParentPose* pose);
+  Kind kind() const;
+  // The relative location where it is kept, when it is kept as it is answered; null otherwise.
+  const Xform* relativeInPlace() const;
+  // The cached base location set to X_WP · the relative location.
+  void composeBaseLocation(const Xform& X_WP);
+  static ParentPose* acquirePose(const Xform& X_WP);
+  static void releasePose(ParentPose* pose);
+
+  // Carrying a location down the subtree.
+  void propagateLocationByWalking(KVRBasicEntity3D* first, bool deliver, bool mark, ParentPose* pose) const;
+  FlatTree* flatTreeToUse() const;
+  void propagateLocationFlat(FlatTree& tree, bool deliver, bool mark) const;
+  bool isPlainNow() const;
+  // A spatial children list changed: every flat subtree holding it is out of date.
+  void touchTopology();
+  static KVRBasicEntity3D* listOwner(const KVRBasicEntity3D& entity);
 
   struct SpatialLinks {
     static KVRSiblingLinks<KVRBasicEntity3D>& links(KVRBasicEntity3D& e) { return e.spatialLinks_; }
@@ -296,12 +374,22 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   template <class Apply>
   int applyStatus(int status, Apply apply);
 
-  Xform baseLocation_;
-  Xform parentLocation_;
-  std::unique_ptr<Motion> motion_;  // null while every velocity and acceleration is zero
-  KVRSharedHandle<KVRBasicEntity3D> spatialParent_;
-  AncestorChain spatialAncestors_;
+  static ParentPose* freePoses_;  // released poses, kept for the next deliveries
+  static bool posePoolClosed_;
+  static PosePoolCloser posePoolCloser_;
+  // The hooks every 3-D entity registers, as a signature.
+  static std::uint32_t plainHookSignature_;
+  static bool flatPropagation_;
+
+  // In the order a flush reads them.
+  mutable Kind kind_ = Kind::Unknown;
+  bool moving_ = false;  // some velocity or acceleration is not zero (kept apart, in Spatial)
   int spatialDepth_ = 0;
+  std::uint32_t topology_ = 0;  // stamped when a children list in the subtree changes
   KVRSiblingLinks<KVRBasicEntity3D> spatialLinks_;  // this entity's entry among its parent's children
   KVRSiblingList<KVRBasicEntity3D, SpatialLinks> spatialChildren_;
+  ParentPose* parentPose_ = nullptr;  // null: the identity
+  Xform baseLocation_;
+  KVRSharedHandle<KVRBasicEntity3D> spatialParent_;
+  AncestorChain spatialAncestors_;
 };

@@ -55,5 +55,7 @@ class KVRWORLDMODEL_API KVRBasicFrame3D : public KVRBasicEntity3D {
   const Xform* storedRelativeLocation() const override;
 
  private:
+  friend class KVRBasicEntity3D;  // composes with the stored relative location in place
+
   Xform relativeLocation_;
 };

@@ -90,6 +90,8 @@ class KVRWORLDMODEL_API KVRBasicPath3D : public KVRBasicEntity3D {
   const Xform* storedRelativeLocation() const override;
 
  private:
+  friend class KVRBasicEntity3D;  // composes with the stored relative location in place
+
   Xform relativeLocation_;
   KVRSharedList<KVRBasicTagPoint3D> points_;
 };

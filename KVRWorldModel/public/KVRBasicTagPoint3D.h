@@ -71,6 +71,8 @@ class KVRWORLDMODEL_API KVRBasicTagPoint3D : public KVRBasicEntity3D {
   const Xform* storedRelativeLocation() const override;
 
  private:
+  friend class KVRBasicEntity3D;  // composes with the stored relative location in place
+
   Xform relativeLocation_;
   int timingMode_ = DurationTiming;
   KVRSimTime duration_{5.0};

@@ -3,7 +3,8 @@
 // Extensions: objects attached to an extendible object (an entity) to give
 // it more behaviour, found again by their class identifier. An extension is
 // held by its object through a handle and knows its object without owning it.
-// Orphaning the object orphans its extensions.
+// Orphaning the object orphans its extensions. An object without extensions
+// spends no memory on them.
 
 #include <vector>
 
@@ -66,11 +67,8 @@ class KVRPLATFORM_API KVRExtendibleObject : public KVRNotificationAgent {
   bool removeExtension(const KVRUUID& classID);
   // The attached extension with that class identifier, or an empty handle.
   KVRSharedHandle<KVRExtensionObject> getExtension(const KVRUUID& classID) const;
-  int getExtensionCount() const { return static_cast<int>(extensions_.size()); }
+  int getExtensionCount() const;
 
   // When not yet orphaned: orphans every extension, then marks the object orphaned.
   void orphanObject() override;
-
- private:
-  std::vector<KVRSharedHandle<KVRExtensionObject>> extensions_;
 };

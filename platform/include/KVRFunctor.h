@@ -17,6 +17,8 @@
 
 #include "KVRSharedObject.h"
 
+class KVRNotificationAgent;
+
 class KVRBaseFunctor {
  public:
   bool isEmpty() const { return object_ == nullptr; }
@@ -28,6 +30,8 @@ class KVRBaseFunctor {
   }
 
  protected:
+  friend class KVRNotificationAgent;  // keeps hooks bound to itself without their object pointer
+
   static constexpr std::size_t MemberSize = 16;  // a member function pointer of the Itanium C++ ABI
 
   template <class Member>
@@ -92,6 +96,8 @@ class KVRFunctor : public KVRBaseFunctor {
   }
 
  private:
+  friend class KVRNotificationAgent;
+
   Invoker invoke_ = nullptr;
 };
 

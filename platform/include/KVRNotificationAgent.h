@@ -19,6 +19,11 @@
 // already running further up the call chain returns at once, leaving what
 // it was asked to publish to the next run. Hooks that carry changes from
 // agent to agent therefore end even when their paths form a cycle.
+//
+// An agent is small: hooks bound to the agent itself (as every entity's are)
+// are kept as one byte each, and what only some agents need (other hooks,
+// subscribers, extensions, the rarely used data of a derived class) is
+// allocated when first used.
 
 #include <bitset>
 #include <cstdint>
@@ -93,29 +98,83 @@ class KVRPLATFORM_API KVRNotificationAgent : public KVRSharedObject {
   // Whether this agent's notification is running.
   bool isNotifying() const { return notifying_ != 0; }
 
+  // Whether something beyond the agent's own hooks follows its notifications:
+  // a subscriber, or a hook bound to another object.
+  bool hasObservers() const { return (state_ & (HasSubscribers | HooksApart)) != 0; }
+
   // Called when a transaction on the object ends; does nothing here.
   virtual void onNotificationTxn(TransactionTrigger trigger);
 
- private:
+ protected:
+  // The hooks as one number: agents whose hooks are the same member functions,
+  // each bound to the agent itself, in the same order, have the same nonzero
+  // signature; 0 when a hook is bound to something else or there are more than three.
+  std::uint32_t getHookSignature() const {
+    if (state_ & HooksApart) return 0;
+    return hookCount_ | std::uint32_t(hookCodes_[0]) << 8 | std::uint32_t(hookCodes_[1]) << 16 |
+           std::uint32_t(hookCodes_[2]) << 24;
+  }
+
+  // The steps of notifySubscribers(), for a derived class that does the work
+  // of its own hooks itself. beginNotification() marks the run as started
+  // (false, doing nothing, when one is running already); publishToSubscribers()
+  // informs the subscribers of the pending mask; endNotification() ends the
+  // run, leaving pending the bits set during it; abandonNotification() ends a
+  // run cut short by an exception, leaving every pending bit.
+  bool beginNotification();
+  void publishToSubscribers();
+  void endNotification();
+  void abandonNotification();
+
   struct Subscription {
     KVREventFunctor functor;
     std::uint64_t mask;
     int priority;
   };
 
-  // Hooks: every entity has two or three, so they are kept inline.
+  // What only some agents need, allocated on first use. A derived class that
+  // keeps rarely used data of its own derives from it and overrides
+  // makeRareParts(), which is never called while the agent is being destroyed.
+  struct KVRPLATFORM_API RareParts {
+    RareParts();
+    RareParts(const RareParts&) = delete;
+    RareParts& operator=(const RareParts&) = delete;
+    virtual ~RareParts();
+
+    std::vector<KVRFunctor0> hooks;  // every hook, once they are no longer kept inline
+    std::vector<Subscription> subscribers;
+    std::vector<KVRSharedBase> extensions;  // an extendible object's
+  };
+  virtual RareParts* makeRareParts() const;
+  // Null until some rarely used part was needed.
+  RareParts* findRareParts() const { return rare_; }
+  RareParts& rareParts();
+
+ private:
+  enum State : std::uint8_t {
+    HasSubscribers = 1,  // subscriptions exist (some may be emptied during a run)
+    HooksApart = 2,      // the hooks are kept as functors in the rare part
+    HasRemoved = 4,      // entries emptied during a run, erased when it ends
+    NeedsSort = 8,       // subscriptions added during a run, ordered when it ends
+  };
+
+  // Hooks bound to the agent itself are kept inline as codes (1 to 255) of a
+  // table of member functions shared by all agents; 0 marks a hook removed
+  // during a run.
   static constexpr int InlineHooks = 3;
 
-  KVRFunctor0& hookAt(int i) { return i < InlineHooks ? inlineHooks_[i] : extraHooks_[i - InlineHooks]; }
+  int hookCountAll() const;
+  // The hook at `i` as a functor; empty when it was removed during a run.
+  KVRFunctor0 hookAt(int i) const;
+  void moveHooksApart();
+  void runHooks();
   void compact();
 
+  std::uint8_t notifying_ = 0;  // 1 while notifySubscribers() runs on this agent
+  std::uint8_t state_ = 0;
+  std::uint8_t hookCount_ = 0;  // inline hooks
   EventMask pending_;
   EventMask raised_;  // bits set while a notification runs: pending again after it
-  int hookCount_ = 0;
-  int notifying_ = 0;        // 1 while notifySubscribers() runs on this agent
-  bool hasRemoved_ = false;  // entries emptied during a run, erased when it ends
-  bool needsSort_ = false;   // subscriptions added during a run, ordered when it ends
-  KVRFunctor0 inlineHooks_[InlineHooks];
-  std::vector<KVRFunctor0> extraHooks_;
-  std::vector<Subscription> subscribers_;
+  RareParts* rare_ = nullptr;
+  std::uint8_t hookCodes_[InlineHooks] = {};
 };

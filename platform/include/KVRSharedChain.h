@@ -2,8 +2,8 @@
 
 // An immutable, shared chain of handles: the cached ancestor lists of the two
 // trees. Extending a chain by one entry shares the rest, so an entity's
-// ancestor list costs one node whatever its depth, and re-parenting a subtree
-// costs one node per entity. A chain is read root first, like an ancestor
+// ancestor list costs one node whatever its depth, and siblings can share
+// that node too. A chain is read root first, like an ancestor
 // list; it is stored nearest entry first.
 
 #include <cstdint>
@@ -48,6 +48,12 @@ class KVRSharedChain {
     chain.node_ = node_ ? node_->rest : nullptr;
     if (chain.node_) ++chain.node_->references;
     return chain;
+  }
+
+  // Whether this chain is `rest` followed by `last`, sharing rest's nodes:
+  // true when it was made as KVRSharedChain(rest, last) or copied from one.
+  bool extends(const KVRSharedChain& rest, const T* last) const {
+    return node_ && node_->entry.get() == last && node_->rest == rest.node_;
   }
 
   bool contains(const KVRSharedBase& handle) const {

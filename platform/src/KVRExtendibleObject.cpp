@@ -47,6 +47,14 @@ KVRExtendibleObject::~KVRExtendibleObject() { KVRExtendibleObject::orphanObject(
 
 const KVRClassInfo& KVRExtendibleObject::getClassInfo() const { return ClassInfo_; }
 
+namespace {
+
+KVRExtensionObject* extensionAt(const KVRSharedBase& slot) {
+  return static_cast<KVRExtensionObject*>(slot.getObject());
+}
+
+}  // namespace
+
 void KVRExtendibleObject::addExtension(const KVRSharedHandle<KVRExtensionObject>& extension) {
   if (!extension) throw KVREInvalidArgument(L"An empty extension cannot be attached");
   // Orphaning is what releases extensions: an orphaned object would keep one for good.
@@ -55,38 +63,49 @@ void KVRExtendibleObject::addExtension(const KVRSharedHandle<KVRExtensionObject>
     throw KVREAlreadyRegistered(L"The extension is already attached to an object");
   if (getExtension(extension->getClassID()))
     throw KVREAlreadyRegistered(L"An extension of the same class is already attached to this object");
-  extensions_.push_back(extension);
+  std::vector<KVRSharedBase>& extensions = rareParts().extensions;
+  extensions.push_back(extension);
   extension->basicObject_ = this;
   try {
     extension->bindMembers();
   } catch (...) {
     extension->basicObject_ = nullptr;
-    extensions_.pop_back();
+    std::vector<KVRSharedBase>& slots = rareParts().extensions;
+    slots.erase(std::find(slots.begin(), slots.end(), extension));
     throw;
   }
 }
 
 bool KVRExtendibleObject::removeExtension(const KVRUUID& classID) {
-  auto it = std::find_if(extensions_.begin(), extensions_.end(),
-                         [&](const auto& e) { return e->getClassID() == classID; });
-  if (it == extensions_.end()) return false;
-  KVRSharedHandle<KVRExtensionObject> extension = *it;
-  extensions_.erase(it);
+  std::vector<KVRSharedBase>* extensions = findRareParts() ? &findRareParts()->extensions : nullptr;
+  if (!extensions) return false;
+  auto it = std::find_if(extensions->begin(), extensions->end(),
+                         [&](const KVRSharedBase& e) { return extensionAt(e)->getClassID() == classID; });
+  if (it == extensions->end()) return false;
+  KVRSharedHandle<KVRExtensionObject> extension(extensionAt(*it));
+  extensions->erase(it);
   extension->orphanObject();
   return true;
 }
 
 KVRSharedHandle<KVRExtensionObject> KVRExtendibleObject::getExtension(const KVRUUID& classID) const {
-  for (const auto& extension : extensions_)
-    if (extension->getClassID() == classID) return extension;
+  const std::vector<KVRSharedBase>* extensions = findRareParts() ? &findRareParts()->extensions : nullptr;
+  if (extensions)
+    for (const KVRSharedBase& e : *extensions)
+      if (extensionAt(e)->getClassID() == classID) return KVRSharedHandle<KVRExtensionObject>(extensionAt(e));
   return KVRSharedHandle<KVRExtensionObject>();
+}
+
+int KVRExtendibleObject::getExtensionCount() const {
+  const std::vector<KVRSharedBase>* extensions = findRareParts() ? &findRareParts()->extensions : nullptr;
+  return extensions ? static_cast<int>(extensions->size()) : 0;
 }
 
 void KVRExtendibleObject::orphanObject() {
   if (isOrphaned()) return;
   // Orphaning an extension may reach back into this object: work on a copy.
-  std::vector<KVRSharedHandle<KVRExtensionObject>> extensions;
-  extensions.swap(extensions_);
-  for (auto& extension : extensions) extension->orphanObject();
+  std::vector<KVRSharedBase> extensions;
+  if (RareParts* rare = findRareParts()) extensions.swap(rare->extensions);
+  for (KVRSharedBase& extension : extensions) extensionAt(extension)->orphanObject();
   KVRNotificationAgent::orphanObject();
 }

@@ -54,9 +54,11 @@ KVRBasicBody3D::Xform KVRBasicBody3D::getRelativeLocation() const {
 }
 
 const KVRBasicBody3D::Xform* KVRBasicBody3D::storedRelativeLocation() const {
-  // An attachment answers with its cached relative location; other
-  // connections may compute theirs.
-  if (!innerConnection_ || !innerConnection_->isInstanceOf(KVRBasicAttachment3D::ClassInfo_)) return nullptr;
+  // Without a connection the relative location is the identity; an
+  // attachment answers with its cached relative location; other connections
+  // may compute theirs.
+  if (!innerConnection_) return &Xform::Identity;
+  if (!innerConnection_->isInstanceOf(KVRBasicAttachment3D::ClassInfo_)) return nullptr;
   return &innerConnection_->getCachedRelativeLocation();
 }
 

@@ -1,6 +1,8 @@
 #include "KVRBasicEntity.h"
 
 #include <algorithm>
+#include <new>
+#include <optional>
 
 #include "KVRBasicUniverse.h"
 #include "KVRBasicWorld.h"
@@ -17,24 +19,143 @@ const std::wstring KVRBasicEntity::DefaultCreateName = L"New ";
 const std::wstring KVRBasicEntity::DefaultCloneName = L"Copy of ";
 const std::wstring KVRBasicEntity::DefaultDescription = L"Description not available";
 
+// --- Names and rarely used parts -------------------------------------------
+
+struct KVRBasicEntity::NameText {
+  mutable std::uint32_t references;
+  std::uint32_t length;
+
+  const wchar_t* chars() const { return reinterpret_cast<const wchar_t*>(this + 1); }
+  std::wstring_view view() const { return {chars(), length}; }
+
+  static const NameText* make(std::wstring_view text) {
+    void* memory = ::operator new(sizeof(NameText) + text.size() * sizeof(wchar_t));
+    auto* made = new (memory) NameText{1, static_cast<std::uint32_t>(text.size())};
+    std::copy(text.begin(), text.end(), reinterpret_cast<wchar_t*>(made + 1));
+    return made;
+  }
+  static const NameText* share(const NameText* text) {
+    if (text) ++text->references;
+    return text;
+  }
+  static void release(const NameText* text) {
+    if (text && --text->references == 0) ::operator delete(const_cast<NameText*>(text));
+  }
+};
+
+struct KVRBasicEntity::NamePiece {
+  mutable std::uint32_t references;
+  // A full name given as text (updateFullName with a text): `text` holds all
+  // of it and there is no prefix.
+  bool whole;
+  const NamePiece* prefix;  // what stands before the separator; null: nothing
+  const NameText* text;     // the last component; null: DefaultBaseName
+
+  // Shares `prefix` and `text`.
+  static const NamePiece* make(const NamePiece* prefix, const NameText* text, bool whole) {
+    if (prefix) ++prefix->references;
+    return new NamePiece{1, whole, prefix, NameText::share(text)};
+  }
+  static const NamePiece* share(const NamePiece* piece) {
+    if (piece) ++piece->references;
+    return piece;
+  }
+  // Iterative: dropping a long chain of pieces does not recurse.
+  static void release(const NamePiece* piece) {
+    while (piece && --piece->references == 0) {
+      const NamePiece* prefix = piece->prefix;
+      NameText::release(piece->text);
+      delete piece;
+      piece = prefix;
+    }
+  }
+  void appendTo(std::wstring& out) const {
+    if (whole) {
+      out += text->view();
+      return;
+    }
+    if (prefix) prefix->appendTo(out);
+    out += NameSeparator;
+    out += text ? text->view() : std::wstring_view(DefaultBaseName);
+  }
+};
+
+KVRBasicEntity::RareExtra::~RareExtra() = default;
+
+struct KVRBasicEntity::Rare : RareParts {
+  std::optional<KVRUUID> uuid;
+  std::optional<std::wstring> description;
+  int intAttribute = 0;
+  std::vector<KVRSymbolBase*> symbols;
+  std::wstring storedFullName;  // what getStoredFullName() last wrote out
+  std::unique_ptr<RareExtra> extra;
+};
+
+KVRNotificationAgent::RareParts* KVRBasicEntity::makeRareParts() const { return new Rare; }
+
+KVRBasicEntity::Rare* KVRBasicEntity::findRare() const { return static_cast<Rare*>(findRareParts()); }
+
+KVRBasicEntity::Rare& KVRBasicEntity::rare() const {
+  return static_cast<Rare&>(const_cast<KVRBasicEntity*>(this)->rareParts());
+}
+
+KVRBasicEntity::RareExtra* KVRBasicEntity::findRareExtra() const {
+  const Rare* parts = findRare();
+  return parts ? parts->extra.get() : nullptr;
+}
+
+void KVRBasicEntity::setRareExtra(std::unique_ptr<RareExtra> extra) { rare().extra = std::move(extra); }
+
+std::wstring_view KVRBasicEntity::baseName() const {
+  return name_ ? name_->view() : std::wstring_view(DefaultBaseName);
+}
+
+void KVRBasicEntity::appendStoredFullName(std::wstring& out) const {
+  if (namePrefix_) namePrefix_->appendTo(out);
+  out += NameSeparator;
+  out += baseName();
+}
+
+const KVRBasicEntity::NamePiece* KVRBasicEntity::fullNameForChildren() const {
+  if (const KVRBasicEntity* first = logicalChildren_.first()) {
+    const NamePiece* held = first->namePrefix_;
+    if (held && !held->whole && held->prefix == namePrefix_ && held->text == name_)
+      return NamePiece::share(held);
+  }
+  return NamePiece::make(namePrefix_, name_, false);
+}
+
+KVRBasicEntity::AncestorChain KVRBasicEntity::ancestorsForChildren() const {
+  if (const KVRBasicEntity* first = logicalChildren_.first())
+    if (first->logicalAncestors_.extends(logicalAncestors_, this)) return first->logicalAncestors_;
+  return AncestorChain(logicalAncestors_, KVRSharedHandle<KVRBasicEntity>(const_cast<KVRBasicEntity*>(this)));
+}
+
+void KVRBasicEntity::setFullNamePrefix(const NamePiece* parentFullName) {
+  NamePiece::release(std::exchange(namePrefix_, parentFullName));
+}
+
 // --- Construction ----------------------------------------------------------
 
-KVRBasicEntity::KVRBasicEntity() : name_(DefaultBaseName), fullName_(NameSeparator + DefaultBaseName) {
+KVRBasicEntity::KVRBasicEntity() {
   addNotificationHook(KVRMakeFunctorM(NotificationHookNil, this, &KVRBasicEntity::onNotification));
 }
 
 KVRBasicEntity::KVRBasicEntity(const KVRBasicEntity& source, CopyMode mode)
     : KVRExtendibleObject(source, mode),
-      name_(source.name_),
-      fullName_(NameSeparator + source.name_),  // a copy is a root, wherever its source stands
-      description_(source.description_ ? std::make_unique<std::wstring>(*source.description_) : nullptr),
-      intAttribute_(source.intAttribute_) {
+      name_(NameText::share(source.name_)) {  // a copy is a root, wherever its source stands
   addNotificationHook(KVRMakeFunctorM(NotificationHookNil, this, &KVRBasicEntity::onNotification));
+  if (const Rare* from = source.findRare()) {
+    if (from->description) setDescription(*from->description);
+    if (from->intAttribute) setIntAttribute(from->intAttribute);
+  }
 }
 
 KVRBasicEntity::~KVRBasicEntity() {
   KVRBasicEntity::orphanObject();
   removeAllSymbols();  // symbols given to it after it was orphaned are its own too
+  setFullNamePrefix(nullptr);
+  NameText::release(name_);
 }
 
 const KVRClassInfo& KVRBasicEntity::getClassInfo() const { return ClassInfo_; }
@@ -46,7 +167,7 @@ KVRDynamicObject* KVRBasicEntity::duplicateObject(CopyMode mode) const {
   // Held until the copy is complete: an exception on the way deletes it.
   KVRSharedHandle<KVRBasicEntity> copy(static_cast<KVRBasicEntity*>(made));
   try {
-    copy->setEntityName(DefaultCloneName + copy->name_);
+    copy->setEntityName(DefaultCloneName + std::wstring(copy->baseName()));
     if (mode == CopyDeep || mode == CopyDeepAll) copy->cloneLogicalChildren(*this, mode);
   } catch (...) {
     copy->orphanObject();  // children cloned so far would keep it alive
@@ -59,8 +180,33 @@ KVRDynamicObject* KVRBasicEntity::duplicateObject(CopyMode mode) const {
 
 KVRMessage KVRBasicEntity::getEntityTypeName() const { return KVRMessage(L"Entity"); }
 
-void KVRBasicEntity::setDescription(const std::wstring& description) {
-  description_ = std::make_unique<std::wstring>(description);
+const KVRUUID& KVRBasicEntity::getUUID() const {
+  Rare& parts = rare();
+  if (!parts.uuid) parts.uuid.emplace();
+  return *parts.uuid;
+}
+
+const std::wstring& KVRBasicEntity::getDescription() const {
+  const Rare* parts = findRare();
+  return parts && parts->description ? *parts->description : DefaultDescription;
+}
+
+void KVRBasicEntity::setDescription(const std::wstring& description) { rare().description = description; }
+
+int KVRBasicEntity::getIntAttribute() const {
+  const Rare* parts = findRare();
+  return parts ? parts->intAttribute : 0;
+}
+
+void KVRBasicEntity::setIntAttribute(int value) {
+  if (value || findRare()) rare().intAttribute = value;
+}
+
+const std::wstring& KVRBasicEntity::getStoredFullName() const {
+  std::wstring& text = rare().storedFullName;
+  text.clear();
+  appendStoredFullName(text);
+  return text;
 }
 
 void KVRBasicEntity::setEntityName(const std::wstring& name) {
@@ -69,19 +215,25 @@ void KVRBasicEntity::setEntityName(const std::wstring& name) {
   if (name.find(NameSeparator) != std::wstring::npos)
     throw KVREInvalidArgument(L"A line feed cannot be part of the name of %1")
         << getEntityTitle(FullName, ExternalNameSeparator);
-  name_ = name.empty() ? DefaultCreateName + getEntityTypeName().scribe(KVRLocale::global()) : name;
+  const std::wstring given =
+      name.empty() ? DefaultCreateName + getEntityTypeName().scribe(KVRLocale::global()) : name;
+  NameText::release(std::exchange(name_, given == DefaultBaseName ? nullptr : NameText::make(given)));
   updateFullName();
   setEvent(BaseNameChanged);
 }
 
 std::wstring KVRBasicEntity::getEntityName(EntityNameMode mode, wchar_t separator) const {
-  if (mode == BaseName) return name_;
+  if (mode == BaseName) return std::wstring(baseName());
+  std::wstring fullName;
+  appendStoredFullName(fullName);
   // Drop the root's component: the external name starts at the second separator.
-  const std::size_t first = fullName_.find(NameSeparator);
-  if (first == std::wstring::npos || first + 1 == fullName_.size()) return std::wstring(1, separator);
-  const std::size_t second = fullName_.find(NameSeparator, first + 1);
+  const std::size_t first = fullName.find(NameSeparator);
+  if (first == std::wstring::npos || first + 1 == fullName.size()) return std::wstring(1, separator);
+  const std::size_t second = fullName.find(NameSeparator, first + 1);
   if (second == std::wstring::npos) return std::wstring(1, separator);
-  return replaceDelimiter(fullName_.substr(second), NameSeparator, separator);
+  fullName.erase(0, second);
+  if (separator != NameSeparator) std::replace(fullName.begin(), fullName.end(), NameSeparator, separator);
+  return fullName;
 }
 
 KVRMessage KVRBasicEntity::getEntityTitle(EntityNameMode mode, wchar_t separator) const {
@@ -166,7 +318,7 @@ bool KVRBasicEntity::hasLogicalChild(const KVRSharedHandle<KVRBasicEntity>& chil
 
 KVRSharedHandle<KVRBasicEntity> KVRBasicEntity::getLogicalChild(const std::wstring& name) const {
   for (KVRBasicEntity* child : logicalChildren_)
-    if (child->name_ == name) return KVRSharedHandle<KVRBasicEntity>(child);
+    if (child->baseName() == name) return KVRSharedHandle<KVRBasicEntity>(child);
   return KVRSharedHandle<KVRBasicEntity>();
 }
 
@@ -224,7 +376,7 @@ void KVRBasicEntity::checkLogicalChild(const KVRSharedHandle<KVRBasicEntity>& ch
 void KVRBasicEntity::addLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) {
   checkLogicalChild(child);
   KVRSharedHandle<KVRBasicEntity> held(child, KVRSharedBase::WriteLock);
-  held->setLogicalParent(KVRSharedHandle<KVRBasicEntity>(this), fullName_, logicalAncestors_);
+  held->linkLogicalParent(KVRSharedHandle<KVRBasicEntity>(this), fullNameForChildren(), ancestorsForChildren());
   setLogicalChild(held);
 }
 
@@ -315,12 +467,6 @@ KVRBasicEntity::LogicalPosition KVRBasicEntity::findLogicalChild(
 void KVRBasicEntity::setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& parent,
                                       const std::wstring& parentFullName,
                                       const KVRSharedList<KVRBasicEntity>& parentAncestors) {
-  setLogicalParent(parent, parentFullName, AncestorChain::fromContainer(parentAncestors));
-}
-
-void KVRBasicEntity::setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& parent,
-                                      const std::wstring& parentFullName,
-                                      const AncestorChain& parentAncestors) {
   checkLinkable();
   if (parent) parent->checkLinkable();
   if (logicalParent_)
@@ -329,6 +475,16 @@ void KVRBasicEntity::setLogicalParent(const KVRSharedHandle<KVRBasicEntity>& par
   logicalParent_ = parent;
   updateFullName(parentFullName);
   updateLogicalAncestors(parentAncestors);
+}
+
+void KVRBasicEntity::linkLogicalParent(const KVRSharedHandle<KVRBasicEntity>& parent,
+                                       const NamePiece* parentFullName, AncestorChain ancestors) {
+  // Checked by the caller: neither end is orphaned, and this entity has no parent.
+  logicalParent_ = parent;
+  setFullNamePrefix(parentFullName);
+  setEvent(FullNameChanged);
+  logicalAncestors_ = std::move(ancestors);
+  setEvent(LogicalAncestorsChanged);
 }
 
 void KVRBasicEntity::setLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) {
@@ -357,19 +513,19 @@ void KVRBasicEntity::clearLogicalChild(LogicalPosition position) {
 }
 
 void KVRBasicEntity::updateFullName() {
-  const std::size_t last = fullName_.rfind(NameSeparator);
-  if (last == std::wstring::npos)
-    fullName_ = name_;
-  else
-    fullName_.replace(last + 1, std::wstring::npos, name_);
+  // The last component of the stored full name is always the base name, so
+  // the stored full name follows a renaming by itself.
   setEvent(FullNameChanged);
 }
 
 void KVRBasicEntity::updateFullName(const std::wstring& parentFullName) {
-  fullName_.reserve(parentFullName.size() + 1 + name_.size());
-  fullName_.assign(parentFullName);
-  fullName_ += NameSeparator;
-  fullName_ += name_;
+  if (parentFullName.empty()) {
+    setFullNamePrefix(nullptr);
+  } else {
+    const NameText* text = NameText::make(parentFullName);
+    setFullNamePrefix(NamePiece::make(nullptr, text, true));
+    NameText::release(text);
+  }
   setEvent(FullNameChanged);
 }
 
@@ -387,17 +543,56 @@ void KVRBasicEntity::clearLogicalAncestors() {
   setEvent(LogicalAncestorsChanged);
 }
 
+// The full name and ancestor list handed to the children during one
+// propagation, made once and shared by all of them; made anew when this
+// entity's own change while the children are flushed.
+class KVRBasicEntity::Delivery {
+ public:
+  explicit Delivery(const KVRBasicEntity& from) : from_(from) {}
+  Delivery(const Delivery&) = delete;
+  Delivery& operator=(const Delivery&) = delete;
+  ~Delivery() { NamePiece::release(fullName_); }
+
+  const NamePiece* fullName() {
+    if (!fullName_ || fullName_->prefix != from_.namePrefix_ || fullName_->text != from_.name_) {
+      NamePiece::release(fullName_);
+      fullName_ = NamePiece::make(from_.namePrefix_, from_.name_, false);
+    }
+    return NamePiece::share(fullName_);
+  }
+  const AncestorChain& ancestors() {
+    if (!ancestors_.extends(from_.logicalAncestors_, &from_))
+      ancestors_ = AncestorChain(from_.logicalAncestors_,
+                                 KVRSharedHandle<KVRBasicEntity>(const_cast<KVRBasicEntity*>(&from_)));
+    return ancestors_;
+  }
+
+ private:
+  const KVRBasicEntity& from_;
+  const NamePiece* fullName_ = nullptr;
+  AncestorChain ancestors_;
+};
+
 void KVRBasicEntity::propagateLogicalAncestors() const {
-  logicalChildren_.walk([this](KVRBasicEntity& child, KVRBasicEntity*) {
-    child.updateFullName(fullName_);
-    child.updateLogicalAncestors(logicalAncestors_);
+  Delivery delivery(*this);
+  logicalChildren_.walk([&](KVRBasicEntity& child, KVRBasicEntity*) {
+    child.setFullNamePrefix(delivery.fullName());
+    child.setEvent(FullNameChanged);
+    if (child.logicalParent_.get() == this) {
+      child.logicalAncestors_ = delivery.ancestors();
+      child.setEvent(LogicalAncestorsChanged);
+    } else {
+      child.updateLogicalAncestors(logicalAncestors_);
+    }
     child.flushLogicalState();
   });
 }
 
 void KVRBasicEntity::propagateFullName() const {
-  logicalChildren_.walk([this](KVRBasicEntity& child, KVRBasicEntity*) {
-    child.updateFullName(fullName_);
+  Delivery delivery(*this);
+  logicalChildren_.walk([&](KVRBasicEntity& child, KVRBasicEntity*) {
+    child.setFullNamePrefix(delivery.fullName());
+    child.setEvent(FullNameChanged);
     child.flushLogicalState();
   });
 }
@@ -437,25 +632,36 @@ void KVRBasicEntity::orphanMembers() {
 
 // --- Symbols ---------------------------------------------------------------
 
-void KVRBasicEntity::addSymbol(KVRSymbolBase* symbol) { symbols_.push_back(symbol); }
+void KVRBasicEntity::addSymbol(KVRSymbolBase* symbol) { rare().symbols.push_back(symbol); }
 
 KVRSymbolBase* KVRBasicEntity::getSymbol(const std::wstring& name) const {
-  for (KVRSymbolBase* symbol : symbols_)
-    if (symbol && symbol->getSymbolName() == name) return symbol;
+  if (const Rare* parts = findRare())
+    for (KVRSymbolBase* symbol : parts->symbols)
+      if (symbol && symbol->getSymbolName() == name) return symbol;
   return nullptr;
 }
 
 void KVRBasicEntity::removeSymbol(const std::wstring& name) {
-  auto it = std::find_if(symbols_.begin(), symbols_.end(),
+  Rare* parts = findRare();
+  if (!parts) return;
+  std::vector<KVRSymbolBase*>& symbols = parts->symbols;
+  auto it = std::find_if(symbols.begin(), symbols.end(),
                          [&](KVRSymbolBase* symbol) { return symbol && symbol->getSymbolName() == name; });
-  if (it == symbols_.end()) return;
+  if (it == symbols.end()) return;
   KVRSymbolBase* symbol = *it;
-  symbols_.erase(it);
+  symbols.erase(it);
   delete symbol;
 }
 
 void KVRBasicEntity::removeAllSymbols() {
+  Rare* parts = findRare();
+  if (!parts) return;
   std::vector<KVRSymbolBase*> symbols;
-  symbols.swap(symbols_);
+  symbols.swap(parts->symbols);
   for (KVRSymbolBase* symbol : symbols) delete symbol;
+}
+
+int KVRBasicEntity::getSymbolCount() const {
+  const Rare* parts = findRare();
+  return parts ? static_cast<int>(parts->symbols.size()) : 0;
 }

@@ -1,8 +1,17 @@
 #include "KVRBasicEntity3D.h"
 
 #include <algorithm>
+#include <cstring>
+#include <utility>
+#include <vector>
 
 #include "KVRAssertion.h"
+#include "KVRBasicBody3D.h"
+#include "KVRBasicFrame3D.h"
+#include "KVRBasicMfgAssembly3D.h"
+#include "KVRBasicPart3D.h"
+#include "KVRBasicPath3D.h"
+#include "KVRBasicTagPoint3D.h"
 #include "KVRException.h"
 
 constinit const KVRClassInfo KVRBasicEntity3D::ClassInfo_ =
@@ -27,6 +36,59 @@ struct KVRBasicEntity3D::Motion {
   // Linear velocity, angular velocity, linear acceleration, angular acceleration.
   KVRBasicVector3D<double> base[4];
   KVRBasicVector3D<double> parent[4];
+};
+
+struct KVRBasicEntity3D::ParentPose {
+  std::uint32_t references;
+  ParentPose* nextFree;
+  Xform X_WP;
+};
+
+// One entity of a flat subtree whose own subtree is being carried through:
+// its flush has begun and ends once the entries of its subtree are done.
+struct KVRBasicEntity3D::OpenEntry {
+  KVRBasicEntity3D* entity;
+  std::uint32_t index;  // its own entry
+  std::uint32_t end;    // the index just past its subtree
+  bool deliver;         // its children receive its base location (its bit 11)
+  bool mark;            // its children are marked with bit 12 (its bit 10 or 12)
+  // Its notification was begun for real, because something else ran while it
+  // was open; then it is held, and so is `next`.
+  bool begun;
+  // `pose` is the pose its children held, updated in place; `previous` is
+  // what it held before, which the children not reached yet still stand for.
+  bool inPlace;
+  ParentPose* pose;        // held while open when `deliver`: what its children receive
+  KVRBasicEntity3D* next;  // its next sibling when it was begun: where its parent's walk goes on
+  Xform previous;
+};
+
+struct KVRBasicEntity3D::FlatTree {
+  struct Entry {
+    KVRBasicEntity3D* entity;
+    std::uint32_t end;  // the index just past the entity's subtree
+  };
+
+  // The root (entry 0) and every spatial descendant in flush order:
+  // depth-first, children in order.
+  std::vector<Entry> entries;
+  std::vector<OpenEntry> open;  // room for one entity per level
+  std::uint32_t era = 0;
+  std::uint32_t topology = 0;
+  bool running = false;
+
+  bool isCurrent(const KVRBasicEntity3D& root) const;
+  void build(const KVRBasicEntity3D& root);
+};
+
+struct KVRBasicEntity3D::Spatial : RareExtra {
+  std::unique_ptr<Motion> motion;  // null while every velocity and acceleration is zero
+  std::unique_ptr<FlatTree> flat;
+  // The topology at the last propagation that did not use a flat tree: a
+  // second one at the same topology lays the subtree out.
+  std::uint32_t walkedEra = 0;
+  std::uint32_t walkedTopology = 0;
+  bool walked = false;
 };
 
 namespace {
@@ -59,19 +121,135 @@ KVRBasicProfile3D<double> profileOf(const KVRBasicXform3D<double>& location, con
 
 }  // namespace
 
+// --- Shared parent poses --------------------------------------------------
+
+KVRBasicEntity3D::ParentPose* KVRBasicEntity3D::freePoses_ = nullptr;
+bool KVRBasicEntity3D::posePoolClosed_ = false;
+KVRBasicEntity3D::PosePoolCloser KVRBasicEntity3D::posePoolCloser_;
+
+KVRBasicEntity3D::PosePoolCloser::~PosePoolCloser() {
+  // Poses released from now on (by entities outliving the library's statics) are deleted at once.
+  posePoolClosed_ = true;
+  while (ParentPose* pose = freePoses_) {
+    freePoses_ = pose->nextFree;
+    delete pose;
+  }
+}
+
+KVRBasicEntity3D::ParentPose* KVRBasicEntity3D::acquirePose(const Xform& X_WP) {
+  ParentPose* pose = freePoses_;
+  if (pose)
+    freePoses_ = pose->nextFree;
+  else
+    pose = new ParentPose;
+  pose->references = 1;
+  pose->nextFree = nullptr;
+  pose->X_WP = X_WP;
+  return pose;
+}
+
+void KVRBasicEntity3D::releasePose(ParentPose* pose) {
+  if (!pose || --pose->references != 0) return;
+  if (posePoolClosed_) {
+    delete pose;
+    return;
+  }
+  pose->nextFree = freePoses_;
+  freePoses_ = pose;
+}
+
+namespace {
+
+// Bit for bit the same location: what may be shared in place of a copy.
+bool sameXform(const KVRBasicXform3D<double>& a, const KVRBasicXform3D<double>& b) {
+  return std::memcmp(&a.getPosition(), &b.getPosition(), sizeof(KVRBasicVector3D<double>)) == 0 &&
+         std::memcmp(&a.getQtn(), &b.getQtn(), sizeof(KVRBasicQtn3D<double>)) == 0;
+}
+
+}  // namespace
+
+const KVRBasicEntity3D::Xform& KVRBasicEntity3D::parentLocation() const {
+  return parentPose_ ? parentPose_->X_WP : Xform::Identity;
+}
+
+// Poses are shared by siblings only, which lets a parent update the pose its
+// children hold in place when it delivers a new base location. An entity
+// that leaves its siblings, or is given a parent location of its own, takes
+// a pose of its own.
+
+void KVRBasicEntity3D::setParentLocation(const Xform& location) {
+  if (parentPose_ ? sameXform(parentPose_->X_WP, location) : sameXform(Xform::Identity, location)) return;
+  if (sameXform(Xform::Identity, location)) {
+    releasePose(std::exchange(parentPose_, nullptr));
+  } else if (parentPose_ && parentPose_->references == 1) {
+    parentPose_->X_WP = location;
+  } else {
+    releasePose(std::exchange(parentPose_, acquirePose(location)));
+  }
+}
+
+void KVRBasicEntity3D::ownParentPose() {
+  if (parentPose_ && parentPose_->references > 1)
+    releasePose(std::exchange(parentPose_, acquirePose(parentPose_->X_WP)));
+}
+
+void KVRBasicEntity3D::shareSiblingPose() {
+  const KVRBasicEntity3D* owner = listOwner(*this);
+  const KVRBasicEntity3D* sibling = owner ? owner->spatialChildren_.first() : nullptr;
+  if (!sibling || sibling == this || sibling->parentPose_ == parentPose_ || !parentPose_ ||
+      !sibling->parentPose_ || !sameXform(sibling->parentPose_->X_WP, parentPose_->X_WP))
+    return;
+  ++sibling->parentPose_->references;
+  releasePose(std::exchange(parentPose_, sibling->parentPose_));
+}
+
+void KVRBasicEntity3D::receiveParentPose(ParentPose* pose) {
+  if (parentPose_ != pose) {
+    ++pose->references;
+    releasePose(std::exchange(parentPose_, pose));
+  }
+  if (moving_) storeMotion(Profile::Identity, findSpatial()->motion->parent);
+  composeBaseLocation(pose->X_WP);
+}
+
+// --- Rarely used parts -----------------------------------------------------
+
+KVRBasicEntity3D::Spatial* KVRBasicEntity3D::findSpatial() const {
+  return static_cast<Spatial*>(findRareExtra());
+}
+
+KVRBasicEntity3D::Spatial& KVRBasicEntity3D::spatial() const {
+  if (Spatial* found = findSpatial()) return *found;
+  auto made = std::make_unique<Spatial>();
+  Spatial& spatial = *made;
+  const_cast<KVRBasicEntity3D*>(this)->setRareExtra(std::move(made));
+  return spatial;
+}
+
+// --- Construction ----------------------------------------------------------
+
+std::uint32_t KVRBasicEntity3D::plainHookSignature_ = 0;
+
 KVRBasicEntity3D::KVRBasicEntity3D() {
   addNotificationHook(spatialHookOf(this, &KVRBasicEntity3D::spatialHook_));
+  if (!plainHookSignature_) plainHookSignature_ = getHookSignature();
 }
 
 KVRBasicEntity3D::KVRBasicEntity3D(const KVRBasicEntity3D& source, CopyMode mode)
-    : KVRBasicEntity(source, mode),
-      baseLocation_(source.baseLocation_),
-      parentLocation_(source.parentLocation_),
-      motion_(source.motion_ ? std::make_unique<Motion>(*source.motion_) : nullptr) {
+    : KVRBasicEntity(source, mode), parentPose_(source.parentPose_), baseLocation_(source.baseLocation_) {
+  if (parentPose_) ++parentPose_->references;
+  ownParentPose();  // the copy is nobody's sibling
   addNotificationHook(spatialHookOf(this, &KVRBasicEntity3D::spatialHook_));
+  if (source.moving_) {
+    spatial().motion = std::make_unique<Motion>(*source.findSpatial()->motion);
+    moving_ = true;
+  }
 }
 
-KVRBasicEntity3D::~KVRBasicEntity3D() { KVRBasicEntity3D::orphanObject(); }
+KVRBasicEntity3D::~KVRBasicEntity3D() {
+  KVRBasicEntity3D::orphanObject();
+  releasePose(parentPose_);
+}
 
 const KVRClassInfo& KVRBasicEntity3D::getClassInfo() const { return ClassInfo_; }
 const KVRUUID& KVRBasicEntity3D::getClassID() const { return ClassID_; }
@@ -220,16 +398,36 @@ void KVRBasicEntity3D::checkSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>
 void KVRBasicEntity3D::addSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child) {
   checkSpatialChild(child);
   KVRSharedHandle<KVRBasicEntity3D> held(child, KVRSharedBase::WriteLock);
-  held->setSpatialParent(KVRSharedHandle<KVRBasicEntity3D>(this), getBaseLocation(), spatialAncestors_);
+  held->linkSpatialParent(KVRSharedHandle<KVRBasicEntity3D>(this), ancestorsForChildren());
   setSpatialChild(held);
+  held->shareSiblingPose();
 }
 
 void KVRBasicEntity3D::addSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent) {
   requireEntity(parent, L"a spatial parent");
   KVRSharedHandle<KVRBasicEntity3D> held(parent, KVRSharedBase::WriteLock);
   held->checkSpatialChild(KVRSharedHandle<KVRBasicEntity3D>(this));
-  setSpatialParent(held, held->getBaseLocation(), held->spatialAncestors_);
+  linkSpatialParent(held, held->ancestorsForChildren());
   held->setSpatialChild(KVRSharedHandle<KVRBasicEntity3D>(this));
+  shareSiblingPose();
+}
+
+void KVRBasicEntity3D::linkSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent,
+                                         AncestorChain ancestors) {
+  // Checked by the caller: neither end is orphaned, and this entity has no spatial parent.
+  spatialParent_ = parent;
+  setParentLocation(parent->baseLocation_);
+  if (moving_) storeMotion(Profile::Identity, findSpatial()->motion->parent);
+  composeBaseLocation(parent->baseLocation_);
+  spatialAncestors_ = std::move(ancestors);
+  spatialDepth_ = spatialAncestors_.size();
+  setEvent(SpatialAncestorsChanged);
+}
+
+KVRBasicEntity3D::AncestorChain KVRBasicEntity3D::ancestorsForChildren() const {
+  if (const KVRBasicEntity3D* first = spatialChildren_.first())
+    if (first->spatialAncestors_.extends(spatialAncestors_, this)) return first->spatialAncestors_;
+  return AncestorChain(spatialAncestors_, KVRSharedHandle<KVRBasicEntity3D>(const_cast<KVRBasicEntity3D*>(this)));
 }
 
 void KVRBasicEntity3D::removeSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child) {
@@ -245,7 +443,9 @@ void KVRBasicEntity3D::removeSpatialChildren(const KVRClassInfo& info) {
     KVRBasicEntity3D* next = spatialChildren_.next(*child);
     if (child->isDerivedFrom(info)) {
       child->clearSpatialParent(1);
+      child->ownParentPose();
       spatialChildren_.erase(child);
+      touchTopology();
     }
     child = next;
   }
@@ -254,7 +454,9 @@ void KVRBasicEntity3D::removeSpatialChildren(const KVRClassInfo& info) {
 void KVRBasicEntity3D::removeSpatialChildren() {
   while (KVRBasicEntity3D* child = spatialChildren_.first()) {
     child->clearSpatialParent(1);
+    child->ownParentPose();
     spatialChildren_.erase(child);
+    touchTopology();
   }
 }
 
@@ -264,7 +466,9 @@ void KVRBasicEntity3D::destroySpatialChildren() {
     // The child's descendants still list this entity among their spatial
     // ancestors (and hold it): its next flush rebuilds their lists.
     child->setEvent(SpatialAncestorsChanged);
+    child->ownParentPose();
     spatialChildren_.erase(child);
+    touchTopology();
   }
 }
 
@@ -303,17 +507,14 @@ KVRBasicEntity3D::SpatialPosition KVRBasicEntity3D::findSpatialChild(
 void KVRBasicEntity3D::setSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent,
                                         const Xform& parentBase,
                                         const KVRSharedList<KVRBasicEntity3D>& parentAncestors) {
-  setSpatialParent(parent, parentBase, AncestorChain::fromContainer(parentAncestors));
-}
-
-void KVRBasicEntity3D::setSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent,
-                                        const Xform& parentBase, const AncestorChain& parentAncestors) {
   checkLinkable();
   if (parent) parent->checkLinkable();
   refuseSecondSpatialParent(*this);
   spatialParent_ = parent;
-  updateParentLocation(parentBase);
-  updateSpatialAncestors(parentAncestors);
+  setParentLocation(parentBase);
+  if (moving_) storeMotion(Profile::Identity, findSpatial()->motion->parent);
+  composeBaseLocation(parentBase);
+  updateSpatialAncestors(AncestorChain::fromContainer(parentAncestors));
 }
 
 void KVRBasicEntity3D::setSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child) {
@@ -324,7 +525,50 @@ void KVRBasicEntity3D::setSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& 
   if (decltype(spatialChildren_)::isListed(*child))
     throw KVREAlreadyRegistered(L"%1 is already listed as a spatial child")
         << child->getEntityTitle(FullName, ExternalNameSeparator);
+  // Nor below itself: the children lists would form a ring, which no walk down the tree leaves.
+  for (const KVRBasicEntity3D* e = this; e; e = listOwner(*e))
+    if (e == child.get())
+      throw KVREInvalidRelation(L"%1 cannot become a spatial child of %2, which lies in its own subtree")
+          << child->getEntityTitle(FullName, ExternalNameSeparator)
+          << getEntityTitle(FullName, ExternalNameSeparator);
   spatialChildren_.append(child.get());
+  touchTopology();
+}
+
+// --- Topology stamps -------------------------------------------------------
+
+namespace {
+
+// Stamps of children lists: a flat subtree is current while its root bears
+// the stamp it had when the subtree was laid out. The era changes when the
+// stamps wrap around, which makes every flat subtree out of date.
+std::uint32_t topologyClock = 0;
+std::uint32_t topologyEra = 0;
+
+std::uint32_t nextTopologyStamp() {
+  if (++topologyClock == 0) {
+    ++topologyEra;
+    topologyClock = 1;
+  }
+  return topologyClock;
+}
+
+}  // namespace
+
+KVRBasicEntity3D* KVRBasicEntity3D::listOwner(const KVRBasicEntity3D& entity) {
+  const void* list = entity.spatialLinks_.owner;
+  if (!list) return nullptr;
+  // Every list of spatial children is the member of a 3-D entity, at the same place in each.
+  const std::ptrdiff_t offset =
+      reinterpret_cast<const char*>(&entity.spatialChildren_) - reinterpret_cast<const char*>(&entity);
+  return reinterpret_cast<KVRBasicEntity3D*>(const_cast<char*>(static_cast<const char*>(list)) - offset);
+}
+
+void KVRBasicEntity3D::touchTopology() {
+  // This entity's list changed: so did the subtree of every entity above it
+  // in the lists. (The lists form no ring, but a stamp met twice ends the walk anyway.)
+  const std::uint32_t stamp = nextTopologyStamp();
+  for (KVRBasicEntity3D* e = this; e && e->topology_ != stamp; e = listOwner(*e)) e->topology_ = stamp;
 }
 
 void KVRBasicEntity3D::clearSpatialParent(int keepPlace) {
@@ -345,7 +589,9 @@ void KVRBasicEntity3D::clearSpatialChild(SpatialPosition position) {
     throw KVRENotFound(L"%1 is not a spatial child of %2")
         << (position ? position->getEntityTitle(FullName, ExternalNameSeparator) : KVRMessage(L"(none)"))
         << getEntityTitle(FullName, ExternalNameSeparator);
+  position->ownParentPose();
   spatialChildren_.erase(position);
+  touchTopology();
 }
 
 void KVRBasicEntity3D::updateSpatialAncestors(const KVRSharedList<KVRBasicEntity3D>& parentAncestors) {
@@ -388,7 +634,7 @@ KVRBasicEntity3D::Profile KVRBasicEntity3D::calcRelativeProfile(const Profile& r
 KVRBasicEntity3D::Xform KVRBasicEntity3D::getEntityLocation(
     const KVRSharedHandle<KVRBasicEntity3D>& reference) const {
   if (!reference) return Xform::Identity;
-  if (reference == spatialParent_) return parentLocation_;
+  if (reference == spatialParent_) return parentLocation();
   KVRSharedHandle<KVRBasicEntity3D> held(reference, KVRSharedBase::ReadLock);
   return held->getBaseLocation();
 }
@@ -409,6 +655,70 @@ KVRBasicEntity3D::Xform KVRBasicEntity3D::getBaseLocation(
 KVRBasicEntity3D::Profile KVRBasicEntity3D::getBaseProfile(
     const KVRSharedHandle<KVRBasicEntity3D>& reference) const {
   return calcRelativeProfile(getEntityProfile(reference), getBaseProfile());
+}
+
+namespace {
+
+// The levels composed from one walk up; deeper chains are composed in pieces.
+constexpr int ComposedPerWalk = 32;
+
+}  // namespace
+
+KVRBasicEntity3D::Xform KVRBasicEntity3D::computeBaseLocation() const {
+  // Count the levels first: the parent links are followed with Brent's cycle
+  // check, so that links closed into a ring are refused instead of followed for ever.
+  int depth = 0;
+  const KVRBasicEntity3D* checkpoint = this;
+  int steps = 0, power = 1;
+  for (const KVRBasicEntity3D* e = spatialParent_.get(); e; e = e->spatialParent_.get()) {
+    if (e == checkpoint)
+      throw KVREInvalidRelation(L"The spatial parent links above %1 form a cycle")
+          << getEntityTitle(FullName, ExternalNameSeparator);
+    if (++steps == power) {
+      checkpoint = e;
+      power *= 2;
+      steps = 0;
+    }
+    ++depth;
+  }
+  return composeFromRoot(*this, depth);
+}
+
+KVRBasicEntity3D::Xform KVRBasicEntity3D::composeFromRoot(const KVRBasicEntity3D& entity, int depth) {
+  // entity and up to ComposedPerWalk - 1 of its ancestors, nearest first.
+  const KVRBasicEntity3D* chain[ComposedPerWalk];
+  int n = 0;
+  const KVRBasicEntity3D* above = &entity;
+  while (n < ComposedPerWalk && above) {
+    chain[n++] = above;
+    above = above->spatialParent_.get();
+  }
+  // X_WP: the location of chain[k]'s parent, composed the way a flush does.
+  Xform X_WP;
+  int k;
+  if (above) {
+    X_WP = composeFromRoot(*above, depth - n);
+    k = n - 1;
+  } else {
+    X_WP = chain[n - 1]->baseLocation_;  // the root
+    k = n - 2;
+  }
+  for (; k >= 0; --k) {
+    const KVRBasicEntity3D& e = *chain[k];
+    if (const Xform* X_PE = e.relativeInPlace())
+      X_WP = X_WP * *X_PE;
+    else
+      X_WP = X_WP * e.getRelativeLocation();
+    const int level = depth - k;
+    if (level % NormalizationDepth == 0) X_WP.normalize();
+  }
+  return X_WP;
+}
+
+KVRBasicEntity3D::Xform KVRBasicEntity3D::computeLocationRelativeTo(
+    const KVRSharedHandle<KVRBasicEntity3D>& reference) const {
+  if (!reference) return computeBaseLocation();
+  return calcRelativeLocation(reference->computeBaseLocation(), computeBaseLocation());
 }
 
 template <class Apply>
@@ -558,35 +868,39 @@ void KVRBasicEntity3D::takeProfileLocation(Xform& stored, Profile& profile) {
 }
 
 KVRBasicEntity3D::Profile KVRBasicEntity3D::getBaseProfile() const {
-  return profileOf(baseLocation_, motion_ ? motion_->base : nullptr);
+  return profileOf(baseLocation_, moving_ ? findSpatial()->motion->base : nullptr);
 }
 
 KVRBasicEntity3D::Profile KVRBasicEntity3D::getCachedParentProfile() const {
-  return profileOf(parentLocation_, motion_ ? motion_->parent : nullptr);
+  return profileOf(parentLocation(), moving_ ? findSpatial()->motion->parent : nullptr);
 }
 
 void KVRBasicEntity3D::setBaseMotion(const Profile& profile) {
   if (moves(profile)) {
-    if (!motion_) motion_ = std::make_unique<Motion>();
-    storeMotion(profile, motion_->base);
-  } else if (motion_) {
-    storeMotion(Profile::Identity, motion_->base);
+    Spatial& parts = spatial();
+    if (!parts.motion) parts.motion = std::make_unique<Motion>();
+    moving_ = true;
+    storeMotion(profile, parts.motion->base);
+  } else if (moving_) {
+    storeMotion(Profile::Identity, findSpatial()->motion->base);
   }
 }
 
 void KVRBasicEntity3D::setParentMotion(const Profile& profile) {
   if (moves(profile)) {
-    if (!motion_) motion_ = std::make_unique<Motion>();
-    storeMotion(profile, motion_->parent);
-  } else if (motion_) {
-    storeMotion(Profile::Identity, motion_->parent);
+    Spatial& parts = spatial();
+    if (!parts.motion) parts.motion = std::make_unique<Motion>();
+    moving_ = true;
+    storeMotion(profile, parts.motion->parent);
+  } else if (moving_) {
+    storeMotion(Profile::Identity, findSpatial()->motion->parent);
   }
 }
 
 void KVRBasicEntity3D::setCachedBaseLocation(const Xform& location) {
   baseLocation_ = location;
   if (spatialDepth_ != 0 && spatialDepth_ % NormalizationDepth == 0) baseLocation_.normalize();
-  if (motion_) storeMotion(Profile::Identity, motion_->base);
+  if (moving_) storeMotion(Profile::Identity, findSpatial()->motion->base);
   setEvent(BaseLocationChanged);
 }
 
@@ -597,17 +911,52 @@ void KVRBasicEntity3D::setCachedBaseProfile(const Profile& profile) {
   setEvent(BaseProfileChanged);
 }
 
-void KVRBasicEntity3D::updateParentLocation(const Xform& parentBase) {
-  parentLocation_ = parentBase;
-  if (motion_) storeMotion(Profile::Identity, motion_->parent);
-  if (const Xform* relative = storedRelativeLocation())
-    setCachedBaseLocation(parentBase * *relative);
+KVRBasicEntity3D::Kind KVRBasicEntity3D::kind() const {
+  if (kind_ == Kind::Unknown) {
+    const KVRClassInfo* info = &getClassInfo();
+    if (info == &KVRBasicFrame3D::ClassInfo_)
+      kind_ = Kind::Frame;
+    else if (info == &KVRBasicTagPoint3D::ClassInfo_)
+      kind_ = Kind::TagPoint;
+    else if (info == &KVRBasicPath3D::ClassInfo_)
+      kind_ = Kind::Path;
+    else if (info == &KVRBasicBody3D::ClassInfo_ || info == &KVRBasicPart3D::ClassInfo_ ||
+             info == &KVRBasicMfgAssembly3D::ClassInfo_)
+      kind_ = Kind::Body;
+    else
+      kind_ = Kind::Other;
+  }
+  return kind_;
+}
+
+const KVRBasicEntity3D::Xform* KVRBasicEntity3D::relativeInPlace() const {
+  switch (kind()) {
+    case Kind::Frame:
+      return &static_cast<const KVRBasicFrame3D*>(this)->relativeLocation_;
+    case Kind::TagPoint:
+      return &static_cast<const KVRBasicTagPoint3D*>(this)->relativeLocation_;
+    case Kind::Path:
+      return &static_cast<const KVRBasicPath3D*>(this)->relativeLocation_;
+    default:
+      return storedRelativeLocation();
+  }
+}
+
+void KVRBasicEntity3D::composeBaseLocation(const Xform& X_WP) {
+  if (const Xform* X_PE = relativeInPlace())
+    setCachedBaseLocation(X_WP * *X_PE);
   else
-    setCachedBaseLocation(parentBase * getRelativeLocation());
+    setCachedBaseLocation(X_WP * getRelativeLocation());
+}
+
+void KVRBasicEntity3D::updateParentLocation(const Xform& parentBase) {
+  setParentLocation(parentBase);
+  if (moving_) storeMotion(Profile::Identity, findSpatial()->motion->parent);
+  composeBaseLocation(parentBase);
 }
 
 void KVRBasicEntity3D::updateParentProfile(const Profile& parentBase) {
-  parentLocation_ = parentBase.getLocation();
+  setParentLocation(parentBase.getLocation());
   setParentMotion(parentBase);
   setCachedBaseProfile(calcBaseProfile(parentBase, getRelativeProfile()));
 }
@@ -644,54 +993,390 @@ void KVRBasicEntity3D::onNotification() {
 }
 
 void KVRBasicEntity3D::prefetchForPropagation() const {
-  // The lines a propagation touches first: the notification state at the
-  // start of the object, the cached locations and the children.
+  // The lines a propagation touches: the notification state at the start of
+  // the object, the spatial links, the cached base location and, for the
+  // classes that store it, the relative location right after this part.
   const char* object = reinterpret_cast<const char*>(this);
-  for (int offset = 0; offset < 192; offset += 64) __builtin_prefetch(object + offset, 1);
+  __builtin_prefetch(object, 1);
+  __builtin_prefetch(&spatialChildren_, 1);
   __builtin_prefetch(&baseLocation_, 1);
-  __builtin_prefetch(&parentLocation_, 1);
-  __builtin_prefetch(&spatialChildren_);
+  __builtin_prefetch(reinterpret_cast<const char*>(&baseLocation_) + 63, 1);
+  __builtin_prefetch(object + sizeof(KVRBasicEntity3D));
+  __builtin_prefetch(object + sizeof(KVRBasicEntity3D) + 63);
 }
 
 template <class Visit>
-void KVRBasicEntity3D::walkSpatialChildren(Visit visit) const {
-  spatialChildren_.walk([&](KVRBasicEntity3D& child, const KVRBasicEntity3D* next) {
+bool KVRBasicEntity3D::walkSpatialChildren(KVRBasicEntity3D* first, Visit visit) const {
+  // As KVRSiblingList::walk, from `first` on.
+  KVRSharedHandle<KVRBasicEntity3D> item(first, KVRSharedBase::WriteLock);
+  while (item) {
+    KVRSharedHandle<KVRBasicEntity3D> next(spatialChildren_.next(*item));
     // Memory latency dominates large trees: start fetching the next sibling
     // and the child's first child while this child is updated.
     if (next) next->prefetchForPropagation();
-    if (const KVRBasicEntity3D* grandchild = child.spatialChildren_.first())
+    if (const KVRBasicEntity3D* grandchild = item->spatialChildren_.first())
       grandchild->prefetchForPropagation();
-    visit(child);
-  });
+    visit(*item);
+    if (next && !spatialChildren_.contains(next.get())) return false;
+    item = std::move(next);
+  }
+  return true;
 }
 
+void KVRBasicEntity3D::raiseAgain(int bit) const {
+  // Raised during this entity's own run, the bit stays pending after it.
+  const_cast<KVRBasicEntity3D*>(this)->setEvent(bit);
+}
+
+namespace {
+
+// Propagations of locations running, nested ones included. Only an outermost
+// one uses a flat subtree: a nested one runs inside another's pass.
+int propagationsRunning = 0;
+
+class PropagationScope {
+ public:
+  PropagationScope() { ++propagationsRunning; }
+  ~PropagationScope() { --propagationsRunning; }
+  PropagationScope(const PropagationScope&) = delete;
+  PropagationScope& operator=(const PropagationScope&) = delete;
+};
+
+// The pending bits that make an entity's own hooks do more than carry its
+// location down: names and ancestors (3, 5), a reset (8), spatial ancestors
+// (9), profiles (13 to 15).
+constexpr std::uint64_t bitsOf(std::initializer_list<int> numbers) {
+  std::uint64_t mask = 0;
+  for (int n : numbers) mask |= std::uint64_t(1) << n;
+  return mask;
+}
+constexpr std::uint64_t MoreThanLocationBits = bitsOf({KVRBasicEntity::FullNameChanged,
+                                                       KVRBasicEntity::LogicalAncestorsChanged,
+                                                       KVRBasicEntity::ResetRequested,
+                                                       KVRBasicEntity3D::SpatialAncestorsChanged,
+                                                       KVRBasicEntity3D::ProfileSet,
+                                                       KVRBasicEntity3D::BaseProfileChanged,
+                                                       KVRBasicEntity3D::AncestorProfileSet});
+constexpr std::uint64_t LocationBits = bitsOf(
+    {KVRBasicEntity3D::LocationSet, KVRBasicEntity3D::BaseLocationChanged, KVRBasicEntity3D::AncestorLocationSet});
+constexpr std::uint64_t DeliverBit = bitsOf({KVRBasicEntity3D::BaseLocationChanged});
+constexpr std::uint64_t MarkBits = bitsOf({KVRBasicEntity3D::LocationSet, KVRBasicEntity3D::AncestorLocationSet});
+
+}  // namespace
+
 void KVRBasicEntity3D::propagateBaseLocation() const {
-  const Xform base = baseLocation_;
   const bool deliver = testEvent(BaseLocationChanged);
   const bool mark = testEvent(LocationSet) || testEvent(AncestorLocationSet);
-  walkSpatialChildren([&](KVRBasicEntity3D& child) {
-    if (deliver) child.updateParentLocation(base);
+  KVRBasicEntity3D* first = spatialChildren_.first();
+  if (!first) return;
+  FlatTree* tree = flatTreeToUse();
+  const PropagationScope scope;
+  if (tree) {
+    propagateLocationFlat(*tree, deliver, mark);
+    return;
+  }
+  ParentPose* pose = deliver ? acquirePose(baseLocation_) : nullptr;
+  try {
+    propagateLocationByWalking(first, deliver, mark, pose);
+  } catch (...) {
+    releasePose(pose);
+    throw;
+  }
+  releasePose(pose);
+}
+
+void KVRBasicEntity3D::propagateLocationByWalking(KVRBasicEntity3D* first, bool deliver, bool mark,
+                                                  ParentPose* pose) const {
+  const bool walked = walkSpatialChildren(first, [&](KVRBasicEntity3D& child) {
+    if (deliver) child.receiveParentPose(pose);
     if (mark) child.setEvent(AncestorLocationSet);
     child.flushSpatialState();
   });
+  // A child was taken out ahead of the walk, which cannot tell which of the
+  // rest it reached: the next flush delivers the base location to them all.
+  if (!walked && deliver) raiseAgain(BaseLocationChanged);
+}
+
+// --- The flat pass ---------------------------------------------------------
+
+bool KVRBasicEntity3D::FlatTree::isCurrent(const KVRBasicEntity3D& root) const {
+  return era == topologyEra && topology == root.topology_;
+}
+
+void KVRBasicEntity3D::FlatTree::build(const KVRBasicEntity3D& root) {
+  entries.clear();
+  entries.push_back({const_cast<KVRBasicEntity3D*>(&root), 0});
+  // Depth first, children in order: for each level, its entry and the child to visit next.
+  std::vector<std::pair<std::uint32_t, KVRBasicEntity3D*>> path{{0, root.spatialChildren_.first()}};
+  std::size_t depth = 1;
+  while (!path.empty()) {
+    KVRBasicEntity3D* child = path.back().second;
+    if (!child) {
+      entries[path.back().first].end = static_cast<std::uint32_t>(entries.size());
+      path.pop_back();
+      continue;
+    }
+    path.back().second = root.spatialChildren_.next(*child);
+    child->kind();  // found once, here
+    path.emplace_back(static_cast<std::uint32_t>(entries.size()), child->spatialChildren_.first());
+    entries.push_back({child, 0});
+    depth = std::max(depth, path.size());
+  }
+  open.resize(depth + 1);
+  era = topologyEra;
+  topology = root.topology_;
+}
+
+bool KVRBasicEntity3D::flatPropagation_ = true;
+
+void KVRBasicEntity3D::setFlatPropagation(bool enabled) { flatPropagation_ = enabled; }
+
+bool KVRBasicEntity3D::isFlatPropagationEnabled() { return flatPropagation_; }
+
+int KVRBasicEntity3D::getFlatSubtreeSize() const {
+  const Spatial* parts = findSpatial();
+  if (!flatPropagation_ || !parts || !parts->flat || !parts->flat->isCurrent(*this)) return 0;
+  return static_cast<int>(parts->flat->entries.size());
+}
+
+KVRBasicEntity3D::FlatTree* KVRBasicEntity3D::flatTreeToUse() const {
+  if (!flatPropagation_ || propagationsRunning != 0) return nullptr;
+  Spatial& parts = spatial();
+  if (parts.flat) {
+    if (parts.flat->running) return nullptr;
+    if (!parts.flat->isCurrent(*this)) parts.flat->build(*this);
+    return parts.flat.get();
+  }
+  // A subtree is laid out at its second propagation without a change of its
+  // links between: an entity flushed once is walked instead.
+  if (parts.walked && parts.walkedEra == topologyEra && parts.walkedTopology == topology_) {
+    parts.flat = std::make_unique<FlatTree>();
+    parts.flat->build(*this);
+    return parts.flat.get();
+  }
+  parts.walked = true;
+  parts.walkedEra = topologyEra;
+  parts.walkedTopology = topology_;
+  return nullptr;
+}
+
+bool KVRBasicEntity3D::isPlainNow() const {
+  switch (kind()) {
+    case Kind::Frame:
+    case Kind::TagPoint:
+    case Kind::Path:
+      break;
+    case Kind::Body:
+      if (!storedRelativeLocation()) return false;  // hangs on a connection that computes its location
+      break;
+    default:
+      return false;
+  }
+  return !hasObservers() && getHookSignature() == plainHookSignature_ && !isNotifying() &&
+         (getPendingEvents().to_ullong() & MoreThanLocationBits) == 0;
+}
+
+void KVRBasicEntity3D::propagateLocationFlat(FlatTree& tree, bool deliver, bool mark) const {
+  // Plays the recursive flush, entity by entity in flush order. An entity
+  // with nothing watching it is updated and its flush carried through in
+  // place: its bits cleared when its subtree is done, as its own flush would
+  // have. One that is watched is flushed as usual and its subtree skipped
+  // here, its flush doing that part. Before such a flush, every entity whose
+  // subtree is still open begins its notification for real (so that what
+  // the flush does to it is seen as done during its run), is held, and its
+  // children not reached yet are given back the parent location they stand
+  // for. When the flush changed the links below this entity, the walks of
+  // the open entities go on child by child through the live children lists.
+  tree.running = true;
+  const std::uint32_t n = static_cast<std::uint32_t>(tree.entries.size());
+  const FlatTree::Entry* entries = tree.entries.data();
+  OpenEntry* open = tree.open.data();
+  int top = -1;
+  std::uint32_t unreached = 1;  // the first entry not given its parent's location yet
+  bool rootHeld = false;
+  constexpr std::uint32_t Ahead = 6;
+
+  // Opens the entry at `index`: its children are to receive its base location.
+  const auto openEntry = [&](KVRBasicEntity3D& entity, std::uint32_t index, bool delivers, bool marks) {
+    OpenEntry& e = open[++top];
+    e.entity = &entity;
+    e.index = index;
+    e.end = entries[index].end;
+    e.deliver = delivers;
+    e.mark = marks;
+    e.begun = top == 0;  // this entity's own notification is its caller's
+    e.inPlace = false;
+    e.pose = nullptr;
+    e.next = nullptr;
+    if (!delivers) return;
+    // Poses are shared by siblings only: the one the first child holds is
+    // updated in place (and held meanwhile), else a new one is taken.
+    if (ParentPose* pose = entries[index + 1].entity->parentPose_) {
+      e.previous = pose->X_WP;
+      pose->X_WP = entity.baseLocation_;
+      ++pose->references;
+      e.pose = pose;
+      e.inPlace = true;
+    } else {
+      e.pose = acquirePose(entity.baseLocation_);
+    }
+  };
+  // The children of the open entries not reached yet stand for the parent
+  // location as it was: give them back a pose with it before anything else runs.
+  const auto restoreUnreached = [&] {
+    for (int level = 0; level <= top; ++level) {
+      OpenEntry& e = open[level];
+      if (!e.inPlace) continue;
+      e.inPlace = false;
+      ParentPose* before = nullptr;
+      for (std::uint32_t j = e.index + 1; j < e.end; j = entries[j].end) {
+        KVRBasicEntity3D& child = *entries[j].entity;
+        if (j < unreached || child.parentPose_ != e.pose) continue;
+        if (before)
+          ++before->references;
+        else
+          before = acquirePose(e.previous);
+        --e.pose->references;  // e still holds it
+        child.parentPose_ = before;
+      }
+    }
+  };
+  // Ends the flush of an open entity whose subtree is done: the rest of its
+  // spatial hook, its subscribers, the end of its notification.
+  const auto close = [](OpenEntry& e) {
+    releasePose(std::exchange(e.pose, nullptr));
+    KVRBasicEntity3D& entity = *e.entity;
+    if (!e.begun) {
+      entity.clearEvents();  // nothing else ran: nothing was set during its run
+      return;
+    }
+    const KVRSharedHandle<KVRBasicEntity3D> held(std::exchange(e.entity, nullptr));
+    entity.releaseReference();  // the hold taken when it was begun; `held` keeps it meanwhile
+    if (KVRBasicEntity3D* next = std::exchange(e.next, nullptr)) next->releaseReference();
+    try {
+      if (entity.testEvent(SpatialAncestorsChanged)) entity.propagateSpatialAncestors();
+      entity.publishToSubscribers();
+    } catch (...) {
+      entity.abandonNotification();
+      throw;
+    }
+    entity.endNotification();
+  };
+
+  try {
+    openEntry(*entries[0].entity, 0, deliver, mark);
+    std::uint32_t i = 1;
+    while (i < n) {
+      while (i >= open[top].end) close(open[top--]);
+      if (i + Ahead < n) entries[i + Ahead].entity->prefetchForPropagation();
+      const OpenEntry& parent = open[top];
+      KVRBasicEntity3D& child = *entries[i].entity;
+      if (parent.deliver) child.receiveParentPose(parent.pose);
+      if (parent.mark) child.setEvent(AncestorLocationSet);
+      unreached = i + 1;
+
+      if (child.isPlainNow()) {
+        const std::uint64_t bits = child.getPendingEvents().to_ullong();
+        if ((bits & LocationBits) && entries[i].end > i + 1) {
+          openEntry(child, i, (bits & DeliverBit) != 0, (bits & MarkBits) != 0);
+          ++i;
+        } else {
+          child.clearEvents();
+          i = entries[i].end;
+        }
+        continue;
+      }
+
+      // Flushed as usual. The entities open above it begin their notifications now.
+      restoreUnreached();
+      if (!rootHeld) {
+        addReference();
+        rootHeld = true;
+      }
+      for (int level = 1; level <= top; ++level) {
+        OpenEntry& e = open[level];
+        if (e.begun) continue;
+        e.entity->beginNotification();  // not running when opened, and nothing ran since
+        e.entity->addReference();
+        e.next = open[level - 1].entity->spatialChildren_.next(*e.entity);
+        if (e.next) e.next->addReference();
+        e.begun = true;
+      }
+      const KVRSharedHandle<KVRBasicEntity3D> held(&child, KVRSharedBase::WriteLock);
+      KVRSharedHandle<KVRBasicEntity3D> next(open[top].entity->spatialChildren_.next(child));
+      child.flushSpatialState();
+      if (tree.isCurrent(*this)) {
+        i = entries[i].end;
+        continue;
+      }
+      // The links changed: the open entities' walks go on through the lists.
+      for (;;) {
+        OpenEntry& e = open[top];
+        if (next && e.entity->spatialChildren_.contains(next.get()))
+          e.entity->propagateLocationByWalking(next.get(), e.deliver, e.mark, e.pose);
+        else if (next && e.deliver)
+          e.entity->raiseAgain(BaseLocationChanged);  // as a walk cut short does
+        if (top == 0) break;
+        next = KVRSharedHandle<KVRBasicEntity3D>(e.next);  // its parent's walk goes on after it
+        close(open[top--]);
+      }
+      break;
+    }
+    while (top > 0) close(open[top--]);
+  } catch (...) {
+    restoreUnreached();
+    for (; top > 0; --top) {
+      OpenEntry& e = open[top];
+      releasePose(std::exchange(e.pose, nullptr));
+      if (!e.begun) continue;
+      e.entity->abandonNotification();
+      if (e.next) e.next->releaseReference();
+      e.entity->releaseReference();
+    }
+    if (top == 0) releasePose(open[0].pose);
+    tree.running = false;
+    if (rootHeld) releaseReference();
+    throw;
+  }
+  releasePose(open[0].pose);
+  tree.running = false;
+  if (rootHeld) releaseReference();
 }
 
 void KVRBasicEntity3D::propagateBaseProfile() const {
   const Profile base = getBaseProfile();
   const bool deliver = testEvent(BaseLocationChanged);
   const bool mark = testEvent(ProfileSet) || testEvent(AncestorProfileSet);
-  walkSpatialChildren([&](KVRBasicEntity3D& child) {
+  KVRBasicEntity3D* first = spatialChildren_.first();
+  if (!first) return;
+  const bool walked = walkSpatialChildren(first, [&](KVRBasicEntity3D& child) {
     if (deliver) child.updateParentProfile(base);
     if (mark) child.setEvent(AncestorProfileSet);
     child.flushSpatialState();
   });
+  if (!walked && deliver) raiseAgain(BaseLocationChanged);
 }
 
 void KVRBasicEntity3D::propagateSpatialAncestors() const {
-  walkSpatialChildren([this](KVRBasicEntity3D& child) {
-    child.updateSpatialAncestors(spatialAncestors_);
+  KVRBasicEntity3D* first = spatialChildren_.first();
+  if (!first) return;
+  // Made once for the children whose parent this entity is, and again when
+  // this entity's own list changes while they are flushed.
+  AncestorChain shared;
+  const bool walked = walkSpatialChildren(first, [&](KVRBasicEntity3D& child) {
+    if (child.spatialParent_.get() == this) {
+      if (!shared.extends(spatialAncestors_, this))
+        shared = AncestorChain(spatialAncestors_,
+                               KVRSharedHandle<KVRBasicEntity3D>(const_cast<KVRBasicEntity3D*>(this)));
+      child.spatialAncestors_ = shared;
+      child.spatialDepth_ = shared.size();
+      child.setEvent(SpatialAncestorsChanged);
+    } else {
+      child.updateSpatialAncestors(spatialAncestors_);
+    }
     child.flushSpatialState();
   });
+  if (!walked) raiseAgain(SpatialAncestorsChanged);
 }
 
 // --- Orphaning -------------------------------------------------------------
