@@ -253,9 +253,11 @@ void BM_FrameMemory(benchmark::State& state) {
   frames.reserve(static_cast<std::size_t>(state.max_iterations));
   std::uint64_t bytes = 0, allocations = 0, made = 0;
   for (auto _ : state) {
+    // The name is the caller's: made before the count starts.
+    const std::wstring name = named ? L"Frame" + std::to_wstring(made % 100) : std::wstring();
     const KVRAllocationWindow window;
     KVRSharedHandle<KVRBasicFrame3D> frame(new KVRBasicFrame3D);
-    if (named) frame->setEntityName(L"Frame" + std::to_wstring(made % 100));
+    if (named) frame->setEntityName(name);
     body->addFrame(frame);
     const KVRAllocationCount used = window.elapsed();
     bytes += used.bytes;

@@ -381,14 +381,17 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   static std::uint32_t plainHookSignature_;
   static bool flatPropagation_;
 
-  // In the order a flush reads them.
+  // Stamped when a children list in the subtree changes.
+  std::uint32_t topology() const { return spatialChildren_.ownerStamp(); }
+
+  // In the order a flush reads them, packed so that the base location is
+  // aligned without padding.
   mutable Kind kind_ = Kind::Unknown;
   bool moving_ = false;  // some velocity or acceleration is not zero (kept apart, in Spatial)
   int spatialDepth_ = 0;
-  std::uint32_t topology_ = 0;  // stamped when a children list in the subtree changes
+  ParentPose* parentPose_ = nullptr;  // null: the identity
   KVRSiblingLinks<KVRBasicEntity3D> spatialLinks_;  // this entity's entry among its parent's children
   KVRSiblingList<KVRBasicEntity3D, SpatialLinks> spatialChildren_;
-  ParentPose* parentPose_ = nullptr;  // null: the identity
   Xform baseLocation_;
   KVRSharedHandle<KVRBasicEntity3D> spatialParent_;
   AncestorChain spatialAncestors_;

@@ -11,6 +11,7 @@
 //   static KVRSiblingLinks<T>& links(T&);  static const KVRSiblingLinks<T>& links(const T&);
 
 #include <cstddef>
+#include <cstdint>
 #include <iterator>
 
 #include "KVRSharedObject.h"
@@ -133,8 +134,15 @@ class KVRSiblingList {
     return n;
   }
 
+  // A number the list's owner keeps with the list, in the room the count
+  // leaves: for example a stamp of the last change below it. The list itself
+  // never reads or changes it.
+  std::uint32_t ownerStamp() const { return ownerStamp_; }
+  void setOwnerStamp(std::uint32_t stamp) { ownerStamp_ = stamp; }
+
  private:
   T* first_ = nullptr;
   T* last_ = nullptr;
-  std::size_t size_ = 0;
+  std::uint32_t size_ = 0;
+  std::uint32_t ownerStamp_ = 0;
 };

@@ -215,8 +215,10 @@ void KVRBasicEntity::setEntityName(const std::wstring& name) {
   if (name.find(NameSeparator) != std::wstring::npos)
     throw KVREInvalidArgument(L"A line feed cannot be part of the name of %1")
         << getEntityTitle(FullName, ExternalNameSeparator);
-  const std::wstring given =
-      name.empty() ? DefaultCreateName + getEntityTypeName().scribe(KVRLocale::global()) : name;
+  // Read in place: the name's only copy is the one kept.
+  std::wstring created;
+  if (name.empty()) created = DefaultCreateName + getEntityTypeName().scribe(KVRLocale::global());
+  const std::wstring_view given = name.empty() ? std::wstring_view(created) : std::wstring_view(name);
   NameText::release(std::exchange(name_, given == DefaultBaseName ? nullptr : NameText::make(given)));
   updateFullName();
   setEvent(BaseNameChanged);

@@ -568,7 +568,8 @@ void KVRBasicEntity3D::touchTopology() {
   // This entity's list changed: so did the subtree of every entity above it
   // in the lists. (The lists form no ring, but a stamp met twice ends the walk anyway.)
   const std::uint32_t stamp = nextTopologyStamp();
-  for (KVRBasicEntity3D* e = this; e && e->topology_ != stamp; e = listOwner(*e)) e->topology_ = stamp;
+  for (KVRBasicEntity3D* e = this; e && e->topology() != stamp; e = listOwner(*e))
+    e->spatialChildren_.setOwnerStamp(stamp);
 }
 
 void KVRBasicEntity3D::clearSpatialParent(int keepPlace) {
@@ -1100,7 +1101,7 @@ void KVRBasicEntity3D::propagateLocationByWalking(KVRBasicEntity3D* first, bool 
 // --- The flat pass ---------------------------------------------------------
 
 bool KVRBasicEntity3D::FlatTree::isCurrent(const KVRBasicEntity3D& root) const {
-  return era == topologyEra && topology == root.topology_;
+  return era == topologyEra && topology == root.topology();
 }
 
 void KVRBasicEntity3D::FlatTree::build(const KVRBasicEntity3D& root) {
@@ -1124,7 +1125,7 @@ void KVRBasicEntity3D::FlatTree::build(const KVRBasicEntity3D& root) {
   }
   open.resize(depth + 1);
   era = topologyEra;
-  topology = root.topology_;
+  topology = root.topology();
 }
 
 bool KVRBasicEntity3D::flatPropagation_ = true;
@@ -1149,14 +1150,14 @@ KVRBasicEntity3D::FlatTree* KVRBasicEntity3D::flatTreeToUse() const {
   }
   // A subtree is laid out at its second propagation without a change of its
   // links between: an entity flushed once is walked instead.
-  if (parts.walked && parts.walkedEra == topologyEra && parts.walkedTopology == topology_) {
+  if (parts.walked && parts.walkedEra == topologyEra && parts.walkedTopology == topology()) {
     parts.flat = std::make_unique<FlatTree>();
     parts.flat->build(*this);
     return parts.flat.get();
   }
   parts.walked = true;
   parts.walkedEra = topologyEra;
-  parts.walkedTopology = topology_;
+  parts.walkedTopology = topology();
   return nullptr;
 }
 
