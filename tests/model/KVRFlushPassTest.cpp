@@ -406,7 +406,12 @@ class FreshPose : public testing::Test {
     }
     root->flushBaseLocation();
   }
-  void TearDown() override { orphan(root); }
+  void TearDown() override {
+    // Each frame is a spatial child only: orphaning the root leaves the
+    // chain below it linked, a root of its own.
+    orphan(root);
+    for (const auto& frame : chain) frame->orphanObject();
+  }
 
   // X_WL composed independently: root first, renormalised at every twentieth level.
   Xform expected(std::size_t level) const {
