@@ -226,6 +226,24 @@ void assembliesAndGroups() {
   world->orphanObject();
 }
 
+// The cart on the line and, 0.3 m above it, the pallet assembly with a
+// bracket and a plate on it.
+struct CartWithPallet {
+  KVRSharedHandle<KVRBasicShuttle3D> cart;
+  KVRSharedHandle<KVRBasicMfgAssembly3D> pallet;
+  KVRSharedHandle<KVRBasicPart3D> bracket, plate;
+};
+
+CartWithPallet cartWithPallet(const KVRSharedHandle<KVRBasicMfgAssembly3D>& line) {
+  CartWithPallet made{make<KVRBasicShuttle3D>(L"Cart"), make<KVRBasicMfgAssembly3D>(L"Pallet"),
+                      make<KVRBasicPart3D>(L"Bracket"), make<KVRBasicPart3D>(L"Plate")};
+  line->addBody(made.cart);
+  line->addBody(made.pallet, at(0, 0, 0.3), Xform::Identity);
+  made.pallet->addBody(made.bracket, at(0.1, 0, 0.05), Xform::Identity);
+  made.pallet->addBody(made.plate, at(-0.1, 0, 0.05, 90), Xform::Identity);
+  return made;
+}
+
 // A cart carries a pallet assembly with two parts along a route: straight,
 // then a quarter turn riding a turntable (a tag point with reference frames),
 // then straight again. At several simulation times the predicted pose of a
@@ -235,14 +253,8 @@ void shuttleOnARoute() {
   auto world = cellInTheUniverse();
   auto line = make<KVRBasicMfgAssembly3D>(L"Line");  // the root assembly
   world->addEntity(line);
-  auto cart = make<KVRBasicShuttle3D>(L"Cart");
-  auto pallet = make<KVRBasicMfgAssembly3D>(L"Pallet");
-  auto bracket = make<KVRBasicPart3D>(L"Bracket");
-  auto plate = make<KVRBasicPart3D>(L"Plate");
-  line->addBody(cart);
-  line->addBody(pallet, at(0, 0, 0.3), Xform::Identity);
-  pallet->addBody(bracket, at(0.1, 0, 0.05), Xform::Identity);
-  pallet->addBody(plate, at(-0.1, 0, 0.05, 90), Xform::Identity);
+  const CartWithPallet carried = cartWithPallet(line);
+  const auto& [cart, pallet, bracket, plate] = carried;
 
   // The route, in the line's coordinates shifted by 0.5 m along x: the
   // turntable turns about (2, 1) while the cart rides it from P1 to P2.
@@ -369,14 +381,8 @@ Xform between(const Xform& a, const Xform& b, double f, double arc = 0) {
 KVRTimeline shuttleRunRecorded(const KVRSharedHandle<KVRBasicWorld>& world) {
   auto line = make<KVRBasicMfgAssembly3D>(L"Line");
   world->addEntity(line);
-  auto cart = make<KVRBasicShuttle3D>(L"Cart");
-  auto pallet = make<KVRBasicMfgAssembly3D>(L"Pallet");
-  auto bracket = make<KVRBasicPart3D>(L"Bracket");
-  auto plate = make<KVRBasicPart3D>(L"Plate");
-  line->addBody(cart);
-  line->addBody(pallet, at(0, 0, 0.3), Xform::Identity);
-  pallet->addBody(bracket, at(0.1, 0, 0.05), Xform::Identity);
-  pallet->addBody(plate, at(-0.1, 0, 0.05, 90), Xform::Identity);
+  const CartWithPallet carried = cartWithPallet(line);
+  const auto& [cart, pallet, bracket, plate] = carried;
 
   // The route runs along the back of the cell and turns right, on the
   // turntable about (2.5, -1), towards the fixture.

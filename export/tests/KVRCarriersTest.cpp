@@ -8,13 +8,6 @@ namespace {
 using namespace kvrtest;
 using Xform = KVRBasicXform3D<double>;
 
-Xform at(double x, double y, double z, double yawDegrees = 0) {
-  Xform pose;
-  pose.setPosition(x, y, z);
-  pose.setRPY(0, 0, yawDegrees * KVRMathConst::Pi / 180);
-  return pose;
-}
-
 // The cell, in world W: the root assembly L at the origin holds the cart S (a
 // shuttle), the pallet assembly A at X_LA with the parts B1 and B2 on it, and
 // the route R at X_WR with points T0, T1, T2; T2 rides a turntable (an

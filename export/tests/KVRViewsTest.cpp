@@ -11,13 +11,6 @@ namespace {
 using namespace kvrtest;
 using Xform = KVRBasicXform3D<double>;
 
-Xform at(double x, double y, double z, double yawDegrees = 0) {
-  Xform pose;
-  pose.setPosition(x, y, z);
-  pose.setRPY(0, 0, yawDegrees * KVRMathConst::Pi / 180);
-  return pose;
-}
-
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> result;
   std::istringstream in(text);

@@ -1195,7 +1195,10 @@ void KVRBasicEntity3D::propagateLocationFlat(FlatTree& tree, bool deliver, bool 
   int top = -1;
   std::uint32_t unreached = 1;  // the first entry not given its parent's location yet
   bool rootHeld = false;
-  constexpr std::uint32_t Ahead = 6;
+  // How far ahead entities are fetched, and (once an entity's first lines
+  // have arrived) the pose its children hold.
+  constexpr std::uint32_t Ahead = 12;
+  constexpr std::uint32_t PoseAhead = 6;
 
   // Opens the entry at `index`: its children are to receive its base location.
   const auto openEntry = [&](KVRBasicEntity3D& entity, std::uint32_t index, bool delivers, bool marks) {
@@ -1270,6 +1273,8 @@ void KVRBasicEntity3D::propagateLocationFlat(FlatTree& tree, bool deliver, bool 
     while (i < n) {
       while (i >= open[top].end) close(open[top--]);
       if (i + Ahead < n) entries[i + Ahead].entity->prefetchForPropagation();
+      if (i + PoseAhead + 1 < n)
+        if (const ParentPose* pose = entries[i + PoseAhead + 1].entity->parentPose_) __builtin_prefetch(pose, 1);
       const OpenEntry& parent = open[top];
       KVRBasicEntity3D& child = *entries[i].entity;
       if (parent.deliver) child.receiveParentPose(parent.pose);
