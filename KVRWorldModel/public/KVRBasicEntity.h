@@ -101,6 +101,9 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   // The full name in its stored form: NameSeparator before every component.
   // The text is written out when asked for and stays valid until the next call.
   const std::wstring& getStoredFullName() const;
+  // The same text appended to `out`: for callers that read many entities'
+  // names into a buffer of their own (nothing is kept on the entity).
+  void appendStoredFullName(std::wstring& out) const;
   // Type name, a blank and the name in double quotation marks: Body "/W/B".
   KVRMessage getEntityTitle(EntityNameMode mode = FullName, wchar_t separator = ExternalNameSeparator) const;
   std::wstring replaceDelimiter(const std::wstring& text, wchar_t from, wchar_t to) const;
@@ -250,8 +253,6 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   Rare* findRare() const;
   Rare& rare() const;
   std::wstring_view baseName() const;
-  // The stored full name written into `out` (appended).
-  void appendStoredFullName(std::wstring& out) const;
   // This entity's present full name and ancestor list as its children take
   // them: the ones its first child holds when they are still current, else new.
   const NamePiece* fullNameForChildren() const;

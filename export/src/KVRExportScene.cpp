@@ -63,7 +63,8 @@ void KVRExportScene::take(const KVRBasicEntity& top) {
 void KVRExternalFullName(const KVRBasicEntity& entity, std::string& out) {
   // The stored form has a line feed before every component; the first
   // component (the root's) is dropped and the others joined with '/'.
-  const std::wstring& stored = entity.getStoredFullName();
+  std::wstring stored;
+  entity.appendStoredFullName(stored);
   const auto first = stored.find(KVRBasicEntity::NameSeparator);
   const auto second =
       first == std::wstring::npos ? first : stored.find(KVRBasicEntity::NameSeparator, first + 1);

@@ -167,7 +167,9 @@ void KVRRecordWriter::append(std::size_t index) {
   const std::size_t nameAt = text_.size();
   // The stored full name ends with the base name, after the last separator
   // (a name holds none): read there, it is not copied.
-  const std::wstring_view stored = e.getStoredFullName();
+  storedName_.clear();
+  e.appendStoredFullName(storedName_);
+  const std::wstring_view stored = storedName_;
   KVRAssignUtf8(stored.substr(stored.rfind(KVRBasicEntity::NameSeparator) + 1),
                 string_.get_ref<std::string&>());
   writeString();
@@ -281,11 +283,13 @@ void KVRRecordWriter::writeFullName(std::size_t index, std::size_t nameAt, std::
   const int parent = scene_.logicalParentIndex(index);
   while (!ancestors_.empty() && static_cast<int>(ancestors_.back().index) != parent) ancestors_.pop_back();
 
-  const std::wstring& stored = e.getStoredFullName();
+  const std::wstring& stored = storedName_;  // written by the caller
   bool derived = false;
   if (!ancestors_.empty()) {
     // The stored names: the parent's, then the separator before the base name.
-    const std::wstring& above = scene_.entity(static_cast<std::size_t>(parent)).getStoredFullName();
+    std::wstring& above = storedParentName_;
+    above.clear();
+    scene_.entity(static_cast<std::size_t>(parent)).appendStoredFullName(above);
     derived = stored.rfind(KVRBasicEntity::NameSeparator) == above.size() &&
               stored.compare(0, above.size(), above) == 0;
   }

@@ -142,6 +142,8 @@ class KVRRecordWriter {
   };
   std::vector<Ancestor> ancestors_;
   std::string fullName_;
+  // The stored full names of the entity being written and of its parent.
+  std::wstring storedName_, storedParentName_;
 
   // Numbers already written, by their bits: a cell has many equal offsets
   // and turns, and formatting a number costs more than finding it here.

@@ -14,6 +14,13 @@
 
 namespace {
 
+// Read without leaving a copy on the entity.
+std::wstring storedFullName(const KVRBasicEntity& e) {
+  std::wstring text;
+  e.appendStoredFullName(text);
+  return text;
+}
+
 using Xform = KVRBasicXform3D<double>;
 
 // The object as a T when its class derives from T: the class descriptors
@@ -126,7 +133,7 @@ class KVRModelChecker {
     }
     if (!parent) {
       if (e.getLogicalAncestorsCount() != 0) report(&e, L"a logical root with logical ancestors");
-      if (e.getStoredFullName() != KVRBasicEntity::NameSeparator + name)
+      if (storedFullName(e) != KVRBasicEntity::NameSeparator + name)
         report(&e, L"a logical root whose stored full name is not its own name");
       return;
     }
@@ -140,7 +147,7 @@ class KVRModelChecker {
     const bool namesPending = parent->testEvent(KVRBasicEntity::FullNameChanged) ||
                               parent->testEvent(KVRBasicEntity::LogicalAncestorsChanged);
     if (!namesPending &&
-        e.getStoredFullName() != parent->getStoredFullName() + KVRBasicEntity::NameSeparator + name)
+        storedFullName(e) != storedFullName(*parent) + KVRBasicEntity::NameSeparator + name)
       report(&e, L"its stored full name does not follow its logical parent's");
     if (!parent->testEvent(KVRBasicEntity::LogicalAncestorsChanged) &&
         !(e.logicalAncestors_.lastObject() == parent &&
