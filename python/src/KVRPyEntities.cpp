@@ -298,6 +298,10 @@ void bindEntity3D(py::module_& m) {
           },
           py::arg("reference"), "The base location in the reference entity's coordinates.")
       .def("getCachedBaseLocation", [](const Entity3D& self) { return self.getCachedBaseLocation(); })
+      .def("computeBaseLocation", &Entity3D::computeBaseLocation,
+           "The base location composed now from the spatial root down, without a flush.")
+      .def("computeLocationRelativeTo", &Entity3D::computeLocationRelativeTo, py::arg("reference"),
+           "This entity's location in the reference's frame, composed now, without a flush.")
       .def("getEntityLocation", &Entity3D::getEntityLocation, py::arg("reference"))
       .def("getBaseProfile", py::overload_cast<>(&Entity3D::getBaseProfile, py::const_))
       .def("getBaseProfile", py::overload_cast<const Entity3DHandle&>(&Entity3D::getBaseProfile, py::const_),

@@ -145,3 +145,29 @@ def test_values_format_to_significant_digits_as_a_cpp_stream_writes_them():
     for spec in (".4f", "8", ".", ".123"):
         with pytest.raises(ValueError, match="take the format '.N' or '.Ng'"):
             format(x, spec)
+
+
+def test_a_fresh_pose_is_composed_without_a_flush_and_agrees_with_it(world):
+    # Root R with a chain of frames F1..F30; R moves, nothing is flushed yet.
+    root = kvr.KVRBasicFrame3D("R")
+    world.addEntity(root)
+    chain, parent = [], root
+    for k, m in enumerate(generic_poses(30, seed=5)):
+        frame = kvr.KVRBasicFrame3D(f"F{k + 1}")
+        parent.addSpatialChild(frame)
+        frame.setFrameLocation(m)
+        chain.append(frame)
+        parent = frame
+    root.flushSpatialState()
+    root.setBaseLocation(next(generic_poses(1, seed=9)))
+    leaf, middle = chain[-1], chain[10]
+    stale = leaf.getBaseLocation()
+    fresh = leaf.computeBaseLocation()
+    assert leaf.getBaseLocation() == stale  # nothing cached
+    relative = leaf.computeLocationRelativeTo(middle)
+    assert np.abs(relative.matrix() - np.linalg.inv(middle.computeBaseLocation().matrix()) @ fresh.matrix()).max() < 1e-12
+    root.flushSpatialState()
+    assert leaf.getBaseLocation() == fresh
+    for frame in reversed(chain):
+        frame.orphan()
+
