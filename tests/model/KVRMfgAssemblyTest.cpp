@@ -2,6 +2,8 @@
 // out, nesting, root assemblies, refusals that leave the model as it was, and
 // the dump text.
 
+#include <functional>
+
 #include "KVRTestSupport.h"
 
 namespace {
@@ -280,6 +282,26 @@ TEST_F(Assemblies, RefusedAddsLeaveTheModelAsItWas) {
       L"Body \"/W/Fixture/Loose\" is already connected to another body");
   EXPECT_EQ(fixture->getBodyCount(), 2u);
   orphan(tray, sub, placed);
+}
+
+TEST_F(Assemblies, AnOrphanedAssemblyTakesNoBodyAndTheBodyStaysInItsOwn) {
+  // P hangs on the fixture; an assembly orphaned since is refused before P
+  // would leave the fixture for it.
+  fixture->addBody(p);
+  const Assembly gone = make<KVRBasicMfgAssembly3D>(L"Gone");
+  gone->orphanObject();
+  const Frame seat = make<KVRBasicFrame3D>(L"Seat");
+  const auto bits = pending(*p);
+  for (const auto& add : std::vector<std::function<void()>>{
+           [&] { gone->addBody(p); }, [&] { gone->addBody(p, Xform(), Xform()); }, [&] { gone->addBody(p, seat, seat); }}) {
+    EXPECT_THROW(add(), KVREInvalidRelation);
+    EXPECT_EQ(p->getInnerBody(), fixture);
+    EXPECT_EQ(p->getLogicalParent(), fixture);
+    EXPECT_EQ(pending(*p), bits);
+  }
+  expectThrowWithText<KVREInvalidRelation>([&] { gone->addBody(p); },
+                                           L"Assembly \"/\" has been orphaned and cannot be linked again");
+  orphan(seat);
 }
 
 TEST_F(Assemblies, RefusedReplacementsLeaveTheModelAsItWas) {

@@ -95,6 +95,9 @@ KVRBasicMfgAssembly3D::Adding KVRBasicMfgAssembly3D::planAdding(
     const KVRSharedHandle<KVRBasicBody3D>& body) const {
   requireEntity(body, L"a body");
   if (body.get() == this) throw KVREInvalidRelation(L"The inner and outer bodies cannot be the same entity");
+  // Before the body leaves an assembly it hangs on.
+  checkLinkable();
+  body->checkLinkable();
   Adding plan;
   if (const KVRSharedHandle<KVRBasicEntity3D> inner = body->getSpatialParent()) {
     if (isPart(*inner) && body->getInnerBodyOriginal()) {
@@ -176,6 +179,8 @@ void KVRBasicMfgAssembly3D::addBody(const KVRSharedHandle<KVRBasicBody3D>& body,
   requireEntity(innerFrame, L"an inner frame");
   requireEntity(outerFrame, L"an outer frame");
   if (body.get() == this) throw KVREInvalidRelation(L"The inner and outer bodies cannot be the same entity");
+  checkLinkable();
+  body->checkLinkable();
   if (innerFrame->getAttachedBody().get() != this)
     throw KVREInvalidRelation(L"The specified inner frame is not attached to %1") << titleOf(*this);
   if (outerFrame->getAttachedBody() != body)
