@@ -8,19 +8,6 @@ namespace {
 using namespace kvrtest;
 using Xform = KVRBasicXform3D<double>;
 
-// A connection whose variable location is a fixed V, independent of the offsets.
-class FixedJoint : public KVRBasicConnection3D {
- public:
-  static const KVRClassInfo ClassInfo_;
-  FixedJoint() = default;
-  FixedJoint(const FixedJoint& source, CopyMode mode) : KVRBasicConnection3D(source, mode) {}
-  const KVRClassInfo& getClassInfo() const override { return ClassInfo_; }
-  Xform getVariableLocation() const override { return variable; }
-  Xform variable = pose(0.6, 0.1, 0.2, 0.3, KVRBasicVector3D<double>(3, -1, 2));
-};
-constinit const KVRClassInfo FixedJoint::ClassInfo_ =
-    KVRClassInfo::concrete<FixedJoint>("FixedJoint", KVRBasicConnection3D::ClassInfo_);
-
 // The scene: inner body A (hanging on a base through an attachment, so it
 // can move) with frame FA at X_AF; outer body B with frame FB at X_BG; a
 // joint and an attachment, not connected.

@@ -16,18 +16,6 @@ using namespace kvrtest;
 using Xform = KVRBasicXform3D<double>;
 using Entity3D = KVRSharedHandle<KVRBasicEntity3D>;
 
-// A connection whose variable location is a fixed V.
-class Joint : public KVRBasicConnection3D {
- public:
-  static const KVRClassInfo ClassInfo_;
-  Joint() = default;
-  Joint(const Joint& source, CopyMode mode) : KVRBasicConnection3D(source, mode) {}
-  const KVRClassInfo& getClassInfo() const override { return ClassInfo_; }
-  Xform getVariableLocation() const override { return pose(0.6, 0.1, 0.2, 0.3, KVRBasicVector3D<double>(3, -1, 2)); }
-};
-constinit const KVRClassInfo Joint::ClassInfo_ =
-    KVRClassInfo::concrete<Joint>("Joint", KVRBasicConnection3D::ClassInfo_);
-
 // Turns the flat pass on or off for as long as it lives.
 class FlatPass {
  public:
@@ -160,7 +148,7 @@ struct Cell {
   KVRSharedHandle<Probe3D> target = make<Probe3D>(L"T");
   KVRSharedHandle<Rule> rule = make<Rule>(L"R");
   int enforced = 0;
-  KVRSharedHandle<Joint> joint = make<Joint>(L"J");
+  KVRSharedHandle<FixedJoint> joint = make<FixedJoint>(L"J");
   KVRSharedHandle<KVRBasicBody3D> o = make<KVRBasicBody3D>(L"O"), a = make<KVRBasicBody3D>(L"A");
   KVRSharedHandle<KVRBasicPath3D> path = make<KVRBasicPath3D>(L"P");
   KVRSharedHandle<KVRBasicTagPoint3D> t1 = make<KVRBasicTagPoint3D>(L"T1"), t2 = make<KVRBasicTagPoint3D>(L"T2");

@@ -167,6 +167,19 @@ class Probe3D : public KVRBasicEntity3D {
 inline constinit const KVRClassInfo Probe3D::ClassInfo_ =
     KVRClassInfo::concrete<Probe3D>("Probe3D", KVRBasicEntity3D::ClassInfo_);
 
+// A connection whose variable location is a fixed V, independent of the offsets.
+class FixedJoint : public KVRBasicConnection3D {
+ public:
+  static const KVRClassInfo ClassInfo_;
+  FixedJoint() = default;
+  FixedJoint(const FixedJoint& source, CopyMode mode) : KVRBasicConnection3D(source, mode) {}
+  const KVRClassInfo& getClassInfo() const override { return ClassInfo_; }
+  KVRBasicXform3D<double> getVariableLocation() const override { return variable; }
+  KVRBasicXform3D<double> variable = pose(0.6, 0.1, 0.2, 0.3, KVRBasicVector3D<double>(3, -1, 2));
+};
+inline constinit const KVRClassInfo FixedJoint::ClassInfo_ =
+    KVRClassInfo::concrete<FixedJoint>("FixedJoint", KVRBasicConnection3D::ClassInfo_);
+
 // A second concrete class, for class filters.
 class Marker3D : public Probe3D {
  public:
