@@ -7,26 +7,15 @@
 #include <vector>
 
 #include "KVRAllocationCounter.h"
+#include "KVRBenchSupport.h"
 #include "KVRWorldModel.h"
 
 namespace {
 
+using namespace kvrbench;
+
 using Xform = KVRBasicXform3D<double>;
 using Body = KVRSharedHandle<KVRBasicBody3D>;
-
-Xform poseAt(int i) {
-  KVRBasicQtn3D<double> q;
-  q.setEAA(KVRBasicVector3D<double>(1, 2, 3), 0.001 * i);
-  return Xform(q, KVRBasicVector3D<double>(0.01 * i, 0.5, 0.25));
-}
-
-void reportPerEntity(benchmark::State& state, std::size_t entities, std::uint64_t allocations) {
-  const double visits = static_cast<double>(entities) * static_cast<double>(state.iterations());
-  state.SetItemsProcessed(static_cast<int64_t>(visits));
-  state.counters["ns_per_entity"] =
-      benchmark::Counter(visits, benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-  state.counters["allocs_per_entity"] = static_cast<double>(allocations) / visits;
-}
 
 void BM_MoveBodyWithThousandFramesAndTagPoints(benchmark::State& state) {
   Body base(new KVRBasicBody3D), body(new KVRBasicBody3D);

@@ -6,17 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "KVRBenchSupport.h"
 #include "KVRWorldModel.h"
 
 namespace {
 
-using Handle = KVRSharedHandle<KVRBasicEntity>;
+using namespace kvrbench;
 
-Handle named(const std::wstring& name) {
-  Handle e(new KVRBasicEntity);
-  e->setEntityName(name);
-  return e;
-}
+using Handle = KVRSharedHandle<KVRBasicEntity>;
 
 // A tree of `count` entities below `root`, fan-out `fanOut`, breadth first.
 void grow(const Handle& root, int count, int fanOut) {

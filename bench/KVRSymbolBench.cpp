@@ -7,17 +7,14 @@
 #include <string>
 
 #include "KVRAllocationCounter.h"
+#include "KVRBenchSupport.h"
 #include "KVRWorldModel.h"
 
 namespace {
 
-using Handle = KVRSharedHandle<KVRBasicEntity>;
+using namespace kvrbench;
 
-Handle named(const std::wstring& name) {
-  Handle e(new KVRBasicEntity);
-  e->setEntityName(name);
-  return e;
-}
+using Handle = KVRSharedHandle<KVRBasicEntity>;
 
 void reportAllocations(benchmark::State& state, const KVRAllocationWindow& window) {
   state.counters["allocs/op"] = benchmark::Counter(static_cast<double>(window.elapsed().allocations),

@@ -84,14 +84,6 @@ inline KVRSharedHandle<KVRBasicFrame3D> frameChain(int depth, const std::wstring
   return below;
 }
 
-// A pose at (x, y, z), turned by `yawDegrees` about z.
-inline KVRBasicXform3D<double> at(double x, double y, double z, double yawDegrees = 0) {
-  KVRBasicXform3D<double> pose;
-  pose.setPosition(x, y, z);
-  pose.setRPY(0, 0, yawDegrees * KVRMathConst::Pi / 180);
-  return pose;
-}
-
 inline json parse(const std::string& text) { return json::parse(text); }
 
 inline std::string utf8(const std::wstring& text) { return KVRToUtf8(text); }

@@ -178,13 +178,13 @@ std::string streamed(const T& value) {
 
 // The number of significant digits a format '.N' or '.Ng' asks for (N of one
 // or two digits); -1 for any other format.
-int precisionOf(const std::string& spec) {
-  const std::size_t end = !spec.empty() && spec.back() == 'g' ? spec.size() - 1 : spec.size();
-  if (end < 2 || end > 3 || spec[0] != '.') return -1;
+int precisionOf(const std::string& format) {
+  const std::size_t end = !format.empty() && format.back() == 'g' ? format.size() - 1 : format.size();
+  if (end < 2 || end > 3 || format[0] != '.') return -1;
   int digits = 0;
   for (std::size_t i = 1; i < end; ++i) {
-    if (!std::isdigit(static_cast<unsigned char>(spec[i]))) return -1;
-    digits = 10 * digits + (spec[i] - '0');
+    if (!std::isdigit(static_cast<unsigned char>(format[i]))) return -1;
+    digits = 10 * digits + (format[i] - '0');
   }
   return digits;
 }
@@ -193,15 +193,15 @@ int precisionOf(const std::string& spec) {
 // many significant digits, as a C++ stream set to that precision writes it
 // (the notation of "g"). An empty format is str().
 template <class T>
-std::string formatted(const T& value, const std::string& spec) {
+std::string formatted(const T& value, const std::string& format) {
   std::ostringstream out;
-  if (!spec.empty()) {
-    const int digits = precisionOf(spec);
+  if (!format.empty()) {
+    const int digits = precisionOf(format);
     if (digits < 0)
       throw py::value_error(
           "the math types of the world model take the format '.N' or '.Ng' (N significant "
           "digits), not '" +
-          spec + "'");
+          format + "'");
     out.precision(digits);
   }
   out << value;
@@ -210,7 +210,7 @@ std::string formatted(const T& value, const std::string& spec) {
 
 template <class T>
 void addFormat(py::class_<T>& cls) {
-  cls.def("__format__", &formatted<T>, py::arg("spec"),
+  cls.def("__format__", &formatted<T>, py::arg("format"),
           "'.N' (or '.Ng'): the text of str() with N significant digits.");
 }
 
@@ -490,7 +490,7 @@ void bindSimTime(py::module_& m) {
       .def("__hash__",
            [](const KVRSimTime& a) { return py::hash(py::make_tuple(a.getSeconds(), a.getNanoseconds())); })
       .def("__str__", &streamed<KVRSimTime>)
-      .def("__format__", &formatted<KVRSimTime>, py::arg("spec"),
+      .def("__format__", &formatted<KVRSimTime>, py::arg("format"),
            "'.N' (or '.Ng'): the seconds with N significant digits.")
       .def("__repr__", [](const KVRSimTime& a) {
         return "KVRSimTime(" + std::to_string(a.getSeconds()) + ", " + std::to_string(a.getNanoseconds()) +

@@ -142,9 +142,9 @@ def test_values_format_to_significant_digits_as_a_cpp_stream_writes_them():
     assert f"{x:.3}" == "1.23 -0.000123 2 | rpy 0 0 28.6" and format(x) == str(x)
     assert f"{kvr.KVRBasicVector3D(2.0 / 3, 1e-7, 5):.2g}" == "0.67 1e-07 5"
     assert f"{kvr.KVRSimTime(6.5849999):.4}" == "6.585" and f"{kvr.KVRSimTime(10):.4}" == "10"
-    for spec in (".4f", "8", ".", ".123"):
+    for fmt in (".4f", "8", ".", ".123"):
         with pytest.raises(ValueError, match="take the format '.N' or '.Ng'"):
-            format(x, spec)
+            format(x, fmt)
 
 
 def test_a_fresh_pose_is_composed_without_a_flush_and_agrees_with_it(world):

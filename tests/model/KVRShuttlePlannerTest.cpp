@@ -16,16 +16,6 @@ using Vector = KVRBasicVector3D<double>;
 using Point = KVRSharedHandle<KVRBasicTagPoint3D>;
 using Planner = KVRSharedHandle<KVRShuttlePlannerExt>;
 
-constexpr double Pi = KVRMathConst::Pi;
-
-// At (x, y, z), turned `yawDegrees` about z.
-Xform at(double x, double y, double z, double yawDegrees = 0) {
-  Xform pose;
-  pose.setPosition(x, y, z);
-  pose.setRPY(0, 0, yawDegrees * Pi / 180);
-  return pose;
-}
-
 // The scene, in world W: the root assembly C (at the origin) holds the
 // shuttle S and the path P (the route, at the origin unless a test moves it);
 // the planner is attached to S. Tests add the route's tag points.

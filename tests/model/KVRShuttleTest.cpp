@@ -14,16 +14,6 @@ using Shuttle = KVRSharedHandle<KVRBasicShuttle3D>;
 using Planner = KVRSharedHandle<KVRShuttlePlannerExt>;
 using Path = KVRSharedHandle<KVRBasicPath3D>;
 
-constexpr double Pi = KVRMathConst::Pi;
-
-// At (x, y, z), turned `yawDegrees` about z.
-Xform at(double x, double y, double z, double yawDegrees = 0) {
-  Xform pose;
-  pose.setPosition(x, y, z);
-  pose.setRPY(0, 0, yawDegrees * Pi / 180);
-  return pose;
-}
-
 // The scene, in world W: the root assembly C at the origin holds the shuttle
 // S (the cart, at the origin), the pallet assembly A at X_WA with the parts
 // B1 and B2 on it at X_AB1 and X_AB2, and the route R at X_WR (turned about

@@ -133,6 +133,14 @@ inline KVRBasicXform3D<double> pose(double angle, double x, double y, double z,
   return KVRBasicXform3D<double>(q, KVRBasicVector3D<double>(x, y, z));
 }
 
+// At (x, y, z), turned `yawDegrees` about z.
+inline KVRBasicXform3D<double> at(double x, double y, double z, double yawDegrees = 0) {
+  KVRBasicXform3D<double> pose;
+  pose.setPosition(x, y, z);
+  pose.setRPY(0, 0, yawDegrees * KVRMathConst::Pi / 180);
+  return pose;
+}
+
 // A concrete 3-D entity for the tests: stores its relative location and
 // answers location requests with a chosen status; with status 1 it applies
 // `adapted` instead of what it was asked.
