@@ -384,15 +384,19 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   // Stamped when a children list in the subtree changes.
   std::uint32_t topology() const { return spatialChildren_.ownerStamp(); }
 
-  // In the order a flush reads them, packed so that the base location is
-  // aligned without padding.
+  // Every 3-D entity starts on a cache line (its notification state fills
+  // the first). This part starts on one too, with the links; then come, in
+  // the order a flush reads them, the fields a flush touches, which end the
+  // part one location short of a line boundary: a derived class that
+  // stores its relative location first has all a flush reads of it in two
+  // cache lines after the first.
+  alignas(64) KVRSiblingLinks<KVRBasicEntity3D> spatialLinks_;  // this entity's entry among its parent's children
+  KVRSiblingList<KVRBasicEntity3D, SpatialLinks> spatialChildren_;
+  KVRSharedHandle<KVRBasicEntity3D> spatialParent_;
+  AncestorChain spatialAncestors_;
   mutable Kind kind_ = Kind::Unknown;
   bool moving_ = false;  // some velocity or acceleration is not zero (kept apart, in Spatial)
   int spatialDepth_ = 0;
   ParentPose* parentPose_ = nullptr;  // null: the identity
-  KVRSiblingLinks<KVRBasicEntity3D> spatialLinks_;  // this entity's entry among its parent's children
-  KVRSiblingList<KVRBasicEntity3D, SpatialLinks> spatialChildren_;
   Xform baseLocation_;
-  KVRSharedHandle<KVRBasicEntity3D> spatialParent_;
-  AncestorChain spatialAncestors_;
 };

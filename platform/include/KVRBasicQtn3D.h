@@ -13,12 +13,16 @@
 template <class T>
 class KVRBasicQtn3D : public KVRMath3D {
  public:
-  using EigenQuaternion = Eigen::Quaternion<T>;
+  // Stored without Eigen's 16-byte alignment: a location (vector and
+  // quaternion) then packs into seven numbers with no padding.
+  using EigenQuaternion = Eigen::Quaternion<T, Eigen::DontAlign>;
 
   KVRBasicQtn3D() : q_(T(1), T(0), T(0), T(0)) {}
   explicit KVRBasicQtn3D(KVRMath3D::UninitializedType) {}
   KVRBasicQtn3D(T w, T x, T y, T z) : q_(w, x, y, z) {}
   KVRBasicQtn3D(const EigenQuaternion& q) : q_(q) {}
+  template <class Derived>
+  KVRBasicQtn3D(const Eigen::QuaternionBase<Derived>& q) : q_(q) {}
 
   T w() const { return q_.w(); }
   T x() const { return q_.x(); }
@@ -48,7 +52,19 @@ class KVRBasicQtn3D : public KVRMath3D {
   }
   // The vector rotated by q.
   friend KVRBasicVector3D<T> operator*(const KVRBasicQtn3D& q, const KVRBasicVector3D<T>& v) {
-    return KVRBasicVector3D<T>(q.q_ * v.eigen());
+    return KVRBasicVector3D<T>(q.rotate(v.eigen()));
+  }
+  // v rotated by this quaternion: v + w t + u × t with t = 2 u × v, u the
+  // vector part; Eigen's formula, written out so that it is always inlined.
+  Eigen::Matrix<T, 3, 1> rotate(const Eigen::Matrix<T, 3, 1>& v) const {
+    const T w = q_.w(), ux = q_.x(), uy = q_.y(), uz = q_.z();
+    const T vx = v.x(), vy = v.y(), vz = v.z();
+    T tx = uy * vz - uz * vy, ty = uz * vx - ux * vz, tz = ux * vy - uy * vx;
+    tx += tx;
+    ty += ty;
+    tz += tz;
+    return Eigen::Matrix<T, 3, 1>(vx + w * tx + (uy * tz - uz * ty), vy + w * ty + (uz * tx - ux * tz),
+                                  vz + w * tz + (ux * ty - uy * tx));
   }
 
   // Rotation by angle (radians, right-handed) about axis, which need not be of unit length.

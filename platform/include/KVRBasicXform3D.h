@@ -13,10 +13,18 @@
 // A rigid transform: a rotation (unit quaternion) and a position. The location of B relative to A
 // maps coordinates in B's frame to coordinates in A's frame: p_A = q * p_B + position. Products
 // compose locations, so A->B * B->C gives A->C. Default-constructed, it is the identity. All hot
-// operations are inline and work on the quaternion and vector directly.
+// operations are inline and work on the quaternion and vector directly. It carries the names of
+// KVRMath3D without deriving from it: its vector already has that empty base at offset 0, and a
+// second one would push the vector 8 bytes along. So a transform is seven packed numbers.
 template <class T>
-class KVRBasicXform3D : public KVRMath3D {
+class KVRBasicXform3D {
  public:
+  using UninitializedType = KVRMath3D::UninitializedType;
+  using ReferenceFrame = KVRMath3D::ReferenceFrame;
+  using AxisType = KVRMath3D::AxisType;
+  using enum KVRMath3D::UninitializedType;
+  using enum KVRMath3D::ReferenceFrame;
+  using enum KVRMath3D::AxisType;
   using EigenIsometry = Eigen::Transform<T, 3, Eigen::Isometry>;
 
   KVRBasicXform3D() = default;
@@ -78,12 +86,12 @@ class KVRBasicXform3D : public KVRMath3D {
   friend KVRBasicXform3D operator*(const KVRBasicXform3D& a, const KVRBasicXform3D& b) {
     KVRBasicXform3D x(KVRMath3D::Uninitialized);
     x.q_.eigen() = a.q_.eigen() * b.q_.eigen();
-    x.p_.eigen() = a.q_.eigen() * b.p_.eigen() + a.p_.eigen();
+    x.p_.eigen() = a.q_.rotate(b.p_.eigen()) + a.p_.eigen();
     return x;
   }
   // The point v, given in this transform's frame, expressed in the parent frame.
   friend KVRBasicVector3D<T> operator*(const KVRBasicXform3D& x, const KVRBasicVector3D<T>& v) {
-    return KVRBasicVector3D<T>(x.q_.eigen() * v.eigen() + x.p_.eigen());
+    return KVRBasicVector3D<T>(x.q_.rotate(v.eigen()) + x.p_.eigen());
   }
 
   void setPosition(const KVRBasicVector3D<T>& position) { p_ = position; }

@@ -38,10 +38,15 @@ struct KVRBasicEntity3D::Motion {
   KVRBasicVector3D<double> parent[4];
 };
 
-struct KVRBasicEntity3D::ParentPose {
-  std::uint32_t references;
-  ParentPose* nextFree;
-  Xform X_WP;
+// One cache line: a count and a location, or, while in the pool, the link
+// to the next pose there.
+struct alignas(64) KVRBasicEntity3D::ParentPose {
+  std::uint32_t references = 0;
+  union {
+    ParentPose* nextFree;
+    Xform X_WP;
+  };
+  ParentPose() : nextFree(nullptr) {}
 };
 
 // One entity of a flat subtree whose own subtree is being carried through:
@@ -58,6 +63,9 @@ struct KVRBasicEntity3D::OpenEntry {
   // `pose` is the pose its children held, updated in place; `previous` is
   // what it held before, which the children not reached yet still stand for.
   bool inPlace;
+  // `pose` is not held: it is its only child's, updated in place for it, and
+  // only plain entities have run since. It is held before anything else runs.
+  bool borrowed;
   ParentPose* pose;        // held while open when `deliver`: what its children receive
   KVRBasicEntity3D* next;  // its next sibling when it was begun: where its parent's walk goes on
   Xform previous;
@@ -66,6 +74,9 @@ struct KVRBasicEntity3D::OpenEntry {
 struct KVRBasicEntity3D::FlatTree {
   struct Entry {
     KVRBasicEntity3D* entity;
+    // The pose its children held at the last pass: fetched ahead of the walk
+    // (a stale one costs a useless fetch, nothing more).
+    const ParentPose* childrenPose;
     std::uint32_t end;  // the index just past the entity's subtree
   };
 
@@ -143,8 +154,7 @@ KVRBasicEntity3D::ParentPose* KVRBasicEntity3D::acquirePose(const Xform& X_WP) {
   else
     pose = new ParentPose;
   pose->references = 1;
-  pose->nextFree = nullptr;
-  pose->X_WP = X_WP;
+  new (&pose->X_WP) Xform(X_WP);
   return pose;
 }
 
@@ -995,15 +1005,14 @@ void KVRBasicEntity3D::onNotification() {
 
 void KVRBasicEntity3D::prefetchForPropagation() const {
   // The lines a propagation touches: the notification state at the start of
-  // the object, the spatial links, the cached base location and, for the
-  // classes that store it, the relative location right after this part.
+  // the object, and the two lines from the flush's fields of this part on,
+  // which hold the base location and, for the classes that store it, the
+  // relative location right after this part.
   const char* object = reinterpret_cast<const char*>(this);
+  const char* hot = reinterpret_cast<const char*>(&kind_);
   __builtin_prefetch(object, 1);
-  __builtin_prefetch(&spatialChildren_, 1);
-  __builtin_prefetch(&baseLocation_, 1);
-  __builtin_prefetch(reinterpret_cast<const char*>(&baseLocation_) + 63, 1);
-  __builtin_prefetch(object + sizeof(KVRBasicEntity3D));
-  __builtin_prefetch(object + sizeof(KVRBasicEntity3D) + 63);
+  __builtin_prefetch(hot, 1);
+  __builtin_prefetch(hot + 64, 1);
 }
 
 template <class Visit>
@@ -1106,7 +1115,7 @@ bool KVRBasicEntity3D::FlatTree::isCurrent(const KVRBasicEntity3D& root) const {
 
 void KVRBasicEntity3D::FlatTree::build(const KVRBasicEntity3D& root) {
   entries.clear();
-  entries.push_back({const_cast<KVRBasicEntity3D*>(&root), 0});
+  entries.push_back({const_cast<KVRBasicEntity3D*>(&root), nullptr, 0});
   // Depth first, children in order: for each level, its entry and the child to visit next.
   std::vector<std::pair<std::uint32_t, KVRBasicEntity3D*>> path{{0, root.spatialChildren_.first()}};
   std::size_t depth = 1;
@@ -1120,7 +1129,7 @@ void KVRBasicEntity3D::FlatTree::build(const KVRBasicEntity3D& root) {
     path.back().second = root.spatialChildren_.next(*child);
     child->kind();  // found once, here
     path.emplace_back(static_cast<std::uint32_t>(entries.size()), child->spatialChildren_.first());
-    entries.push_back({child, 0});
+    entries.push_back({child, nullptr, 0});
     depth = std::max(depth, path.size());
   }
   open.resize(depth + 1);
@@ -1177,7 +1186,7 @@ bool KVRBasicEntity3D::isPlainNow() const {
          (getPendingEvents().to_ullong() & MoreThanLocationBits) == 0;
 }
 
-void KVRBasicEntity3D::propagateLocationFlat(FlatTree& tree, bool deliver, bool mark) const {
+[[gnu::flatten]] void KVRBasicEntity3D::propagateLocationFlat(FlatTree& tree, bool deliver, bool mark) const {
   // Plays the recursive flush, entity by entity in flush order. An entity
   // with nothing watching it is updated and its flush carried through in
   // place: its bits cleared when its subtree is done, as its own flush would
@@ -1190,15 +1199,13 @@ void KVRBasicEntity3D::propagateLocationFlat(FlatTree& tree, bool deliver, bool 
   // the open entities go on child by child through the live children lists.
   tree.running = true;
   const std::uint32_t n = static_cast<std::uint32_t>(tree.entries.size());
-  const FlatTree::Entry* entries = tree.entries.data();
+  FlatTree::Entry* entries = tree.entries.data();
   OpenEntry* open = tree.open.data();
   int top = -1;
   std::uint32_t unreached = 1;  // the first entry not given its parent's location yet
   bool rootHeld = false;
-  // How far ahead entities are fetched, and (once an entity's first lines
-  // have arrived) the pose its children hold.
+  // How far ahead entities and the poses their children hold are fetched.
   constexpr std::uint32_t Ahead = 12;
-  constexpr std::uint32_t PoseAhead = 6;
 
   // Opens the entry at `index`: its children are to receive its base location.
   const auto openEntry = [&](KVRBasicEntity3D& entity, std::uint32_t index, bool delivers, bool marks) {
@@ -1210,12 +1217,22 @@ void KVRBasicEntity3D::propagateLocationFlat(FlatTree& tree, bool deliver, bool 
     e.mark = marks;
     e.begun = top == 0;  // this entity's own notification is its caller's
     e.inPlace = false;
+    e.borrowed = false;
     e.pose = nullptr;
     e.next = nullptr;
     if (!delivers) return;
     // Poses are shared by siblings only: the one the first child holds is
-    // updated in place (and held meanwhile), else a new one is taken.
+    // updated in place (and held meanwhile), else a new one is taken. An
+    // only child is reached next, before anything but this pass can run:
+    // nothing has to be kept for it, and nothing can drop its pose meanwhile.
     if (ParentPose* pose = entries[index + 1].entity->parentPose_) {
+      if (entries[index + 1].end == e.end) {
+        pose->X_WP = entity.baseLocation_;
+        e.pose = pose;
+        e.borrowed = true;
+        entries[index].childrenPose = pose;
+        return;
+      }
       e.previous = pose->X_WP;
       pose->X_WP = entity.baseLocation_;
       ++pose->references;
@@ -1224,12 +1241,17 @@ void KVRBasicEntity3D::propagateLocationFlat(FlatTree& tree, bool deliver, bool 
     } else {
       e.pose = acquirePose(entity.baseLocation_);
     }
+    entries[index].childrenPose = e.pose;
   };
   // The children of the open entries not reached yet stand for the parent
   // location as it was: give them back a pose with it before anything else runs.
   const auto restoreUnreached = [&] {
     for (int level = 0; level <= top; ++level) {
       OpenEntry& e = open[level];
+      if (e.borrowed) {
+        ++e.pose->references;
+        e.borrowed = false;
+      }
       if (!e.inPlace) continue;
       e.inPlace = false;
       ParentPose* before = nullptr;
@@ -1247,8 +1269,12 @@ void KVRBasicEntity3D::propagateLocationFlat(FlatTree& tree, bool deliver, bool 
   };
   // Ends the flush of an open entity whose subtree is done: the rest of its
   // spatial hook, its subscribers, the end of its notification.
-  const auto close = [](OpenEntry& e) {
-    releasePose(std::exchange(e.pose, nullptr));
+  const auto dropPose = [](OpenEntry& e) {
+    if (!std::exchange(e.borrowed, false)) releasePose(e.pose);
+    e.pose = nullptr;
+  };
+  const auto close = [&dropPose](OpenEntry& e) {
+    dropPose(e);
     KVRBasicEntity3D& entity = *e.entity;
     if (!e.begun) {
       entity.clearEvents();  // nothing else ran: nothing was set during its run
@@ -1272,9 +1298,10 @@ void KVRBasicEntity3D::propagateLocationFlat(FlatTree& tree, bool deliver, bool 
     std::uint32_t i = 1;
     while (i < n) {
       while (i >= open[top].end) close(open[top--]);
-      if (i + Ahead < n) entries[i + Ahead].entity->prefetchForPropagation();
-      if (i + PoseAhead + 1 < n)
-        if (const ParentPose* pose = entries[i + PoseAhead + 1].entity->parentPose_) __builtin_prefetch(pose, 1);
+      if (i + Ahead < n) {
+        entries[i + Ahead].entity->prefetchForPropagation();
+        if (const ParentPose* pose = entries[i + Ahead].childrenPose) __builtin_prefetch(pose, 1);
+      }
       const OpenEntry& parent = open[top];
       KVRBasicEntity3D& child = *entries[i].entity;
       if (parent.deliver) child.receiveParentPose(parent.pose);
@@ -1333,18 +1360,18 @@ void KVRBasicEntity3D::propagateLocationFlat(FlatTree& tree, bool deliver, bool 
     restoreUnreached();
     for (; top > 0; --top) {
       OpenEntry& e = open[top];
-      releasePose(std::exchange(e.pose, nullptr));
+      dropPose(e);
       if (!e.begun) continue;
       e.entity->abandonNotification();
       if (e.next) e.next->releaseReference();
       e.entity->releaseReference();
     }
-    if (top == 0) releasePose(open[0].pose);
+    if (top == 0) dropPose(open[0]);
     tree.running = false;
     if (rootHeld) releaseReference();
     throw;
   }
-  releasePose(open[0].pose);
+  dropPose(open[0]);
   tree.running = false;
   if (rootHeld) releaseReference();
 }
