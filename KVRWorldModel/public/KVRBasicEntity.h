@@ -252,7 +252,8 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
 
   Rare* findRare() const;
   Rare& rare() const;
-  std::wstring_view baseName() const;
+  void appendBaseName(std::wstring& out) const;
+  bool hasBaseName(std::wstring_view name) const;
   // This entity's present full name and ancestor list as its children take
   // them: the ones its first child holds when they are still current, else new.
   const NamePiece* fullNameForChildren() const;

@@ -34,6 +34,33 @@ TEST(EntityNames, ANameHoldingTheFullNameSeparatorIsRefused) {
   w->orphanObject();
 }
 
+// Names of one-byte characters are kept a byte each, others as given: both
+// read back, compare, and make full names and copies' names unchanged.
+TEST(EntityNames, EveryCharacterSurvivesWhicheverWayTheNameIsKept) {
+  auto w = makeWorld(L"W");
+  const std::wstring latin = L"Gr\u00fc\u00dfe \u00ff\u0001";  // the last byte value, a control character
+  const std::wstring wide = L"\u0100 \u041f\u0440\u0438\u0432\u043e\u0434 \U0001F916";
+  auto a = make(latin);
+  auto b = make(wide);
+  w->addEntity(a);
+  a->addLogicalChild(b);
+  w->flushLogicalState();
+  a->flushLogicalState();
+  EXPECT_EQ(a->getEntityName(), latin);
+  EXPECT_EQ(b->getEntityName(), wide);
+  EXPECT_EQ(fullName(b), L"/W/" + latin + L"/" + wide);
+  EXPECT_EQ(w->getLogicalChild(latin), a);
+  EXPECT_EQ(a->getLogicalChild(wide), b);
+  // Same length, differing only above one byte: no match.
+  EXPECT_FALSE(w->getLogicalChild(L"Gr\u00fc\u00dfe \u01ff\u0001"));
+  EXPECT_FALSE(a->getLogicalChild(L"\u0100 \u041f\u0440\u0438\u0432\u043e\u0434 \U0001F917"));
+  const auto copy = KVRDuplicate(b);
+  EXPECT_EQ(copy->getEntityName(), L"Copy of " + wide);
+  EXPECT_TRUE(isSound(w));
+  copy->orphanObject();
+  w->orphanObject();
+}
+
 TEST(EntityDuplication, ACopyIsARootUntilItIsAdopted) {
   auto w = makeWorld(L"W");
   auto body = make<KVRBasicBody3D>(L"B");

@@ -227,6 +227,13 @@ TEST(FlushPass, AMixedSubtreePublishesTheSameBitsInTheSameOrderAsWhenWalkedEntit
 TEST(FlushPass, AWatcherThatReshapesTheTreeMidwayLeavesWhatTheWalkLeaves) {
   const std::vector<std::pair<const char*, std::function<void(Cell&)>>> disturbances{
       {"remove the next sibling", [](Cell& c) { c.chain[1]->removeSpatialChild(c.chain[2]); }},
+      // F11 is F1's only child: the pose it holds is F1's, updated in place.
+      {"take F11 from its parent", [](Cell& c) { c.chain[0]->removeSpatialChild(c.chain[1]); }},
+      {"move F11 below F2",
+       [](Cell& c) {
+         c.chain[0]->removeSpatialChild(c.chain[1]);
+         c.f2->addSpatialChild(c.chain[1]);
+       }},
       {"remove a later child of Base", [](Cell& c) { c.base->removeFrame(c.f2); }},
       {"add below a later entity", [](Cell& c) { c.a1->addSpatialChild(make<KVRBasicFrame3D>(L"New")); }},
       {"orphan the path", [](Cell& c) { c.base->destroyPath(c.path); }},

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 #include <optional>
+#include <stdexcept>
 
 #include "KVRBasicUniverse.h"
 #include "KVRBasicWorld.h"
@@ -21,17 +22,44 @@ const std::wstring KVRBasicEntity::DefaultDescription = L"Description not availa
 
 // --- Names and rarely used parts -------------------------------------------
 
+// Text whose characters all fit in a byte (Latin-1, ASCII among it), as
+// names mostly are, is kept a byte per character; other text as it is given.
 struct KVRBasicEntity::NameText {
   mutable std::uint32_t references;
-  std::uint32_t length;
+  std::uint32_t length : 31;
+  std::uint32_t narrow : 1;
 
-  const wchar_t* chars() const { return reinterpret_cast<const wchar_t*>(this + 1); }
-  std::wstring_view view() const { return {chars(), length}; }
+  const unsigned char* bytes() const { return reinterpret_cast<const unsigned char*>(this + 1); }
+  const wchar_t* wide() const { return reinterpret_cast<const wchar_t*>(this + 1); }
+
+  void appendTo(std::wstring& out) const {
+    if (!narrow) {
+      out.append(wide(), length);
+      return;
+    }
+    const std::size_t at = out.size();
+    out.resize(at + length);
+    std::copy(bytes(), bytes() + length, out.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  bool equals(std::wstring_view text) const {
+    if (text.size() != length) return false;
+    if (!narrow) return text == std::wstring_view(wide(), length);
+    return std::equal(text.begin(), text.end(), bytes(),
+                      [](wchar_t given, unsigned char kept) { return given == static_cast<wchar_t>(kept); });
+  }
 
   static const NameText* make(std::wstring_view text) {
-    void* memory = ::operator new(sizeof(NameText) + text.size() * sizeof(wchar_t));
-    auto* made = new (memory) NameText{1, static_cast<std::uint32_t>(text.size())};
-    std::copy(text.begin(), text.end(), reinterpret_cast<wchar_t*>(made + 1));
+    if (text.size() > MaxLength) throw std::length_error("A name of more than 2^31 - 1 characters");
+    const bool narrow =
+        std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= 0 && c <= 0xFF; });
+    const std::size_t unit = narrow ? 1 : sizeof(wchar_t);
+    void* memory = ::operator new(sizeof(NameText) + text.size() * unit);
+    auto* made = new (memory) NameText{1, static_cast<std::uint32_t>(text.size()), narrow};
+    if (narrow)
+      std::transform(text.begin(), text.end(), reinterpret_cast<unsigned char*>(made + 1),
+                     [](wchar_t c) { return static_cast<unsigned char>(c); });
+    else
+      std::copy(text.begin(), text.end(), reinterpret_cast<wchar_t*>(made + 1));
     return made;
   }
   static const NameText* share(const NameText* text) {
@@ -41,6 +69,8 @@ struct KVRBasicEntity::NameText {
   static void release(const NameText* text) {
     if (text && --text->references == 0) ::operator delete(const_cast<NameText*>(text));
   }
+
+  static constexpr std::size_t MaxLength = 0x7FFFFFFF;
 };
 
 struct KVRBasicEntity::NamePiece {
@@ -71,12 +101,15 @@ struct KVRBasicEntity::NamePiece {
   }
   void appendTo(std::wstring& out) const {
     if (whole) {
-      out += text->view();
+      text->appendTo(out);
       return;
     }
     if (prefix) prefix->appendTo(out);
     out += NameSeparator;
-    out += text ? text->view() : std::wstring_view(DefaultBaseName);
+    if (text)
+      text->appendTo(out);
+    else
+      out += DefaultBaseName;
   }
 };
 
@@ -106,14 +139,21 @@ KVRBasicEntity::RareExtra* KVRBasicEntity::findRareExtra() const {
 
 void KVRBasicEntity::setRareExtra(std::unique_ptr<RareExtra> extra) { rare().extra = std::move(extra); }
 
-std::wstring_view KVRBasicEntity::baseName() const {
-  return name_ ? name_->view() : std::wstring_view(DefaultBaseName);
+void KVRBasicEntity::appendBaseName(std::wstring& out) const {
+  if (name_)
+    name_->appendTo(out);
+  else
+    out += DefaultBaseName;
+}
+
+bool KVRBasicEntity::hasBaseName(std::wstring_view name) const {
+  return name_ ? name_->equals(name) : name == DefaultBaseName;
 }
 
 void KVRBasicEntity::appendStoredFullName(std::wstring& out) const {
   if (namePrefix_) namePrefix_->appendTo(out);
   out += NameSeparator;
-  out += baseName();
+  appendBaseName(out);
 }
 
 const KVRBasicEntity::NamePiece* KVRBasicEntity::fullNameForChildren() const {
@@ -167,7 +207,9 @@ KVRDynamicObject* KVRBasicEntity::duplicateObject(CopyMode mode) const {
   // Held until the copy is complete: an exception on the way deletes it.
   KVRSharedHandle<KVRBasicEntity> copy(static_cast<KVRBasicEntity*>(made));
   try {
-    copy->setEntityName(DefaultCloneName + std::wstring(copy->baseName()));
+    std::wstring name = DefaultCloneName;
+    copy->appendBaseName(name);
+    copy->setEntityName(name);
     if (mode == CopyDeep || mode == CopyDeepAll) copy->cloneLogicalChildren(*this, mode);
   } catch (...) {
     copy->orphanObject();  // children cloned so far would keep it alive
@@ -225,7 +267,11 @@ void KVRBasicEntity::setEntityName(const std::wstring& name) {
 }
 
 std::wstring KVRBasicEntity::getEntityName(EntityNameMode mode, wchar_t separator) const {
-  if (mode == BaseName) return std::wstring(baseName());
+  if (mode == BaseName) {
+    std::wstring name;
+    appendBaseName(name);
+    return name;
+  }
   std::wstring fullName;
   appendStoredFullName(fullName);
   // Drop the root's component: the external name starts at the second separator.
@@ -320,7 +366,7 @@ bool KVRBasicEntity::hasLogicalChild(const KVRSharedHandle<KVRBasicEntity>& chil
 
 KVRSharedHandle<KVRBasicEntity> KVRBasicEntity::getLogicalChild(const std::wstring& name) const {
   for (KVRBasicEntity* child : logicalChildren_)
-    if (child->baseName() == name) return KVRSharedHandle<KVRBasicEntity>(child);
+    if (child->hasBaseName(name)) return KVRSharedHandle<KVRBasicEntity>(child);
   return KVRSharedHandle<KVRBasicEntity>();
 }
 
