@@ -272,7 +272,7 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
     static const KVRSiblingLinks<KVRBasicEntity>& links(const KVRBasicEntity& e) { return e.logicalLinks_; }
   };
 
-  const NameText* name_ = nullptr;          // null: DefaultBaseName
+  const NameText* name_ = nullptr;         // null: DefaultBaseName
   const NamePiece* namePrefix_ = nullptr;  // the full name before the last separator; null: nothing
   KVRSharedHandle<KVRBasicEntity> logicalParent_;
   AncestorChain logicalAncestors_;

@@ -26,6 +26,7 @@
 // location changed, 12 an ancestor's location was set, 13 own profile set,
 // 14 cached base profile changed, 15 an ancestor's profile was set.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -60,6 +61,19 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
 
   static const KVRClassInfo ClassInfo_;
   static const KVRUUID ClassID_;
+
+  // 3-D entities are cut from slabs the library keeps, each on its own cache
+  // lines and one after the other in the order they are made: a tree made in
+  // one go lies in memory about as a flush walks it. A freed entity's lines
+  // go to the next entity of its size. (Builds with AddressSanitizer take
+  // every entity from the heap, so that misuse of a freed one is caught.)
+  static void* operator new(std::size_t size);
+  static void operator delete(void* memory, std::size_t size) noexcept;
+  // For memory accounting: the bytes of the blocks that hold 3-D entities
+  // now, and the bytes taken from the heap for them so far (slabs, and the
+  // blocks that do not come from one).
+  static std::size_t getEntityBlockBytes();
+  static std::size_t getEntitySlabBytes();
 
   KVRBasicEntity3D();
   // Copies the cached profiles; the copy has no place in either tree.
@@ -390,7 +404,8 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   // part one location short of a line boundary: a derived class that
   // stores its relative location first has all a flush reads of it in two
   // cache lines after the first.
-  alignas(64) KVRSiblingLinks<KVRBasicEntity3D> spatialLinks_;  // this entity's entry among its parent's children
+  alignas(64)
+      KVRSiblingLinks<KVRBasicEntity3D> spatialLinks_;  // this entity's entry among its parent's children
   KVRSiblingList<KVRBasicEntity3D, SpatialLinks> spatialChildren_;
   KVRSharedHandle<KVRBasicEntity3D> spatialParent_;
   AncestorChain spatialAncestors_;

@@ -13,6 +13,7 @@ bool KVRScenePlaces::insert(const KVRBasicEntity* entity, int place) {
   if (2 * (used_ + 1) > slots_.size()) {
     std::vector<Slot> old(2 * slots_.size(), Empty);
     old.swap(slots_);
+    --shift_;
     used_ = 0;
     for (const Slot& slot : old)
       if (slot.first) insert(slot.first, slot.second);

@@ -28,12 +28,13 @@ class KVRScenePlaces {
   using Slot = std::pair<const KVRBasicEntity*, int>;
   static constexpr Slot Empty{nullptr, -1};
   std::size_t first(const KVRBasicEntity* entity) const {
-    // Fibonacci hashing: the high bits of the product mix all the address's bits.
+    // Fibonacci hashing: the top bits of the product mix all the address's
+    // bits, the low ones that alignment keeps at zero included.
     return static_cast<std::size_t>((reinterpret_cast<std::uintptr_t>(entity) * 0x9E3779B97F4A7C15ull) >>
-                                    32) &
-           (slots_.size() - 1);
+                                    shift_);
   }
   std::vector<Slot> slots_;  // a power of two of them, at most half used
+  int shift_ = 64 - 10;      // 64 less the bits of a slot's index
   std::size_t used_ = 0;
 };
 

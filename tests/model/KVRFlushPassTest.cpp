@@ -63,7 +63,8 @@ struct Cell {
     ground->attachBody(base, pose(0.2, 1, 0, 0));
     for (int i = 0; i < 25; ++i) {
       auto frame = make<KVRBasicFrame3D>(L"F1" + std::wstring(static_cast<std::size_t>(i), L'1'));
-      frame->setFrameLocation(pose(0.05 * i + 0.1, 0.1, 0.02 * i, 0.3, KVRBasicVector3D<double>(1, i % 3, 2)));
+      frame->setFrameLocation(
+          pose(0.05 * i + 0.1, 0.1, 0.02 * i, 0.3, KVRBasicVector3D<double>(1, i % 3, 2)));
       if (i == 0)
         base->addFrame(frame);
       else
@@ -134,11 +135,13 @@ struct Cell {
   std::map<std::wstring, State> states() const {
     std::map<std::wstring, State> result;
     for (const Entity3D& e : all())
-      result[e->getEntityName()] = {e->getBaseLocation(), e->getCachedParentProfile().getLocation(), pending(*e)};
+      result[e->getEntityName()] = {e->getBaseLocation(), e->getCachedParentProfile().getLocation(),
+                                    pending(*e)};
     return result;
   }
 
-  KVRSharedHandle<KVRBasicBody3D> ground = make<KVRBasicBody3D>(L"Ground"), base = make<KVRBasicBody3D>(L"Base");
+  KVRSharedHandle<KVRBasicBody3D> ground = make<KVRBasicBody3D>(L"Ground"),
+                                  base = make<KVRBasicBody3D>(L"Base");
   std::vector<KVRSharedHandle<KVRBasicFrame3D>> chain;
   KVRSharedHandle<KVRBasicFrame3D> f2 = make<KVRBasicFrame3D>(L"F2"), lens = make<KVRBasicFrame3D>(L"Lens"),
                                    fi = make<KVRBasicFrame3D>(L"Fi"), fo = make<KVRBasicFrame3D>(L"Fo"),
@@ -151,7 +154,8 @@ struct Cell {
   KVRSharedHandle<FixedJoint> joint = make<FixedJoint>(L"J");
   KVRSharedHandle<KVRBasicBody3D> o = make<KVRBasicBody3D>(L"O"), a = make<KVRBasicBody3D>(L"A");
   KVRSharedHandle<KVRBasicPath3D> path = make<KVRBasicPath3D>(L"P");
-  KVRSharedHandle<KVRBasicTagPoint3D> t1 = make<KVRBasicTagPoint3D>(L"T1"), t2 = make<KVRBasicTagPoint3D>(L"T2");
+  KVRSharedHandle<KVRBasicTagPoint3D> t1 = make<KVRBasicTagPoint3D>(L"T1"),
+                                      t2 = make<KVRBasicTagPoint3D>(L"T2");
   KVRSharedHandle<EventLog> log{new EventLog};
   KVRSharedHandle<Trap> trap{new Trap};
 };
@@ -217,7 +221,8 @@ TEST(FlushPass, AMixedSubtreePublishesTheSameBitsInTheSameOrderAsWhenWalkedEntit
   // chain first; the camera's move, enforced during its own flush, is
   // published with it and stays pending.
   ASSERT_GE(watched.seen.size(), 10u);
-  EXPECT_EQ(watched.seen[0], (std::pair<std::wstring, std::vector<int>>(L"F1" + std::wstring(24, L'1'), {11, 12})));
+  EXPECT_EQ(watched.seen[0],
+            (std::pair<std::wstring, std::vector<int>>(L"F1" + std::wstring(24, L'1'), {11, 12})));
   EXPECT_EQ(only(watched.seen, {L"Lens", L"C", L"P", L"T1"}),
             (EventLog::Seen{{L"Lens", {11, 12}}, {L"C", {10, 11, 12}}, {L"T1", {11, 12}}, {L"P", {11, 12}}}));
   EXPECT_EQ(watched.seen.back(), (std::pair<std::wstring, std::vector<int>>(L"Base", {10, 11})));
@@ -394,7 +399,8 @@ class FreshPose : public testing::Test {
     KVRSharedHandle<KVRBasicEntity3D> parent = root;
     for (int depth = 1; depth <= 45; ++depth) {
       auto frame = make<KVRBasicFrame3D>(L"F" + std::to_wstring(depth));
-      frame->setFrameLocation(pose(0.37 * depth, 0.1, -0.2, 0.05 * depth, KVRBasicVector3D<double>(depth, 1, -2)));
+      frame->setFrameLocation(
+          pose(0.37 * depth, 0.1, -0.2, 0.05 * depth, KVRBasicVector3D<double>(depth, 1, -2)));
       parent->addSpatialChild(frame);
       chain.push_back(frame);
       parent = frame;

@@ -165,4 +165,38 @@ TEST(OrphanedPath, WatchesNoPointAndNoPointWatchesIt) {
   live->orphanObject();
 }
 
+// A derived class too large for a slab block: its entities come from the heap.
+struct LargeFrame : KVRBasicFrame3D {
+  double payload[512] = {};
+};
+
+std::size_t blockOf(std::size_t size) { return (size + 63) / 64 * 64; }
+
+TEST(EntityBlocks, EachEntityHoldsWholeCacheLinesUntilItIsFreed) {
+  const std::size_t before = KVRBasicEntity3D::getEntityBlockBytes();
+  {
+    const auto frame = make<KVRBasicFrame3D>(L"F");
+    const auto body = make<KVRBasicBody3D>(L"B");
+    const KVRSharedHandle<LargeFrame> large(new LargeFrame);
+    large->payload[511] = 1;
+    for (const KVRBasicEntity3D* e :
+         {static_cast<KVRBasicEntity3D*>(frame.get()), static_cast<KVRBasicEntity3D*>(body.get()),
+          static_cast<KVRBasicEntity3D*>(large.get())})
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(e) % 64, 0U);
+    EXPECT_EQ(
+        KVRBasicEntity3D::getEntityBlockBytes() - before,
+        blockOf(sizeof(KVRBasicFrame3D)) + blockOf(sizeof(KVRBasicBody3D)) + blockOf(sizeof(LargeFrame)));
+    body->addFrame(frame);
+    body->addSpatialChild(large);
+    orphan(body, frame, large);
+  }
+  EXPECT_EQ(KVRBasicEntity3D::getEntityBlockBytes(), before);
+  // A constructor that throws gives its block back.
+  struct Refused : KVRBasicFrame3D {
+    Refused() { throw std::runtime_error("refused"); }
+  };
+  EXPECT_THROW(KVRSharedHandle<Refused>(new Refused), std::runtime_error);
+  EXPECT_EQ(KVRBasicEntity3D::getEntityBlockBytes(), before);
+}
+
 }  // namespace

@@ -50,8 +50,7 @@ struct KVRBasicEntity::NameText {
 
   static const NameText* make(std::wstring_view text) {
     if (text.size() > MaxLength) throw std::length_error("A name of more than 2^31 - 1 characters");
-    const bool narrow =
-        std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= 0 && c <= 0xFF; });
+    const bool narrow = std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= 0 && c <= 0xFF; });
     const std::size_t unit = narrow ? 1 : sizeof(wchar_t);
     void* memory = ::operator new(sizeof(NameText) + text.size() * unit);
     auto* made = new (memory) NameText{1, static_cast<std::uint32_t>(text.size()), narrow};
@@ -424,7 +423,8 @@ void KVRBasicEntity::checkLogicalChild(const KVRSharedHandle<KVRBasicEntity>& ch
 void KVRBasicEntity::addLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) {
   checkLogicalChild(child);
   KVRSharedHandle<KVRBasicEntity> held(child, KVRSharedBase::WriteLock);
-  held->linkLogicalParent(KVRSharedHandle<KVRBasicEntity>(this), fullNameForChildren(), ancestorsForChildren());
+  held->linkLogicalParent(KVRSharedHandle<KVRBasicEntity>(this), fullNameForChildren(),
+                          ancestorsForChildren());
   setLogicalChild(held);
 }
 

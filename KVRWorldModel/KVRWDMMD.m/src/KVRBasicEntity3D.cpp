@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -131,6 +132,97 @@ KVRBasicProfile3D<double> profileOf(const KVRBasicXform3D<double>& location, con
 }
 
 }  // namespace
+
+// --- Where entities live --------------------------------------------------
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool FromSlabs = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool FromSlabs = true;
+#else
+constexpr bool FromSlabs = true;
+#endif
+#else
+constexpr bool FromSlabs = true;
+#endif
+
+constexpr std::size_t Line = 64;
+constexpr std::size_t LargestBlockLines = 32;  // larger entities come from the heap
+constexpr std::size_t SlabBytes = 256 * 1024;
+
+// Constant-initialised and never destroyed: entities may outlive the
+// library's other statics. Slabs are kept for the life of the process.
+struct FreeBlock {
+  FreeBlock* next;
+};
+constinit FreeBlock* freeBlocks[LargestBlockLines + 1] = {};
+constinit char* slabCursor = nullptr;
+constinit std::size_t slabLeft = 0;
+constinit std::size_t blockBytes = 0;
+constinit std::size_t slabBytes = 0;
+
+std::size_t linesOf(std::size_t size) { return (size + Line - 1) / Line; }
+
+void keepFree(void* memory, std::size_t lines) {
+  FreeBlock* block = static_cast<FreeBlock*>(memory);
+  block->next = freeBlocks[lines];
+  freeBlocks[lines] = block;
+}
+
+}  // namespace
+
+void* KVRBasicEntity3D::operator new(std::size_t size) {
+  const std::size_t lines = linesOf(size);
+  blockBytes += lines * Line;
+  if (!FromSlabs || lines > LargestBlockLines) {
+    try {
+      void* block = ::operator new(lines* Line, std::align_val_t(Line));
+      slabBytes += lines * Line;
+      return block;
+    } catch (...) {
+      blockBytes -= lines * Line;
+      throw;
+    }
+  }
+  if (FreeBlock* block = freeBlocks[lines]) {
+    freeBlocks[lines] = block->next;
+    return block;
+  }
+  if (slabLeft < lines * Line) {
+    char* slab;
+    try {
+      slab = static_cast<char*>(::operator new(SlabBytes, std::align_val_t(Line)));
+    } catch (...) {
+      blockBytes -= lines * Line;
+      throw;
+    }
+    if (slabLeft >= Line) keepFree(slabCursor, slabLeft / Line);  // the rest of the last slab
+    slabBytes += SlabBytes;
+    slabCursor = slab;
+    slabLeft = SlabBytes;
+  }
+  void* block = slabCursor;
+  slabCursor += lines * Line;
+  slabLeft -= lines * Line;
+  return block;
+}
+
+void KVRBasicEntity3D::operator delete(void* memory, std::size_t size) noexcept {
+  if (!memory) return;
+  const std::size_t lines = linesOf(size);
+  blockBytes -= lines * Line;
+  if (!FromSlabs || lines > LargestBlockLines)
+    ::operator delete(memory, std::align_val_t(Line));
+  else
+    keepFree(memory, lines);
+}
+
+std::size_t KVRBasicEntity3D::getEntityBlockBytes() { return blockBytes; }
+
+std::size_t KVRBasicEntity3D::getEntitySlabBytes() { return slabBytes; }
 
 // --- Shared parent poses --------------------------------------------------
 
@@ -437,7 +529,8 @@ void KVRBasicEntity3D::linkSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>
 KVRBasicEntity3D::AncestorChain KVRBasicEntity3D::ancestorsForChildren() const {
   if (const KVRBasicEntity3D* first = spatialChildren_.first())
     if (first->spatialAncestors_.extends(spatialAncestors_, this)) return first->spatialAncestors_;
-  return AncestorChain(spatialAncestors_, KVRSharedHandle<KVRBasicEntity3D>(const_cast<KVRBasicEntity3D*>(this)));
+  return AncestorChain(spatialAncestors_,
+                       KVRSharedHandle<KVRBasicEntity3D>(const_cast<KVRBasicEntity3D*>(this)));
 }
 
 void KVRBasicEntity3D::removeSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& child) {
@@ -1060,17 +1153,16 @@ constexpr std::uint64_t bitsOf(std::initializer_list<int> numbers) {
   for (int n : numbers) mask |= std::uint64_t(1) << n;
   return mask;
 }
-constexpr std::uint64_t MoreThanLocationBits = bitsOf({KVRBasicEntity::FullNameChanged,
-                                                       KVRBasicEntity::LogicalAncestorsChanged,
-                                                       KVRBasicEntity::ResetRequested,
-                                                       KVRBasicEntity3D::SpatialAncestorsChanged,
-                                                       KVRBasicEntity3D::ProfileSet,
-                                                       KVRBasicEntity3D::BaseProfileChanged,
-                                                       KVRBasicEntity3D::AncestorProfileSet});
-constexpr std::uint64_t LocationBits = bitsOf(
-    {KVRBasicEntity3D::LocationSet, KVRBasicEntity3D::BaseLocationChanged, KVRBasicEntity3D::AncestorLocationSet});
+constexpr std::uint64_t MoreThanLocationBits = bitsOf(
+    {KVRBasicEntity::FullNameChanged, KVRBasicEntity::LogicalAncestorsChanged, KVRBasicEntity::ResetRequested,
+     KVRBasicEntity3D::SpatialAncestorsChanged, KVRBasicEntity3D::ProfileSet,
+     KVRBasicEntity3D::BaseProfileChanged, KVRBasicEntity3D::AncestorProfileSet});
+constexpr std::uint64_t LocationBits =
+    bitsOf({KVRBasicEntity3D::LocationSet, KVRBasicEntity3D::BaseLocationChanged,
+            KVRBasicEntity3D::AncestorLocationSet});
 constexpr std::uint64_t DeliverBit = bitsOf({KVRBasicEntity3D::BaseLocationChanged});
-constexpr std::uint64_t MarkBits = bitsOf({KVRBasicEntity3D::LocationSet, KVRBasicEntity3D::AncestorLocationSet});
+constexpr std::uint64_t MarkBits =
+    bitsOf({KVRBasicEntity3D::LocationSet, KVRBasicEntity3D::AncestorLocationSet});
 
 }  // namespace
 
