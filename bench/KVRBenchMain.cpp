@@ -3,7 +3,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <iostream>
+#include <string_view>
 #include <vector>
 
 #include "KVRBenchSummary.h"
@@ -45,8 +47,19 @@ int KVRRegisterBenchSummary(KVRBenchSummary summary) {
 }
 
 int main(int argc, char** argv) {
+  // Output in another format than the console's is Google Benchmark's own,
+  // for programs that read it: no summary follows.
+  const bool console = std::none_of(argv + 1, argv + argc, [](const char* arg) {
+    const std::string_view given(arg);
+    return given.starts_with("--benchmark_format=") && given != "--benchmark_format=console";
+  });
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  if (!console) {
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+  }
   CollectingReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   for (KVRBenchSummary summary : summaries()) summary(reporter.results, std::cout);
