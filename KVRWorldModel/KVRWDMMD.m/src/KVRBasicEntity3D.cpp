@@ -137,14 +137,17 @@ KVRBasicProfile3D<double> profileOf(const KVRBasicXform3D<double>& location, con
 
 namespace {
 
+// AddressSanitizer must see every entity's own allocation to catch the use
+// of a freed one: its builds take entities from the heap.
 #if defined(__SANITIZE_ADDRESS__)
-constexpr bool FromSlabs = true;
+#define KVR_ADDRESS_SANITIZER
 #elif defined(__has_feature)
 #if __has_feature(address_sanitizer)
-constexpr bool FromSlabs = true;
-#else
-constexpr bool FromSlabs = true;
+#define KVR_ADDRESS_SANITIZER
 #endif
+#endif
+#ifdef KVR_ADDRESS_SANITIZER
+constexpr bool FromSlabs = false;
 #else
 constexpr bool FromSlabs = true;
 #endif
@@ -165,6 +168,7 @@ constinit std::size_t blockBytes = 0;
 constinit std::size_t slabBytes = 0;
 
 std::size_t linesOf(std::size_t size) { return (size + Line - 1) / Line; }
+bool fromSlab(std::size_t lines) { return FromSlabs && lines <= LargestBlockLines; }
 
 void keepFree(void* memory, std::size_t lines) {
   FreeBlock* block = static_cast<FreeBlock*>(memory);
@@ -172,41 +176,38 @@ void keepFree(void* memory, std::size_t lines) {
   freeBlocks[lines] = block;
 }
 
-}  // namespace
-
-void* KVRBasicEntity3D::operator new(std::size_t size) {
-  const std::size_t lines = linesOf(size);
-  blockBytes += lines * Line;
-  if (!FromSlabs || lines > LargestBlockLines) {
-    try {
-      void* block = ::operator new(lines* Line, std::align_val_t(Line));
-      slabBytes += lines * Line;
-      return block;
-    } catch (...) {
-      blockBytes -= lines * Line;
-      throw;
-    }
+// A block of `lines` cache lines: a free one of that size, else the next
+// lines of the present slab, else the start of a new slab.
+void* takeBlock(std::size_t lines) {
+  const std::size_t bytes = lines * Line;
+  if (!fromSlab(lines)) {
+    void* block = ::operator new(bytes, std::align_val_t(Line));
+    slabBytes += bytes;
+    return block;
   }
   if (FreeBlock* block = freeBlocks[lines]) {
     freeBlocks[lines] = block->next;
     return block;
   }
-  if (slabLeft < lines * Line) {
-    char* slab;
-    try {
-      slab = static_cast<char*>(::operator new(SlabBytes, std::align_val_t(Line)));
-    } catch (...) {
-      blockBytes -= lines * Line;
-      throw;
-    }
+  if (slabLeft < bytes) {
+    char* slab = static_cast<char*>(::operator new(SlabBytes, std::align_val_t(Line)));
     if (slabLeft >= Line) keepFree(slabCursor, slabLeft / Line);  // the rest of the last slab
     slabBytes += SlabBytes;
     slabCursor = slab;
     slabLeft = SlabBytes;
   }
   void* block = slabCursor;
-  slabCursor += lines * Line;
-  slabLeft -= lines * Line;
+  slabCursor += bytes;
+  slabLeft -= bytes;
+  return block;
+}
+
+}  // namespace
+
+void* KVRBasicEntity3D::operator new(std::size_t size) {
+  const std::size_t lines = linesOf(size);
+  void* block = takeBlock(lines);  // throws std::bad_alloc before anything is counted
+  blockBytes += lines * Line;
   return block;
 }
 
@@ -214,10 +215,10 @@ void KVRBasicEntity3D::operator delete(void* memory, std::size_t size) noexcept 
   if (!memory) return;
   const std::size_t lines = linesOf(size);
   blockBytes -= lines * Line;
-  if (!FromSlabs || lines > LargestBlockLines)
-    ::operator delete(memory, std::align_val_t(Line));
-  else
+  if (fromSlab(lines))
     keepFree(memory, lines);
+  else
+    ::operator delete(memory, std::align_val_t(Line));
 }
 
 std::size_t KVRBasicEntity3D::getEntityBlockBytes() { return blockBytes; }
@@ -1319,17 +1320,14 @@ bool KVRBasicEntity3D::isPlainNow() const {
     // nothing has to be kept for it, and nothing can drop its pose meanwhile.
     if (ParentPose* pose = entries[index + 1].entity->parentPose_) {
       if (entries[index + 1].end == e.end) {
-        pose->X_WP = entity.baseLocation_;
-        e.pose = pose;
         e.borrowed = true;
-        entries[index].childrenPose = pose;
-        return;
+      } else {
+        e.previous = pose->X_WP;
+        ++pose->references;
+        e.inPlace = true;
       }
-      e.previous = pose->X_WP;
       pose->X_WP = entity.baseLocation_;
-      ++pose->references;
       e.pose = pose;
-      e.inPlace = true;
     } else {
       e.pose = acquirePose(entity.baseLocation_);
     }
