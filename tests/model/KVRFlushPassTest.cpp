@@ -5,6 +5,7 @@
 // watcher reshapes the tree or throws in the middle; the flat layout
 // following every change of links; a fresh pose composed without a flush.
 
+#include <algorithm>
 #include <functional>
 #include <map>
 
@@ -283,6 +284,67 @@ TEST(FlushPass, AWalkCutShortByAWatcherLeavesTheRestToTheNextFlush) {
     a->removeSubscriber(KVRMakeEventFunctor(trap.get(), &Trap::onEvent));
     orphan(r, a, b, c, trap);
   }
+}
+
+// A frame, tag point, path or body of a class derived elsewhere, without a
+// class descriptor of its own, that logs what a flush asks of it.
+template <class Base>
+class Logged : public Base {
+ public:
+  void propagateBaseLocation() const override {
+    note(L"propagate");
+    Base::propagateBaseLocation();
+  }
+  KVRBasicXform3D<double> getRelativeLocation() const override {
+    note(L"relative");
+    return Base::getRelativeLocation();
+  }
+  std::vector<std::wstring>* log = nullptr;
+
+ private:
+  void note(const wchar_t* what) const {
+    if (log) log->push_back(this->getEntityName() + L" " + what);
+  }
+};
+
+TEST(FlushPass, ClassesDerivedElsewhereSeeTheSameCallsWithThePassOnAndOff) {
+  // H ─ G (moved) ─┬─ LF ─ X ─ LP ─ LT     L...: logged; X, Y: plain frames
+  //                └─ LB ─ Y
+  const auto calls = [](bool flat) {
+    const FlatPass pass(flat);
+    auto h = make<KVRBasicBody3D>(L"H"), g = make<KVRBasicBody3D>(L"G");
+    auto lf = make<Logged<KVRBasicFrame3D>>(L"LF");
+    auto x = make<KVRBasicFrame3D>(L"X"), y = make<KVRBasicFrame3D>(L"Y");
+    auto lp = make<Logged<KVRBasicPath3D>>(L"LP");
+    auto lt = make<Logged<KVRBasicTagPoint3D>>(L"LT");
+    auto lb = make<Logged<KVRBasicBody3D>>(L"LB");
+    h->attachBody(g);
+    g->addFrame(lf);
+    lf->addSpatialChild(x);
+    x->addSpatialChild(lp);
+    lp->addTagPoint(lt);
+    g->attachBody(lb, pose(0.3, 1, 0, 0));
+    lb->addFrame(y);
+    x->setFrameLocation(pose(0.2, 0, 1, 0));
+    lt->setTagPointLocation(pose(0.4, 0, 0, 1));
+    flushSpatial(h, g, lf, x, lp, lt, lb, y);
+    std::vector<std::wstring> log;
+    lf->log = lp->log = lt->log = lb->log = &log;
+    for (int move = 1; move <= 3; ++move) {  // laid out flat by the third
+      place(g, pose(0.1 * move, move, 2, 0));
+      g->flushSpatialState();
+      for (const auto& e : std::initializer_list<Entity3D>{lf, x, lp, lt, lb, y})
+        EXPECT_XFORM_NEAR(e->getBaseLocation(), e->computeBaseLocation());
+    }
+    lf->log = lp->log = lt->log = lb->log = nullptr;
+    EXPECT_TRUE(isSound(h));
+    orphan(h, g, lf, x, y, lp, lt, lb);
+    return log;
+  };
+  const std::vector<std::wstring> walked = calls(false);
+  EXPECT_EQ(calls(true), walked);
+  EXPECT_EQ(std::count(walked.begin(), walked.end(), L"LT propagate"), 3);
+  EXPECT_EQ(std::count(walked.begin(), walked.end(), L"LB propagate"), 3);
 }
 
 // --- The flat layout follows the links ------------------------------------------

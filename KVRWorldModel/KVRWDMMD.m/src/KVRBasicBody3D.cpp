@@ -1,9 +1,15 @@
 #include "KVRBasicBody3D.h"
 
+#include <typeinfo>
+
 #include "KVRBasicAttachment3D.h"
+#include "KVRBasicCamera3D.h"
 #include "KVRBasicConnection3D.h"
 #include "KVRBasicFrame3D.h"
+#include "KVRBasicMfgAssembly3D.h"
+#include "KVRBasicPart3D.h"
 #include "KVRBasicPath3D.h"
+#include "KVRBasicShuttle3D.h"
 #include "KVRBasicTagPoint3D.h"
 #include "KVRException.h"
 
@@ -53,12 +59,28 @@ KVRBasicBody3D::Xform KVRBasicBody3D::getRelativeLocation() const {
   return innerConnection_ ? innerConnection_->getRelativeLocation() : Xform::Identity;
 }
 
+namespace {
+
+// Whether the body's dynamic class answers getRelativeLocation() as this
+// class does: the library's bodies, none of which overrides it. A class
+// derived from one of them elsewhere may, whether or not it has a class
+// descriptor of its own, and is asked.
+bool answersAsBody(const KVRBasicBody3D& body) {
+  const std::type_info& type = typeid(body);
+  return type == typeid(KVRBasicBody3D) || type == typeid(KVRBasicPart3D) ||
+         type == typeid(KVRBasicMfgAssembly3D) || type == typeid(KVRBasicGroup3D) ||
+         type == typeid(KVRBasicShuttle3D) || type == typeid(KVRBasicCamera3D);
+}
+
+}  // namespace
+
 const KVRBasicBody3D::Xform* KVRBasicBody3D::storedRelativeLocation() const {
-  // Without a connection the relative location is the identity; an
-  // attachment answers with its cached relative location; other connections
-  // may compute theirs.
+  // Without a connection the relative location is the identity; the
+  // library's attachment answers with its cached relative location; other
+  // connections may compute theirs.
+  if (!answersAsBody(*this)) return nullptr;
   if (!innerConnection_) return &Xform::Identity;
-  if (!innerConnection_->isInstanceOf(KVRBasicAttachment3D::ClassInfo_)) return nullptr;
+  if (typeid(*innerConnection_) != typeid(KVRBasicAttachment3D)) return nullptr;
   return &innerConnection_->getCachedRelativeLocation();
 }
 

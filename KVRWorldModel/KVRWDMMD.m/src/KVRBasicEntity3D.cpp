@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <typeinfo>
 #include <utility>
 #include <vector>
 
@@ -1018,15 +1019,19 @@ void KVRBasicEntity3D::setCachedBaseProfile(const Profile& profile) {
 
 KVRBasicEntity3D::Kind KVRBasicEntity3D::kind() const {
   if (kind_ == Kind::Unknown) {
-    const KVRClassInfo* info = &getClassInfo();
-    if (info == &KVRBasicFrame3D::ClassInfo_)
+    // The exact dynamic class: one derived from these elsewhere may override
+    // what the flat pass and the composition in place leave out, whether or
+    // not it has a class descriptor of its own. (Never asked while a base
+    // constructor runs, when the dynamic class is not known yet.)
+    const std::type_info& type = typeid(*this);
+    if (type == typeid(KVRBasicFrame3D))
       kind_ = Kind::Frame;
-    else if (info == &KVRBasicTagPoint3D::ClassInfo_)
+    else if (type == typeid(KVRBasicTagPoint3D))
       kind_ = Kind::TagPoint;
-    else if (info == &KVRBasicPath3D::ClassInfo_)
+    else if (type == typeid(KVRBasicPath3D))
       kind_ = Kind::Path;
-    else if (info == &KVRBasicBody3D::ClassInfo_ || info == &KVRBasicPart3D::ClassInfo_ ||
-             info == &KVRBasicMfgAssembly3D::ClassInfo_)
+    else if (type == typeid(KVRBasicBody3D) || type == typeid(KVRBasicPart3D) ||
+             type == typeid(KVRBasicMfgAssembly3D))
       kind_ = Kind::Body;
     else
       kind_ = Kind::Other;

@@ -1,5 +1,7 @@
 #include "KVRBasicFrame3D.h"
 
+#include <typeinfo>
+
 #include "KVRBasicBody3D.h"
 
 constinit const KVRClassInfo KVRBasicFrame3D::ClassInfo_ =
@@ -30,8 +32,9 @@ int KVRBasicFrame3D::setRelativeLocation(Xform& location) {
 KVRBasicFrame3D::Xform KVRBasicFrame3D::getRelativeLocation() const { return relativeLocation_; }
 
 const KVRBasicFrame3D::Xform* KVRBasicFrame3D::storedRelativeLocation() const {
-  // A derived class may answer getRelativeLocation() differently.
-  return getClassInfo().isInstanceOf(ClassInfo_) ? &relativeLocation_ : nullptr;
+  // Only for this exact class: a derived one may answer getRelativeLocation()
+  // differently, whether or not it has a class descriptor of its own.
+  return typeid(*this) == typeid(KVRBasicFrame3D) ? &relativeLocation_ : nullptr;
 }
 
 int KVRBasicFrame3D::setRelativeProfile(Profile& profile) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 #include <string>
+#include <typeinfo>
 
 #include "KVRBasicTagPoint3D.h"
 #include "KVRSymbolBase.h"
@@ -58,8 +59,9 @@ int KVRBasicPath3D::setRelativeLocation(Xform& location) {
 KVRBasicPath3D::Xform KVRBasicPath3D::getRelativeLocation() const { return relativeLocation_; }
 
 const KVRBasicPath3D::Xform* KVRBasicPath3D::storedRelativeLocation() const {
-  // A derived class may answer getRelativeLocation() differently.
-  return getClassInfo().isInstanceOf(ClassInfo_) ? &relativeLocation_ : nullptr;
+  // Only for this exact class: a derived one may answer getRelativeLocation()
+  // differently, whether or not it has a class descriptor of its own.
+  return typeid(*this) == typeid(KVRBasicPath3D) ? &relativeLocation_ : nullptr;
 }
 
 int KVRBasicPath3D::setRelativeProfile(Profile& profile) {

@@ -1,5 +1,7 @@
 #include "KVRBasicTagPoint3D.h"
 
+#include <typeinfo>
+
 #include "KVRBasicBody3D.h"
 
 constinit const KVRClassInfo KVRBasicTagPoint3D::ClassInfo_ =
@@ -36,8 +38,9 @@ int KVRBasicTagPoint3D::setRelativeLocation(Xform& location) {
 KVRBasicTagPoint3D::Xform KVRBasicTagPoint3D::getRelativeLocation() const { return relativeLocation_; }
 
 const KVRBasicTagPoint3D::Xform* KVRBasicTagPoint3D::storedRelativeLocation() const {
-  // A derived class may answer getRelativeLocation() differently.
-  return getClassInfo().isInstanceOf(ClassInfo_) ? &relativeLocation_ : nullptr;
+  // Only for this exact class: a derived one may answer getRelativeLocation()
+  // differently, whether or not it has a class descriptor of its own.
+  return typeid(*this) == typeid(KVRBasicTagPoint3D) ? &relativeLocation_ : nullptr;
 }
 
 int KVRBasicTagPoint3D::setRelativeProfile(Profile& profile) {
