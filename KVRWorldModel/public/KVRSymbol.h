@@ -22,6 +22,7 @@
 
 #include "KVRBasicEuler3D.h"
 #include "KVRBasicVector3D.h"
+#include "KVRException.h"
 #include "KVRFunctor.h"
 #include "KVRSymbolBase.h"
 #include "KVRWorldModelExport.h"
@@ -37,15 +38,22 @@ class KVRWORLDMODEL_API KVRSymbol : public KVRSymbolBase {
   KVRSymbol& operator=(const KVRSymbol&) = default;
   ~KVRSymbol() override = default;
 
-  // Calls the get functor; std::bad_function_call when the symbol has none.
-  T getValue() const { return getter_(); }
+  // Calls the get functor; KVREInvalidArgument when the symbol has none (a
+  // symbol a symbol-table lookup did not find has none).
+  T getValue() const {
+    if (getter_.isEmpty()) refuseWithout(L"get");
+    return getter_();
+  }
   bool hasGetFunctor() const { return !getter_.isEmpty(); }
   bool hasSetFunctor() const { return !setter_.isEmpty(); }
   // The object that holds the value when the symbol owns it; null otherwise.
   const std::shared_ptr<void>& getStorage() const { return storage_; }
 
-  // Calls the set functor; std::bad_function_call when the symbol has none.
-  void setValue(const T& value) { setter_(value); }
+  // Calls the set functor; KVREInvalidArgument when the symbol has none.
+  void setValue(const T& value) {
+    if (setter_.isEmpty()) refuseWithout(L"set");
+    setter_(value);
+  }
   // A symbol has one functor of each kind: adding one replaces the previous.
   void addGetFunctor(const KVRFunctor0wRet<T>& getter) { getter_ = getter; }
   void addSetFunctor(const KVRFunctor1<T>& setter) { setter_ = setter; }
@@ -54,6 +62,12 @@ class KVRWORLDMODEL_API KVRSymbol : public KVRSymbolBase {
   void setStorage(std::shared_ptr<void> storage) { storage_ = std::move(storage); }
 
  private:
+  [[noreturn]] void refuseWithout(const wchar_t* kind) const {
+    throw KVREInvalidArgument(std::wstring(L"The symbol \"%1\" has no ") + kind +
+                              L" functor (a symbol the table did not find has none)")
+        << getSymbolName();
+  }
+
   KVRFunctor1<T> setter_;
   KVRFunctor0wRet<T> getter_;
   std::shared_ptr<void> storage_;

@@ -94,18 +94,12 @@ KVRSymbol<T> makeCallableSymbol(const std::wstring& name, const py::object& gett
 
 template <class T>
 T valueOf(const KVRSymbol<T>& symbol) {
-  if (!symbol.hasGetFunctor())
-    throw py::value_error("the symbol \"" + KVRToUtf8(symbol.getSymbolName()) +
-                          "\" has no get functor (a symbol the table did not find has none)");
-  return symbol.getValue();
+  return symbol.getValue();  // KVREInvalidArgument (a ValueError) without a get functor
 }
 
 template <class T>
 void assign(KVRSymbol<T>& symbol, const py::handle& value) {
   const T converted = fromPython<T>(value);  // before anything is called
-  if (!symbol.hasSetFunctor())
-    throw py::value_error("the symbol \"" + KVRToUtf8(symbol.getSymbolName()) +
-                          "\" has no set functor (a symbol the table did not find has none)");
   symbol.setValue(converted);
 }
 

@@ -75,12 +75,17 @@ TEST(RealData, HolderMadeForASymbolLivesAsLongAsItsLastCopy) {
   EXPECT_TRUE(holder.expired());
 }
 
-TEST(Symbol, WithoutFunctorsRefusesToReadOrWrite) {
+TEST(Symbol, WithoutFunctorsRefusesToReadOrWriteWithTheLibrarysException) {
   KVRSymbol<int> symbol;
   EXPECT_TRUE(isDefault(symbol));
   EXPECT_FALSE(symbol.hasGetFunctor() || symbol.hasSetFunctor());
-  EXPECT_THROW(symbol.getValue(), std::bad_function_call);
-  EXPECT_THROW(symbol.setValue(1), std::bad_function_call);
+  symbol.setSymbolName(L"clamped");
+  expectThrowWithText<KVREInvalidArgument>(
+      [&] { symbol.getValue(); },
+      L"The symbol \"clamped\" has no get functor (a symbol the table did not find has none)");
+  expectThrowWithText<KVREInvalidArgument>([&] { symbol.setValue(1); },
+                                           L"The symbol \"clamped\" has no set functor (a symbol the "
+                                           L"table did not find has none)");
 }
 
 // The scene: Cell ─┬─ Arm ── Link1
