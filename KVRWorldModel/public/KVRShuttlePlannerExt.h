@@ -102,7 +102,8 @@ class KVRWORLDMODEL_API KVRShuttlePlannerExt : public KVRExtensionObject {
   int getCustomFlag() const { return customFlag_; }
   // Where the path stands relative to a shuttle carrying this planner's
   // shuttle (recorded by that shuttle's activate()).
-  void setShuttlePathXform(const Xform& X_SP) { shuttlePathXform_ = X_SP; }
+  // KVREInvalidArgument for a location that is not finite.
+  void setShuttlePathXform(const Xform& X_SP);
   const Xform& getShuttlePathXform() const { return shuttlePathXform_; }
 
   // --- Evaluation ---------------------------------------------------------------

@@ -322,6 +322,13 @@ TEST_F(Planning, MovingTheShuttlePutsItOnThePathWhereverThePathStands) {
   EXPECT_EQ(planner->getTimes(), times);  // the path's own move changes no route
   planner->moveBasicObject(KVRSimTime(3.0));
   EXPECT_XFORM_NEAR(shuttle->getBaseLocation(), X_WP * E);
+
+  // Off its assembly the shuttle refuses to move: the planner keeps its distance.
+  const double distance = planner->getCurrentDistance();
+  cell->removeBody(shuttle);
+  EXPECT_EQ(planner->moveBasicObject(KVRSimTime(5.0)), 0);
+  EXPECT_EQ(planner->getCurrentDistance(), distance);
+  shuttle->orphanObject();
 }
 
 // --- Binding ---------------------------------------------------------------------------

@@ -391,10 +391,26 @@ int KVRShuttlePlannerExt::moveBasicObject(const KVRSimTime& t) {
       KVRSharedHandle<KVRBasicEntity3D>::downcast(getBasicObject()), KVRSharedBase::WriteLock);
   if (!shuttle) return 0;
   const Xform X_WP = KVRSharedHandle<KVRBasicPath3D>(path_, KVRSharedBase::ReadLock)->getBaseLocation();
+  // A refused move changes nothing: the distance travelled included.
+  const double distance = currentDistance_;
   Xform X_PS;
   evaluate(X_PS, t);
   Xform X_WS = X_WP * X_PS;
-  return shuttle->setBaseLocation(X_WS);
+  int status = 0;
+  try {
+    status = shuttle->setBaseLocation(X_WS);
+  } catch (...) {
+    currentDistance_ = distance;
+    throw;
+  }
+  if (status == 0) currentDistance_ = distance;
+  return status;
+}
+
+void KVRShuttlePlannerExt::setShuttlePathXform(const Xform& X_SP) {
+  if (!X_SP.isFinite())
+    throw KVREInvalidArgument(L"The shuttle path location given to a motion planner is not finite");
+  shuttlePathXform_ = X_SP;
 }
 
 bool KVRShuttlePlannerExt::isActive(const KVRSimTime& t) const {
