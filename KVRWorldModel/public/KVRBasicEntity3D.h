@@ -247,7 +247,9 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
                  const KVRSharedHandle<KVRBasicEntity3D>& reference);
   int moveBase(const Xform& motion, const KVRSharedHandle<KVRBasicEntity3D>& reference);
 
-  // Writing the cache (bits 11; 11 and 14 for profiles).
+  // Writing the cache (bits 11; 11 and 14 for profiles). Every request that
+  // takes a location, vector, angle or profile refuses one holding a NaN or
+  // an infinity (KVREInvalidArgument) before anything changes.
   void setCachedBaseLocation(const Xform& location);
   void setCachedBaseProfile(const Profile& profile);
   void updateParentLocation(const Xform& parentBase);
@@ -344,6 +346,8 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   void prefetchForPropagation() const;
   Spatial* findSpatial() const;
   Spatial& spatial() const;
+  // setCachedBaseLocation without the check, for locations composed here.
+  void storeBaseLocation(const Xform& location);
   void setBaseMotion(const Profile& profile);
   void setParentMotion(const Profile& profile);
   void clearBaseMotion();

@@ -17,6 +17,11 @@ class KVRBasicProfile3D : public KVRMath3D {
   const KVRBasicVector3D<T>& getAngularVelocity() const { return angularVelocity_; }
   const KVRBasicVector3D<T>& getLinearAcceleration() const { return linearAcceleration_; }
   const KVRBasicVector3D<T>& getAngularAcceleration() const { return angularAcceleration_; }
+  // No number of the location or the four vectors is a NaN or an infinity.
+  bool isFinite() const {
+    return location_.isFinite() && linearVelocity_.isFinite() && angularVelocity_.isFinite() &&
+           linearAcceleration_.isFinite() && angularAcceleration_.isFinite();
+  }
   bool operator==(const KVRBasicProfile3D& b) const {
     return location_ == b.location_ && linearVelocity_ == b.linearVelocity_ &&
            angularVelocity_ == b.angularVelocity_ && linearAcceleration_ == b.linearAcceleration_ &&

@@ -46,6 +46,8 @@ class KVRBasicQtn3D : public KVRMath3D {
   KVRBasicQtn3D inverse() const { return KVRBasicQtn3D(q_.conjugate()); }
   Eigen::Matrix<T, 3, 3> toRotationMatrix() const { return q_.toRotationMatrix(); }
   bool operator==(const KVRBasicQtn3D& b) const { return q_.coeffs() == b.q_.coeffs(); }
+  // No coefficient is a NaN or an infinity.
+  bool isFinite() const { return q_.coeffs().allFinite(); }
 
   friend KVRBasicQtn3D operator*(const KVRBasicQtn3D& a, const KVRBasicQtn3D& b) {
     return KVRBasicQtn3D(a.q_ * b.q_);

@@ -33,6 +33,8 @@ class KVRBasicVector3D : public KVRMath3D {
   T dot(const KVRBasicVector3D& b) const { return v_.dot(b.v_); }
   KVRBasicVector3D cross(const KVRBasicVector3D& b) const { return KVRBasicVector3D(v_.cross(b.v_)); }
   T norm() const { return v_.norm(); }
+  // No component is a NaN or an infinity.
+  bool isFinite() const { return v_.allFinite(); }
 
   KVRBasicVector3D operator-() const { return KVRBasicVector3D(-v_); }
   bool operator==(const KVRBasicVector3D& b) const { return v_ == b.v_; }

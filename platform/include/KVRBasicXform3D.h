@@ -81,6 +81,8 @@ class KVRBasicXform3D {
     return dq <= tol && (p_.eigen() - b.p_.eigen()).norm() <= tol;
   }
   bool operator==(const KVRBasicXform3D& b) const { return q_ == b.q_ && p_ == b.p_; }
+  // No number of the rotation or the position is a NaN or an infinity.
+  bool isFinite() const { return q_.isFinite() && p_.isFinite(); }
 
   // a * b: b is expressed in a's frame (base location * relative location).
   friend KVRBasicXform3D operator*(const KVRBasicXform3D& a, const KVRBasicXform3D& b) {

@@ -17,7 +17,7 @@ class KVRPLATFORM_API KVRSimTime {
   static constexpr int32_t NanosecondsPerSecond = 1000000000;
 
   KVRSimTime() = default;
-  // Rounds to the nearest nanosecond. Throws std::out_of_range for NaN, infinities and values
+  // Rounds to the nearest nanosecond. Throws KVREInvalidArgument for NaN, infinities and values
   // whose whole seconds do not fit int64_t.
   KVRSimTime(double seconds);
   // Any nanosecond count is accepted and carried into the seconds, e.g. (1, -1) is 0.999999999 s.

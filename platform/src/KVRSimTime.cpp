@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "KVRException.h"
+
 // Exact arithmetic runs on the total count of nanoseconds. Any representable time has fewer than
 // 1e28 nanoseconds, and products of two such counts that could still give a representable result
 // stay below 1e37, both well inside the range of 128-bit integers.
@@ -46,7 +48,9 @@ KVRSimTime::KVRSimTime(double seconds) {
   if (!(whole >= -0x1p63 && whole < 0x1p63)) {
     char value[32];
     std::snprintf(value, sizeof value, "%g", seconds);
-    throw std::out_of_range(std::string("KVRSimTime: ") + value + " seconds cannot be represented");
+    std::wstring text;
+    for (const char* c = value; *c; ++c) text += static_cast<wchar_t>(*c);
+    throw KVREInvalidArgument(L"A simulation time of %1 seconds cannot be represented") << text;
   }
   // seconds - whole is exact or off by far less than a nanosecond, and lies in [0, 1).
   seconds_ = static_cast<int64_t>(whole);

@@ -448,15 +448,9 @@ void bindProfile(py::module_& m) {
   p.attr("Identity") = Profile::Identity;
 }
 
-// A number of seconds as a time; ValueError for NaN, infinities and times
-// beyond the range of whole seconds.
-KVRSimTime timeOf(double seconds) {
-  try {
-    return KVRSimTime(seconds);
-  } catch (const std::out_of_range& e) {
-    throw py::value_error(e.what());
-  }
-}
+// A number of seconds as a time; KVREInvalidArgument (a ValueError) for NaN,
+// infinities and times beyond the range of whole seconds.
+KVRSimTime timeOf(double seconds) { return KVRSimTime(seconds); }
 
 void bindSimTime(py::module_& m) {
   py::class_<KVRSimTime> t(m, "KVRSimTime",

@@ -1,6 +1,9 @@
 // Locations: the cached base location, the request-status protocol, moves in
 // base and reference coordinates, propagation on flush and the bits it leaves.
 
+#include <cmath>
+#include <limits>
+
 #include "KVRTestSupport.h"
 
 namespace {
@@ -183,6 +186,75 @@ TEST(LocationProfiles, AHangingBodyRefusesABaseProfileAndItsFramesStayInPlace) {
   b->flushSpatialState();
   EXPECT_XFORM_NEAR(b->getBaseLocation(), X_RB);
   EXPECT_XFORM_NEAR(f->getBaseLocation(), X_RB * X_BF);
+  EXPECT_TRUE(isSound(w));
+  w->orphanObject();
+}
+
+TEST(LocationInput, EveryRequestRefusesANumberThatIsNotFiniteAndChangesNothing) {
+  // H ── B (attached) ─┬─ F     G: a group with member B
+  //                     └─ P ── T   A: an assembly holding part Q
+  // H, B, G and A in world W.
+  auto w = makeWorld(L"W");
+  auto h = make<KVRBasicBody3D>(L"H"), b = make<KVRBasicBody3D>(L"B");
+  auto f = make<KVRBasicFrame3D>(L"F");
+  auto p = make<KVRBasicPath3D>(L"P");
+  auto t = make<KVRBasicTagPoint3D>(L"T");
+  auto g = make<KVRBasicGroup3D>(L"G");
+  auto a = make<KVRBasicMfgAssembly3D>(L"A");
+  auto q = make<KVRBasicPart3D>(L"Q");
+  for (const KVRSharedHandle<KVRBasicEntity>& e : {KVRSharedHandle<KVRBasicEntity>(h), {b}, {g}, {a}})
+    w->addEntity(e);
+  h->attachBody(b, pose(0.3, 1, 0, 0));
+  b->addFrame(f);
+  b->addPath(p);
+  p->addTagPoint(t);
+  g->addEntity(b);
+  a->addBody(q);
+  flushSpatial(h, b, f, p, t, g, a, q);
+  const KVRSharedHandle<KVRBasicConnection3D> joint = b->getInnerConnection();
+
+  const double nan = std::nan(""), inf = std::numeric_limits<double>::infinity();
+  Xform farAway = pose(0.2, 1, 1, 1);
+  farAway.setPosition(inf, 0, 0);
+  KVRBasicProfile3D<double> spinning;
+  spinning.setAngularVelocity(Vec(0, 0, nan));
+  const Xform fine = pose(0.1, 0, 0, 1);
+  const auto state = [&] {
+    std::ostringstream out;
+    out << std::setprecision(17);
+    for (const KVRSharedHandle<KVRBasicEntity3D>& e : {KVRSharedHandle<KVRBasicEntity3D>(h), {b}, {f}, {p}, {t}, {g}, {q}})
+      out << e->getBaseLocation() << e->getRelativeLocation() << e->getPendingEvents() << "\n";
+    out << joint->getInnerOffset() << joint->getOuterOffset() << joint->getPendingEvents()
+        << g->getRelativeLocation(b) << t->getVelocity() << t->getTimingMode();
+    return out.str();
+  };
+  const std::string before = state();
+  const std::vector<std::pair<const char*, std::function<void()>>> requests{
+      {"translate by NaN", [&] { b->translateBase(Vec(nan, 0, 0), KVRMath3D::ParentFrame); }},
+      {"rotate by NaN", [&] { b->rotateBase(KVRMath3D::ZAxis, nan, KVRMath3D::LocalFrame); }},
+      {"rotate about NaN", [&] { b->rotateBase(Vec(nan, 1, 0), 0.5, KVRMath3D::LocalFrame); }},
+      {"rotate by NaN about h", [&] { b->rotateBase(KVRMath3D::XAxis, nan, h); }},
+      {"move by infinity", [&] { b->moveBase(farAway, KVRMath3D::ParentFrame); }},
+      {"an infinite base", [&] { b->setBaseLocation(farAway); }},
+      {"an infinite base in h", [&] { b->setBaseLocation(farAway, h); }},
+      {"an infinite frame", [&] { f->setFrameLocation(farAway); }},
+      {"an infinite relative", [&] { f->setRelativeLocation(farAway); }},
+      {"a spinning profile", [&] { t->setRelativeProfile(spinning); }},
+      {"an infinite point on the path", [&] { p->setTagPointRelativeLocation(0, farAway); }},
+      {"a NaN velocity", [&] { t->setVelocity(nan); }},
+      {"an infinite offset", [&] { joint->setOuterOffset(farAway); }},
+      {"an infinite attachment", [&] { h->attachBody(b, farAway); }},
+      {"an infinite member place", [&] { g->setRelativeLocation(b, farAway); }},
+      {"infinite assembly offsets", [&] { a->addBody(q, fine, farAway); }},
+      {"a NaN time", [&] { w->setSimulationTime(KVRSimTime(nan)); }},
+  };
+  for (const auto& [what, request] : requests) {
+    SCOPED_TRACE(what);
+    EXPECT_THROW(request(), KVREInvalidArgument);
+    EXPECT_EQ(state(), before);
+  }
+  expectThrowWithText<KVREInvalidArgument>([&] { b->setBaseLocation(farAway); },
+                                           L"The base location given to Body \"/W/B\" is not finite");
   EXPECT_TRUE(isSound(w));
   w->orphanObject();
 }

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "KVRException.h"
 #include "KVRSimTime.h"
 
 static constexpr int64_t kMaxSeconds = std::numeric_limits<int64_t>::max();
@@ -35,7 +36,7 @@ TEST(KVRSimTimeTest, ConstructionFromSecondsRoundsAndNormalises) {
 TEST(KVRSimTimeTest, CountsCarryTheNanosecondsAndUnrepresentableValuesAreRejected) {
   for (double bad : {std::nan(""), std::numeric_limits<double>::infinity(),
                      -std::numeric_limits<double>::infinity(), 0x1p63, -0x1p64, 1e300}) {
-    EXPECT_THROW(KVRSimTime{bad}, std::out_of_range) << bad;
+    EXPECT_THROW(KVRSimTime{bad}, KVREInvalidArgument) << bad;
   }
   EXPECT_THROW(KVRSimTime(kMaxSeconds, 1000000000), std::overflow_error);
   EXPECT_THROW(KVRSimTime(kMinSeconds, -1), std::overflow_error);

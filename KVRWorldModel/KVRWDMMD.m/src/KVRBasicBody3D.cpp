@@ -52,6 +52,7 @@ KVRDynamicObject* KVRBasicBody3D::duplicateObject(CopyMode mode) const {
 // --- Relative location, held by the inner connection -----------------------
 
 int KVRBasicBody3D::setRelativeLocation(Xform& location) {
+  requireFinite(location.isFinite(), L"relative location");
   return innerConnection_ ? innerConnection_->setRelativeLocation(location) : 0;
 }
 
@@ -85,6 +86,7 @@ const KVRBasicBody3D::Xform* KVRBasicBody3D::storedRelativeLocation() const {
 }
 
 int KVRBasicBody3D::setRelativeProfile(Profile& profile) {
+  requireFinite(profile.isFinite(), L"relative profile");
   return innerConnection_ ? innerConnection_->setRelativeProfile(profile) : 0;
 }
 
@@ -365,6 +367,7 @@ void KVRBasicBody3D::hang(const KVRSharedHandle<KVRBasicBody3D>& body,
 }
 
 void KVRBasicBody3D::attachBody(const KVRSharedHandle<KVRBasicBody3D>& body, const Xform& location) {
+  requireFinite(location.isFinite(), L"location to attach at");
   refuseCarrying(body, true);
   takeOffConnection(body);
   const KVRSharedHandle<KVRBasicAttachment3D> attachment = makeAttachment(body, location, Xform::Identity);

@@ -70,6 +70,8 @@ void KVRBasicConnection3D::connectBodies(const KVRSharedHandle<KVRBasicBody3D>& 
   if (isConnected()) throw KVREAlreadyRegistered(L"The specified connection entity is already in use");
   if (innerBody == outerBody)
     throw KVREInvalidRelation(L"The inner and outer bodies cannot be the same entity");
+  requireFinite(innerOffset.isFinite(), L"inner offset");
+  requireFinite(outerOffset.isFinite(), L"outer offset");
   checkLinkable();
   innerBody->checkLinkable();
   outerBody->checkLinkable();
@@ -106,16 +108,19 @@ void KVRBasicConnection3D::disconnectBodies() {
 }
 
 void KVRBasicConnection3D::setInnerOffset(const Xform& offset) {
+  requireFinite(offset.isFinite(), L"inner offset");
   innerOffset_ = offset;
   setEvent(InnerOffsetSet);
 }
 
 void KVRBasicConnection3D::setOuterOffset(const Xform& offset) {
+  requireFinite(offset.isFinite(), L"outer offset");
   outerOffset_ = offset;
   setEvent(OuterOffsetSet);
 }
 
 void KVRBasicConnection3D::setCachedRelativeLocation(const Xform& location) {
+  requireFinite(location.isFinite(), L"relative location");
   relativeProfile_.setLocation(location);
   relativeProfile_.clearVelocity();
   relativeProfile_.clearAcceleration();
@@ -123,6 +128,7 @@ void KVRBasicConnection3D::setCachedRelativeLocation(const Xform& location) {
 }
 
 void KVRBasicConnection3D::setCachedRelativeProfile(const Profile& profile) {
+  requireFinite(profile.isFinite(), L"relative profile");
   relativeProfile_ = profile;
   setEvent(RelativeProfileSet);
 }
@@ -135,6 +141,7 @@ void KVRBasicConnection3D::updateKinematics() {
 }
 
 int KVRBasicConnection3D::setRelativeLocation(Xform& location) {
+  requireFinite(location.isFinite(), L"relative location");
   setCachedRelativeLocation(location);
   return 2;
 }
@@ -144,6 +151,7 @@ KVRBasicConnection3D::Xform KVRBasicConnection3D::getRelativeLocation() const {
 }
 
 int KVRBasicConnection3D::setRelativeProfile(Profile& profile) {
+  requireFinite(profile.isFinite(), L"relative profile");
   setCachedRelativeProfile(profile);
   return 2;
 }

@@ -399,6 +399,12 @@ void KVRBasicEntity::requireEntity(const KVRSharedBase& handle, const wchar_t* r
         << getEntityTitle(FullName, ExternalNameSeparator);
 }
 
+void KVRBasicEntity::requireFinite(bool finite, const wchar_t* what) const {
+  if (!finite)
+    throw KVREInvalidArgument(std::wstring(L"The ") + what + L" given to %1 is not finite")
+        << getEntityTitle(FullName, ExternalNameSeparator);
+}
+
 void KVRBasicEntity::checkLinkable() const {
   if (isOrphaned())
     throw KVREInvalidRelation(L"%1 has been orphaned and cannot be linked again")

@@ -1,6 +1,7 @@
 #include "KVRBasicEntity3D.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <new>
 #include <typeinfo>
@@ -612,6 +613,7 @@ KVRBasicEntity3D::SpatialPosition KVRBasicEntity3D::findSpatialChild(
 void KVRBasicEntity3D::setSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent,
                                         const Xform& parentBase,
                                         const KVRSharedList<KVRBasicEntity3D>& parentAncestors) {
+  requireFinite(parentBase.isFinite(), L"parent location");
   checkLinkable();
   if (parent) parent->checkLinkable();
   refuseSecondSpatialParent(*this);
@@ -843,12 +845,13 @@ int KVRBasicEntity3D::applyStatus(int status, Apply apply) {
 }
 
 int KVRBasicEntity3D::setBaseLocation(Xform& location) {
+  requireFinite(location.isFinite(), L"base location");
   const Xform parent = getEntityLocation(spatialParent_);
   Xform relative = calcRelativeLocation(parent, location);
   return applyStatus(setRelativeLocation(relative), [&](int status) {
     if (status == 1) location = calcBaseLocation(parent, relative);
     setEvent(LocationSet);
-    setCachedBaseLocation(location);
+    storeBaseLocation(location);
   });
 }
 
@@ -857,7 +860,8 @@ int KVRBasicEntity3D::setBaseLocation(const Xform& location) {
   return setBaseLocation(requested);
 }
 
-int KVRBasicEntity3D::setBaseProfile(Profile&) {
+int KVRBasicEntity3D::setBaseProfile(Profile& profile) {
+  requireFinite(profile.isFinite(), L"base profile");
   // The relative profile would have to be composed from the parent profile
   // and the requested one, which is not supported: applying a stand-in would
   // leave the cache and the concrete class disagreeing.
@@ -871,38 +875,45 @@ int KVRBasicEntity3D::setBaseProfile(const Profile& profile) {
 }
 
 int KVRBasicEntity3D::setRelativeLocation(const Xform& location) {
+  requireFinite(location.isFinite(), L"relative location");
   Xform requested = location;
   return setRelativeLocation(requested);
 }
 
 int KVRBasicEntity3D::setRelativeProfile(const Profile& profile) {
+  requireFinite(profile.isFinite(), L"relative profile");
   Profile requested = profile;
   return setRelativeProfile(requested);
 }
 
 int KVRBasicEntity3D::setRelativeLocationAndUpdate(Xform& location) {
+  requireFinite(location.isFinite(), L"relative location");
   return applyStatus(setRelativeLocation(location), [&](int) { updateRelativeLocation(location); });
 }
 
 int KVRBasicEntity3D::setBaseLocation(const Xform& location,
                                       const KVRSharedHandle<KVRBasicEntity3D>& reference) {
+  requireFinite(location.isFinite(), L"location");
   Xform base = calcBaseLocation(getEntityLocation(reference), location);
   return setBaseLocation(base);
 }
 
 int KVRBasicEntity3D::setBaseProfile(const Profile& profile,
                                      const KVRSharedHandle<KVRBasicEntity3D>& reference) {
+  requireFinite(profile.isFinite(), L"profile");
   Profile base = calcBaseProfile(getEntityProfile(reference), profile);
   return setBaseProfile(base);
 }
 
 int KVRBasicEntity3D::translateBase(const KVRBasicVector3D<double>& offset, KVRMath3D::ReferenceFrame frame) {
+  requireFinite(offset.isFinite(), L"translation");
   Xform x = getBaseLocation();
   x.translate(offset, frame);
   return setBaseLocation(x);
 }
 
 int KVRBasicEntity3D::rotateBase(KVRMath3D::AxisType axis, double angle, KVRMath3D::ReferenceFrame frame) {
+  requireFinite(std::isfinite(angle), L"angle");
   Xform x = getBaseLocation();
   x.rotate(axis, angle, frame);
   return setBaseLocation(x);
@@ -910,12 +921,15 @@ int KVRBasicEntity3D::rotateBase(KVRMath3D::AxisType axis, double angle, KVRMath
 
 int KVRBasicEntity3D::rotateBase(const KVRBasicVector3D<double>& axis, double angle,
                                  KVRMath3D::ReferenceFrame frame) {
+  requireFinite(axis.isFinite(), L"rotation axis");
+  requireFinite(std::isfinite(angle), L"angle");
   Xform x = getBaseLocation();
   x.rotate(axis, angle, frame);
   return setBaseLocation(x);
 }
 
 int KVRBasicEntity3D::moveBase(const Xform& motion, KVRMath3D::ReferenceFrame frame) {
+  requireFinite(motion.isFinite(), L"motion");
   Xform x = getBaseLocation();
   x.move(motion, frame);
   return setBaseLocation(x);
@@ -938,6 +952,7 @@ KVRBasicXform3D<double> movedInReference(const KVRBasicXform3D<double>& referenc
 
 int KVRBasicEntity3D::translateBase(const KVRBasicVector3D<double>& offset,
                                     const KVRSharedHandle<KVRBasicEntity3D>& reference) {
+  requireFinite(offset.isFinite(), L"translation");
   Xform t = movedInReference(getEntityLocation(reference), getBaseLocation(),
                              [&](Xform& x) { x.translate(offset, KVRMath3D::LocalFrame); });
   return setBaseLocation(t);
@@ -945,6 +960,7 @@ int KVRBasicEntity3D::translateBase(const KVRBasicVector3D<double>& offset,
 
 int KVRBasicEntity3D::rotateBase(KVRMath3D::AxisType axis, double angle,
                                  const KVRSharedHandle<KVRBasicEntity3D>& reference) {
+  requireFinite(std::isfinite(angle), L"angle");
   Xform t = movedInReference(getEntityLocation(reference), getBaseLocation(),
                              [&](Xform& x) { x.rotate(axis, angle, KVRMath3D::LocalFrame); });
   return setBaseLocation(t);
@@ -952,12 +968,15 @@ int KVRBasicEntity3D::rotateBase(KVRMath3D::AxisType axis, double angle,
 
 int KVRBasicEntity3D::rotateBase(const KVRBasicVector3D<double>& axis, double angle,
                                  const KVRSharedHandle<KVRBasicEntity3D>& reference) {
+  requireFinite(axis.isFinite(), L"rotation axis");
+  requireFinite(std::isfinite(angle), L"angle");
   Xform t = movedInReference(getEntityLocation(reference), getBaseLocation(),
                              [&](Xform& x) { x.rotate(axis, angle, KVRMath3D::LocalFrame); });
   return setBaseLocation(t);
 }
 
 int KVRBasicEntity3D::moveBase(const Xform& motion, const KVRSharedHandle<KVRBasicEntity3D>& reference) {
+  requireFinite(motion.isFinite(), L"motion");
   Xform t = movedInReference(getEntityLocation(reference), getBaseLocation(),
                              [&](Xform& x) { x.move(motion, KVRMath3D::LocalFrame); });
   return setBaseLocation(t);
@@ -1004,6 +1023,11 @@ void KVRBasicEntity3D::setParentMotion(const Profile& profile) {
 }
 
 void KVRBasicEntity3D::setCachedBaseLocation(const Xform& location) {
+  requireFinite(location.isFinite(), L"base location");
+  storeBaseLocation(location);
+}
+
+void KVRBasicEntity3D::storeBaseLocation(const Xform& location) {
   baseLocation_ = location;
   if (spatialDepth_ != 0 && spatialDepth_ % NormalizationDepth == 0) baseLocation_.normalize();
   if (moving_) storeMotion(Profile::Identity, findSpatial()->motion->base);
@@ -1011,6 +1035,7 @@ void KVRBasicEntity3D::setCachedBaseLocation(const Xform& location) {
 }
 
 void KVRBasicEntity3D::setCachedBaseProfile(const Profile& profile) {
+  requireFinite(profile.isFinite(), L"base profile");
   baseLocation_ = profile.getLocation();
   setBaseMotion(profile);
   setEvent(BaseLocationChanged);
@@ -1054,30 +1079,34 @@ const KVRBasicEntity3D::Xform* KVRBasicEntity3D::relativeInPlace() const {
 
 void KVRBasicEntity3D::composeBaseLocation(const Xform& X_WP) {
   if (const Xform* X_PE = relativeInPlace())
-    setCachedBaseLocation(X_WP * *X_PE);
+    storeBaseLocation(X_WP * *X_PE);
   else
-    setCachedBaseLocation(X_WP * getRelativeLocation());
+    storeBaseLocation(X_WP * getRelativeLocation());
 }
 
 void KVRBasicEntity3D::updateParentLocation(const Xform& parentBase) {
+  requireFinite(parentBase.isFinite(), L"parent location");
   setParentLocation(parentBase);
   if (moving_) storeMotion(Profile::Identity, findSpatial()->motion->parent);
   composeBaseLocation(parentBase);
 }
 
 void KVRBasicEntity3D::updateParentProfile(const Profile& parentBase) {
+  requireFinite(parentBase.isFinite(), L"parent profile");
   setParentLocation(parentBase.getLocation());
   setParentMotion(parentBase);
   setCachedBaseProfile(calcBaseProfile(parentBase, getRelativeProfile()));
 }
 
 void KVRBasicEntity3D::updateRelativeLocation(const Xform& relative) {
+  requireFinite(relative.isFinite(), L"relative location");
   const Xform base = getEntityLocation(spatialParent_) * relative;
   setEvent(LocationSet);
-  setCachedBaseLocation(base);
+  storeBaseLocation(base);
 }
 
 void KVRBasicEntity3D::updateRelativeProfile(const Profile& relative) {
+  requireFinite(relative.isFinite(), L"relative profile");
   const Profile base = calcBaseProfile(getEntityProfile(spatialParent_), relative);
   setEvent(ProfileSet);
   setCachedBaseProfile(base);

@@ -24,6 +24,7 @@ KVRSharedHandle<KVRBasicBody3D> KVRBasicFrame3D::getAttachedBody() const {
 }
 
 int KVRBasicFrame3D::setRelativeLocation(Xform& location) {
+  requireFinite(location.isFinite(), L"relative location");
   relativeLocation_ = location;
   setEvent(RelativeLocationChanged);
   return 2;
@@ -38,6 +39,7 @@ const KVRBasicFrame3D::Xform* KVRBasicFrame3D::storedRelativeLocation() const {
 }
 
 int KVRBasicFrame3D::setRelativeProfile(Profile& profile) {
+  requireFinite(profile.isFinite(), L"relative profile");
   takeProfileLocation(relativeLocation_, profile);
   setEvent(RelativeLocationChanged);
   return 1;

@@ -304,6 +304,7 @@ void KVRBasicGroup3D::replaceEntity(const KVRSharedHandle<KVRBasicEntity3D>& old
 
 void KVRBasicGroup3D::setRelativeLocation(const KVRSharedHandle<KVRBasicEntity3D>& entity,
                                           const Xform& X_GM) {
+  requireFinite(X_GM.isFinite(), L"member location");
   EntryList::iterator position;
   if (!findEntity(entity, position)) return;
   Xform X_WM = getBaseLocation() * X_GM;
@@ -313,6 +314,7 @@ void KVRBasicGroup3D::setRelativeLocation(const KVRSharedHandle<KVRBasicEntity3D
 }
 
 void KVRBasicGroup3D::setRelativeLocation(const std::wstring& name, const Xform& X_GM) {
+  requireFinite(X_GM.isFinite(), L"member location");
   setRelativeLocation(getEntity(name), X_GM);
 }
 

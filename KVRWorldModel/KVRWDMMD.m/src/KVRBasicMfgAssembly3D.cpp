@@ -169,6 +169,8 @@ void KVRBasicMfgAssembly3D::addBody(const KVRSharedHandle<KVRBasicBody3D>& body)
 
 void KVRBasicMfgAssembly3D::addBody(const KVRSharedHandle<KVRBasicBody3D>& body, const Xform& innerOffset,
                                     const Xform& outerOffset) {
+  requireFinite(innerOffset.isFinite(), L"inner offset");
+  requireFinite(outerOffset.isFinite(), L"outer offset");
   addPlanned(planAdding(body), body, innerOffset, outerOffset);
 }
 
@@ -262,6 +264,7 @@ KVRSharedHandle<KVRBasicMfgAssembly3D> KVRBasicMfgAssembly3D::KVRGetRootAssembly
 // --- Location of a nested assembly ---------------------------------------------------
 
 int KVRBasicMfgAssembly3D::setAssemblyLocation(Xform& location) {
+  requireFinite(location.isFinite(), L"assembly location");
   const KVRSharedHandle<KVRBasicMfgAssembly3D> root = getRootAssembly();
   if (!root || root.get() == this) return 0;
   return setRelativeLocationAndUpdate(location);

@@ -51,6 +51,7 @@ KVRMessage KVRBasicPath3D::getEntityTypeName() const { return KVRMessage(L"Tag P
 // --- Relative location -----------------------------------------------------
 
 int KVRBasicPath3D::setRelativeLocation(Xform& location) {
+  requireFinite(location.isFinite(), L"relative location");
   relativeLocation_ = location;
   setEvent(RelativeLocationChanged);
   return 2;
@@ -65,6 +66,7 @@ const KVRBasicPath3D::Xform* KVRBasicPath3D::storedRelativeLocation() const {
 }
 
 int KVRBasicPath3D::setRelativeProfile(Profile& profile) {
+  requireFinite(profile.isFinite(), L"relative profile");
   takeProfileLocation(relativeLocation_, profile);
   setEvent(RelativeLocationChanged);
   return 2;
@@ -237,6 +239,7 @@ bool KVRBasicPath3D::swap(unsigned int i, unsigned int j) {
 
 int KVRBasicPath3D::setTagPointRelativeLocation(unsigned int index, KVRBasicXform3D<double> location) {
   if (index >= getTagPointCount()) return 0;
+  requireFinite(location.isFinite(), L"tag point location");
   PointHandle held(*entryAt(points_, index), KVRSharedBase::WriteLock);
   setEvent(RouteChanged);
   return held->setTagPointLocation(location);

@@ -1,5 +1,6 @@
 #include "KVRBasicTagPoint3D.h"
 
+#include <cmath>
 #include <typeinfo>
 
 #include "KVRBasicBody3D.h"
@@ -29,6 +30,7 @@ KVRSharedHandle<KVRBasicBody3D> KVRBasicTagPoint3D::getAttachedBody() const {
 }
 
 int KVRBasicTagPoint3D::setRelativeLocation(Xform& location) {
+  requireFinite(location.isFinite(), L"relative location");
   if (locked_) return 0;
   relativeLocation_ = location;
   setEvent(RelativeLocationChanged);
@@ -44,6 +46,7 @@ const KVRBasicTagPoint3D::Xform* KVRBasicTagPoint3D::storedRelativeLocation() co
 }
 
 int KVRBasicTagPoint3D::setRelativeProfile(Profile& profile) {
+  requireFinite(profile.isFinite(), L"relative profile");
   takeProfileLocation(relativeLocation_, profile);
   setEvent(RelativeLocationChanged);
   return 2;
@@ -70,6 +73,7 @@ void KVRBasicTagPoint3D::setDuration(const KVRSimTime& duration) {
 }
 
 void KVRBasicTagPoint3D::setVelocity(double velocity) {
+  requireFinite(std::isfinite(velocity), L"velocity");
   velocity_ = velocity;
   timingMode_ = VelocityTiming;
 }

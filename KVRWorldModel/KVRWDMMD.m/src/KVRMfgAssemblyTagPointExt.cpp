@@ -21,6 +21,11 @@ void refuseEmptyReference(const KVRSharedHandle<KVRBasicEntity3D>& reference) {
     throw KVREInvalidArgument(L"An empty handle was given as the reference entity of reference frames");
 }
 
+void refuseNonFinite(const KVRBasicXform3D<double>& X_F1, const KVRBasicXform3D<double>& X_F2) {
+  if (!X_F1.isFinite() || !X_F2.isFinite())
+    throw KVREInvalidArgument(L"A reference frame given to a tag point is not finite");
+}
+
 }  // namespace
 
 KVRMfgAssemblyTagPointExt::KVRMfgAssemblyTagPointExt() = default;
@@ -60,12 +65,14 @@ void KVRMfgAssemblyTagPointExt::storeFrames(const Xform& X_WF1, const Xform& X_W
 }
 
 void KVRMfgAssemblyTagPointExt::setReferenceFrame(const Xform& X_WF1, const Xform& X_WF2) {
+  refuseNonFinite(X_WF1, X_WF2);
   if (!getTagPoint()) return;
   storeFrames(X_WF1, X_WF2);
 }
 
 void KVRMfgAssemblyTagPointExt::setReferenceFrame(const Xform& X_EF1, const Xform& X_EF2,
                                                   const KVRSharedHandle<KVRBasicEntity3D>& reference) {
+  refuseNonFinite(X_EF1, X_EF2);
   if (!getTagPoint()) return;
   refuseEmptyReference(reference);
   const Xform& X_WE = reference->getBaseLocation();
