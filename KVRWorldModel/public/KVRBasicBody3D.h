@@ -230,10 +230,18 @@ class KVRWORLDMODEL_API KVRBasicBody3D : public KVRBasicEntity3D {
   void hang(const KVRSharedHandle<KVRBasicBody3D>& body,
             const KVRSharedHandle<KVRBasicAttachment3D>& attachment, const Xform& relative);
 
+  friend class KVRBasicConnection3D;  // says when it names this body and when it lets go
+  void addNamingConnection(KVRBasicConnection3D* connection) { namedBy_.push_back(connection); }
+  void removeNamingConnection(KVRBasicConnection3D* connection);
+
   KVRSharedHandle<KVRBasicConnection3D> innerConnection_;
   KVRSharedHandle<KVRBasicConnection3D> attachment_;
   KVRSharedHandle<KVRBasicBody3D> innerBodyOriginal_;
   KVRSharedHandle<KVRBasicBody3D> homeAttachBody_;
+  // Every connected connection that names this body, as inner or outer body,
+  // whether this body hangs on it or it is only recorded there; orphaning
+  // the body disconnects them all.
+  std::vector<KVRBasicConnection3D*> namedBy_;
   int transientState_ = 0;
 };
 

@@ -120,6 +120,8 @@ class KVRWORLDMODEL_API KVRBasicConnection3D : public KVRBasicEntity {
   void orphanMembers();
 
  private:
+  // Tells both bodies this connection names them (undone by disconnectBodies).
+  void nameBodies();
   // Unsubscribes from `frame` and empties it.
   void stopFollowing(KVRSharedHandle<KVRBasicFrame3D>& frame);
 

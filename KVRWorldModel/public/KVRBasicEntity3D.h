@@ -29,6 +29,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "KVRBasicEntity.h"
 #include "KVRBasicProfile3D.h"
@@ -293,8 +294,16 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   // applied; any other status raises the "Invalid request status" assertion.
   int setRelativeLocationAndUpdate(Xform& location);
 
-  // KVREInvalidRelation when making `child` a spatial child of `parent` would close a cycle.
+  // KVREInvalidRelation when making `child` a spatial child of `parent` would
+  // close a cycle: `child` is `parent` or one of its spatial ancestors, or
+  // moving `child` would move `parent` (through the members of groups), so
+  // that each would carry the other at every flush.
   static void refuseSpatialCycle(const KVRBasicEntity3D& parent, const KVRBasicEntity3D& child);
+
+  // Carries the base location to the spatial children as propagateBaseLocation
+  // does, except to those listed in `skip` (which the caller has moved its
+  // own way), walking the children one by one.
+  void propagateBaseLocationToChildren(const std::vector<const KVRBasicEntity3D*>& skip) const;
 
   // Called by clearSpatialParent once the link to `formerParent` is gone;
   // does nothing here.
@@ -371,7 +380,9 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   static void releasePose(ParentPose* pose);
 
   // Carrying a location down the subtree.
-  void propagateLocationByWalking(KVRBasicEntity3D* first, bool deliver, bool mark, ParentPose* pose) const;
+  // Children listed in `skip` (when given) are passed over.
+  void propagateLocationByWalking(KVRBasicEntity3D* first, bool deliver, bool mark, ParentPose* pose,
+                                  const std::vector<const KVRBasicEntity3D*>* skip = nullptr) const;
   FlatTree* flatTreeToUse() const;
   void propagateLocationFlat(FlatTree& tree, bool deliver, bool mark) const;
   bool isPlainNow() const;

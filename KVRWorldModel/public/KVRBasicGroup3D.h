@@ -6,9 +6,9 @@
 // with the member's location relative to the group, and holds the members
 // alive. When the group's base location changes and its state is flushed, it
 // puts every member it carries back at its recorded place relative to the
-// group and flushes that member. This replaces the spatial propagation
-// entirely: the group's own frames, tag points, paths and outer bodies are not
-// moved by it.
+// group and flushes that member; then its own frames, tag points, paths and
+// the bodies hanging on it that it did not move as members follow it as any
+// entity's spatial children do.
 //
 // A new group is inactive: it then carries only the members marked always
 // active. activate() records where every member stands now and from then on
@@ -16,6 +16,9 @@
 // is moved by that member and not a second time by the group: only the
 // top-most members of each spatial chain are moved directly (their entries are
 // "propagating"), kept up to date as members come and go.
+//
+// No entity carries itself: a member whose moves would move the group, and a
+// spatial link that would let a member carry the group, are refused.
 //
 // Lookups are linear scans of the entry list. The group sets no event bit of
 // its own; moving a member sets the member's location bits.
@@ -141,9 +144,21 @@ class KVRWORLDMODEL_API KVRBasicGroup3D : public KVRBasicBody3D {
   // --- Hooks ---------------------------------------------------------------
 
   // Puts every carried member (propagating, and active or always active) at
-  // X_WG · X_GM and flushes it. A propagation that comes back to this group
-  // through its own members (a cycle made after they joined) stops there.
+  // X_WG · X_GM and flushes it; then carries the base location to the spatial
+  // children it did not move as members. A propagation that comes back to this
+  // group (through a cycle only the primitive steps can make) stops there.
   void propagateBaseLocation() const override;
+
+  // --- Carrying ------------------------------------------------------------
+
+  // Whether moving `mover` moves `target` at the flush that follows: through
+  // spatial children, the members of groups (whatever their flags, which
+  // activating a group changes) and the path a shuttle's planner follows
+  // (which a shuttle carrying that shuttle moves along). `target` equal to
+  // `mover` counts only when the moves come back to it.
+  static bool carries(const KVRBasicEntity3D& mover, const KVRBasicEntity3D& target);
+  // Whether a group exists: until one does, only spatial children carry.
+  static bool anyExists() { return count_ > 0; }
 
   void orphanObject() override;
 
@@ -161,6 +176,10 @@ class KVRWORLDMODEL_API KVRBasicGroup3D : public KVRBasicBody3D {
   // Moves one carried member to X_WG · X_GM and flushes it; called by
   // propagateBaseLocation for every carried entry, in entry order.
   virtual void carryMember(const GroupSubEntry& entry, const Xform& X_WG) const;
+  // Moves `entity` to X_WE and flushes it. One of this group's spatial
+  // children first takes the group's base location as its parent's, and is
+  // left out when the children follow the group.
+  void carry(const KVRSharedHandle<KVRBasicEntity3D>& entity, const Xform& X_WE) const;
 
   // 1 with the position of the first entry of that member (or base name); 0 otherwise.
   int findEntity(const KVRSharedHandle<KVRBasicEntity3D>& entity, EntryList::iterator& position);
@@ -181,13 +200,14 @@ class KVRWORLDMODEL_API KVRBasicGroup3D : public KVRBasicBody3D {
  private:
   // Refuses, before anything changes, an entity addEntity would not take.
   void refuseMember(const KVRSharedHandle<KVRBasicEntity3D>& entity) const;
-  // Whether moving `entity` moves this group: through spatial children, and
-  // through the members of groups on the way.
-  bool moveReaches(const KVRBasicEntity3D& entity) const;
   template <class Container>
   void appendEntities(const KVRClassInfo* info, Container& entities) const;
 
+  static int count_;  // groups alive
+
   EntryList entries_;
+  // The spatial children moved as members by the running propagation.
+  mutable std::vector<const KVRBasicEntity3D*> carriedChildren_;
   int active_ = 0;
   mutable bool propagating_ = false;  // a propagation of this group is running
 };

@@ -92,6 +92,9 @@ class KVRWORLDMODEL_API KVRBasicPath3D : public KVRBasicEntity3D {
  private:
   friend class KVRBasicEntity3D;  // composes with the stored relative location in place
 
+  // Forgets one entry of this path among the routes that list `point`.
+  void forgetRoute(KVRBasicTagPoint3D& point) const;
+
   Xform relativeLocation_;
   KVRSharedList<KVRBasicTagPoint3D> points_;
 };

@@ -8,10 +8,13 @@
 //
 // Event bit: 16 the relative location was set.
 
+#include <vector>
+
 #include "KVRBasicEntity3D.h"
 #include "KVRSimTime.h"
 
 class KVRBasicBody3D;
+class KVRBasicPath3D;
 
 class KVRWORLDMODEL_API KVRBasicTagPoint3D : public KVRBasicEntity3D {
  public:
@@ -68,14 +71,19 @@ class KVRWORLDMODEL_API KVRBasicTagPoint3D : public KVRBasicEntity3D {
   void orphanObject() override;
 
  protected:
+  // Leaves every route that lists it.
+  void orphanMembers();
   const Xform* storedRelativeLocation() const override;
 
  private:
   friend class KVRBasicEntity3D;  // composes with the stored relative location in place
+  friend class KVRBasicPath3D;    // keeps `routes_`
 
   Xform relativeLocation_;
   int timingMode_ = DurationTiming;
   KVRSimTime duration_{5.0};
   double velocity_ = 1.0;
   int locked_ = 0;
+  // The paths whose routes list this point, once per entry.
+  std::vector<KVRBasicPath3D*> routes_;
 };

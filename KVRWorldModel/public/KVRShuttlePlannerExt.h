@@ -140,6 +140,9 @@ class KVRWORLDMODEL_API KVRShuttlePlannerExt : public KVRExtensionObject {
   void orphanMembers() override;
 
  private:
+  // KVREInvalidRelation when `path` carries the shuttle this planner moves.
+  void refuseCarryingCycle(const KVRBasicPath3D* path) const;
+
   // One leg, from tag point j to j + 1, as evaluation reads it. The point
   // turns about `turnAxis` by `turnAngle` from its start orientation. On a
   // plain leg it moves straight from `startPosition` to `endPosition`; on a

@@ -73,11 +73,25 @@ TEST_F(Groups, ANewGroupIsInactiveAndCarriesOnlyItsAlwaysActiveMembers) {
   EXPECT_XFORM_NEAR(crate->getBaseLocation(), X_WG2 * X_GC);
   // The carried member's own subtree follows through its own flush.
   EXPECT_XFORM_NEAR(frame->getBaseLocation(), X_WG2 * X_GC * X_CF);
-  // The group's own spatial children are not moved by it.
-  auto tool = make<KVRBasicFrame3D>(L"Tool");
+  // The group's own frames and outer bodies follow it as any body's do,
+  // in the same flush; a member hanging on it keeps its recorded place.
+  auto tool = make<KVRBasicFrame3D>(L"Tool"), hook = make<KVRBasicFrame3D>(L"Hook");
   group->addFrame(tool);
+  hook->setFrameLocation(X_AL);
+  group->addFrame(hook);
+  group->grabBody(lid, 1);
+  const Xform X_GL = X_WG2.inverse() * lid->getBaseLocation();
+  group->setEntityAlwaysActive(crate, 0);
+  group->addEntity(lid);
+  group->setEntityAlwaysActive(lid, 1);
+  group->setRelativeLocation(lid, X_GC);
   moveGroup(X_RG);
-  EXPECT_XFORM_NEAR(tool->getBaseLocation(), X_WG2);
+  EXPECT_XFORM_NEAR(tool->getBaseLocation(), X_RG);
+  EXPECT_XFORM_NEAR(hook->getBaseLocation(), X_RG * X_AL);
+  EXPECT_XFORM_NEAR(lid->getBaseLocation(), X_RG * X_GC);
+  EXPECT_XFORM_NEAR(lid->getRelativeLocation(), X_GC);
+  EXPECT_FALSE(X_GL.isApprox(X_GC));
+  EXPECT_TRUE(isSound(w));
 }
 
 TEST_F(Groups, AnActiveGroupCarriesEveryMemberAtItsRecordedPlace) {
@@ -242,14 +256,41 @@ TEST_F(Groups, RefusedMembershipChangesLeaveTheGroupAsItWas) {
   carrier->orphanObject();
 }
 
-TEST_F(Groups, ACycleMadeAfterTheMembersJoinedStopsAtTheGroup) {
+TEST_F(Groups, NoLinkMayLetAMemberCarryItsGroup) {
+  // Box is a member; Lid hangs on it. Whatever would hang the pallet below
+  // either (each would carry the other at every flush) is refused and
+  // changes nothing.
   group->addEntity(box);
   group->activate();
-  // The group now hangs on its own member: moving one moves the other.
-  box->attachBody(group, X_RG);
-  group->flushSpatialState();
+  KVRNotifyBasicBody3DList list;
+  list.getBodies().push_back(crate);
+  list.getBodies().push_back(group);
+  const std::vector<std::pair<const char*, std::function<void()>>> links{
+      {"attach", [&] { box->attachBody(group, X_RG); }},
+      {"grab", [&] { lid->grabBody(group, 1); }},
+      {"grab a list", [&] { box->grab_list_cb(KVRSharedConstPointer<KVRNotificationAgent>(), &list); }},
+  };
+  const Xform X_WG = group->getBaseLocation();
+  for (const auto& [what, link] : links) {
+    SCOPED_TRACE(what);
+    EXPECT_THROW(link(), KVREInvalidRelation);
+    EXPECT_EQ(group->getSpatialParent(), Member(floor));
+    EXPECT_EQ(crate->getSpatialParent(), Member(floor));
+  }
+  expectThrowWithText<KVREInvalidRelation>(
+      [&] { lid->grabBody(group, 1); },
+      L"Group \"/W/Pallet\" cannot become a spatial child of Body \"/W/Lid\", which moves with it");
+  // Nor the other way round: a body hanging below the group joins it as a
+  // member, but the group's spatial ancestor does not.
+  group->grabBody(crate, 1);
+  group->addEntity(crate);
+  expectThrowWithText<KVREInvalidRelation>(
+      [&] { group->addEntity(floor); },
+      L"Body \"/W/Floor\" cannot become a member of Group \"/W/Pallet\": the group moves with it");
   moveGroup(X_WG2);
-  EXPECT_TRUE(group->getBaseLocation().getPosition().eigen().allFinite());
+  EXPECT_XFORM_NEAR(group->getBaseLocation(), X_WG2);
+  EXPECT_XFORM_NEAR(X_WG, X_RG);
+  EXPECT_TRUE(isSound(w));
 }
 
 TEST_F(Groups, ACopyHasTheActiveStateButNoMembers) {

@@ -57,6 +57,25 @@ TEST_F(Destroying, ACarrierLetsGoOfWhatItCarriesWhereItStands) {
   EXPECT_XFORM_NEAR(part->getBaseLocation(), X_WP);
 }
 
+TEST_F(Destroying, EveryConnectionNamingADestroyedBodyLetsGoOfIt) {
+  // Recorded between two bodies, not hung: nothing but the connections
+  // name the gripper and the ground.
+  auto joint = make<KVRBasicAttachment3D>(L"Joint"), stay = make<KVRBasicAttachment3D>(L"Stay");
+  w->addEntity(joint);
+  w->addEntity(stay);
+  joint->connectBodies(gripper, part, Xform::Identity, X_PF);
+  stay->connectBodies(part, ground, X_PF, Xform::Identity);
+  w->destroyEntity(gripper);
+  EXPECT_FALSE(joint->isConnected());
+  EXPECT_EQ(gripper->getReferenceCount(), 1);  // only the fixture holds it
+  w->destroyEntity(ground);
+  EXPECT_FALSE(stay->isConnected());
+  carrier->flushSpatialState();  // the part's ancestor list lets go of the ground
+  EXPECT_EQ(ground->getReferenceCount(), 1);
+  EXPECT_FALSE(carrier->hasInnerBody());
+  EXPECT_TRUE(part->hasInnerBody());  // the part still hangs where it did
+}
+
 TEST_F(Destroying, AReleasedBodyNeverReturnsToADestroyedBody) {
   gripper->grabBody(part, 1);  // it remembers the carrier as the body it first hung on
   auto shelf = make<KVRBasicBody3D>(L"Shelf");
@@ -143,6 +162,32 @@ TEST_F(Destroying, OrphanedEntitiesAreNeverLinkedAgain) {
   rule->orphanObject();
   EXPECT_THROW(rule->setRelationship(gripper, part), KVREInvalidRelation);
   EXPECT_FALSE(camera->hasRelationship() || rule->isRelationshipSet());
+}
+
+TEST(OrphanedPoint, LeavesEveryRouteThatListsIt) {
+  // Route: A, B, A, C; B belongs to a body, the others to the route.
+  auto route = make<KVRBasicPath3D>(L"Route"), other = make<KVRBasicPath3D>(L"Other");
+  auto body = make<KVRBasicBody3D>(L"Body");
+  auto a = make<KVRBasicTagPoint3D>(L"A"), b = make<KVRBasicTagPoint3D>(L"B"),
+       c = make<KVRBasicTagPoint3D>(L"C");
+  body->addTagPoint(b);
+  for (const auto& point : {a, b, a, c}) route->addTagPoint(point);
+  other->addTagPoint(a);
+  const auto listed = [&] {
+    KVRSharedVector<KVRBasicTagPoint3D> points;
+    route->getTagPoints(points);
+    return names(points);
+  };
+  flushSpatial(route, other);
+  route->orphanLogicalChild(a);
+  EXPECT_EQ(listed(), (Names{L"B", L"C"}));
+  EXPECT_EQ(route->getIndex(a), -1);
+  EXPECT_EQ(pending(*route), std::vector<int>{KVRBasicPath3D::RouteChanged});
+  EXPECT_EQ(other->getTagPointCount(), 0u);
+  body->destroyPoints();
+  EXPECT_EQ(listed(), (Names{L"C"}));
+  EXPECT_EQ(a->getReferenceCount(), 1);  // only this test holds it
+  orphan(route, other, body);
 }
 
 TEST(OrphanedPath, WatchesNoPointAndNoPointWatchesIt) {

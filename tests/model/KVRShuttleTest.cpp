@@ -83,6 +83,13 @@ class Shuttles : public testing::Test {
 };
 
 TEST_F(Shuttles, APredictedPoseIsWhereTheBodyEndsUp) {
+  // The cart also holds a box it grabbed, which is not one of its members:
+  // the box follows it as any body hanging on it does.
+  const Body box = make<KVRBasicBody3D>(L"Box");
+  w->addEntity(box);
+  const Xform X_SX = pose(0.3, 0.5, 0.5, 1);
+  cell->attachBody(box, X_SX);
+  cart->grabBody(box, 1);
   for (double t : {10.5, 11.5, 13.0, 14.2, 16.0}) {
     Xform predicted, predictedPallet;
     ASSERT_TRUE(KVRBasicShuttle3D::evaluateBodyPosition(part1, KVRSimTime(t), predicted)) << "at " << t;
@@ -95,6 +102,7 @@ TEST_F(Shuttles, APredictedPoseIsWhereTheBodyEndsUp) {
     EXPECT_XFORM_NEAR(cart->getBaseLocation(), X_WS);
     EXPECT_XFORM_NEAR(part1->getBaseLocation(), X_WS * X_WA * X_AB1);
     EXPECT_XFORM_NEAR(part2->getBaseLocation(), X_WS * X_WA * X_AB2);
+    EXPECT_XFORM_NEAR(box->getBaseLocation(), X_WS * X_SX);
   }
   // Until the scheduled start and after the move nothing carries them.
   Xform out = at(9, 9, 9);
@@ -257,6 +265,25 @@ TEST_F(Shuttles, ACarriedShuttleTakesItsPathAlongWithoutPlanningAgain) {
   driveTo(cart, 11.0);
   EXPECT_XFORM_NEAR(track->getBaseLocation(), X_WS * X_ST);
   EXPECT_XFORM_NEAR(lift->getBaseLocation(), X_WS * X_WL);
+}
+
+TEST(ShuttleCycle, AShuttleCannotFollowAPathThatCarriesIt) {
+  // A carried shuttle's path moves with the shuttle that carries it: a path
+  // carrying its own shuttle would move it again at every flush.
+  const Path path = make<KVRBasicPath3D>(L"P");
+  const Shuttle shuttle = make<KVRBasicShuttle3D>(L"S");
+  path->addSpatialChild(shuttle);
+  const Planner planner(new KVRShuttlePlannerExt);
+  shuttle->addExtension(planner);
+  expectThrowWithText<KVREInvalidRelation>([&] { planner->setPath(path, 0.0, 1.0); },
+                                           L"Shuttle \"/\" cannot follow Tag Path \"/\", which moves with it");
+  EXPECT_FALSE(planner->getPath());
+  shuttle->removeExtension(KVRShuttlePlannerExt::ClassID_);
+  const Planner bound(new KVRShuttlePlannerExt);
+  bound->setPath(path, 0.0, 1.0);
+  EXPECT_THROW(shuttle->addExtension(bound), KVREInvalidRelation);
+  EXPECT_FALSE(shuttle->getPlanner());
+  orphan(path, shuttle, planner, bound);
 }
 
 TEST_F(Shuttles, TheDumpListsTheMembersWithTheirPlaces) {

@@ -1,5 +1,6 @@
 #include "KVRBasicBody3D.h"
 
+#include <algorithm>
 #include <typeinfo>
 
 #include "KVRBasicAttachment3D.h"
@@ -475,8 +476,16 @@ void KVRBasicBody3D::orphanObject() {
   KVRBasicEntity3D::orphanObject();
 }
 
+void KVRBasicBody3D::removeNamingConnection(KVRBasicConnection3D* connection) {
+  const auto found = std::find(namedBy_.begin(), namedBy_.end(), connection);
+  if (found != namedBy_.end()) namedBy_.erase(found);
+}
+
 void KVRBasicBody3D::orphanMembers() {
   if (innerConnection_) KVRSharedHandle<KVRBasicConnection3D>(innerConnection_)->disconnectBodies();
+  // A connection only recorded between this body and another would keep it
+  // alive, and name a body that is gone.
+  while (!namedBy_.empty()) KVRSharedHandle<KVRBasicConnection3D>(namedBy_.back())->disconnectBodies();
   // Bodies may name each other (or themselves) as home or original: orphaned,
   // such links would keep them alive for ever.
   homeAttachBody_.detach();

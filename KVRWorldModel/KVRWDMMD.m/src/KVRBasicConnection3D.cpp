@@ -54,6 +54,7 @@ void KVRBasicConnection3D::connectBodies(const KVRSharedHandle<KVRBasicFrame3D>&
   outerFrame->addSubscriber(follow, frameMovedMask, -1);
   innerBody_ = inner;
   outerBody_ = outer;
+  nameBodies();
   innerFrame_ = innerFrame;
   outerFrame_ = outerFrame;
   setInnerOffset(innerFrame->getFrameLocation());
@@ -77,6 +78,7 @@ void KVRBasicConnection3D::connectBodies(const KVRSharedHandle<KVRBasicBody3D>& 
   outerBody->checkLinkable();
   innerBody_ = innerBody;
   outerBody_ = outerBody;
+  nameBodies();
   innerFrame_.detach();
   outerFrame_.detach();
   setInnerOffset(innerOffset);
@@ -91,10 +93,11 @@ void KVRBasicConnection3D::disconnectBodies() {
   const KVRSharedHandle<KVRBasicConnection3D> self(this);
   // Disconnected from here on: the outer body, taken off below, asks its
   // connection to disconnect, and finds it done.
-  const KVRSharedHandle<KVRBasicBody3D> outer = std::move(outerBody_);
+  const KVRSharedHandle<KVRBasicBody3D> outer = std::move(outerBody_), inner = std::move(innerBody_);
   const KVRSharedHandle<KVRBasicFrame3D> innerFrame = std::move(innerFrame_),
                                          outerFrame = std::move(outerFrame_);
-  innerBody_.detach();
+  inner->removeNamingConnection(this);
+  if (outer) outer->removeNamingConnection(this);
   // Only the body that hangs through this connection is taken off: a body
   // recorded here but hanging elsewhere keeps its own connection.
   if (outer && outer->getInnerConnection() == self) outer->clearInnerBody();
@@ -105,6 +108,11 @@ void KVRBasicConnection3D::disconnectBodies() {
   setOuterOffset(Xform::Identity);
   if (!destroying_) updateRelativeLocation();
   setEvent(Disconnected);
+}
+
+void KVRBasicConnection3D::nameBodies() {
+  innerBody_->addNamingConnection(this);
+  outerBody_->addNamingConnection(this);
 }
 
 void KVRBasicConnection3D::setInnerOffset(const Xform& offset) {

@@ -11,6 +11,7 @@
 #include "KVRAssertion.h"
 #include "KVRBasicBody3D.h"
 #include "KVRBasicFrame3D.h"
+#include "KVRBasicGroup3D.h"
 #include "KVRBasicMfgAssembly3D.h"
 #include "KVRBasicPart3D.h"
 #include "KVRBasicPath3D.h"
@@ -480,6 +481,11 @@ void KVRBasicEntity3D::refuseSpatialCycle(const KVRBasicEntity3D& parent, const 
       throw KVREInvalidRelation(L"%1 cannot become a spatial child of %2, which lies in its own subtree")
           << child.getEntityTitle(FullName, ExternalNameSeparator)
           << parent.getEntityTitle(FullName, ExternalNameSeparator);
+  // Without groups only spatial children carry, and the walk above found them all.
+  if (KVRBasicGroup3D::anyExists() && KVRBasicGroup3D::carries(child, parent))
+    throw KVREInvalidRelation(L"%1 cannot become a spatial child of %2, which moves with it")
+        << child.getEntityTitle(FullName, ExternalNameSeparator)
+        << parent.getEntityTitle(FullName, ExternalNameSeparator);
 }
 
 namespace {
@@ -1222,9 +1228,27 @@ void KVRBasicEntity3D::propagateBaseLocation() const {
   releasePose(pose);
 }
 
+void KVRBasicEntity3D::propagateBaseLocationToChildren(const std::vector<const KVRBasicEntity3D*>& skip) const {
+  KVRBasicEntity3D* first = spatialChildren_.first();
+  if (!first) return;
+  const bool deliver = testEvent(BaseLocationChanged);
+  const bool mark = testEvent(LocationSet) || testEvent(AncestorLocationSet);
+  const PropagationScope scope;
+  ParentPose* pose = deliver ? acquirePose(baseLocation_) : nullptr;
+  try {
+    propagateLocationByWalking(first, deliver, mark, pose, &skip);
+  } catch (...) {
+    releasePose(pose);
+    throw;
+  }
+  releasePose(pose);
+}
+
 void KVRBasicEntity3D::propagateLocationByWalking(KVRBasicEntity3D* first, bool deliver, bool mark,
-                                                  ParentPose* pose) const {
+                                                  ParentPose* pose,
+                                                  const std::vector<const KVRBasicEntity3D*>* skip) const {
   const bool walked = walkSpatialChildren(first, [&](KVRBasicEntity3D& child) {
+    if (skip && std::find(skip->begin(), skip->end(), &child) != skip->end()) return;
     if (deliver) child.receiveParentPose(pose);
     if (mark) child.setEvent(AncestorLocationSet);
     child.flushSpatialState();

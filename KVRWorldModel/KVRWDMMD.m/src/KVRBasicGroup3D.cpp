@@ -6,7 +6,10 @@
 #include <unordered_set>
 #include <utility>
 
+#include "KVRBasicPath3D.h"
+#include "KVRBasicShuttle3D.h"
 #include "KVRException.h"
+#include "KVRShuttlePlannerExt.h"
 #include "KVRMathConst.h"
 
 constinit const KVRClassInfo KVRBasicGroup3D::ClassInfo_ =
@@ -56,14 +59,19 @@ KVRBasicGroup3D::GroupSubEntry::GroupSubEntry(const KVRSharedHandle<KVRBasicEnti
 
 // --- Construction ------------------------------------------------------------
 
-KVRBasicGroup3D::KVRBasicGroup3D() = default;
+int KVRBasicGroup3D::count_ = 0;
+
+KVRBasicGroup3D::KVRBasicGroup3D() { ++count_; }
 
 KVRBasicGroup3D::KVRBasicGroup3D(const KVRBasicGroup3D& source, CopyMode mode)
-    : KVRBasicBody3D(source, mode), active_(source.active_) {}
+    : KVRBasicBody3D(source, mode), active_(source.active_) {
+  ++count_;
+}
 
 KVRBasicGroup3D::~KVRBasicGroup3D() {
   KVRBasicGroup3D::orphanObject();
   entries_.clear();
+  --count_;
 }
 
 const KVRClassInfo& KVRBasicGroup3D::getClassInfo() const { return ClassInfo_; }
@@ -212,25 +220,43 @@ void KVRBasicGroup3D::ActivatePropagationNextLevel() {
 
 // --- Membership: changes ---------------------------------------------------------
 
-bool KVRBasicGroup3D::moveReaches(const KVRBasicEntity3D& start) const {
-  // A moved entity moves its spatial children through the spatial
-  // propagation, except a group, which moves its members instead.
-  std::vector<const KVRBasicEntity3D*> pending{&start};
-  std::unordered_set<const KVRBasicEntity3D*> seen{&start};
+namespace {
+
+// The planner path of a shuttle; null for another entity or without one.
+const KVRBasicPath3D* plannerPathOf(const KVRBasicEntity3D& entity) {
+  if (!entity.isDerivedFrom(KVRBasicShuttle3D::ClassInfo_)) return nullptr;
+  const auto planner = KVRSharedHandle<KVRShuttlePlannerExt>::downcast(
+      entity.getExtension(KVRShuttlePlannerExt::ClassID_));
+  return planner ? planner->getPath().get() : nullptr;
+}
+
+}  // namespace
+
+bool KVRBasicGroup3D::carries(const KVRBasicEntity3D& mover, const KVRBasicEntity3D& target) {
+  // A shuttle counts as carrying the path its planner follows whether or not
+  // a shuttle carries it now: joining one must not close a cycle through it.
+  std::vector<const KVRBasicEntity3D*> pending;
+  std::unordered_set<const KVRBasicEntity3D*> seen;
   KVRSharedVector<KVRBasicEntity3D> children;
   const auto visit = [&](const KVRBasicEntity3D* next) {
     if (seen.insert(next).second) pending.push_back(next);
   };
+  const auto visitMoved = [&](const KVRBasicEntity3D& node) {
+    if (node.getSpatialChildrenCount() > 0) {
+      node.getSpatialChildren(children);
+      for (const auto& child : children) visit(child.get());
+    }
+    if (!node.isDerivedFrom(ClassInfo_)) return;
+    for (const GroupSubEntry& entry : static_cast<const KVRBasicGroup3D&>(node).entries_)
+      visit(entry.entity.get());
+    if (const KVRBasicPath3D* path = plannerPathOf(node)) visit(path);
+  };
+  visitMoved(mover);
   while (!pending.empty()) {
     const KVRBasicEntity3D* node = pending.back();
     pending.pop_back();
-    if (node == this) return true;
-    if (const auto* group = dynamic_cast<const KVRBasicGroup3D*>(node)) {
-      for (const GroupSubEntry& entry : group->entries_) visit(entry.entity.get());
-    } else {
-      node->getSpatialChildren(children);
-      for (const auto& child : children) visit(child.get());
-    }
+    if (node == &target) return true;
+    visitMoved(*node);
   }
   return false;
 }
@@ -240,10 +266,7 @@ void KVRBasicGroup3D::refuseMember(const KVRSharedHandle<KVRBasicEntity3D>& enti
   if (hasEntity(entity)) throw KVREAlreadyRegistered(L"Entity already exists in Group ");
   if (entity.get() == this)
     throw KVREInvalidRelation(L"%1 cannot become a member of itself") << titleOf(*this);
-  bool ancestor = false;
-  for (KVRSharedHandle<KVRBasicEntity3D> e = getSpatialParent(); e && !ancestor; e = e->getSpatialParent())
-    ancestor = e == entity;
-  if (ancestor || moveReaches(*entity))
+  if (carries(*entity, *this))
     throw KVREInvalidRelation(L"%1 cannot become a member of %2: the group moves with it")
         << titleOf(*entity) << titleOf(*this);
 }
@@ -348,21 +371,33 @@ void KVRBasicGroup3D::activate() {
   for (GroupSubEntry& entry : entries_) entry.relativeLocation = X_GW * entry.entity->getBaseLocation();
 }
 
+void KVRBasicGroup3D::carry(const KVRSharedHandle<KVRBasicEntity3D>& entity, const Xform& X_WE) const {
+  if (entity->getSpatialParent().get() == this) {
+    // Placed from where the group stands now, and not moved again as a child.
+    entity->updateParentLocation(getBaseLocation());
+    carriedChildren_.push_back(entity.get());
+  }
+  Xform X = X_WE;
+  entity->setBaseLocation(X);
+  entity->flushSpatialState();
+}
+
 void KVRBasicGroup3D::carryMember(const GroupSubEntry& entry, const Xform& X_WG) const {
   // Held apart from the entry: the member's observers may change the entries.
   const KVRSharedHandle<KVRBasicEntity3D> member = entry.entity;
-  Xform X_WM = X_WG * entry.relativeLocation;
-  member->setBaseLocation(X_WM);
-  member->flushSpatialState();
+  carry(member, X_WG * entry.relativeLocation);
 }
 
 void KVRBasicGroup3D::propagateBaseLocation() const {
   if (propagating_) return;
   const PropagationScope scope(propagating_);
+  carriedChildren_.clear();
   const Xform X_WG = getBaseLocation();
   // By index: a member's observers may add or remove entries meanwhile.
   for (std::size_t i = 0; i < entries_.size(); ++i)
     if (isCarried(entries_[i])) carryMember(entries_[i], X_WG);
+  propagateBaseLocationToChildren(carriedChildren_);
+  carriedChildren_.clear();
 }
 
 // --- Text output -------------------------------------------------------------------

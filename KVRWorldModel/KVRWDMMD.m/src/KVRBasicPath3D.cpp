@@ -166,6 +166,7 @@ bool KVRBasicPath3D::_addTagPoint(const KVRSharedHandle<KVRBasicTagPoint3D>& poi
   PointHandle held(point, KVRSharedBase::WriteLock);
   adoptPoint(*this, held);
   points_.push_back(held);
+  held->routes_.push_back(this);
   watchPoint(*this, *held);
   return true;
 }
@@ -175,6 +176,7 @@ bool KVRBasicPath3D::insertTagPoint(unsigned int index, const KVRSharedHandle<KV
   PointHandle held(point, KVRSharedBase::WriteLock);
   adoptPoint(*this, held);
   points_.insert(entryAt(points_, index), held);
+  held->routes_.push_back(this);
   // Watched like an appended point, so its moves reach the path and its
   // removal drops a subscription that exists.
   watchPoint(*this, *held);
@@ -200,9 +202,15 @@ bool KVRBasicPath3D::removeTagPoint(const KVRSharedHandle<KVRBasicTagPoint3D>& p
   if (entry == points_.end()) return false;
   PointHandle held(*entry, KVRSharedBase::WriteLock);
   held->removeSubscriber(pointWatcherOf(this));
+  forgetRoute(*held);
   points_.erase(entry);
   setEvent(RouteChanged);
   return true;
+}
+
+void KVRBasicPath3D::forgetRoute(KVRBasicTagPoint3D& point) const {
+  const auto found = std::find(point.routes_.begin(), point.routes_.end(), this);
+  if (found != point.routes_.end()) point.routes_.erase(found);
 }
 
 bool KVRBasicPath3D::removeTagPoint(unsigned int index) {
@@ -214,6 +222,7 @@ bool KVRBasicPath3D::removeTagPoint(unsigned int index) {
 
 void KVRBasicPath3D::removeTagPoints() {
   for (const PointHandle& point : points_) {
+    forgetRoute(*point);
     try {
       PointHandle held(point, KVRSharedBase::WriteLock);
       held->removeSubscriber(pointWatcherOf(this));

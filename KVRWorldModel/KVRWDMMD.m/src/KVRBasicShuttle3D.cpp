@@ -174,9 +174,8 @@ void KVRBasicShuttle3D::carryMember(const GroupSubEntry& entry, const Xform& X_W
   KVRBasicGroup3D::carryMember(entry, X_WS);
   const Planner planner = pathPlannerOf(member);
   if (!planner) return;
-  const KVRSharedHandle<KVRBasicPath3D> path(planner->getPath(), KVRSharedBase::WriteLock);
-  path->setBaseLocation(X_WS * planner->getShuttlePathXform());
-  path->flushSpatialState();
+  carry(KVRSharedHandle<KVRBasicEntity3D>(planner->getPath(), KVRSharedBase::WriteLock),
+        X_WS * planner->getShuttlePathXform());
 }
 
 // --- Text output ------------------------------------------------------------------------------

@@ -4,6 +4,7 @@
 #include <typeinfo>
 
 #include "KVRBasicBody3D.h"
+#include "KVRBasicPath3D.h"
 
 constinit const KVRClassInfo KVRBasicTagPoint3D::ClassInfo_ =
     KVRClassInfo::concrete<KVRBasicTagPoint3D>("KVRBasicTagPoint3D", KVRBasicEntity3D::ClassInfo_);
@@ -80,5 +81,12 @@ void KVRBasicTagPoint3D::setVelocity(double velocity) {
 
 void KVRBasicTagPoint3D::orphanObject() {
   if (isOrphaned()) return;
+  orphanMembers();
   KVRBasicEntity3D::orphanObject();
+}
+
+void KVRBasicTagPoint3D::orphanMembers() {
+  // Each removal takes one entry, and this path out of `routes_` once.
+  const KVRSharedHandle<KVRBasicTagPoint3D> self(this);
+  while (!routes_.empty()) KVRSharedHandle<KVRBasicPath3D>(routes_.back())->removeTagPoint(self);
 }

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "KVRBasicPath3D.h"
+#include "KVRBasicShuttle3D.h"
 #include "KVRBasicTagPoint3D.h"
 #include "KVRException.h"
 #include "KVRMfgAssemblyTagPointExt.h"
@@ -109,6 +110,7 @@ void KVRShuttlePlannerExt::setPath(const KVRSharedHandle<KVRBasicPath3D>& path, 
   // An orphaned planner would never drop its subscription again.
   if (isOrphaned()) throw KVREInvalidRelation(L"An orphaned motion planner cannot be bound to a path");
   path->checkLinkable();
+  refuseCarryingCycle(path.get());
   Plan plan = buildPlan(path, start, end);
   KVRSharedHandle<KVRBasicPath3D> held(path, KVRSharedBase::WriteLock);
   held->addSubscriber(routeWatcherOf(this), RouteChangedMask, -1);
@@ -447,6 +449,17 @@ void KVRShuttlePlannerExt::onEvent(const KVRSharedConstPointer<KVRBasicPath3D>& 
   setPoints(spanStart_, spanEnd_);
 }
 
-void KVRShuttlePlannerExt::bindMembers() {}
+void KVRShuttlePlannerExt::bindMembers() { refuseCarryingCycle(path_.get()); }
+
+void KVRShuttlePlannerExt::refuseCarryingCycle(const KVRBasicPath3D* path) const {
+  // The shuttle counts as carrying its path (a shuttle carrying it moves the
+  // path along): a path that carries the shuttle would carry itself.
+  const KVRSharedHandle<KVRExtendibleObject> object = getBasicObject();
+  const auto* shuttle = dynamic_cast<const KVRBasicShuttle3D*>(object.get());
+  if (!path || !shuttle || !KVRBasicGroup3D::carries(*path, *shuttle)) return;
+  throw KVREInvalidRelation(L"%1 cannot follow %2, which moves with it")
+      << shuttle->getEntityTitle(KVRBasicEntity::FullName, KVRBasicEntity::ExternalNameSeparator)
+      << path->getEntityTitle(KVRBasicEntity::FullName, KVRBasicEntity::ExternalNameSeparator);
+}
 
 void KVRShuttlePlannerExt::orphanMembers() { clearPath(); }
