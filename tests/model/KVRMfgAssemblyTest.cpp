@@ -301,6 +301,17 @@ TEST_F(Assemblies, AnOrphanedAssemblyTakesNoBodyAndTheBodyStaysInItsOwn) {
   }
   expectThrowWithText<KVREInvalidRelation>([&] { gone->addBody(p); },
                                            L"Assembly \"/\" has been orphaned and cannot be linked again");
+  // Nor does an assembly that leaving would destroy: one below the attachment P hangs on.
+  const KVRSharedHandle<KVRBasicConnection3D> attachment = p->getInnerConnection();
+  const Assembly below = make<KVRBasicMfgAssembly3D>(L"Below");
+  attachment->addLogicalChild(below);
+  expectThrowWithText<KVREInvalidRelation>(
+      [&] { below->addBody(p); }, L"Assembly \"/W/Fixture/Fixture-P/Below\" lies below Attachment "
+                                  L"\"/W/Fixture/Fixture-P\", which is destroyed when Part \"/W/Fixture/P\" "
+                                  L"is taken out of its assembly");
+  EXPECT_FALSE(below->isOrphaned() || attachment->isOrphaned());
+  EXPECT_EQ(p->getInnerConnection(), attachment);
+  EXPECT_EQ(pending(*p), bits);
   orphan(seat);
 }
 

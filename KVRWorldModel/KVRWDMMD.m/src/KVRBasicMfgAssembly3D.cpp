@@ -47,6 +47,16 @@ template <class E>
   throw E(L"%1 is not a logical child of %2", where) << titleOf(child) << titleOf(parent);
 }
 
+// Taking `body` out of its assembly destroys `attachment` with its logical
+// subtree: KVREInvalidRelation when `entity` lies in it, before anything changes.
+void refuseDestroyedWith(const KVRBasicEntity& entity, const KVRBasicEntity& attachment,
+                         const KVRBasicEntity& body) {
+  for (const KVRBasicEntity* e = &entity; e; e = e->getLogicalParent().get())
+    if (e == &attachment)
+      throw KVREInvalidRelation(L"%1 lies below %2, which is destroyed when %3 is taken out of its assembly")
+          << titleOf(entity) << titleOf(attachment) << titleOf(body);
+}
+
 bool isAssembly(const KVRBasicEntity3D& entity) {
   return entity.isDerivedFrom(KVRBasicMfgAssembly3D::ClassInfo_);
 }
@@ -111,6 +121,7 @@ KVRBasicMfgAssembly3D::Adding KVRBasicMfgAssembly3D::planAdding(
       const bool freed = plan.leaving->hasLogicalChild(body) && connection &&
                          plan.leaving->hasLogicalChild(connection) && !body->getInnerBodyOriginal();
       if (!freed) throwAlreadyConnected(*body);
+      refuseDestroyedWith(*this, *connection, *body);
     } else {
       plan.kind = Adding::Nothing;  // it hangs on some other body: left alone
       return plan;
@@ -308,7 +319,10 @@ void KVRBasicMfgAssembly3D::replaceBody(const KVRSharedHandle<KVRBasicBody3D>& o
   if (!hasLogicalChild(oldBody)) throwNotLogicalChild<KVRENotFound>(*oldBody, *this);
   if (hasLogicalChild(newBody)) throwIsLogicalChild(*newBody, *this);
   const KVRSharedHandle<KVRBasicConnection3D> connection = oldBody->getInnerConnection();
-  if (connection) findLogicalChild(connection);  // KVRENotFound when it is not this assembly's
+  if (connection) {
+    findLogicalChild(connection);  // KVRENotFound when it is not this assembly's
+    refuseDestroyedWith(*newBody, *connection, *oldBody);
+  }
   const Adding plan = planAdding(newBody);
   if (plan.kind == Adding::Nothing) throwAlreadyConnected(*newBody);
 
