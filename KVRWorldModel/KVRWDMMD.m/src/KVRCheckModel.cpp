@@ -84,23 +84,60 @@ class CycleFinder {
 // that ancestor chains are compared where they are shared, without copies.
 class KVRModelChecker {
  public:
+  // Everything reachable downwards from `root`.
   std::vector<std::wstring> run(const KVRSharedHandle<KVRBasicEntity>& root) {
-    if (!root) return {};
-    enqueue(root.get());
+    if (root) visit(root.get(), Everything);
+    return finish();
+  }
+  // Each of `entities` and what is linked to it directly.
+  std::vector<std::wstring> runAround(const std::vector<KVRSharedHandle<KVRBasicEntity>>& entities) {
+    for (const auto& e : entities)
+      if (e) visit(e.get(), 1);
+    return finish();
+  }
+
+ private:
+  static constexpr int Everything = -1;
+
+  struct Pending {
+    const KVRBasicEntity* entity;
+    int reach;  // how many links further the check goes from it; Everything: downwards, without end
+  };
+
+  void visit(const KVRBasicEntity* e, int reach) {
+    if (e && visited_.insert(e).second) queue_.push_back({e, reach});
+  }
+
+  std::vector<std::wstring> finish() {
     while (!queue_.empty()) {
-      const KVRBasicEntity* e = queue_.front();
+      const Pending next = queue_.front();
       queue_.pop_front();
-      checkLogical(*e);
-      if (const auto* e3 = as<KVRBasicEntity3D>(e)) checkSpatial(*e3);
-      if (const auto* body = as<KVRBasicBody3D>(e)) checkBody(*body);
-      if (const auto* connection = as<KVRBasicConnection3D>(e)) checkConnection(*connection);
+      reach_ = next.reach;
+      check(*next.entity);
     }
     return std::move(violations_);
   }
 
- private:
+  void check(const KVRBasicEntity& e) {
+    checkLogical(e);
+    if (const auto* e3 = as<KVRBasicEntity3D>(&e)) checkSpatial(*e3);
+    if (const auto* body = as<KVRBasicBody3D>(&e)) checkBody(*body);
+    if (const auto* connection = as<KVRBasicConnection3D>(&e)) checkConnection(*connection);
+    if (const auto* group = as<KVRBasicGroup3D>(&e)) checkGroup(*group);
+  }
+
+  // Checks `e` later: below what is checked now, or, around given entities,
+  // next to them.
   void enqueue(const KVRBasicEntity* e) {
-    if (e && visited_.insert(e).second) queue_.push_back(e);
+    if (reach_ == Everything)
+      visit(e, Everything);
+    else if (reach_ > 0)
+      visit(e, reach_ - 1);
+  }
+  // Checks `e` later when checking around given entities: it is linked to
+  // one, but does not lie below it.
+  void enqueueAround(const KVRBasicEntity* e) {
+    if (reach_ > 0) visit(e, reach_ - 1);
   }
 
   void report(const KVRBasicEntity* e, const std::wstring& what) {
@@ -119,8 +156,6 @@ class KVRModelChecker {
   void checkLogical(const KVRBasicEntity& e) {
     const KVRBasicEntity* parent = e.getLogicalParent().get();
     const std::wstring& name = e.getEntityName(KVRBasicEntity::BaseName);
-    if (name.find(KVRBasicEntity::NameSeparator) != std::wstring::npos)
-      report(&e, L"its base name holds the full-name separator");
 
     KVRSharedVector<KVRBasicEntity> children;
     e.getLogicalChildren(children);
@@ -138,6 +173,7 @@ class KVRModelChecker {
       return;
     }
     checkLinkTo(e, parent, L"logical parent");
+    enqueueAround(parent);
     if (!parent->hasLogicalChild(KVRSharedHandle<KVRBasicEntity>(const_cast<KVRBasicEntity*>(&e))))
       report(&e, L"names " + titleOf(parent) + L" as its logical parent, which does not list it");
     if (logicalCycles_.inCycle(&e)) {
@@ -171,6 +207,7 @@ class KVRModelChecker {
       return;
     }
     checkLinkTo(e, parent, L"spatial parent");
+    enqueueAround(parent);
     if (!parent->hasSpatialChild(KVRSharedHandle<KVRBasicEntity3D>(const_cast<KVRBasicEntity3D*>(&e))))
       report(&e, L"names " + titleOf(parent) + L" as its spatial parent, which does not list it");
     if (spatialCycles_.inCycle(&e)) {
@@ -181,14 +218,9 @@ class KVRModelChecker {
         !(e.spatialAncestors_.lastObject() == parent &&
           e.spatialAncestors_.rest() == parent->spatialAncestors_))
       report(&e, L"its spatial ancestor list is not its parent's followed by the parent");
-    if (e.spatialDepth_ != e.spatialAncestors_.size())
-      report(&e, L"its spatial depth is not its number of ancestors");
     // X_WC = X_WP · X_PC, with X_WP as last delivered to the child.
     const Xform X_WP = e.getCachedParentProfile().getLocation();
-    // A group moves its members in place of its spatial children, which stay behind.
-    const bool followsParent = !as<KVRBasicGroup3D>(parent);
-    if (followsParent && !parent->testEvent(KVRBasicEntity3D::BaseLocationChanged) &&
-        !near(X_WP, parent->getBaseLocation()))
+    if (!parent->testEvent(KVRBasicEntity3D::BaseLocationChanged) && !near(X_WP, parent->getBaseLocation()))
       report(&e, L"its cached parent location is not the base location of " + titleOf(parent));
     if (!near(e.getBaseLocation(), X_WP * e.getRelativeLocation()))
       report(&e, L"its base location is not its parent location times its relative location");
@@ -196,9 +228,6 @@ class KVRModelChecker {
 
   void checkBody(const KVRBasicBody3D& body) {
     const KVRBasicConnection3D* connection = body.getInnerConnection().get();
-    const KVRBasicConnection3D* attachment = body.getAttachment().get();
-    if (attachment && attachment != connection)
-      report(&body, L"counts as attached through " + titleOf(attachment) + L", which it does not hang on");
     if (!connection) return;
     checkLinkTo(body, connection, L"inner connection");
     if (connection->getOuterBody().get() != &body || !connection->isConnected() ||
@@ -211,11 +240,12 @@ class KVRModelChecker {
 
   void checkConnection(const KVRBasicConnection3D& connection) {
     if (!connection.isConnected()) return;
+    // Connected, the outer body may hang on it or only be recorded there.
     const KVRBasicBody3D* outer = connection.getOuterBody().get();
     checkLinkTo(connection, connection.getInnerBody().get(), L"inner body");
     checkLinkTo(connection, outer, L"outer body");
-    if (!outer || outer->getInnerConnection().get() != &connection)
-      report(&connection, L"connected, but its outer body " + titleOf(outer) + L" does not hang on it");
+    enqueueAround(connection.getInnerBody().get());
+    enqueueAround(outer);
     // A frame that left its body is let go when it next publishes (bit 9 pending until then).
     const auto leftUnnoticed = [](const KVRBasicFrame3D* frame, const KVRBasicBody3D* body) {
       return frame && frame->getSpatialParent().get() != body &&
@@ -229,6 +259,14 @@ class KVRModelChecker {
              L"its outer frame " + titleOf(connection.getOuterFrame().get()) + L" is not on its outer body");
   }
 
+  void checkGroup(const KVRBasicGroup3D& group) {
+    KVRSharedVector<KVRBasicEntity3D> members;
+    group.getEntities(members);
+    for (const auto& member : members) enqueueAround(member.get());
+    if (KVRBasicGroup3D::carries(group, group))
+      report(&group, L"carries itself: what it moves moves it again at every flush");
+  }
+
   static const KVRBasicEntity* logicalParentOf(const KVRBasicEntity* e) {
     return e->getLogicalParent().get();
   }
@@ -236,7 +274,8 @@ class KVRModelChecker {
     return e->getSpatialParent().get();
   }
 
-  std::deque<const KVRBasicEntity*> queue_;
+  std::deque<Pending> queue_;
+  int reach_ = Everything;
   std::unordered_set<const KVRBasicEntity*> visited_;
   std::vector<std::wstring> violations_;
   CycleFinder<KVRBasicEntity, decltype(&logicalParentOf)> logicalCycles_{&logicalParentOf};
@@ -245,4 +284,8 @@ class KVRModelChecker {
 
 std::vector<std::wstring> KVRCheckModel(const KVRSharedHandle<KVRBasicEntity>& root) {
   return KVRModelChecker().run(root);
+}
+
+std::vector<std::wstring> KVRCheckModelAround(const std::vector<KVRSharedHandle<KVRBasicEntity>>& entities) {
+  return KVRModelChecker().runAround(entities);
 }
