@@ -2,6 +2,7 @@
 // and refusals.
 
 #include <set>
+#include <sstream>
 
 #include "KVRExportTestSupport.h"
 
@@ -98,6 +99,46 @@ TEST_F(Carrying, AnEntityKeepsItsIdAndGoneEntitiesAreListedAsRemoved) {
   const json quiet = parse(timeline.toJson())["steps"][6];
   EXPECT_EQ(quiet["entities"], json::array());
   EXPECT_EQ(quiet["removed"], json::array());
+}
+
+// Each id's record after the steps up to `last`, as a reader replays them.
+std::map<int, json> replay(const json& doc, std::size_t last) {
+  std::map<int, json> state;
+  for (std::size_t k = 0; k <= last; ++k) {
+    for (const json& id : doc["steps"][k]["removed"]) state.erase(id.get<int>());
+    for (const json& r : doc["steps"][k]["entities"]) state[r["id"]] = r;
+  }
+  return state;
+}
+
+TEST_F(Carrying, EntitiesTakenAwayAndAddedBackUnchangedReturnUnderTheirIds) {
+  const json before = parse(timeline.toJson());
+  const auto first = byFullName(before["steps"][0]["entities"]);
+  const int noteId = first.at("/W/N")["id"], toolId = first.at("/W/Gripper/Tool")["id"];
+  w->removeEntity(note);
+  gripper->removeFrame(tool);
+  flushAll();
+  timeline.record(w);
+  w->addEntity(note);
+  gripper->addFrame(tool);
+  flushAll();
+  timeline.record(w);
+
+  const json doc = parse(timeline.toJson());
+  const json gone = doc["steps"][5]["removed"];
+  EXPECT_EQ(std::set<int>(gone.begin(), gone.end()), (std::set<int>{noteId, toolId}));
+  EXPECT_EQ(doc["steps"][6]["removed"], json::array());
+  EXPECT_FALSE(replay(doc, 5).count(noteId));
+  // Back with the very records they had, under their ids: the step lists
+  // them, so the state replayed to the end is the one before they went, and
+  // the top view draws the tool.
+  EXPECT_EQ(keys(byFullName(doc["steps"][6]["entities"])),
+            (std::set<std::string>{"/W/Gripper", "/W/Gripper/Tool", "/W/N"}));
+  EXPECT_EQ(replay(doc, 6), replay(before, 4));
+  EXPECT_EQ(replay(doc, 6).size(), everything().size());
+  std::ostringstream svg;
+  KVRSvgTopView::write(svg, timeline);
+  EXPECT_NE(svg.str().find("<title>/W/Gripper/Tool</title>"), std::string::npos);
 }
 
 TEST_F(Carrying, RecordingAnotherRootIsRefusedAndChangesNothing) {
