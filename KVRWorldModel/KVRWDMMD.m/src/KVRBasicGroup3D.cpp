@@ -372,7 +372,7 @@ void KVRBasicGroup3D::activate() {
 }
 
 void KVRBasicGroup3D::carry(const KVRSharedHandle<KVRBasicEntity3D>& entity, const Xform& X_WE) const {
-  if (entity->getSpatialParent().get() == this) {
+  if (hasSpatialChild(entity)) {
     // Placed from where the group stands now, and not moved again as a child.
     entity->updateParentLocation(getBaseLocation());
     carriedChildren_.push_back(entity.get());
