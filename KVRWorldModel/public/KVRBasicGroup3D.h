@@ -4,11 +4,10 @@
 // (the parts on a pallet, the tools on a tool changer). The members are not
 // its children in either tree: the group keeps a list of member entries, each
 // with the member's location relative to the group, and holds the members
-// alive. When the group's base location changes and its state is flushed, it
-// puts every member it carries back at its recorded place relative to the
-// group and flushes that member; then its own frames, tag points, paths and
-// the bodies hanging on it that it did not move as members follow it as any
-// entity's spatial children do.
+// alive. When the group's base location changes and its state is flushed, its
+// own frames, tag points, paths and the bodies hanging on it follow it as any
+// entity's spatial children do; then it puts every member it carries back at
+// its recorded place relative to the group and flushes that member.
 //
 // A new group is inactive: it then carries only the members marked always
 // active. activate() records where every member stands now and from then on
@@ -143,10 +142,11 @@ class KVRWORLDMODEL_API KVRBasicGroup3D : public KVRBasicBody3D {
 
   // --- Hooks ---------------------------------------------------------------
 
-  // Puts every carried member (propagating, and active or always active) at
-  // X_WG · X_GM and flushes it; then carries the base location to the spatial
-  // children it did not move as members. A propagation that comes back to this
-  // group (through a cycle only the primitive steps can make) stops there.
+  // Carries the base location to the spatial children that are not carried
+  // members, then puts every carried member (propagating, and active or
+  // always active) at X_WG · X_GM and flushes it. A propagation that comes
+  // back to this group (through a cycle only the primitive steps can make)
+  // stops there.
   void propagateBaseLocation() const override;
 
   // --- Carrying ------------------------------------------------------------
@@ -177,8 +177,7 @@ class KVRWORLDMODEL_API KVRBasicGroup3D : public KVRBasicBody3D {
   // propagateBaseLocation for every carried entry, in entry order.
   virtual void carryMember(const GroupSubEntry& entry, const Xform& X_WG) const;
   // Moves `entity` to X_WE and flushes it. One of this group's spatial
-  // children first takes the group's base location as its parent's, and is
-  // left out when the children follow the group.
+  // children first takes the group's base location as its parent's.
   void carry(const KVRSharedHandle<KVRBasicEntity3D>& entity, const Xform& X_WE) const;
 
   // 1 with the position of the first entry of that member (or base name); 0 otherwise.
@@ -206,7 +205,7 @@ class KVRWORLDMODEL_API KVRBasicGroup3D : public KVRBasicBody3D {
   static int count_;  // groups alive
 
   EntryList entries_;
-  // The spatial children moved as members by the running propagation.
+  // The spatial children the running propagation carries as members.
   mutable std::vector<const KVRBasicEntity3D*> carriedChildren_;
   int active_ = 0;
   mutable bool propagating_ = false;  // a propagation of this group is running

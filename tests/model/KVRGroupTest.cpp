@@ -74,11 +74,17 @@ TEST_F(Groups, ANewGroupIsInactiveAndCarriesOnlyItsAlwaysActiveMembers) {
   // The carried member's own subtree follows through its own flush.
   EXPECT_XFORM_NEAR(frame->getBaseLocation(), X_WG2 * X_GC * X_CF);
   // The group's own frames and outer bodies follow it as any body's do,
-  // in the same flush; a member hanging on it keeps its recorded place.
-  auto tool = make<KVRBasicFrame3D>(L"Tool"), hook = make<KVRBasicFrame3D>(L"Hook");
+  // in the same flush; a member hanging on it, or below one of its frames,
+  // keeps its recorded place.
+  auto tool = make<KVRBasicFrame3D>(L"Tool"), hook = make<KVRBasicFrame3D>(L"Hook"),
+       pin = make<KVRBasicFrame3D>(L"Pin");
   group->addFrame(tool);
   hook->setFrameLocation(X_AL);
   group->addFrame(hook);
+  hook->addSpatialChild(pin);
+  group->addEntity(pin);
+  group->setEntityAlwaysActive(pin, 1);
+  group->setRelativeLocation(pin, X_CF);
   group->grabBody(lid, 1);
   const Xform X_GL = X_WG2.inverse() * lid->getBaseLocation();
   group->setEntityAlwaysActive(crate, 0);
@@ -91,6 +97,7 @@ TEST_F(Groups, ANewGroupIsInactiveAndCarriesOnlyItsAlwaysActiveMembers) {
   EXPECT_XFORM_NEAR(lid->getBaseLocation(), X_RG * X_GC);
   EXPECT_XFORM_NEAR(lid->getRelativeLocation(), X_GC);
   EXPECT_FALSE(X_GL.isApprox(X_GC));
+  EXPECT_XFORM_NEAR(pin->getBaseLocation(), X_RG * X_CF);
   EXPECT_TRUE(isSound(w));
 }
 

@@ -372,11 +372,8 @@ void KVRBasicGroup3D::activate() {
 }
 
 void KVRBasicGroup3D::carry(const KVRSharedHandle<KVRBasicEntity3D>& entity, const Xform& X_WE) const {
-  if (hasSpatialChild(entity)) {
-    // Placed from where the group stands now, and not moved again as a child.
-    entity->updateParentLocation(getBaseLocation());
-    carriedChildren_.push_back(entity.get());
-  }
+  // One of the group's own children is placed from where the group stands now.
+  if (hasSpatialChild(entity)) entity->updateParentLocation(getBaseLocation());
   Xform X = X_WE;
   entity->setBaseLocation(X);
   entity->flushSpatialState();
@@ -391,13 +388,18 @@ void KVRBasicGroup3D::carryMember(const GroupSubEntry& entry, const Xform& X_WG)
 void KVRBasicGroup3D::propagateBaseLocation() const {
   if (propagating_) return;
   const PropagationScope scope(propagating_);
+  // The spatial children follow first, as any entity's do, except the
+  // carried members among them, which are only carried. Then every carried
+  // member takes its recorded place: for a member below one of the children
+  // that place wins over where the child took it.
   carriedChildren_.clear();
+  for (const GroupSubEntry& entry : entries_)
+    if (isCarried(entry) && hasSpatialChild(entry.entity)) carriedChildren_.push_back(entry.entity.get());
+  propagateBaseLocationToChildren(carriedChildren_);
   const Xform X_WG = getBaseLocation();
   // By index: a member's observers may add or remove entries meanwhile.
   for (std::size_t i = 0; i < entries_.size(); ++i)
     if (isCarried(entries_[i])) carryMember(entries_[i], X_WG);
-  propagateBaseLocationToChildren(carriedChildren_);
-  carriedChildren_.clear();
 }
 
 // --- Text output -------------------------------------------------------------------
