@@ -231,8 +231,14 @@ class KVRWORLDMODEL_API KVRBasicBody3D : public KVRBasicEntity3D {
             const KVRSharedHandle<KVRBasicAttachment3D>& attachment, const Xform& relative);
 
   friend class KVRBasicConnection3D;  // says when it names this body and when it lets go
-  void addNamingConnection(KVRBasicConnection3D* connection) { namedBy_.push_back(connection); }
-  void removeNamingConnection(KVRBasicConnection3D* connection);
+  // Lists `connection`; returns where, which the connection keeps.
+  std::size_t addNamingConnection(KVRBasicConnection3D* connection) {
+    namedBy_.push_back(connection);
+    return namedBy_.size() - 1;
+  }
+  // Drops the entry at `slot`, the last one taking its place; returns the
+  // connection that moved (null when none did).
+  KVRBasicConnection3D* removeNamingConnection(std::size_t slot);
 
   KVRSharedHandle<KVRBasicConnection3D> innerConnection_;
   KVRSharedHandle<KVRBasicConnection3D> attachment_;

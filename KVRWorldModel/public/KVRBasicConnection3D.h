@@ -122,6 +122,8 @@ class KVRWORLDMODEL_API KVRBasicConnection3D : public KVRBasicEntity {
  private:
   // Tells both bodies this connection names them (undone by disconnectBodies).
   void nameBodies();
+  // Takes this connection off the list of those naming `body`, at `slot`.
+  static void unnameBody(KVRBasicBody3D& body, std::size_t slot);
   // Unsubscribes from `frame` and empties it.
   void stopFollowing(KVRSharedHandle<KVRBasicFrame3D>& frame);
 
@@ -133,4 +135,6 @@ class KVRWORLDMODEL_API KVRBasicConnection3D : public KVRBasicEntity {
   Xform outerOffset_;
   Profile relativeProfile_;
   bool destroying_ = false;
+  // Where this connection is listed by its inner and outer body while connected.
+  std::size_t innerSlot_ = 0, outerSlot_ = 0;
 };

@@ -231,7 +231,10 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   // Refuses a location, vector, angle or profile given to an operation of
   // this entity that holds a NaN or an infinity (`finite` false), naming
   // what it is: KVREInvalidArgument, "The <what> given to %1 is not finite".
-  void requireFinite(bool finite, const wchar_t* what) const;
+  void requireFinite(bool finite, const wchar_t* what) const {
+    if (!finite) refuseNonFinite(what);
+  }
+  [[noreturn]] void refuseNonFinite(const wchar_t* what) const;
 
   // Rarely used data of a derived class, kept with the entity's own rarely
   // used parts and allocated with them on first use.

@@ -178,7 +178,7 @@ class KVRWORLDMODEL_API KVRBasicGroup3D : public KVRBasicBody3D {
   virtual void carryMember(const GroupSubEntry& entry, const Xform& X_WG) const;
   // Moves `entity` to X_WE and flushes it. One of this group's spatial
   // children first takes the group's base location as its parent's.
-  void carry(const KVRSharedHandle<KVRBasicEntity3D>& entity, const Xform& X_WE) const;
+  void carry(const KVRSharedHandle<KVRBasicEntity3D>& entity, Xform X_WE) const;
 
   // 1 with the position of the first entry of that member (or base name); 0 otherwise.
   int findEntity(const KVRSharedHandle<KVRBasicEntity3D>& entity, EntryList::iterator& position);

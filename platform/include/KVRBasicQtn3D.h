@@ -47,7 +47,11 @@ class KVRBasicQtn3D : public KVRMath3D {
   Eigen::Matrix<T, 3, 3> toRotationMatrix() const { return q_.toRotationMatrix(); }
   bool operator==(const KVRBasicQtn3D& b) const { return q_.coeffs() == b.q_.coeffs(); }
   // No coefficient is a NaN or an infinity.
-  bool isFinite() const { return q_.coeffs().allFinite(); }
+  bool isFinite() const {
+    // x · 0 is 0 for a finite x and NaN otherwise.
+    const T zero = q_.w() * T(0) + q_.x() * T(0) + q_.y() * T(0) + q_.z() * T(0);
+    return zero == zero;
+  }
 
   friend KVRBasicQtn3D operator*(const KVRBasicQtn3D& a, const KVRBasicQtn3D& b) {
     return KVRBasicQtn3D(a.q_ * b.q_);

@@ -34,7 +34,11 @@ class KVRBasicVector3D : public KVRMath3D {
   KVRBasicVector3D cross(const KVRBasicVector3D& b) const { return KVRBasicVector3D(v_.cross(b.v_)); }
   T norm() const { return v_.norm(); }
   // No component is a NaN or an infinity.
-  bool isFinite() const { return v_.allFinite(); }
+  bool isFinite() const {
+    // x · 0 is 0 for a finite x and NaN otherwise.
+    const T zero = v_.x() * T(0) + v_.y() * T(0) + v_.z() * T(0);
+    return zero == zero;
+  }
 
   KVRBasicVector3D operator-() const { return KVRBasicVector3D(-v_); }
   bool operator==(const KVRBasicVector3D& b) const { return v_ == b.v_; }

@@ -16,7 +16,6 @@ const KVRUUID& KVRBasicAttachment3D::getClassID() const { return ClassID_; }
 KVRMessage KVRBasicAttachment3D::getEntityTypeName() const { return KVRMessage(L"Attachment"); }
 
 int KVRBasicAttachment3D::setRelativeLocation(Xform& location) {
-  requireFinite(location.isFinite(), L"relative location");
   setCachedRelativeLocation(location);
   return 2;
 }

@@ -1,6 +1,5 @@
 #include "KVRBasicBody3D.h"
 
-#include <algorithm>
 #include <typeinfo>
 
 #include "KVRBasicAttachment3D.h"
@@ -53,8 +52,9 @@ KVRDynamicObject* KVRBasicBody3D::duplicateObject(CopyMode mode) const {
 // --- Relative location, held by the inner connection -----------------------
 
 int KVRBasicBody3D::setRelativeLocation(Xform& location) {
+  if (innerConnection_) return innerConnection_->setRelativeLocation(location);  // which refuses non-finite numbers
   requireFinite(location.isFinite(), L"relative location");
-  return innerConnection_ ? innerConnection_->setRelativeLocation(location) : 0;
+  return 0;
 }
 
 KVRBasicBody3D::Xform KVRBasicBody3D::getRelativeLocation() const {
@@ -87,8 +87,9 @@ const KVRBasicBody3D::Xform* KVRBasicBody3D::storedRelativeLocation() const {
 }
 
 int KVRBasicBody3D::setRelativeProfile(Profile& profile) {
+  if (innerConnection_) return innerConnection_->setRelativeProfile(profile);
   requireFinite(profile.isFinite(), L"relative profile");
-  return innerConnection_ ? innerConnection_->setRelativeProfile(profile) : 0;
+  return 0;
 }
 
 KVRBasicBody3D::Profile KVRBasicBody3D::getRelativeProfile() const {
@@ -476,9 +477,11 @@ void KVRBasicBody3D::orphanObject() {
   KVRBasicEntity3D::orphanObject();
 }
 
-void KVRBasicBody3D::removeNamingConnection(KVRBasicConnection3D* connection) {
-  const auto found = std::find(namedBy_.begin(), namedBy_.end(), connection);
-  if (found != namedBy_.end()) namedBy_.erase(found);
+KVRBasicConnection3D* KVRBasicBody3D::removeNamingConnection(std::size_t slot) {
+  KVRBasicConnection3D* last = namedBy_.back();
+  namedBy_[slot] = last;
+  namedBy_.pop_back();
+  return slot < namedBy_.size() ? last : nullptr;
 }
 
 void KVRBasicBody3D::orphanMembers() {

@@ -96,8 +96,8 @@ void KVRBasicConnection3D::disconnectBodies() {
   const KVRSharedHandle<KVRBasicBody3D> outer = std::move(outerBody_), inner = std::move(innerBody_);
   const KVRSharedHandle<KVRBasicFrame3D> innerFrame = std::move(innerFrame_),
                                          outerFrame = std::move(outerFrame_);
-  inner->removeNamingConnection(this);
-  if (outer) outer->removeNamingConnection(this);
+  unnameBody(*inner, innerSlot_);
+  unnameBody(*outer, outerSlot_);
   // Only the body that hangs through this connection is taken off: a body
   // recorded here but hanging elsewhere keeps its own connection.
   if (outer && outer->getInnerConnection() == self) outer->clearInnerBody();
@@ -111,8 +111,14 @@ void KVRBasicConnection3D::disconnectBodies() {
 }
 
 void KVRBasicConnection3D::nameBodies() {
-  innerBody_->addNamingConnection(this);
-  outerBody_->addNamingConnection(this);
+  innerSlot_ = innerBody_->addNamingConnection(this);
+  outerSlot_ = outerBody_->addNamingConnection(this);
+}
+
+void KVRBasicConnection3D::unnameBody(KVRBasicBody3D& body, std::size_t slot) {
+  // The connection that took the slot is connected: its handles tell which body's slot it is.
+  if (KVRBasicConnection3D* moved = body.removeNamingConnection(slot))
+    (moved->innerBody_.get() == &body ? moved->innerSlot_ : moved->outerSlot_) = slot;
 }
 
 void KVRBasicConnection3D::setInnerOffset(const Xform& offset) {
@@ -149,7 +155,6 @@ void KVRBasicConnection3D::updateKinematics() {
 }
 
 int KVRBasicConnection3D::setRelativeLocation(Xform& location) {
-  requireFinite(location.isFinite(), L"relative location");
   setCachedRelativeLocation(location);
   return 2;
 }
@@ -159,7 +164,6 @@ KVRBasicConnection3D::Xform KVRBasicConnection3D::getRelativeLocation() const {
 }
 
 int KVRBasicConnection3D::setRelativeProfile(Profile& profile) {
-  requireFinite(profile.isFinite(), L"relative profile");
   setCachedRelativeProfile(profile);
   return 2;
 }

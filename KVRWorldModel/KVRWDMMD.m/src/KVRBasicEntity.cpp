@@ -399,10 +399,9 @@ void KVRBasicEntity::requireEntity(const KVRSharedBase& handle, const wchar_t* r
         << getEntityTitle(FullName, ExternalNameSeparator);
 }
 
-void KVRBasicEntity::requireFinite(bool finite, const wchar_t* what) const {
-  if (!finite)
-    throw KVREInvalidArgument(std::wstring(L"The ") + what + L" given to %1 is not finite")
-        << getEntityTitle(FullName, ExternalNameSeparator);
+void KVRBasicEntity::refuseNonFinite(const wchar_t* what) const {
+  throw KVREInvalidArgument(std::wstring(L"The ") + what + L" given to %1 is not finite")
+      << getEntityTitle(FullName, ExternalNameSeparator);
 }
 
 void KVRBasicEntity::checkLinkable() const {

@@ -371,11 +371,10 @@ void KVRBasicGroup3D::activate() {
   for (GroupSubEntry& entry : entries_) entry.relativeLocation = X_GW * entry.entity->getBaseLocation();
 }
 
-void KVRBasicGroup3D::carry(const KVRSharedHandle<KVRBasicEntity3D>& entity, const Xform& X_WE) const {
+void KVRBasicGroup3D::carry(const KVRSharedHandle<KVRBasicEntity3D>& entity, Xform X_WE) const {
   // One of the group's own children is placed from where the group stands now.
-  if (hasSpatialChild(entity)) entity->updateParentLocation(getBaseLocation());
-  Xform X = X_WE;
-  entity->setBaseLocation(X);
+  if (getSpatialChildrenCount() > 0 && hasSpatialChild(entity)) entity->updateParentLocation(getBaseLocation());
+  entity->setBaseLocation(X_WE);
   entity->flushSpatialState();
 }
 
@@ -392,10 +391,12 @@ void KVRBasicGroup3D::propagateBaseLocation() const {
   // carried members among them, which are only carried. Then every carried
   // member takes its recorded place: for a member below one of the children
   // that place wins over where the child took it.
-  carriedChildren_.clear();
-  for (const GroupSubEntry& entry : entries_)
-    if (isCarried(entry) && hasSpatialChild(entry.entity)) carriedChildren_.push_back(entry.entity.get());
-  propagateBaseLocationToChildren(carriedChildren_);
+  if (getSpatialChildrenCount() > 0) {
+    carriedChildren_.clear();
+    for (const GroupSubEntry& entry : entries_)
+      if (isCarried(entry) && hasSpatialChild(entry.entity)) carriedChildren_.push_back(entry.entity.get());
+    propagateBaseLocationToChildren(carriedChildren_);
+  }
   const Xform X_WG = getBaseLocation();
   // By index: a member's observers may add or remove entries meanwhile.
   for (std::size_t i = 0; i < entries_.size(); ++i)
