@@ -453,6 +453,8 @@ void bindEntities(py::module_& m) {
   bindWorld(m);
   m.def("KVRCheckModel", &KVRCheckModel, py::arg("root"),
         "Consistency check of the model around `root`: one line per violation, empty when sound.");
+  m.def("KVRCheckModelAround", &KVRCheckModelAround, py::arg("entities"),
+        "The same checks of the given entities and what is linked to them directly, no further.");
 }
 
 }  // namespace kvrpy
