@@ -99,38 +99,38 @@ TEST(CheckerReports, EveryKindOfViolationProvokedThroughThePublicInterface) {
   const auto f = [&](const wchar_t* name) { return keep(make<KVRBasicFrame3D>(name)); };
   const Xform X = pose(0.3, 1, 2, 3);
   struct Case {
-    const wchar_t* expected;
+    std::vector<const wchar_t*> expected;
     std::function<Entity(std::vector<std::function<void()>>&)> breakCell;  // returns what to check
   };
   const std::vector<Case> cases{
-      {L"listed as a logical child of Frame \"/\" (P), but names (nothing) as its parent",
+      {{L"listed as a logical child of Frame \"/\" (P), but names (nothing) as its parent"},
        [&](auto& mend) {
          Frame p = f(L"P"), c = f(L"C");
          p->setLogicalChild(c);
          mend.push_back([=] { p->clearLogicalChild(c.get()); });
          return Entity(p);
        }},
-      {L"a logical root with logical ancestors",
+      {{L"a logical root with logical ancestors"},
        [&](auto& mend) {
          Frame c = f(L"C");
          c->updateLogicalAncestors(KVRSharedList<KVRBasicEntity>{f(L"P")});
          mend.push_back([=] { c->clearLogicalAncestors(); });
          return Entity(c);
        }},
-      {L"a logical root whose stored full name is not its own name",
+      {{L"a logical root whose stored full name is not its own name"},
        [&](auto&) {
          Frame c = f(L"C");
          c->updateFullName(L"\nElsewhere");
          return Entity(c);
        }},
-      {L"names Frame \"/\" (P) as its logical parent, which does not list it",
+      {{L"names Frame \"/\" (P) as its logical parent, which does not list it"},
        [&](auto& mend) {
          Frame p = f(L"P"), c = f(L"C");
          c->setLogicalParent(p, L"\nP", {});
          mend.push_back([=] { c->clearLogicalParent(); });
          return Entity(c);
        }},
-      {L"its logical parent links form a cycle",
+      {{L"its logical parent links form a cycle"},
        [&](auto& mend) {
          Frame a = f(L"A"), b = f(L"B");
          a->setLogicalParent(b, L"", {});
@@ -138,7 +138,7 @@ TEST(CheckerReports, EveryKindOfViolationProvokedThroughThePublicInterface) {
          mend.push_back([=] { a->clearLogicalParent(), b->clearLogicalParent(); });
          return Entity(a);
        }},
-      {L"its stored full name does not follow its logical parent's",
+      {{L"its stored full name does not follow its logical parent's"},
        [&](auto&) {
          Frame p = f(L"P"), c = f(L"C");
          p->addLogicalChild(c);
@@ -146,7 +146,7 @@ TEST(CheckerReports, EveryKindOfViolationProvokedThroughThePublicInterface) {
          c->updateFullName(L"\nElsewhere");
          return Entity(c);
        }},
-      {L"its logical ancestor list is not its parent's followed by the parent",
+      {{L"its logical ancestor list is not its parent's followed by the parent"},
        [&](auto&) {
          Frame g = f(L"G"), p = f(L"P"), c = f(L"C");
          g->addLogicalChild(p);
@@ -155,28 +155,28 @@ TEST(CheckerReports, EveryKindOfViolationProvokedThroughThePublicInterface) {
          c->updateLogicalAncestors(KVRSharedList<KVRBasicEntity>{});
          return Entity(c);
        }},
-      {L"listed as a spatial child of Frame \"/\" (P), but names (nothing) as its spatial parent",
+      {{L"listed as a spatial child of Frame \"/\" (P), but names (nothing) as its spatial parent"},
        [&](auto& mend) {
          Frame p = f(L"P"), c = f(L"C");
          p->setSpatialChild(c);
          mend.push_back([=] { p->clearSpatialChild(c.get()); });
          return Entity(p);
        }},
-      {L"a spatial root with spatial ancestors",
+      {{L"a spatial root with spatial ancestors"},
        [&](auto& mend) {
          Frame c = f(L"C");
          c->updateSpatialAncestors(KVRSharedList<KVRBasicEntity3D>{f(L"P")});
          mend.push_back([=] { c->clearSpatialAncestors(); });
          return Entity(c);
        }},
-      {L"names Frame \"/\" (P) as its spatial parent, which does not list it",
+      {{L"names Frame \"/\" (P) as its spatial parent, which does not list it"},
        [&](auto& mend) {
          Frame p = f(L"P"), c = f(L"C");
          c->setSpatialParent(p, Xform(), {});
          mend.push_back([=] { c->clearSpatialParent(0); });
          return Entity(c);
        }},
-      {L"its spatial parent links form a cycle",
+      {{L"its spatial parent links form a cycle"},
        [&](auto& mend) {
          Frame a = f(L"A"), b = f(L"B");
          a->setSpatialParent(b, Xform(), {});
@@ -184,7 +184,7 @@ TEST(CheckerReports, EveryKindOfViolationProvokedThroughThePublicInterface) {
          mend.push_back([=] { a->clearSpatialParent(0), b->clearSpatialParent(0); });
          return Entity(a);
        }},
-      {L"its spatial ancestor list is not its parent's followed by the parent",
+      {{L"its spatial ancestor list is not its parent's followed by the parent"},
        [&](auto&) {
          Frame g = f(L"G"), p = f(L"P"), c = f(L"C");
          g->addSpatialChild(p);
@@ -193,7 +193,7 @@ TEST(CheckerReports, EveryKindOfViolationProvokedThroughThePublicInterface) {
          c->updateSpatialAncestors(KVRSharedList<KVRBasicEntity3D>{});
          return Entity(c);
        }},
-      {L"its cached parent location is not the base location of Group \"/\" (P)",
+      {{L"its cached parent location is not the base location of Group \"/\" (P)"},
        [&](auto&) {
          auto p = keep(make<KVRBasicGroup3D>(L"P"));  // a group's children follow it too
          Frame c = f(L"C");
@@ -201,14 +201,15 @@ TEST(CheckerReports, EveryKindOfViolationProvokedThroughThePublicInterface) {
          c->updateParentLocation(X);
          return Entity(c);
        }},
-      {L"its base location is not its parent location times its relative location",
+      {{L"its base location is not its parent location times its relative location"},
        [&](auto&) {
          Frame p = f(L"P"), c = f(L"C");
          p->addSpatialChild(c);
          c->setRelativeLocation(X);  // the cache follows only setFrameLocation
          return Entity(c);
        }},
-      {L"Frame \"/\" (S): orphaned, but still has spatial parent Body \"/\" (B)",
+      {{L"Frame \"/\" (S): orphaned, but still has spatial parent Body \"/\" (B)",
+        L"Body \"/\" (B): has the orphaned spatial child Frame \"/\" (S)"},
        [&](auto&) {
          auto b = keep(make<KVRBasicBody3D>(L"B"));
          auto s = keep(make<Stubborn>(L"S"));
@@ -216,15 +217,7 @@ TEST(CheckerReports, EveryKindOfViolationProvokedThroughThePublicInterface) {
          s->orphanObject();
          return Entity(b);
        }},
-      {L"Body \"/\" (B): has the orphaned spatial child Frame \"/\" (S)",
-       [&](auto&) {
-         auto b = keep(make<KVRBasicBody3D>(L"B"));
-         auto s = keep(make<Stubborn>(L"S"));
-         b->addSpatialChild(s);
-         s->orphanObject();
-         return Entity(b);
-       }},
-      {L"its inner connection Attachment \"/\" (A-C) does not connect its spatial parent (nothing) to it",
+      {{L"its inner connection Attachment \"/\" (A-C) does not connect its spatial parent (nothing) to it"},
        [&](auto&) {
          auto a = keep(make<KVRBasicBody3D>(L"A"));
          auto c = keep(make<Clingy>(L"C"));
@@ -232,7 +225,8 @@ TEST(CheckerReports, EveryKindOfViolationProvokedThroughThePublicInterface) {
          c->removeSpatialParent();
          return Entity(c);
        }},
-      {L"its inner frame Frame \"/I\" is not on its inner body",
+      {{L"its inner frame Frame \"/I\" is not on its inner body",
+        L"its outer frame Frame \"/O\" is not on its outer body"},
        [&](auto&) {
          auto a = keep(make<KVRBasicBody3D>(L"A")), b = keep(make<KVRBasicBody3D>(L"B"));
          Frame i = f(L"I"), o = f(L"O");
@@ -241,22 +235,12 @@ TEST(CheckerReports, EveryKindOfViolationProvokedThroughThePublicInterface) {
          auto joint = keep(make<KVRBasicAttachment3D>(L"J"));
          joint->connectBodies(i, o);
          a->removeSpatialChild(i);
-         i->resetEvent(KVRBasicEntity3D::SpatialAncestorsChanged);  // left unnoticed
-         return Entity(joint);
-       }},
-      {L"its outer frame Frame \"/O\" is not on its outer body",
-       [&](auto&) {
-         auto a = keep(make<KVRBasicBody3D>(L"A")), b = keep(make<KVRBasicBody3D>(L"B"));
-         Frame i = f(L"I"), o = f(L"O");
-         a->addFrame(i);
-         b->addFrame(o);
-         auto joint = keep(make<KVRBasicAttachment3D>(L"J"));
-         joint->connectBodies(i, o);
          b->removeSpatialChild(o);
-         o->resetEvent(KVRBasicEntity3D::SpatialAncestorsChanged);
+         for (const Frame& left : {i, o})  // left unnoticed
+           left->resetEvent(KVRBasicEntity3D::SpatialAncestorsChanged);
          return Entity(joint);
        }},
-      {L"carries itself: what it moves moves it again at every flush",
+      {{L"carries itself: what it moves moves it again at every flush"},
        [&](auto& mend) {
          auto g = keep(make<KVRBasicGroup3D>(L"G"));
          Frame m = f(L"M");
@@ -268,13 +252,15 @@ TEST(CheckerReports, EveryKindOfViolationProvokedThroughThePublicInterface) {
        }},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(KVRToUtf8(c.expected));
+    SCOPED_TRACE(KVRToUtf8(c.expected[0]));
     std::vector<std::function<void()>> mend;
     const Entity checked = c.breakCell(mend);
     const std::vector<std::wstring> violations = KVRCheckModel(checked);
-    EXPECT_TRUE(mentions(violations, c.expected)) << KVRToUtf8(violations.empty() ? L"(none)" : violations[0]);
-    // Checked around the broken entity, the same is found.
-    EXPECT_TRUE(mentions(KVRCheckModelAround({checked}), c.expected));
+    for (const wchar_t* expected : c.expected) {
+      EXPECT_TRUE(mentions(violations, expected)) << KVRToUtf8(violations.empty() ? L"(none)" : violations[0]);
+      // Checked around the broken entity, the same is found.
+      EXPECT_TRUE(mentions(KVRCheckModelAround({checked}), expected));
+    }
     for (const auto& step : mend) step();
     for (const Entity& e : made) e->orphanObject();
     made.clear();
