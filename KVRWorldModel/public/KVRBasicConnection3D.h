@@ -100,9 +100,12 @@ class KVRWORLDMODEL_API KVRBasicConnection3D : public KVRBasicEntity {
   // Where the outer frame stands relative to the inner frame.
   virtual Xform getVariableLocation() const = 0;
 
-  // Places the outer body at its inner body's location times the relative location.
+  // Places the outer body at its inner body's location times the relative
+  // location, when the outer body hangs on this connection: one only recorded
+  // here hangs elsewhere, where this connection has no say.
   void propagateLocation();
   void propagateProfile();
+  bool placesOuterBody() const;
 
   // Follows a frame that moved on its body (bit 16 of its mask). A frame
   // that left its body (told by bit 9) is no longer followed: the connection

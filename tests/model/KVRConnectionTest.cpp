@@ -161,6 +161,19 @@ TEST_F(Connections, AFrameThatLeavesItsBodyIsNoLongerFollowed) {
   fb->orphanObject();
 }
 
+TEST_F(Connections, ARecordedConnectionPlacesNoBodyThatHangsElsewhere) {
+  // The joint records A and B through their frames; B hangs on the base.
+  base->attachBody(b, X_BG);
+  b->flushSpatialState();
+  joint->connectBodies(fa, fb);
+  const Xform X_WB = b->getBaseLocation();
+  fb->setFrameLocation(pose(0.7, 3, 3, 3));
+  fb->flushSpatialState();
+  joint->propagateLocation();
+  EXPECT_XFORM_NEAR(b->getBaseLocation(), X_WB);
+  EXPECT_TRUE(isSound(base));
+}
+
 TEST_F(Connections, TakingABodyOffByHandDisconnectsItsConnection) {
   attachment->connectBodies(a, b, X_AF, Xform::Identity);
   hangThrough(attachment);

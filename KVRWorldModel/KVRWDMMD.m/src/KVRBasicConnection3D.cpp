@@ -174,12 +174,16 @@ void KVRBasicConnection3D::updateRelativeLocation() {
   setCachedRelativeLocation(calcRelativeLocation(innerOffset_, getVariableLocation(), outerOffset_));
 }
 
+bool KVRBasicConnection3D::placesOuterBody() const {
+  return outerBody_ && outerBody_->getInnerConnection().get() == this;
+}
+
 void KVRBasicConnection3D::propagateLocation() {
-  if (outerBody_) outerBody_->updateRelativeLocation(getRelativeLocation());
+  if (placesOuterBody()) outerBody_->updateRelativeLocation(getRelativeLocation());
 }
 
 void KVRBasicConnection3D::propagateProfile() {
-  if (outerBody_) outerBody_->updateRelativeProfile(getRelativeProfile());
+  if (placesOuterBody()) outerBody_->updateRelativeProfile(getRelativeProfile());
 }
 
 void KVRBasicConnection3D::onEvent(const KVRSharedConstPointer<KVRBasicFrame3D>& frame,
