@@ -82,8 +82,9 @@ const KVRBasicBody3D::Xform* KVRBasicBody3D::storedRelativeLocation() const {
   // connections may compute theirs.
   if (!answersAsBody(*this)) return nullptr;
   if (!innerConnection_) return &Xform::Identity;
-  if (typeid(*innerConnection_) != typeid(KVRBasicAttachment3D)) return nullptr;
-  return &innerConnection_->getCachedRelativeLocation();
+  const KVRBasicConnection3D& connection = *innerConnection_;
+  if (typeid(connection) != typeid(KVRBasicAttachment3D)) return nullptr;
+  return &connection.getCachedRelativeLocation();
 }
 
 int KVRBasicBody3D::setRelativeProfile(Profile& profile) {
