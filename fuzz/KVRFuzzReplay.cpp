@@ -34,6 +34,7 @@ int main(int argc, char** argv) {
       ++played;
     }
   }
-  std::printf("%d scenarios played\n", played);
+  std::printf("%d scenarios played, %llu calls\n", played,
+              static_cast<unsigned long long>(KVRFuzzCallsPlayed()));
   return played > 0 ? 0 : 1;
 }

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <deque>
 #include <functional>
 #include <iomanip>
+#include <limits>
 #include <sstream>
 #include <string>
 #include <type_traits>
@@ -33,19 +33,30 @@ T* as(U* object) {
 
 // --- Reading the input -------------------------------------------------------
 
-// The input, one byte at a time; zeros once it is used up.
+// The input, one byte at a time; zeros once it is used up. Callers read one
+// value per statement, never two in one argument list: the compiler chooses
+// the order of arguments, and the replay (gcc) must read an input as the
+// fuzzer (clang) does.
 class Input {
  public:
   Input(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
   bool done() const { return position_ >= size_; }
   unsigned byte() { return position_ < size_ ? data_[position_++] : 0u; }
   int below(int n) { return static_cast<int>(byte() % static_cast<unsigned>(n)); }
-  // A coordinate in [-4, 4), in steps of 1/32.
-  double coordinate() { return (static_cast<int>(byte()) - 128) / 32.0; }
+  // A coordinate in [-4, 4), in steps of 1/32; now and then (bytes 254 and
+  // 255) an infinity or a NaN, which every request must refuse unchanged.
+  double coordinate() {
+    const unsigned b = byte();
+    if (b == 254) return std::numeric_limits<double>::infinity();
+    if (b == 255) return std::numeric_limits<double>::quiet_NaN();
+    return (static_cast<int>(b) - 128) / 32.0;
+  }
   Xform pose() {
     static const Vec axes[] = {Vec(1, 0, 0), Vec(0, 1, 0), Vec(0, 0, 1), Vec(1, 2, 3), Vec(-2, 1, 0.5)};
+    const Vec& axis = axes[below(5)];
+    const double angle = (static_cast<int>(byte()) - 128) / 40.0;
     KVRBasicQtn3D<double> q;
-    q.setEAA(axes[below(5)], (static_cast<int>(byte()) - 128) / 40.0);
+    q.setEAA(axis, angle);
     const double x = coordinate(), y = coordinate(), z = coordinate();
     return Xform(q, Vec(x, y, z));
   }
@@ -177,55 +188,54 @@ struct Pool {
     return named(matching.empty() ? KVRSharedHandle<T>() : KVRSharedHandle<T>(matching[b % matching.size()]));
   }
 
-  // Adds the object's name to the description of the current call.
+  // Adds the object's name to the description of the current call, and
+  // tells `reached` that the call reaches it.
   template <class H>
   const H& named(const H& handle) {
     if (call) *call += ' ' + (handle ? KVRToUtf8(handle->getEntityName()) : std::string("(empty)"));
+    if (handle) touch(handle.get());
     return handle;
+  }
+  // An entity the current call reaches: told before the call changes it.
+  void touch(const KVRBasicEntity* e) {
+    if (reached) reached(e);
   }
 
   std::vector<Entity> slots;
   std::vector<Entity> everything;  // every object the scenario made
-  // Every entity ever reached from them, held so that the final orphaning
-  // reaches it too: a subtree unlinked without a handle to it (the library
-  // made it, as a copy's children are) keeps itself alive by its own links.
-  std::unordered_set<const KVRSharedObject*> reached;
-  std::vector<Entity> held;
   std::string* call = nullptr;     // the description of the call being played
+  std::function<void(const KVRBasicEntity*)> reached;
+  KVRFuzzExtraCall extra;  // played as op 51 when given
 };
 
-// --- Snapshots -------------------------------------------------------------------
+// --- Digests ---------------------------------------------------------------------
 
-// Where a snapshot goes: a text to read (with KVR_FUZZ_VERBOSE set in the
-// environment), or else a 64-bit digest, much cheaper to take before every call.
+// Where a description goes: a 64-bit digest, and with KVR_FUZZ_VERBOSE set in
+// the environment a text to read as well.
 class Sink {
  public:
   explicit Sink(bool text) : text_(text) {}
   bool operator==(const Sink& other) const { return digest_ == other.digest_ && out_ == other.out_; }
   const std::string& text() const { return out_; }
+  std::uint64_t digest() const { return digest_; }
 
   Sink& operator<<(const char* s) {
-    if (text_)
-      out_ += s;
-    else
-      mix(s, std::char_traits<char>::length(s));
+    mix(s, std::char_traits<char>::length(s));
+    if (text_) out_ += s;
     return *this;
   }
   Sink& operator<<(const std::wstring& w) {
-    if (text_)
-      out_ += KVRToUtf8(w);
-    else
-      mix(w.data(), w.size() * sizeof(wchar_t));
+    mix(w.data(), w.size() * sizeof(wchar_t));
+    if (text_) out_ += KVRToUtf8(w);
     return *this;
   }
   template <class T>
   requires std::is_arithmetic_v<T> Sink& operator<<(T value) {
+    mix(&value, sizeof value);
     if (text_) {
       std::ostringstream os;
       os << std::setprecision(17) << value;
       out_ += os.str() + ' ';
-    } else {
-      mix(&value, sizeof value);
     }
     return *this;
   }
@@ -251,146 +261,6 @@ bool verbose() {
   return on;
 }
 
-// Everything that the model's calls could change, for every object reachable
-// from the pool, each object numbered in the order it is reached.
-class Snapshot {
- public:
-  explicit Snapshot(const Pool& pool) : sink_(verbose()) {
-    for (const Entity& e : pool.everything) reach(e.get());
-    for (std::size_t i = 0; i < order_.size(); ++i) describe(*order_[i]);
-  }
-  bool operator==(const Snapshot& other) const { return sink_ == other.sink_; }
-  // Holds every entity the snapshot reached, for the pool's final orphaning.
-  void holdReached(Pool& pool) const {
-    for (const KVRSharedObject* object : order_)
-      if (const auto* e = as<const KVRBasicEntity>(object); e && pool.reached.insert(object).second)
-        pool.held.emplace_back(const_cast<KVRBasicEntity*>(e));
-  }
-  const std::string& text() const { return sink_.text(); }
-
- private:
-  void reach(const KVRSharedObject* object) {
-    if (object && ids_.emplace(object, static_cast<int>(order_.size())).second) order_.push_back(object);
-  }
-  int id(const KVRSharedObject* object) {
-    if (!object) return -1;
-    reach(object);
-    return ids_[object];
-  }
-  template <class Container>
-  void ids(const Container& handles) {
-    sink_ << "(";
-    for (const auto& h : handles) sink_ << id(h.get());
-    sink_ << ")";
-  }
-
-  void describe(const KVRSharedObject& object) {
-    sink_ << "#" << ids_[&object] << object.getClassInfo().getClassName() << " orphaned "
-          << object.isOrphaned();
-    if (const auto* agent = as<const KVRNotificationAgent>(&object))
-      sink_ << " bits " << agent->getPendingEvents().to_ullong() << " hooks "
-            << agent->getNotificationHookCount() << " subscribers " << agent->getSubscriberCount();
-    if (const auto* e = as<const KVRBasicEntity>(&object)) entity(*e);
-    sink_ << "\n";
-  }
-
-  void entity(const KVRBasicEntity& e) {
-    sink_ << " name " << e.getEntityName() << " full " << e.getStoredFullName() << " symbols "
-          << e.getSymbolCount() << "\n  L " << id(e.getLogicalParent().get());
-    KVRSharedVector<KVRBasicEntity> entities;
-    e.getLogicalChildren(entities);
-    ids(entities);
-    // The lists themselves are the checker's: here their length tells a change.
-    sink_ << e.getLogicalAncestorsCount();
-    if (const auto* e3 = as<const KVRBasicEntity3D>(&e)) spatial(*e3);
-    if (const auto* body = as<const KVRBasicBody3D>(&e))
-      sink_ << "\n  B inner " << id(body->getInnerConnection().get()) << " attachment "
-            << id(body->getAttachment().get()) << " original " << id(body->getInnerBodyOriginal().get())
-            << " home " << id(body->getHomeAttachBody().get()) << " transient " << body->getTransientState();
-    if (const auto* group = as<const KVRBasicGroup3D>(&e)) {
-      KVRSharedVector<KVRBasicEntity3D> members;
-      group->getEntities(members);
-      sink_ << "\n  G active " << group->isActive() << " members ";
-      ids(members);
-      for (const auto& member : members) sink_ << group->getRelativeLocation(member);
-    }
-    if (const auto* camera = as<const KVRBasicCamera3D>(&e))
-      sink_ << "\n  relationship " << id(camera->getRelationship().get());
-    if (const auto* connection = as<const KVRBasicConnection3D>(&e))
-      sink_ << "\n  C " << connection->isConnected() << id(connection->getInnerBody().get())
-            << id(connection->getOuterBody().get()) << id(connection->getInnerFrame().get())
-            << id(connection->getOuterFrame().get()) << connection->getInnerOffset()
-            << connection->getOuterOffset() << connection->getCachedRelativeLocation();
-    if (const auto* path = as<const KVRBasicPath3D>(&e)) {
-      KVRSharedVector<KVRBasicTagPoint3D> points;
-      path->getTagPoints(points);
-      sink_ << "\n  P route ";
-      ids(points);
-    }
-    if (const auto* shuttle = as<const KVRBasicShuttle3D>(&e)) {
-      if (const auto planner = shuttle->getPlanner()) {
-        sink_ << "\n  planner path " << id(planner->getPath().get()) << " start "
-              << planner->getScheduledStart().getSeconds() << planner->getScheduledStart().getNanoseconds()
-              << " custom " << planner->getCustomFlag() << " distance " << planner->getCurrentDistance()
-              << " times";
-        for (const KVRSimTime& t : planner->getTimes()) sink_ << t.getSeconds() << t.getNanoseconds();
-        sink_ << planner->getShuttlePathXform();
-      }
-    }
-    if (const auto* rule = as<const KVRBasicRelationship3D>(&e))
-      sink_ << "\n  R " << id(rule->getInnerEntity().get()) << id(rule->getOuterEntity().get())
-            << static_cast<int>(rule->getSyncMode());
-    if (const auto* point = as<const KVRBasicTagPoint3D>(&e)) {
-      auto ext = KVRSharedHandle<KVRMfgAssemblyTagPointExt>::downcast(
-          point->getExtension(KVRMfgAssemblyTagPointExt::ClassID_));
-      if (ext) {
-        Xform f1, f2;
-        ext->getReferenceFrame(f1, f2);
-        sink_ << "\n  X " << ext->hasReferenceFrame() << f1 << f2;
-      }
-    }
-  }
-
-  void spatial(const KVRBasicEntity3D& e) {
-    sink_ << "\n  S " << id(e.getSpatialParent().get());
-    KVRSharedVector<KVRBasicEntity3D> entities;
-    e.getSpatialChildren(entities);
-    ids(entities);
-    sink_ << e.getSpatialAncestorsCount();
-    sink_ << " base " << e.getBaseLocation() << " parent " << e.getCachedParentProfile().getLocation()
-          << " relative " << e.getRelativeLocation();
-  }
-
-  Sink sink_;
-  std::unordered_map<const KVRSharedObject*, int> ids_;
-  std::vector<const KVRSharedObject*> order_;
-};
-
-// --- Checking ------------------------------------------------------------------
-
-[[noreturn]] void fail(const std::vector<std::string>& journal, const std::string& what) {
-  std::fprintf(stderr, "\n=== model fuzzing: %s\n--- calls:\n", what.c_str());
-  for (const std::string& call : journal) std::fprintf(stderr, "  %s\n", call.c_str());
-  std::fflush(stderr);
-  std::abort();
-}
-
-// The checker's findings around the logical roots of everything made.
-std::vector<std::wstring> violations(const Pool& pool) {
-  std::unordered_set<const KVRBasicEntity*> roots;
-  for (const Entity& e : pool.everything) {
-    const KVRBasicEntity* root = e.get();
-    while (root->hasLogicalParent()) root = root->getLogicalParent().get();
-    roots.insert(root);
-  }
-  std::vector<std::wstring> found;
-  for (const KVRBasicEntity* root : roots) {
-    auto more = KVRCheckModel(Entity(const_cast<KVRBasicEntity*>(root)));
-    found.insert(found.end(), more.begin(), more.end());
-  }
-  return found;
-}
-
 std::string firstDifference(const std::string& before, const std::string& after) {
   std::istringstream a(before), b(after);
   std::string x, y;
@@ -399,6 +269,287 @@ std::string firstDifference(const std::string& before, const std::string& after)
     if (!moreA && !moreB) return "(none)";
     if (x != y || moreA != moreB) return "before: " + x + "\n    after:  " + y;
   }
+}
+
+// The model as the scenario sees it. Every entity met gets a serial number
+// for the rest of the input, so that an entity reads the same before and
+// after a call whatever else changed, and is held until the end: a serial is
+// never taken over by a new object at the same address, and the final
+// orphaning reaches every subtree unlinked without a handle to it (the
+// library made it, as a copy's children are), which would otherwise keep
+// itself alive by its own links.
+//
+// A call's region is what it can have reached: each entity the call picked
+// and every entity linked to it, described as they are before the call. A
+// refused call must leave every description of its region as it was; the
+// whole model is compared only now and then, since its descriptions cost
+// what the call's few do many times over.
+class Watch {
+ public:
+  explicit Watch(Pool& pool) : pool_(pool) {}
+
+  // A digest of everything reachable from the objects the scenario made.
+  Sink whole() {
+    Sink sink(verbose());
+    ++walk_;
+    order_.clear();
+    const auto reach = [this](const KVRBasicEntity* e, Seen& seen) {
+      if (seen.walk != walk_) {
+        seen.walk = walk_;
+        order_.push_back(e);
+      }
+    };
+    for (const Entity& e : pool_.everything) reach(e.get(), seen(e.get()));
+    for (std::size_t i = 0; i < order_.size(); ++i) {
+      const KVRBasicEntity* e = order_[i];
+      describe(*e, sink, reach);
+    }
+    return sink;
+  }
+
+  // A new call: nothing reached yet.
+  void beginCall() {
+    ++call_;
+    touched_.clear();
+    region_.clear();
+  }
+
+  // An entity the call picked, with everything linked to it, described as
+  // they are now, before the call changes anything.
+  void touch(const KVRBasicEntity* e) {
+    Seen& seen = this->seen(e);
+    if (seen.touched == call_) return;
+    seen.touched = call_;
+    touched_.push_back(e);
+    links_.clear();
+    const auto collect = [this](const KVRBasicEntity* link, Seen&) { links_.push_back(link); };
+    if (seen.region == call_) {
+      Sink ignored(false);
+      describe(*e, ignored, collect);
+    } else {
+      seen.region = call_;
+      seen.at = static_cast<int>(region_.size());
+      region_.push_back({e, Sink(verbose())});
+      describe(*e, region_.back().before, collect);
+    }
+    for (std::size_t i = 0; i < links_.size(); ++i) {
+      const KVRBasicEntity* link = links_[i];
+      Seen& linked = this->seen(link);
+      if (linked.region == call_) continue;
+      linked.region = call_;
+      linked.at = static_cast<int>(region_.size());
+      region_.push_back({link, Sink(verbose())});
+      describe(*link, region_.back().before, ignore);
+    }
+  }
+
+  // After a refused call: how the first description of its region that
+  // changed reads now, or nothing when none did.
+  std::string changedInRegion() {
+    for (const Described& d : region_) {
+      Sink after(verbose());
+      describe(*d.entity, after, ignore);
+      if (after == d.before) continue;
+      std::string what = "in the description of " + KVRToUtf8(d.entity->getEntityName());
+      if (verbose()) what += "\n    " + firstDifference(d.before.text(), after.text());
+      return what;
+    }
+    return std::string();
+  }
+
+  // After a call, what to check. Around: the entities it picked or made,
+  // with what is linked to them now, and those of its region that are no
+  // longer linked to any of them (what the call unlinked). Below: each of
+  // those it picked whose own description the call changed, with everything
+  // under it, where a move or a flush of it goes on.
+  void toCheck(std::vector<Entity>& around, std::vector<Entity>& below) {
+    around.clear();
+    below.clear();
+    const auto linked = [this](const KVRBasicEntity*, Seen& seen) { seen.linked = call_; };
+    for (const KVRBasicEntity* e : touched_) {
+      around.emplace_back(const_cast<KVRBasicEntity*>(e));
+      Sink after(false);
+      describe(*e, after, linked);
+      if (!(after.digest() == region_[static_cast<std::size_t>(seen(e).at)].before.digest()))
+        below.emplace_back(const_cast<KVRBasicEntity*>(e));
+    }
+    for (const Described& d : region_) {
+      const Seen& seen = this->seen(d.entity);
+      if (seen.touched != call_ && seen.linked != call_)
+        around.emplace_back(const_cast<KVRBasicEntity*>(d.entity));
+    }
+  }
+
+ private:
+  struct Seen {
+    int serial;
+    unsigned walk = 0;     // the last whole walk that reached it
+    unsigned touched = 0;  // the last call that picked it
+    unsigned region = 0;   // the last call whose region holds it
+    unsigned linked = 0;   // the last call after which a picked entity links to it
+    int at = 0;            // where it is in the region, when the current call's region holds it
+  };
+  struct Described {
+    const KVRBasicEntity* entity;
+    Sink before;
+  };
+
+  Seen& seen(const KVRBasicEntity* e) {
+    const auto [at, added] = seen_.try_emplace(e, Seen{static_cast<int>(seen_.size())});
+    if (added) held_.emplace_back(const_cast<KVRBasicEntity*>(e));
+    return at->second;
+  }
+  static void ignore(const KVRBasicEntity*, Seen&) {}
+
+  // Everything that the model's calls could change about `e`, the entities it
+  // links to written as their serial numbers and each passed to `link`.
+  template <class Link>
+  void describe(const KVRBasicEntity& e, Sink& sink, const Link& link) {
+    const auto id = [&](const KVRBasicEntity* other) {
+      if (!other) return -1;
+      Seen& seen = this->seen(other);
+      link(other, seen);
+      return seen.serial;
+    };
+    const auto ids = [&](const auto& handles) {
+      sink << "(";
+      for (const auto& h : handles) sink << id(h.get());
+      sink << ")";
+    };
+
+    sink << "#" << seen(&e).serial << e.getClassInfo().getClassName() << " orphaned " << e.isOrphaned();
+    if (const auto* agent = as<const KVRNotificationAgent>(&e))
+      sink << " bits " << agent->getPendingEvents().to_ullong() << " hooks "
+           << agent->getNotificationHookCount() << " subscribers " << agent->getSubscriberCount();
+    name_.clear();
+    e.appendStoredFullName(name_);
+    sink << " name " << e.getEntityName() << " full " << name_ << " symbols " << e.getSymbolCount()
+         << "\n  L " << id(e.getLogicalParent().get());
+    e.getLogicalChildren(logical_);
+    ids(logical_);
+    // The lists themselves are the checker's: here their length tells a change.
+    sink << e.getLogicalAncestorsCount();
+    if (const auto* e3 = as<const KVRBasicEntity3D>(&e)) {
+      sink << "\n  S " << id(e3->getSpatialParent().get());
+      e3->getSpatialChildren(spatial_);
+      ids(spatial_);
+      sink << e3->getSpatialAncestorsCount() << " base " << e3->getBaseLocation() << " parent "
+           << e3->getCachedParentProfile().getLocation() << " relative " << e3->getRelativeLocation();
+    }
+    if (const auto* body = as<const KVRBasicBody3D>(&e))
+      sink << "\n  B inner " << id(body->getInnerConnection().get()) << " attachment "
+           << id(body->getAttachment().get()) << " original " << id(body->getInnerBodyOriginal().get())
+           << " home " << id(body->getHomeAttachBody().get()) << " transient " << body->getTransientState();
+    if (const auto* group = as<const KVRBasicGroup3D>(&e)) {
+      spatial_.clear();  // members are appended
+      group->getEntities(spatial_);
+      sink << "\n  G active " << group->isActive() << " members ";
+      ids(spatial_);
+      for (const auto& member : spatial_) sink << group->getRelativeLocation(member);
+    }
+    if (const auto* camera = as<const KVRBasicCamera3D>(&e))
+      sink << "\n  relationship " << id(camera->getRelationship().get());
+    if (const auto* connection = as<const KVRBasicConnection3D>(&e))
+      sink << "\n  C " << connection->isConnected() << id(connection->getInnerBody().get())
+           << id(connection->getOuterBody().get()) << id(connection->getInnerFrame().get())
+           << id(connection->getOuterFrame().get()) << connection->getInnerOffset()
+           << connection->getOuterOffset() << connection->getCachedRelativeLocation();
+    if (const auto* path = as<const KVRBasicPath3D>(&e)) {
+      points_.clear();  // points are appended
+      path->getTagPoints(points_);
+      sink << "\n  P route ";
+      ids(points_);
+    }
+    if (const auto* shuttle = as<const KVRBasicShuttle3D>(&e)) {
+      if (const auto planner = shuttle->getPlanner()) {
+        sink << "\n  planner path " << id(planner->getPath().get()) << " start "
+             << planner->getScheduledStart().getSeconds() << planner->getScheduledStart().getNanoseconds()
+             << " custom " << planner->getCustomFlag() << " distance " << planner->getCurrentDistance()
+             << " times";
+        for (const KVRSimTime& t : planner->getTimes()) sink << t.getSeconds() << t.getNanoseconds();
+        sink << planner->getShuttlePathXform();
+      }
+    }
+    if (const auto* rule = as<const KVRBasicRelationship3D>(&e))
+      sink << "\n  R " << id(rule->getInnerEntity().get()) << id(rule->getOuterEntity().get())
+           << static_cast<int>(rule->getSyncMode());
+    if (const auto* point = as<const KVRBasicTagPoint3D>(&e)) {
+      auto ext = KVRSharedHandle<KVRMfgAssemblyTagPointExt>::downcast(
+          point->getExtension(KVRMfgAssemblyTagPointExt::ClassID_));
+      if (ext) {
+        Xform f1, f2;
+        ext->getReferenceFrame(f1, f2);
+        sink << "\n  X " << ext->hasReferenceFrame() << f1 << f2;
+      }
+    }
+    sink << "\n";
+  }
+
+  Pool& pool_;
+  std::unordered_map<const KVRBasicEntity*, Seen> seen_;
+  std::vector<Entity> held_;
+  unsigned walk_ = 0, call_ = 0;
+  std::vector<const KVRBasicEntity*> order_;    // of the whole walk
+  std::vector<const KVRBasicEntity*> touched_;  // by the current call
+  std::vector<const KVRBasicEntity*> links_;
+  std::vector<Described> region_;
+  // Buffers kept from one description to the next.
+  std::wstring name_;
+  KVRSharedVector<KVRBasicEntity> logical_;
+  KVRSharedVector<KVRBasicEntity3D> spatial_;
+  KVRSharedVector<KVRBasicTagPoint3D> points_;
+
+ public:
+  // Orphans every entity held, after the pool's own: what the model still
+  // links to goes with them.
+  void orphanHeld() {
+    for (const Entity& e : held_) e->orphanObject();
+  }
+};
+
+// --- Checking ------------------------------------------------------------------
+
+// A broken rule, with the calls that led to it.
+struct Broken {
+  std::string text;
+};
+
+[[noreturn]] void fail(const std::vector<std::string>& journal, const std::string& what) {
+  Broken broken{"\n=== model fuzzing: " + what + "\n--- calls:\n"};
+  for (const std::string& call : journal) broken.text += "  " + call + "\n";
+  throw broken;
+}
+
+void failOnViolations(const std::vector<std::string>& journal, const std::vector<std::wstring>& found,
+                      const char* where) {
+  if (found.empty()) return;
+  std::string text = "the model checker found " + std::to_string(found.size()) + " violations " + where;
+  for (const auto& v : found) text += "\n    " + KVRToUtf8(v);
+  fail(journal, text);
+}
+
+// The checker's findings around the logical roots of everything made: the
+// whole model. A climb that does not end (a cycle of logical parents) starts
+// at the entity itself, where the checker reports the cycle.
+std::vector<std::wstring> violations(const Pool& pool) {
+  std::unordered_set<const KVRBasicEntity*> roots;
+  for (const Entity& e : pool.everything) {
+    const KVRBasicEntity* root = e.get();
+    for (int steps = 0; root->hasLogicalParent(); ++steps) {
+      if (steps > 100000) {
+        root = e.get();
+        break;
+      }
+      root = root->getLogicalParent().get();
+    }
+    roots.insert(root);
+  }
+  std::vector<std::wstring> found;
+  for (const KVRBasicEntity* root : roots) {
+    auto more = KVRCheckModel(Entity(const_cast<KVRBasicEntity*>(root)));
+    found.insert(found.end(), more.begin(), more.end());
+  }
+  return found;
 }
 
 // --- The calls -------------------------------------------------------------------
@@ -433,8 +584,10 @@ Outcome play(Pool& pool, Input& in, std::string& call) {
   switch (op) {
     case 0: {  // a new object in a slot; the old one is orphaned or only dropped
       const int slot = in.below(SlotCount);
+      pool.touch(pool.slots[static_cast<std::size_t>(slot)].get());
       if (in.below(2)) pool.slots[static_cast<std::size_t>(slot)]->orphanObject();
       pool.renew(slot);
+      pool.touch(pool.slots[static_cast<std::size_t>(slot)].get());
       call += " renew slot " + std::to_string(slot);
       return Outcome::Done;
     }
@@ -532,20 +685,28 @@ Outcome play(Pool& pool, Input& in, std::string& call) {
       const auto frame = static_cast<KVRMath3D::ReferenceFrame>(in.below(2));
       int status = 0;
       switch (in.below(5)) {
-        case 0:
-          status = e->translateBase(Vec(in.coordinate(), in.coordinate(), in.coordinate()), frame);
+        case 0: {
+          const double x = in.coordinate(), y = in.coordinate(), z = in.coordinate();
+          status = e->translateBase(Vec(x, y, z), frame);
           break;
-        case 1:
-          status = e->rotateBase(KVRMath3D::AxisType(in.below(3)), in.coordinate(), frame);
+        }
+        case 1: {
+          const auto axis = KVRMath3D::AxisType(in.below(3));
+          status = e->rotateBase(axis, in.coordinate(), frame);
           break;
+        }
         case 2:
           status = e->moveBase(in.pose(), frame);
           break;
-        case 3:
-          status = e->moveBase(in.pose(), pool.pick<KVRBasicEntity3D>(in));
+        case 3: {
+          const Xform motion = in.pose();
+          status = e->moveBase(motion, pool.pick<KVRBasicEntity3D>(in));
           break;
-        default:
-          status = e->setBaseLocation(in.pose(), pool.pick<KVRBasicEntity3D>(in));
+        }
+        default: {
+          const Xform location = in.pose();
+          status = e->setBaseLocation(location, pool.pick<KVRBasicEntity3D>(in));
+        }
       }
       return refusedIf(status == 0);
     }
@@ -643,7 +804,8 @@ Outcome play(Pool& pool, Input& in, std::string& call) {
     case 25: {
       if (in.below(2)) {
         auto grabbing = pool.target<KVRBasicBody3D>(in);
-        grabbing->grabBody(pool.pick<KVRBasicBody3D>(in), 1 + in.below(3));
+        auto body = pool.pick<KVRBasicBody3D>(in);
+        grabbing->grabBody(body, 1 + in.below(3));
         return Outcome::Done;
       }
       auto grabbing = pool.pick<KVRBasicBody3D>(in);
@@ -675,7 +837,8 @@ Outcome play(Pool& pool, Input& in, std::string& call) {
     }
     case 29: {  // connecting, then hanging the outer body through the connection, as attaching does
       auto connection = pool.target<KVRBasicConnection3D>(in);
-      if (in.below(2)) {
+      const int how = in.below(8);
+      if (how % 2) {
         auto innerFrame = pool.pick<KVRBasicFrame3D>(in);
         connection->connectBodies(innerFrame, pool.pick<KVRBasicFrame3D>(in));
       } else {
@@ -683,6 +846,13 @@ Outcome play(Pool& pool, Input& in, std::string& call) {
         auto outer = pool.pick<KVRBasicBody3D>(in);
         const Xform innerOffset = in.pose();
         connection->connectBodies(inner, outer, innerOffset, in.pose());
+      }
+      // Now and then the connection only records its two bodies, the outer
+      // one not hung on it: the interface allows it, and later calls must
+      // cope with it.
+      if (how >= 6) {
+        call += " recorded, not hung";
+        return Outcome::Done;
       }
       try {
         connection->getOuterBody()->setInnerBody(connection->getInnerBody(), connection);
@@ -739,7 +909,8 @@ Outcome play(Pool& pool, Input& in, std::string& call) {
     case 34: {
       auto path = pool.target<KVRBasicPath3D>(in);
       if (in.below(2)) {
-        path->createPoints(static_cast<unsigned>(in.below(3)), L"T", static_cast<unsigned short>(in.byte()));
+        const auto count = static_cast<unsigned>(in.below(3));
+        path->createPoints(count, L"T", static_cast<unsigned short>(in.byte()));
         return Outcome::Done;
       }
       KVRSharedVector<KVRBasicTagPoint3D> points;
@@ -760,8 +931,10 @@ Outcome play(Pool& pool, Input& in, std::string& call) {
     case 36: {  // a copy of an object takes the place of a slot's object of the same kind
       const int slot = in.below(SlotCount);
       const Entity source = pool.slots[static_cast<std::size_t>(slot)];
+      pool.touch(source.get());
       Entity copy = KVRDuplicate(source, copyMode(in));
       if (!copy) return Outcome::Done;
+      pool.touch(copy.get());
       pool.slots[static_cast<std::size_t>(slot)] = copy;
       pool.everything.push_back(copy);
       call += " duplicate slot " + std::to_string(slot);
@@ -792,10 +965,14 @@ Outcome play(Pool& pool, Input& in, std::string& call) {
         case 2:
           rule->setSyncMode(static_cast<KVRBasicRelationship3D::SyncMode>(in.below(2)));
           break;
-        case 3:
+        case 3: {
           rule->verdict = in.below(2);
-          rule->offset = in.pose();
+          // The rule is this scenario's own code: a non-finite offset would
+          // only make its enforcement throw after the pair is set.
+          const Xform offset = in.pose();
+          if (offset.isFinite()) rule->offset = offset;
           break;
+        }
         default:
           rule->synchronize();
       }
@@ -926,10 +1103,12 @@ Outcome play(Pool& pool, Input& in, std::string& call) {
           if (!ext) return Outcome::Refused;
           {
             const Xform f1 = in.pose();
-            if (in.below(2))
+            if (in.below(2)) {
               ext->setReferenceFrame(f1, in.pose());
-            else
-              ext->setReferenceFrame(f1, in.pose(), pool.pick<KVRBasicEntity3D>(in));
+            } else {
+              const Xform f2 = in.pose();
+              ext->setReferenceFrame(f1, f2, pool.pick<KVRBasicEntity3D>(in));
+            }
           }
       }
       return Outcome::Done;
@@ -943,12 +1122,14 @@ Outcome play(Pool& pool, Input& in, std::string& call) {
       const Entity child = children[static_cast<std::size_t>(in.below(static_cast<int>(children.size())))];
       if (&child->getClassInfo() != &pool.slots[static_cast<std::size_t>(slot)]->getClassInfo())
         return Outcome::Refused;
+      pool.touch(child.get());
       pool.slots[static_cast<std::size_t>(slot)] = child;
       call += " take child into slot " + std::to_string(slot);
       return Outcome::Done;
     }
     case 48: {
       auto universe = KVRBasicUniverse::getUniverse();
+      pool.touch(universe.get());
       auto world = pool.pick<KVRBasicWorld>(in);
       if (in.below(2))
         universe->addEntity(world);
@@ -958,14 +1139,24 @@ Outcome play(Pool& pool, Input& in, std::string& call) {
     }
     case 49: {
       auto e = pool.target<KVRBasicEntity>(in);
-      if (in.below(2)) {
-        KVRWDMSymbolTable table(e);
-        static const wchar_t* paths[] = {L"speed", L"A.speed", L"A/B.speed", L"Missing.speed", L".", L""};
-        table.getRealSymbol(paths[in.below(6)], L'/', L'.');
-      } else {
-        e->removeSymbol(L"speed");
+      static const wchar_t* paths[] = {L"speed", L"A.speed", L"A/B.speed", L"Missing.speed", L".", L""};
+      KVRWDMSymbolTable table(e);
+      switch (in.below(4)) {
+        case 0:
+        case 2:
+          e->removeSymbol(L"speed");
+          return Outcome::Done;
+        case 1:  // made when the table finds none
+          table.getRealSymbol(paths[in.below(6)], L'/', L'.');
+          return Outcome::Done;
+        default: {
+          // Integer symbols are only found, never made: one the table did not
+          // find has no functors, and reading it is refused.
+          KVRSymbol<int> symbol = table.getInteger32Symbol(paths[in.below(6)], L'/', L'.');
+          (void)symbol.getValue();
+          return Outcome::Refused;  // found or not, reading changes nothing
+        }
       }
-      return Outcome::Done;
     }
     case 50: {
       switch (in.below(3)) {
@@ -1026,9 +1217,7 @@ Outcome play(Pool& pool, Input& in, std::string& call) {
           planner->setCustomFlag(in.below(2));
           break;
         case 4:
-          // Refused by the shuttle, the move still leaves the evaluated distance.
-          planner->moveBasicObject(start);
-          return Outcome::Done;
+          return refusedIf(planner->moveBasicObject(start) == 0);
         default: {
           Xform pose;
           KVRBasicVector3D<double> velocity;
@@ -1040,6 +1229,9 @@ Outcome play(Pool& pool, Input& in, std::string& call) {
       }
       return Outcome::Done;
     }
+    case 51:
+      if (pool.extra) return refusedIf(pool.extra(pool.target<KVRBasicEntity>(in)));
+      [[fallthrough]];
     default: {  // queries: none may change anything
       auto e = pool.target<KVRBasicEntity3D>(in);
       KVRSharedVector<KVRBasicEntity3D> descendants;
@@ -1056,19 +1248,55 @@ Outcome play(Pool& pool, Input& in, std::string& call) {
   }
 }
 
+// How often the whole model is looked at: a refused call is compared on the
+// whole model's digest as well as on its region's when its index in the
+// input is a multiple of WholeDigestEvery, and the checker goes through the
+// whole model every WholeCheckEvery calls and after the last. By index, so
+// that a replay looks at what the fuzzer looked at.
+constexpr int WholeDigestEvery = 16;
+constexpr int WholeCheckEvery = 100;
+// Inputs play at most this many calls.
+constexpr int MaxCalls = 200;
+
+std::uint64_t callsPlayed = 0;
+
 }  // namespace
 
-void KVRFuzzRunScenario(const std::uint8_t* data, std::size_t size) {
+std::uint64_t KVRFuzzCallsPlayed() { return callsPlayed; }
+
+std::string KVRFuzzPlayScenario(const std::uint8_t* data, std::size_t size, const KVRFuzzExtraCall& extra) {
   Input in(data, size);
   std::vector<std::string> journal;
   std::vector<std::wstring> reports;
-  const KVRAssertionHandler previous =
-      KVRSetAssertionHandler([&](const KVRAssertionReport& report) { reports.push_back(report.text); });
-  {
-    Pool pool;
-    // The model between two calls: after one, before the next.
-    Snapshot current(pool);
-    for (int calls = 0; !in.done() && calls < 200; ++calls) {
+  // Restored, and everything made orphaned, however the scenario ends.
+  struct Handler {
+    KVRAssertionHandler previous;
+    ~Handler() { KVRSetAssertionHandler(previous); }
+  } handler{
+      KVRSetAssertionHandler([&](const KVRAssertionReport& report) { reports.push_back(report.text); })};
+  Pool pool;
+  Watch watch(pool);
+  struct Orphaning {
+    Pool& pool;
+    Watch& watch;
+    ~Orphaning() {
+      pool.reached = nullptr;
+      (void)watch.whole();  // holds whatever the model still links to
+      for (const Entity& e : pool.everything) e->orphanObject();
+      watch.orphanHeld();
+    }
+  } orphaning{pool, watch};
+  pool.reached = [&](const KVRBasicEntity* e) { watch.touch(e); };
+  pool.extra = extra;
+  expectedReports = 0;
+  try {
+    std::vector<Entity> around, below;
+    int calls = 0;
+    bool checkedWhole = true;
+    for (; !in.done() && calls < MaxCalls; ++calls) {
+      const bool compareWhole = calls % WholeDigestEvery == 0;
+      const Sink before = compareWhole ? watch.whole() : Sink(false);
+      watch.beginCall();
       std::string call;
       Outcome outcome = Outcome::Done;
       try {
@@ -1077,28 +1305,43 @@ void KVRFuzzRunScenario(const std::uint8_t* data, std::size_t size) {
         call += std::string(" refused: ") + e.what();
         outcome = Outcome::Refused;
       }
+      ++callsPlayed;
+      if (outcome == Outcome::Refused && call.find(" refused: ") == std::string::npos) call += " (refused)";
       journal.push_back(call);
       if (verbose()) std::fprintf(stderr, "%s\n", call.c_str());
       if (static_cast<int>(reports.size()) > expectedReports)
         fail(journal, "an assertion report: " + KVRToUtf8(reports.back()));
       reports.clear();
       expectedReports = 0;
-      Snapshot after(pool);
-      if (outcome == Outcome::Refused && !(after == current))
-        fail(journal, "a refused call changed the model\n    " +
-                          (verbose() ? firstDifference(current.text(), after.text())
-                                     : std::string("(replay with KVR_FUZZ_VERBOSE set to see how)")));
-      after.holdReached(pool);
-      current = std::move(after);
-      const auto found = violations(pool);
-      if (!found.empty()) {
-        std::string text = "the model checker found " + std::to_string(found.size()) + " violations";
-        for (const auto& v : found) text += "\n    " + KVRToUtf8(v);
-        fail(journal, text);
+      if (outcome == Outcome::Refused) {
+        const std::string changed = watch.changedInRegion();
+        if (!changed.empty()) fail(journal, "a refused call changed the model, " + changed);
+        if (compareWhole) {
+          const Sink after = watch.whole();
+          if (!(after == before))
+            fail(journal, "a refused call changed the model outside what it picked\n    " +
+                              (verbose() ? firstDifference(before.text(), after.text())
+                                         : std::string("(replay with KVR_FUZZ_VERBOSE set to see how)")));
+        }
       }
+      watch.toCheck(around, below);
+      failOnViolations(journal, KVRCheckModelAround(around), "around what the call reached");
+      for (const Entity& e : below)
+        failOnViolations(journal, KVRCheckModel(e), "below what the call changed");
+      checkedWhole = (calls + 1) % WholeCheckEvery == 0;
+      if (checkedWhole) failOnViolations(journal, violations(pool), "in the whole model");
     }
-    for (const Entity& e : pool.everything) e->orphanObject();
-    for (const Entity& e : pool.held) e->orphanObject();
+    if (!checkedWhole) failOnViolations(journal, violations(pool), "in the whole model at the end");
+  } catch (const Broken& broken) {
+    return broken.text;
   }
-  KVRSetAssertionHandler(previous);
+  return std::string();
+}
+
+void KVRFuzzRunScenario(const std::uint8_t* data, std::size_t size) {
+  const std::string broken = KVRFuzzPlayScenario(data, size);
+  if (broken.empty()) return;
+  std::fputs(broken.c_str(), stderr);
+  std::fflush(stderr);
+  std::abort();
 }
