@@ -257,7 +257,8 @@ TEST(CheckerReports, EveryKindOfViolationProvokedThroughThePublicInterface) {
     const Entity checked = c.breakCell(mend);
     const std::vector<std::wstring> violations = KVRCheckModel(checked);
     for (const wchar_t* expected : c.expected) {
-      EXPECT_TRUE(mentions(violations, expected)) << KVRToUtf8(violations.empty() ? L"(none)" : violations[0]);
+      EXPECT_TRUE(mentions(violations, expected))
+          << KVRToUtf8(violations.empty() ? L"(none)" : violations[0]);
       // Checked around the broken entity, the same is found.
       EXPECT_TRUE(mentions(KVRCheckModelAround({checked}), expected));
     }

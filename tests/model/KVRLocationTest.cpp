@@ -222,7 +222,8 @@ TEST(LocationInput, EveryRequestRefusesANumberThatIsNotFiniteAndChangesNothing) 
   const auto state = [&] {
     std::ostringstream out;
     out << std::setprecision(17);
-    for (const KVRSharedHandle<KVRBasicEntity3D>& e : {KVRSharedHandle<KVRBasicEntity3D>(h), {b}, {f}, {p}, {t}, {g}, {q}})
+    for (const KVRSharedHandle<KVRBasicEntity3D>& e :
+         {KVRSharedHandle<KVRBasicEntity3D>(h), {b}, {f}, {p}, {t}, {g}, {q}})
       out << e->getBaseLocation() << e->getRelativeLocation() << e->getPendingEvents() << "\n";
     out << joint->getInnerOffset() << joint->getOuterOffset() << joint->getPendingEvents()
         << g->getRelativeLocation(b) << t->getVelocity() << t->getTimingMode();

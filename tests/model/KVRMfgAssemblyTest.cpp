@@ -292,8 +292,9 @@ TEST_F(Assemblies, AnOrphanedAssemblyTakesNoBodyAndTheBodyStaysInItsOwn) {
   gone->orphanObject();
   const Frame seat = make<KVRBasicFrame3D>(L"Seat");
   const auto bits = pending(*p);
-  for (const auto& add : std::vector<std::function<void()>>{
-           [&] { gone->addBody(p); }, [&] { gone->addBody(p, Xform(), Xform()); }, [&] { gone->addBody(p, seat, seat); }}) {
+  for (const auto& add : std::vector<std::function<void()>>{[&] { gone->addBody(p); },
+                                                            [&] { gone->addBody(p, Xform(), Xform()); },
+                                                            [&] { gone->addBody(p, seat, seat); }}) {
     EXPECT_THROW(add(), KVREInvalidRelation);
     EXPECT_EQ(p->getInnerBody(), fixture);
     EXPECT_EQ(p->getLogicalParent(), fixture);
@@ -306,9 +307,10 @@ TEST_F(Assemblies, AnOrphanedAssemblyTakesNoBodyAndTheBodyStaysInItsOwn) {
   const Assembly below = make<KVRBasicMfgAssembly3D>(L"Below");
   attachment->addLogicalChild(below);
   expectThrowWithText<KVREInvalidRelation>(
-      [&] { below->addBody(p); }, L"Assembly \"/W/Fixture/Fixture-P/Below\" lies below Attachment "
-                                  L"\"/W/Fixture/Fixture-P\", which is destroyed when Part \"/W/Fixture/P\" "
-                                  L"is taken out of its assembly");
+      [&] { below->addBody(p); },
+      L"Assembly \"/W/Fixture/Fixture-P/Below\" lies below Attachment "
+      L"\"/W/Fixture/Fixture-P\", which is destroyed when Part \"/W/Fixture/P\" "
+      L"is taken out of its assembly");
   EXPECT_FALSE(below->isOrphaned() || attachment->isOrphaned());
   EXPECT_EQ(p->getInnerConnection(), attachment);
   EXPECT_EQ(pending(*p), bits);

@@ -275,8 +275,9 @@ TEST(ShuttleCycle, AShuttleCannotFollowAPathThatCarriesIt) {
   path->addSpatialChild(shuttle);
   const Planner planner(new KVRShuttlePlannerExt);
   shuttle->addExtension(planner);
-  expectThrowWithText<KVREInvalidRelation>([&] { planner->setPath(path, 0.0, 1.0); },
-                                           L"Shuttle \"/\" cannot follow Tag Path \"/\", which moves with it");
+  expectThrowWithText<KVREInvalidRelation>(
+      [&] { planner->setPath(path, 0.0, 1.0); },
+      L"Shuttle \"/\" cannot follow Tag Path \"/\", which moves with it");
   EXPECT_FALSE(planner->getPath());
   shuttle->removeExtension(KVRShuttlePlannerExt::ClassID_);
   const Planner bound(new KVRShuttlePlannerExt);

@@ -52,7 +52,8 @@ KVRDynamicObject* KVRBasicBody3D::duplicateObject(CopyMode mode) const {
 // --- Relative location, held by the inner connection -----------------------
 
 int KVRBasicBody3D::setRelativeLocation(Xform& location) {
-  if (innerConnection_) return innerConnection_->setRelativeLocation(location);  // which refuses non-finite numbers
+  if (innerConnection_)
+    return innerConnection_->setRelativeLocation(location);  // which refuses non-finite numbers
   requireFinite(location.isFinite(), L"relative location");
   return 0;
 }

@@ -1228,7 +1228,8 @@ void KVRBasicEntity3D::propagateBaseLocation() const {
   releasePose(pose);
 }
 
-void KVRBasicEntity3D::propagateBaseLocationToChildren(const std::vector<const KVRBasicEntity3D*>& skip) const {
+void KVRBasicEntity3D::propagateBaseLocationToChildren(
+    const std::vector<const KVRBasicEntity3D*>& skip) const {
   KVRBasicEntity3D* first = spatialChildren_.first();
   if (!first) return;
   const bool deliver = testEvent(BaseLocationChanged);

@@ -9,8 +9,8 @@
 #include "KVRBasicPath3D.h"
 #include "KVRBasicShuttle3D.h"
 #include "KVRException.h"
-#include "KVRShuttlePlannerExt.h"
 #include "KVRMathConst.h"
+#include "KVRShuttlePlannerExt.h"
 
 constinit const KVRClassInfo KVRBasicGroup3D::ClassInfo_ =
     KVRClassInfo::concrete<KVRBasicGroup3D>("KVRBasicGroup3D", KVRBasicBody3D::ClassInfo_);
@@ -225,8 +225,8 @@ namespace {
 // The planner path of a shuttle; null for another entity or without one.
 const KVRBasicPath3D* plannerPathOf(const KVRBasicEntity3D& entity) {
   if (!entity.isDerivedFrom(KVRBasicShuttle3D::ClassInfo_)) return nullptr;
-  const auto planner = KVRSharedHandle<KVRShuttlePlannerExt>::downcast(
-      entity.getExtension(KVRShuttlePlannerExt::ClassID_));
+  const auto planner =
+      KVRSharedHandle<KVRShuttlePlannerExt>::downcast(entity.getExtension(KVRShuttlePlannerExt::ClassID_));
   return planner ? planner->getPath().get() : nullptr;
 }
 
@@ -373,7 +373,8 @@ void KVRBasicGroup3D::activate() {
 
 void KVRBasicGroup3D::carry(const KVRSharedHandle<KVRBasicEntity3D>& entity, Xform X_WE) const {
   // One of the group's own children is placed from where the group stands now.
-  if (getSpatialChildrenCount() > 0 && hasSpatialChild(entity)) entity->updateParentLocation(getBaseLocation());
+  if (getSpatialChildrenCount() > 0 && hasSpatialChild(entity))
+    entity->updateParentLocation(getBaseLocation());
   entity->setBaseLocation(X_WE);
   entity->flushSpatialState();
 }

@@ -182,8 +182,7 @@ class KVRModelChecker {
     }
     const bool namesPending = parent->testEvent(KVRBasicEntity::FullNameChanged) ||
                               parent->testEvent(KVRBasicEntity::LogicalAncestorsChanged);
-    if (!namesPending &&
-        storedFullName(e) != storedFullName(*parent) + KVRBasicEntity::NameSeparator + name)
+    if (!namesPending && storedFullName(e) != storedFullName(*parent) + KVRBasicEntity::NameSeparator + name)
       report(&e, L"its stored full name does not follow its logical parent's");
     if (!parent->testEvent(KVRBasicEntity::LogicalAncestorsChanged) &&
         !(e.logicalAncestors_.lastObject() == parent &&
