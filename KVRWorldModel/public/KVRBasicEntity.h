@@ -222,6 +222,9 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   void removeSymbol(const std::wstring& name);
   void removeAllSymbols();
   int getSymbolCount() const;
+  // The symbol at `index` in the order they were added (null entries
+  // included), or null outside 0 .. getSymbolCount() - 1.
+  KVRSymbolBase* getSymbolAt(int index) const;
 
  protected:
   void orphanMembers();

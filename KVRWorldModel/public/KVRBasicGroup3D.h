@@ -130,6 +130,14 @@ class KVRWORLDMODEL_API KVRBasicGroup3D : public KVRBasicBody3D {
   void setEntityAlwaysActive(const KVRSharedHandle<KVRBasicEntity3D>& entity, int alwaysActive);
   void setEntityAlwaysActive(const std::wstring& name, int alwaysActive);
 
+  // Every member's entry as it stands: the member, the location relative to
+  // the group it is carried at, and its two flags.
+  const EntryList& getEntries() const { return entries_; }
+  // Appends a member with the entry it had when its cell was saved, flags
+  // included (a cell loaded from a file). Refuses what addEntity refuses,
+  // and a location that is not finite, before anything changes.
+  void restoreEntity(const GroupSubEntry& entry);
+
   // Makes the group active and records where every member stands now.
   virtual void activate();
   // Makes the group inactive; the recorded locations stay.
@@ -167,7 +175,6 @@ class KVRWORLDMODEL_API KVRBasicGroup3D : public KVRBasicBody3D {
 
   // The entries, for derived classes that carry members their own way; the
   // flags must stay as the operations above keep them.
-  const EntryList& getEntries() const { return entries_; }
   EntryList& getEntries() { return entries_; }
   // Whether the group moves the member of this entry now.
   bool isCarried(const GroupSubEntry& entry) const {

@@ -93,6 +93,17 @@ class KVRWORLDMODEL_API KVRShuttlePlannerExt : public KVRExtensionObject {
   bool getMoveTime(KVRSimTime& first, KVRSimTime& last) const;
   // One planned time per tag point, in route order; empty without a plan.
   const std::vector<KVRSimTime>& getTimes() const { return plan_.times; }
+  // The span last asked for (setPath, setPoints, changeMoveTime), over which
+  // a route change plans again.
+  void getSpan(KVRSimTime& start, KVRSimTime& end) const {
+    start = spanStart_;
+    end = spanEnd_;
+  }
+  // Puts back the times and the distance travelled of a plan saved with its
+  // cell, once the planner has planned over the same path and span (times
+  // moved by changeMoveTime are not those of a fresh plan). Refuses, changing
+  // nothing, a list that does not hold one time per planned point.
+  void restoreTimes(const std::vector<KVRSimTime>& times, double distance);
 
   void setScheduledStart(const KVRSimTime& start) { scheduledStart_ = start; }
   const KVRSimTime& getScheduledStart() const { return scheduledStart_; }

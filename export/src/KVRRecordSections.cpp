@@ -12,6 +12,7 @@
 #include "KVRBasicShuttle3D.h"
 #include "KVRBasicTagPoint3D.h"
 #include "KVRBasicWorld.h"
+#include "KVRCellProperties.h"
 #include "KVRMessage.h"
 #include "KVRMfgAssemblyTagPointExt.h"
 #include "KVRRecordWriter.h"
@@ -50,12 +51,20 @@ void body(const KVRBasicEntity& e, KVRJson& section, const KVRRecordWriter& writ
   if (const auto inner = b.getInnerConnection()) {
     if (!connection.is_object()) connection = KVRJson::object();
     connection["name"] = KVRToUtf8(inner->getEntityName());
+    // The connection's own record when the document holds one; null for a
+    // connection only this section describes (as attaching makes them).
+    if (writer.holds(inner.get()))
+      writer.setReference(connection["record"], inner.get());
+    else
+      connection["record"] = nullptr;
     describeConnection(*inner, connection, writer);
   } else {
     connection = nullptr;
   }
   section["attached"] = b.isAttached();
   section["transientState"] = b.getTransientState();
+  writer.setReference(section["innerBodyOriginal"], b.getInnerBodyOriginal().get());
+  writer.setReference(section["homeAttachBody"], b.getHomeAttachBody().get());
   KVRSharedVector<KVRBasicFrame3D> frames;
   b.getFrames(frames);
   writer.setReferences(section["frames"], frames);
@@ -122,21 +131,26 @@ void relationship(const KVRBasicEntity& e, KVRJson& section, const KVRRecordWrit
 }
 
 // A group: whether it carries its members now, and each member with the
-// location relative to the group it is carried at (as last recorded).
+// location relative to the group it is carried at (as last recorded), and
+// whether the group moves it itself (not through a member above it) and
+// even while inactive.
 void group(const KVRBasicEntity& e, KVRJson& section, const KVRRecordWriter& writer) {
   const auto& g = static_cast<const KVRBasicGroup3D&>(e);
   section["active"] = g.isActive() != 0;
-  KVRSharedVector<KVRBasicEntity3D> members;
-  g.getEntities(members);
+  const KVRBasicGroup3D::EntryList& members = g.getEntries();
   KVRJson& list = section["members"];
   if (!list.is_array()) list = KVRJson::array();
   auto& entries = list.get_ref<KVRJson::array_t&>();
   entries.resize(members.size());
   for (std::size_t i = 0; i < members.size(); ++i) {
     KVRJson& entry = entries[i];
-    if (!entry.is_object()) entry = KVRJson{{"entity", nullptr}, {"relative", nullptr}};
-    writer.setReference(entry["entity"], members[i].get());
-    KVRRecordWriter::setLocation(entry["relative"], g.getRelativeLocation(members[i]));
+    if (!entry.is_object())
+      entry =
+          KVRJson{{"entity", nullptr}, {"relative", nullptr}, {"propagating", true}, {"alwaysActive", false}};
+    writer.setReference(entry["entity"], members[i].entity.get());
+    KVRRecordWriter::setLocation(entry["relative"], members[i].relativeLocation);
+    entry["propagating"] = members[i].propagating != 0;
+    entry["alwaysActive"] = members[i].alwaysActive != 0;
   }
 }
 
@@ -169,6 +183,22 @@ void shuttle(const KVRBasicEntity& e, KVRJson& section, const KVRRecordWriter& w
   section["scheduledStart"] = planner ? KVRJson(planner->getScheduledStart().toSeconds()) : KVRJson();
   section["distance"] = planner ? planner->getCurrentDistance() : 0.0;
   section["motionActive"] = s.isMotionActive(writer.time());
+  // What planning again needs: the span asked for, the custom flag, and
+  // where the path stood relative to the shuttle when it was activated.
+  KVRSimTime start, end;
+  if (planner) planner->getSpan(start, end);
+  section["span"] = planner ? KVRJson{start.toSeconds(), end.toSeconds()} : KVRJson();
+  section["customFlag"] = planner ? planner->getCustomFlag() : 0;
+  if (planner)
+    KVRRecordWriter::setLocation(section["shuttlePath"], planner->getShuttlePathXform());
+  else
+    section["shuttlePath"] = nullptr;
+}
+
+// Description, integer attribute, symbols and attributes: null for an entity
+// holding none of them, as most do.
+void properties(const KVRBasicEntity& e, KVRJson& section, const KVRRecordWriter&) {
+  section = KVRPropertiesOf(e);
 }
 
 }  // namespace
@@ -185,6 +215,7 @@ const std::vector<KVRRecordSection>& KVRRecordSections() {
       {&KVRBasicPath3D::ClassInfo_, "path", &path},
       {&KVRBasicConnection3D::ClassInfo_, "connection", &connection},
       {&KVRBasicRelationship3D::ClassInfo_, "relationship", &relationship},
+      {&KVRBasicEntity::ClassInfo_, "properties", &properties},
   };
   return sections;
 }

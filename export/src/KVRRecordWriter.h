@@ -87,6 +87,8 @@ class KVRRecordWriter {
   // else its full name; null for none.
   void setReference(KVRJson& slot, const KVRBasicEntity* entity) const;
   KVRJson reference(const KVRBasicEntity* entity) const;
+  // Whether the document holds a record of `entity`.
+  bool holds(const KVRBasicEntity* entity) const { return scene_.indexOf(entity) >= 0; }
   // A location: "position", "quaternion" (w x y z), "rpy" (degrees), and
   // "nonFinite": true when any of them is not a finite number.
   static void setLocation(KVRJson& slot, const KVRBasicXform3D<double>& location);

@@ -1,10 +1,14 @@
 #include "KVRSnapshot.h"
 
+#include <istream>
+#include <iterator>
 #include <ostream>
 
+#include "KVRException.h"
 #include "KVRExportScene.h"
 #include "KVRExportSupport.h"
 #include "KVRRecordWriter.h"
+#include "KVRSnapshotReader.h"
 
 namespace {
 
@@ -64,4 +68,25 @@ std::string KVRSnapshot::toJson(const KVRSharedHandle<KVRBasicEntity>& root, con
   // Called once, with the whole document.
   writeSnapshot(*root, time, std::string::npos, [&](std::string& whole) { text.swap(whole); });
   return text;
+}
+
+KVRSharedHandle<KVRBasicEntity> KVRSnapshot::read(std::string_view text) { return read(text, ReadOptions()); }
+
+KVRSharedHandle<KVRBasicEntity> KVRSnapshot::read(std::string_view text, const ReadOptions& options) {
+  const nlohmann::json document = KVRParseCellText(text, options.maxBytes);
+  return KVRReadSnapshot(document, options);
+}
+
+KVRSharedHandle<KVRBasicEntity> KVRSnapshot::read(std::istream& in) { return read(in, ReadOptions()); }
+
+KVRSharedHandle<KVRBasicEntity> KVRSnapshot::read(std::istream& in, const ReadOptions& options) {
+  std::string text;
+  char buffer[1 << 16];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    text.append(buffer, static_cast<std::size_t>(in.gcount()));
+    // Read no further than the limit: what lies beyond is refused anyway.
+    if (text.size() > options.maxBytes) break;
+  }
+  if (in.bad()) throw KVRERuntimeError(L"The cell could not be read from its stream");
+  return read(text, options);
 }

@@ -113,7 +113,10 @@ TEST_F(Carriers, AShuttleWithoutAPlannerHasNoPathNorPlan) {
                                                       {"times", json::array()},
                                                       {"scheduledStart", nullptr},
                                                       {"distance", 0.0},
-                                                      {"motionActive", false}}));
+                                                      {"motionActive", false},
+                                                      {"span", nullptr},
+                                                      {"customFlag", 0},
+                                                      {"shuttlePath", nullptr}}));
 }
 
 TEST_F(Carriers, AnAssemblyListsItsBodiesAndTheAssembliesAboveIt) {

@@ -15,13 +15,17 @@ const KVRUUID& KVRDynamicObject::getClassID() const { return nilClassID; }
 
 const char* KVRDynamicObject::getClassName() const { return getClassInfo().getClassName(); }
 
-bool KVRDynamicObject::isInstanceOf(const KVRClassInfo& info) const { return getClassInfo().isInstanceOf(info); }
+bool KVRDynamicObject::isInstanceOf(const KVRClassInfo& info) const {
+  return getClassInfo().isInstanceOf(info);
+}
 
 bool KVRDynamicObject::isDerivedFrom(const KVRClassInfo& info) const {
   return getClassInfo().isDerivedFrom(info);
 }
 
-KVRDynamicObject* KVRDynamicObject::replicateObject() const { return getClassInfo().copyObject(*this, CopyAlone); }
+KVRDynamicObject* KVRDynamicObject::replicateObject() const {
+  return getClassInfo().copyObject(*this, CopyAlone);
+}
 
 KVRDynamicObject* KVRDynamicObject::duplicateObject(CopyMode mode) const {
   return getClassInfo().copyObject(*this, mode);

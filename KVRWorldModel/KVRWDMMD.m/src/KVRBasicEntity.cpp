@@ -714,6 +714,12 @@ void KVRBasicEntity::removeAllSymbols() {
   for (KVRSymbolBase* symbol : symbols) delete symbol;
 }
 
+KVRSymbolBase* KVRBasicEntity::getSymbolAt(int index) const {
+  const Rare* parts = findRare();
+  if (!parts || index < 0 || static_cast<std::size_t>(index) >= parts->symbols.size()) return nullptr;
+  return parts->symbols[static_cast<std::size_t>(index)];
+}
+
 int KVRBasicEntity::getSymbolCount() const {
   const Rare* parts = findRare();
   return parts ? static_cast<int>(parts->symbols.size()) : 0;

@@ -282,6 +282,12 @@ void KVRBasicGroup3D::addEntity(const KVRSharedHandle<KVRBasicEntity3D>& entity)
   deActivatePropagationToChildren(entity);
 }
 
+void KVRBasicGroup3D::restoreEntity(const GroupSubEntry& entry) {
+  refuseMember(entry.entity);
+  requireFinite(entry.relativeLocation.isFinite(), L"member location");
+  entries_.push_back(entry);
+}
+
 int KVRBasicGroup3D::removeEntity(const KVRSharedHandle<KVRBasicEntity3D>& entity) {
   EntryList::iterator position;
   if (!findEntity(entity, position)) return 0;

@@ -1,6 +1,7 @@
 #include "KVRShuttlePlannerExt.h"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <ostream>
 #include <utility>
@@ -327,6 +328,16 @@ void KVRShuttlePlannerExt::changeMoveTime(const KVRSimTime& start, const KVRSimT
   times.push_back(lastTime(times.back(), start, end));
   plan_.times.swap(times);
   rememberSpan(start, end);
+}
+
+void KVRShuttlePlannerExt::restoreTimes(const std::vector<KVRSimTime>& times, double distance) {
+  if (times.size() != plan_.times.size())
+    throw KVREInvalidArgument(L"A motion planner with %1 planned points cannot take %2 times")
+        << std::to_wstring(plan_.times.size()) << std::to_wstring(times.size());
+  if (!std::isfinite(distance))
+    throw KVREInvalidArgument(L"The distance given to a motion planner is not finite");
+  plan_.times = times;
+  currentDistance_ = distance;
 }
 
 bool KVRShuttlePlannerExt::getMoveTime(KVRSimTime& first, KVRSimTime& last) const {
