@@ -13,6 +13,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "KVRSnapshot.h"
 #include "KVRWorldModel.h"
 
 namespace {
@@ -1264,6 +1265,91 @@ std::uint64_t callsPlayed = 0;
 
 std::uint64_t KVRFuzzCallsPlayed() { return callsPlayed; }
 
+// --- Cell files ------------------------------------------------------------------------
+
+// Everything a loaded tree holds, in both trees and through the connections
+// its bodies hang on, orphaned so that it is freed.
+void orphanTree(const Entity& root) {
+  std::vector<Entity> stack{root};
+  std::unordered_set<const KVRBasicEntity*> seen;
+  std::vector<Entity> all;
+  while (!stack.empty()) {
+    const Entity e = stack.back();
+    stack.pop_back();
+    if (!e || !seen.insert(e.get()).second) continue;
+    all.push_back(e);
+    KVRSharedVector<KVRBasicEntity> children;
+    e->getLogicalChildren(children);
+    stack.insert(stack.end(), children.begin(), children.end());
+    if (auto* e3 = as<KVRBasicEntity3D>(e.get())) {
+      KVRSharedVector<KVRBasicEntity3D> spatial;
+      e3->getSpatialChildren(spatial);
+      stack.insert(stack.end(), spatial.begin(), spatial.end());
+    }
+    if (auto* body = as<KVRBasicBody3D>(e.get()))
+      if (const auto connection = body->getInnerConnection()) stack.push_back(connection);
+  }
+  for (const Entity& e : all) e->orphanObject();
+}
+
+// Whether a saved document holds pending events: a world saved between a
+// change and its flush is not read back as it was.
+bool quiet(const std::string& document) {
+  const std::string key = "\"events\":[";
+  for (std::size_t at = document.find(key); at != std::string::npos; at = document.find(key, at + 1))
+    if (document[at + key.size()] != ']') return false;
+  return true;
+}
+
+// Every world of the pool, flushed, is saved, read back and saved again:
+// the two documents must be the same, and the loaded tree as sound as the
+// saved one. A world that holds what a file cannot (a link to an entity
+// outside it, a location that is not finite) must be refused cleanly,
+// leaving nothing behind.
+void checkCellFiles(Pool& pool, std::vector<std::string>& journal) {
+  std::unordered_set<const KVRBasicEntity*> seen;
+  for (const Entity& e : pool.everything) {
+    if (!e->isOrphaned()) {
+      e->flushLogicalState();
+      if (auto* e3 = as<KVRBasicEntity3D>(e.get())) e3->flushSpatialState();
+    }
+  }
+  journal.push_back("end: everything flushed; each world saved, read back and saved again");
+  const auto universe = KVRBasicUniverse::getUniverse();
+  for (const Entity& e : pool.everything) {
+    const auto* w = as<KVRBasicWorld>(e.get());
+    if (!w || w->isOrphaned() || !seen.insert(w).second) continue;
+    const std::string saved = KVRSnapshot::toJson(e);
+    KVRSnapshot::ReadOptions options;
+    options.classes = {&FuzzRule::ClassInfo_};
+    options.check = false;  // the checker runs below: a refusal would hide what it finds
+    // A world hanging below another entity is read without it: only the
+    // universe is outside every cell and can be joined again.
+    const KVRBasicEntity* parent = w->getLogicalParent().get();
+    options.addToUniverse = parent == universe.get();
+    const std::size_t bytes = KVRBasicEntity3D::getEntityBlockBytes();
+    const int worlds = universe->getLogicalChildrenCount();
+    Entity loaded;
+    try {
+      loaded = KVRSnapshot::read(saved, options);
+    } catch (const KVREInvalidArgument& refusal) {
+      if (KVRBasicEntity3D::getEntityBlockBytes() != bytes || universe->getLogicalChildrenCount() != worlds)
+        fail(journal, std::string("a refused cell left entities behind: ") + refusal.what());
+      const std::string why = refusal.what();
+      if (why.find("full name") == std::string::npos && why.find("not finite") == std::string::npos)
+        fail(journal, "a saved world was refused: " + why + "\n" + saved);
+      continue;
+    }
+    const std::string again = KVRSnapshot::toJson(loaded);
+    const std::vector<std::wstring> found = KVRCheckModel(loaded);
+    orphanTree(loaded);
+    if (quiet(saved) && (!parent || parent == universe.get()) && again != saved)
+      fail(journal, "a world read back saves differently\n    " + firstDifference(saved, again));
+    if (!found.empty() && KVRCheckModel(e).empty())
+      fail(journal, "a world read back is not sound: " + KVRToUtf8(found.front()));
+  }
+}
+
 std::string KVRFuzzPlayScenario(const std::uint8_t* data, std::size_t size, const KVRFuzzExtraCall& extra) {
   Input in(data, size);
   std::vector<std::string> journal;
@@ -1332,6 +1418,7 @@ std::string KVRFuzzPlayScenario(const std::uint8_t* data, std::size_t size, cons
       if (checkedWhole) failOnViolations(journal, violations(pool), "in the whole model");
     }
     if (!checkedWhole) failOnViolations(journal, violations(pool), "in the whole model at the end");
+    checkCellFiles(pool, journal);
   } catch (const Broken& broken) {
     return broken.text;
   }

@@ -11,20 +11,28 @@
 // "version", "root" (the root's id) and "steps", each with "step", "time"
 // (seconds), "entities" (records as in a snapshot; every entity at the first
 // step) and "removed" (ids). The state at step k is the first step's records
-// updated by the changes of steps 1 to k.
+// updated by the changes of steps 1 to k. Version 2 adds "order" to a step
+// whose entities stand in another order than at the step before (ids in
+// the order a snapshot of that step lists them); version 1 timelines are
+// read with new entities after the others.
+//
+// A timeline read back gives the snapshot of any recorded step, and a new
+// tree restored to it (KVRSnapshot::read).
 
 #include <iosfwd>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "KVRBasicEntity.h"
 #include "KVRExportAPI.h"
 #include "KVRSimTime.h"
+#include "KVRSnapshot.h"
 
 class KVREXPORT_API KVRTimeline {
  public:
   static constexpr const char* Format = "KVRWorldModel timeline";
-  static constexpr int Version = 1;
+  static constexpr int Version = 2;
 
   KVRTimeline();
   KVRTimeline(KVRTimeline&&) noexcept;
@@ -45,6 +53,15 @@ class KVREXPORT_API KVRTimeline {
   // KVRERuntimeError when the stream fails.
   void write(std::ostream& out) const;
   std::string toJson() const;
+
+  // The snapshot document of the state at `step` (0 for the first) of a
+  // timeline document; KVREInvalidArgument when the text is not a timeline
+  // or has no such step.
+  static std::string snapshotAt(std::string_view timeline, int step);
+  // A new tree built from that snapshot, as KVRSnapshot::read builds it.
+  static KVRSharedHandle<KVRBasicEntity> restore(std::string_view timeline, int step);
+  static KVRSharedHandle<KVRBasicEntity> restore(std::string_view timeline, int step,
+                                                 const KVRSnapshot::ReadOptions& options);
 
  private:
   struct Steps;

@@ -48,10 +48,10 @@ constexpr double UnitTolerance = 1e-6;
 
 // The model's own classes a record may name.
 const KVRClassInfo* const LibraryClasses[] = {
-    &KVRBasicEntity::ClassInfo_,        &KVRBasicWorld::ClassInfo_,      &KVRBasicFrame3D::ClassInfo_,
-    &KVRBasicBody3D::ClassInfo_,        &KVRBasicPart3D::ClassInfo_,     &KVRBasicCamera3D::ClassInfo_,
-    &KVRBasicMfgAssembly3D::ClassInfo_, &KVRBasicGroup3D::ClassInfo_,    &KVRBasicShuttle3D::ClassInfo_,
-    &KVRBasicTagPoint3D::ClassInfo_,    &KVRBasicPath3D::ClassInfo_,     &KVRBasicAttachment3D::ClassInfo_,
+    &KVRBasicEntity::ClassInfo_,        &KVRBasicWorld::ClassInfo_,   &KVRBasicFrame3D::ClassInfo_,
+    &KVRBasicBody3D::ClassInfo_,        &KVRBasicPart3D::ClassInfo_,  &KVRBasicCamera3D::ClassInfo_,
+    &KVRBasicMfgAssembly3D::ClassInfo_, &KVRBasicGroup3D::ClassInfo_, &KVRBasicShuttle3D::ClassInfo_,
+    &KVRBasicTagPoint3D::ClassInfo_,    &KVRBasicPath3D::ClassInfo_,  &KVRBasicAttachment3D::ClassInfo_,
 };
 
 bool derives(const KVRClassInfo* info, const KVRClassInfo& base) {
@@ -174,7 +174,9 @@ class Reader {
   std::unordered_map<std::string, int> tops_;
   std::unordered_map<std::string, int> children_;  // key: parent index, '\n', name
   std::string rootFullName_;
-  static std::string childKey(int parent, const std::string& name) { return std::to_string(parent) + '\n' + name; }
+  static std::string childKey(int parent, const std::string& name) {
+    return std::to_string(parent) + '\n' + name;
+  }
   // The record a full name names, or None.
   int named(const std::string& fullName) const;
   // For messages: the record's full name, shortened when long.
@@ -218,7 +220,8 @@ int Reader::reference(int r, const Json* ref, const std::string& field) const {
   if (!ref || ref->is_null()) return None;
   if (ref->is_number_integer()) {
     const auto it = byId_.find(ref->get<long long>());
-    if (it == byId_.end()) refuse(r, field, L"no record has the id " + std::to_wstring(ref->get<long long>()));
+    if (it == byId_.end())
+      refuse(r, field, L"no record has the id " + std::to_wstring(ref->get<long long>()));
     return it->second;
   }
   if (ref->is_string()) {
@@ -314,8 +317,9 @@ void Reader::readRecords() {
     for (const KVRClassInfo* info : classes)
       if (info && *cls == info->getClassName()) rec.info = info;
     if (!rec.info)
-      refuse(r, "class", L"\"" + KVRFromUtf8(cls->get<std::string>()) +
-                             L"\" is not a class this program knows (a class of its own goes in the read options)");
+      refuse(r, "class",
+             L"\"" + KVRFromUtf8(cls->get<std::string>()) +
+                 L"\" is not a class this program knows (a class of its own goes in the read options)");
     if (!rec.info->hasFactory()) refuse(r, "class", L"names a class that cannot be made (it is abstract)");
     if (derives(rec.info, KVRBasicUniverse::ClassInfo_)) refuse(r, "class", L"a universe cannot be read");
     rec.spatial = derives(rec.info, KVRBasicEntity3D::ClassInfo_);
@@ -336,7 +340,7 @@ int Reader::named(const std::string& fullName) const {
     r = root_;
     at = rootFullName_.size();
   } else {
-    if (fullName.empty() || fullName[0] != '/') return None;
+    if (fullName.size() < 2 || fullName[0] != '/') return None;
     const std::size_t end = std::min(fullName.find('/', 1), fullName.size());
     const auto top = tops_.find(fullName.substr(1, end - 1));
     if (top == tops_.end()) return None;
@@ -373,7 +377,9 @@ void Reader::readLogicalTree() {
   // In document order: a parent named by its full name comes before its
   // children (the names of what comes later are not known yet); one named
   // by its id may come anywhere.
-  if (const Json* given = find(root_, "fullName"); given && given->is_string()) rootFullName_ = *given;
+  // "/" is the name of every entity without a parent: it names none.
+  if (const Json* given = find(root_, "fullName"); given && given->is_string() && *given != "/")
+    rootFullName_ = *given;
   for (std::size_t i = 0; i < records_.size(); ++i) {
     const int r = static_cast<int>(i);
     Record& rec = records_[i];
@@ -506,8 +512,8 @@ void Reader::readConnections() {
     if (!described->is_object()) refuse(r, "body.connection", L"is not an object or null");
     int record = None;
     if (const auto named = described->find("record"); named != described->end()) {
-      record = referenceOf(r, *described, "record", "body.connection.record", KVRBasicConnection3D::ClassInfo_,
-                           L"a connection");
+      record = referenceOf(r, *described, "record", "body.connection.record",
+                           KVRBasicConnection3D::ClassInfo_, L"a connection");
     } else if (version_ < 2) {
       // Version 1 does not say: a connection record of the same name that hangs this body.
       const std::string name = described->value("name", std::string());
@@ -531,12 +537,13 @@ void Reader::readConnections() {
     if (hanging == -2) {
       hanging = static_cast<int>(k);
     } else if (hanging >= 0 && connections_[static_cast<std::size_t>(hanging)].record != None &&
-               hanging != static_cast<int>(k) && records_[static_cast<std::size_t>(c.outerBody)].json->find("body") ==
-                                                         records_[static_cast<std::size_t>(c.outerBody)].json->end()) {
+               hanging != static_cast<int>(k) &&
+               records_[static_cast<std::size_t>(c.outerBody)].json->find("body") ==
+                   records_[static_cast<std::size_t>(c.outerBody)].json->end()) {
       refuse(c.outerBody, "body",
              L"the body hangs on two connections: records " +
-                 std::to_wstring(records_[static_cast<std::size_t>(connections_[hanging].record)].id) + L" and " +
-                 std::to_wstring(records_[static_cast<std::size_t>(c.record)].id));
+                 std::to_wstring(records_[static_cast<std::size_t>(connections_[hanging].record)].id) +
+                 L" and " + std::to_wstring(records_[static_cast<std::size_t>(c.record)].id));
     }
   }
   for (std::size_t i = 0; i < records_.size(); ++i) {
@@ -554,8 +561,8 @@ void Reader::readSpatialTree() {
     const int r = static_cast<int>(i);
     Record& rec = records_[i];
     if (!rec.spatial) continue;
-    const int parent = referenceOf(r, *rec.json, "spatialParent", "spatialParent", KVRBasicEntity3D::ClassInfo_,
-                                   L"a 3-D entity");
+    const int parent = referenceOf(r, *rec.json, "spatialParent", "spatialParent",
+                                   KVRBasicEntity3D::ClassInfo_, L"a 3-D entity");
     if (parent == r) refuse(r, "spatialParent", L"names the record itself");
     if (rec.connection != None) {
       const int inner = connections_[static_cast<std::size_t>(rec.connection)].innerBody;
@@ -632,7 +639,8 @@ void Reader::linkSpatially() {
       const Record& parent = records_[static_cast<std::size_t>(rec.spatialParent)];
       if (rec.connection != None) {
         const auto& made = connections_[static_cast<std::size_t>(rec.connection)].made;
-        at(r, "body.connection", [&] { as<KVRBasicBody3D>(rec.entity)->setInnerBody(as<KVRBasicBody3D>(parent.entity), made); });
+        at(r, "body.connection",
+           [&] { as<KVRBasicBody3D>(rec.entity)->setInnerBody(as<KVRBasicBody3D>(parent.entity), made); });
       } else {
         at(r, "spatialParent",
            [&] { parent.entity3D->addSpatialChild(KVRSharedHandle<KVRBasicEntity3D>(rec.entity3D)); });
@@ -641,9 +649,7 @@ void Reader::linkSpatially() {
 }
 
 void Reader::connect() {
-  const auto bodyOf = [&](int r) {
-    return as<KVRBasicBody3D>(records_[static_cast<std::size_t>(r)].entity);
-  };
+  const auto bodyOf = [&](int r) { return as<KVRBasicBody3D>(records_[static_cast<std::size_t>(r)].entity); };
   const auto frameOf = [&](int r) {
     return as<KVRBasicFrame3D>(records_[static_cast<std::size_t>(r)].entity);
   };
@@ -653,7 +659,8 @@ void Reader::connect() {
       if (c.record != None) {
         c.made = as<KVRBasicConnection3D>(records_[static_cast<std::size_t>(r)].entity);
       } else {
-        c.made = KVRSharedHandle<KVRBasicConnection3D>(dynamic_cast<KVRBasicConnection3D*>(c.info->createObject()));
+        c.made = KVRSharedHandle<KVRBasicConnection3D>(
+            dynamic_cast<KVRBasicConnection3D*>(c.info->createObject()));
         c.made->setEntityName(c.name);
       }
       if (!c.connected) {
@@ -698,8 +705,10 @@ void Reader::restoreBodies() {
                                      KVRBasicBody3D::ClassInfo_, L"a body");
     const int home =
         referenceOf(r, *b, "homeAttachBody", "body.homeAttachBody", KVRBasicBody3D::ClassInfo_, L"a body");
-    if (original != None) body->setInnerBodyOriginal(as<KVRBasicBody3D>(records_[static_cast<std::size_t>(original)].entity));
-    if (home != None) body->setHomeAttachBody(as<KVRBasicBody3D>(records_[static_cast<std::size_t>(home)].entity));
+    if (original != None)
+      body->setInnerBodyOriginal(as<KVRBasicBody3D>(records_[static_cast<std::size_t>(original)].entity));
+    if (home != None)
+      body->setHomeAttachBody(as<KVRBasicBody3D>(records_[static_cast<std::size_t>(home)].entity));
     if (const auto state = b->find("transientState"); state != b->end()) {
       if (!state->is_number_integer()) refuse(r, "body.transientState", L"is not a whole number");
       body->setTransientState(state->get<int>());
@@ -751,7 +760,8 @@ void Reader::setBases() {
           if (!(given == rec.entity3D->getBaseLocation())) rec.entity3D->setCachedBaseLocation(given);
         } else if (!parent && derives(rec.info, KVRBasicBody3D::ClassInfo_)) {
           const Json* relative = find(r, "relative");
-          if (relative && !relative->is_null()) rec.entity3D->setCachedBaseLocation(pose(r, *relative, "relative"));
+          if (relative && !relative->is_null())
+            rec.entity3D->setCachedBaseLocation(pose(r, *relative, "relative"));
         }
       });
     }
@@ -771,8 +781,7 @@ void Reader::restoreTagPoints() {
         const int point = referenceOf(r, (*points)[k], field, KVRBasicTagPoint3D::ClassInfo_, L"a tag point");
         if (point == None) refuse(r, field, L"is null");
         at(r, field, [&] {
-          path->_addTagPoint(
-              as<KVRBasicTagPoint3D>(records_[static_cast<std::size_t>(point)].entity));
+          path->_addTagPoint(as<KVRBasicTagPoint3D>(records_[static_cast<std::size_t>(point)].entity));
         });
       }
     }
@@ -780,7 +789,8 @@ void Reader::restoreTagPoints() {
     const Json* s = point ? section(r, "tagPoint") : nullptr;
     if (!s) continue;
     const bool velocity = s->value("timing", "duration") == std::string("velocity");
-    if (const auto d = s->find("duration"); d != s->end()) point->setDuration(time(r, *d, "tagPoint.duration"));
+    if (const auto d = s->find("duration"); d != s->end())
+      point->setDuration(time(r, *d, "tagPoint.duration"));
     if (const auto v = s->find("velocity"); v != s->end() && (velocity || s->find("timing") == s->end()))
       at(r, "tagPoint.velocity", [&] { point->setVelocity(number(r, *v, "tagPoint.velocity")); });
     if (!velocity && s->find("duration") != s->end()) point->setDuration(point->getDuration());
@@ -790,8 +800,18 @@ void Reader::restoreTagPoints() {
     if (!frames->is_object()) refuse(r, "tagPoint.referenceFrames", L"is not an object or null");
     KVRSharedHandle<KVRMfgAssemblyTagPointExt> extension(new KVRMfgAssemblyTagPointExt);
     at(r, "tagPoint.referenceFrames", [&] { point->addExtension(extension); });
-    if (!flag(r, *frames, "set", true, "tagPoint.referenceFrames.set")) continue;
     const auto first = frames->find("first"), second = frames->find("second");
+    if (!flag(r, *frames, "set", true, "tagPoint.referenceFrames.set")) {
+      // Frames never set sit on the tag point once it has moved since the
+      // extension came: at its base location then, at the origin before.
+      if (first != frames->end() && !first->is_null() &&
+          pose(r, *first, "tagPoint.referenceFrames.first") == point->getBaseLocation()) {
+        std::bitset<64> moved;
+        moved.set(KVRBasicEntity3D::BaseLocationChanged);
+        extension->onEvent(KVRSharedConstPointer<KVRBasicTagPoint3D>(point.get()), moved);
+      }
+      continue;
+    }
     if (first == frames->end() || second == frames->end())
       refuse(r, "tagPoint.referenceFrames", L"a set pair of reference frames has \"first\" and \"second\"");
     const Xform f1 = pose(r, *first, "tagPoint.referenceFrames.first");
@@ -817,7 +837,8 @@ void Reader::restoreRelations() {
       const auto mode = s->value("syncMode", 0) == 1 ? KVRBasicRelationship3D::NoSyncOnSet
                                                      : KVRBasicRelationship3D::SyncOnSet;
       if (flag(r, *s, "set", inner != None, "relationship.set")) {
-        if (inner == None || outer == None) refuse(r, "relationship", L"a set relationship names both entities");
+        if (inner == None || outer == None)
+          refuse(r, "relationship", L"a set relationship names both entities");
         // Set as saved, without enforcing the rule: the entities stand where they stood.
         relationship->setSyncMode(KVRBasicRelationship3D::NoSyncOnSet);
         at(r, "relationship", [&] { relationship->setRelationship(entity3D(inner), entity3D(outer)); });
@@ -831,8 +852,8 @@ void Reader::restoreRelations() {
                                            KVRBasicRelationship3D::ClassInfo_, L"a relationship");
       if (relationship != None)
         at(r, "camera.relationship", [&] {
-          camera->setRelationship(as<KVRBasicRelationship3D>(
-              records_[static_cast<std::size_t>(relationship)].entity));
+          camera->setRelationship(
+              as<KVRBasicRelationship3D>(records_[static_cast<std::size_t>(relationship)].entity));
         });
     }
   }
@@ -855,8 +876,7 @@ void Reader::restoreGroups() {
       const Json& target = entry.is_object() ? entry.value("entity", Json()) : entry;
       const int member = referenceOf(r, target, field, KVRBasicEntity3D::ClassInfo_, L"a 3-D entity");
       if (member == None) refuse(r, field, L"names no member");
-      const auto handle =
-          as<KVRBasicEntity3D>(records_[static_cast<std::size_t>(member)].entity);
+      const auto handle = as<KVRBasicEntity3D>(records_[static_cast<std::size_t>(member)].entity);
       const auto relative = entry.is_object() ? entry.find("relative") : entry.end();
       if (!entry.is_object() || relative == entry.end() || relative->is_null()) {
         at(r, field, [&] { group->addEntity(handle); });  // written by hand: carried from where it stands
@@ -897,8 +917,7 @@ void Reader::restorePlanners() {
     at(r, "shuttle.planner", [&] { shuttle->addExtension(planner); });
     at(r, "shuttle.path", [&] {
       if (path != None)
-        planner->setPath(as<KVRBasicPath3D>(records_[static_cast<std::size_t>(path)].entity),
-                         start, end);
+        planner->setPath(as<KVRBasicPath3D>(records_[static_cast<std::size_t>(path)].entity), start, end);
       else
         planner->setPoints(start, end);
     });
@@ -953,15 +972,21 @@ void Reader::build() {
   restoreRelations();
   restoreGroups();
   restorePlanners();
-  Record& root = records_[static_cast<std::size_t>(root_)];
-  if (const auto world = as<KVRBasicWorld>(root.entity)) {
-    const Json* s = section(root_, "world");
-    const Json* t = s && s->contains("time") ? &s->at("time") : doc_.contains("time") ? &doc_["time"] : nullptr;
-    if (t) {
-      const KVRSimTime now = time(root_, *t, "world.time");
-      at(root_, "world.time", [&] { world->setSimulationTime(now); });
-    }
+  // Each world's time; the document's time stands for a root world's
+  // section that gives none.
+  for (std::size_t i = 0; i < records_.size(); ++i) {
+    const int r = static_cast<int>(i);
+    const auto world = as<KVRBasicWorld>(records_[i].entity);
+    if (!world) continue;
+    const Json* s = section(r, "world");
+    const Json* t = s && s->contains("time")              ? &s->at("time")
+                    : r == root_ && doc_.contains("time") ? &doc_["time"]
+                                                          : nullptr;
+    if (!t) continue;
+    const KVRSimTime now = time(r, *t, "world.time");
+    at(r, "world.time", [&] { world->setSimulationTime(now); });
   }
+  Record& root = records_[static_cast<std::size_t>(root_)];
   quieten();
   if (options_.check) {
     const std::vector<std::wstring> found = KVRCheckModel(root.entity);
@@ -977,8 +1002,8 @@ Entity Reader::read() {
   const auto version = doc_.find("version");
   if (version == doc_.end() || !version->is_number_integer() || version->get<long long>() < 1 ||
       version->get<long long>() > KVRSnapshot::Version)
-    refuseDocument(L"its \"version\" is not one this program reads (1 to " + std::to_wstring(KVRSnapshot::Version) +
-                   L")");
+    refuseDocument(L"its \"version\" is not one this program reads (1 to " +
+                   std::to_wstring(KVRSnapshot::Version) + L")");
   version_ = version->get<int>();
   const auto entities = doc_.find("entities");
   if (entities == doc_.end() || !entities->is_array()) refuseDocument(L"it has no list \"entities\"");

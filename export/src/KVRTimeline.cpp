@@ -9,6 +9,7 @@
 #include "KVRExportScene.h"
 #include "KVRExportSupport.h"
 #include "KVRRecordWriter.h"
+#include "KVRSnapshotReader.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ struct KVRTimeline::Steps {
     std::string records;  // the changed records, one per line
     std::size_t recordCount = 0;
     std::vector<int> removed;
+    std::vector<int> order;  // empty when the order is the step before's
   };
 
   std::vector<Step> steps;
@@ -36,6 +38,7 @@ struct KVRTimeline::Steps {
   std::unordered_map<KVRUUID, int, UUIDHash> ids;
   std::vector<std::string> lastRecord;  // by id
   std::vector<char> present;            // by id: in the last step
+  std::vector<int> lastOrder;           // ids in scene order at the last step
   std::size_t recordCount = 0;
 };
 
@@ -87,6 +90,8 @@ void KVRTimeline::record(const KVRSharedHandle<KVRBasicEntity>& root, const KVRS
   for (std::size_t id = 0; id < present.size(); ++id)
     if (s.present[id] && !present[id]) step.removed.push_back(static_cast<int>(id));
 
+  if (ids != s.lastOrder) step.order = ids;
+  s.lastOrder.swap(ids);
   if (s.steps.empty()) s.root = root->getUUID();
   s.present.swap(present);
   s.recordCount += step.recordCount;
@@ -106,8 +111,10 @@ std::string KVRTimeline::toJson() const {
   std::string text = head;
   for (std::size_t k = 0; k < s.steps.size(); ++k) {
     const Steps::Step& step = s.steps[k];
-    const auto [stepHead, stepTail] = KVRSplitAtLastArray(
-        {{"step", k}, {"time", step.time}, {"removed", step.removed}, {"entities", KVRJson::array()}});
+    KVRJson head{{"step", k}, {"time", step.time}, {"removed", step.removed}};
+    if (k > 0 && !step.order.empty()) head["order"] = step.order;
+    head["entities"] = KVRJson::array();
+    const auto [stepHead, stepTail] = KVRSplitAtLastArray(head);
     if (k > 0) text += ",\n";
     text += stepHead;
     text += step.records;
@@ -116,4 +123,66 @@ std::string KVRTimeline::toJson() const {
   text += tail;
   text += '\n';
   return text;
+}
+
+std::string KVRTimeline::snapshotAt(std::string_view timeline, int step) {
+  nlohmann::json document = KVRParseCellText(timeline, std::string_view::npos);
+  if (!document.is_object() || document.value("format", "") != Format || !document.contains("steps") ||
+      !document["steps"].is_array())
+    throw KVREInvalidArgument(
+        L"The text is not a timeline: it has no \"format\" of a timeline and no \"steps\"");
+  nlohmann::json& steps = document["steps"];
+  if (step < 0 || static_cast<std::size_t>(step) >= steps.size())
+    throw KVREInvalidArgument(L"The timeline has no step %1: it has %2")
+        << std::to_wstring(step) << std::to_wstring(steps.size());
+  // The records by id, and the ids in the order a snapshot lists them.
+  std::unordered_map<long long, nlohmann::json> records;
+  std::vector<long long> order;
+  for (int k = 0; k <= step; ++k) {
+    nlohmann::json& at = steps[static_cast<std::size_t>(k)];
+    if (!at.is_object() || !at.contains("entities") || !at["entities"].is_array())
+      throw KVREInvalidArgument(L"Step %1 of the timeline has no list of entities") << std::to_wstring(k);
+    for (const auto& id : at.value("removed", nlohmann::json::array())) {
+      if (!id.is_number_integer())
+        throw KVREInvalidArgument(L"Step %1 of the timeline removes a record that is not an id")
+            << std::to_wstring(k);
+      records.erase(id.get<long long>());
+    }
+    std::vector<long long> added;
+    for (auto& record : at["entities"]) {
+      if (!record.is_object() || !record.contains("id") || !record["id"].is_number_integer())
+        throw KVREInvalidArgument(L"Step %1 of the timeline holds a record without an id")
+            << std::to_wstring(k);
+      const long long id = record["id"].get<long long>();
+      if (!records.count(id)) added.push_back(id);
+      records[id] = std::move(record);
+    }
+    if (const auto listed = at.find("order"); listed != at.end() && listed->is_array()) {
+      order = listed->get<std::vector<long long>>();
+    } else {
+      std::erase_if(order, [&](long long id) { return !records.count(id); });
+      order.insert(order.end(), added.begin(), added.end());
+    }
+  }
+  nlohmann::json entities = nlohmann::json::array();
+  for (const long long id : order) {
+    const auto record = records.find(id);
+    if (record != records.end()) entities.push_back(std::move(record->second));
+  }
+  const nlohmann::json& last = steps[static_cast<std::size_t>(step)];
+  nlohmann::json snapshot{{"format", KVRSnapshot::Format},
+                          {"version", document.value("version", 1) >= 2 ? KVRSnapshot::Version : 1},
+                          {"root", document.value("root", 0)},
+                          {"time", last.value("time", 0.0)}};
+  snapshot["entities"] = std::move(entities);
+  return snapshot.dump();
+}
+
+KVRSharedHandle<KVRBasicEntity> KVRTimeline::restore(std::string_view timeline, int step) {
+  return restore(timeline, step, KVRSnapshot::ReadOptions());
+}
+
+KVRSharedHandle<KVRBasicEntity> KVRTimeline::restore(std::string_view timeline, int step,
+                                                     const KVRSnapshot::ReadOptions& options) {
+  return KVRSnapshot::read(snapshotAt(timeline, step), options);
 }

@@ -44,6 +44,42 @@ class Carrying : public ExportCell {
   KVRTimeline timeline;
 };
 
+// Each recorded step restored as a new world: the world saves as the
+// snapshot of that step, taken when the step was recorded, and its part
+// stands where the gripper carried it then.
+TEST_F(Carrying, EveryRecordedStepRestoresAsTheWorldItWas) {
+  KVRTimeline again;
+  std::vector<std::string> snapshots;
+  const auto replay = [&] {
+    again.record(w);
+    snapshots.push_back(KVRSnapshot::toJson(w));
+  };
+  replay();
+  const std::string text = timeline.toJson();
+  for (int k = 0; k < 3; ++k) {
+    Xform X_RGk = moves[k];
+    gripper->setBaseLocation(X_RGk);
+    gripper->flushSpatialState();
+    w->setSimulationTime(KVRSimTime(k + 1.0));
+    w->flushLogicalState();
+    replay();
+  }
+  KVRSnapshot::ReadOptions options;
+  options.addToUniverse = true;
+  for (int k = 0; k < 4; ++k) {
+    SCOPED_TRACE(k);
+    const auto restored = KVRTimeline::restore(again.toJson(), k, options);
+    EXPECT_EQ(KVRSnapshot::toJson(restored), snapshots[static_cast<std::size_t>(k)]);
+    restored->orphanObject();
+  }
+  const auto third = KVRTimeline::restore(text, 2, options);  // the first move
+  const auto part3 = KVRSharedHandle<KVRBasicEntity3D>::downcast(third->findEntity(L"Part"));
+  EXPECT_TRUE((part3->getBaseLocation().getPosition() - (moves[0] * X_GP).getPosition()).norm() < 1e-12);
+  EXPECT_TRUE(KVRCheckModel(third).empty());
+  third->orphanObject();
+  EXPECT_THROW(KVRTimeline::snapshotAt(text, 5), KVREInvalidArgument);
+}
+
 std::set<std::string> keys(const std::map<std::string, json>& records) {
   std::set<std::string> result;
   for (const auto& [name, record] : records) result.insert(name);
