@@ -22,6 +22,7 @@ demo: deps
 	@$(CMAKE) --preset dev >/dev/null
 	@$(CMAKE) --build --preset dev --target kvr_demo
 	@./build/dev/bin/kvr_demo build/demo
+	@./build/dev/bin/kvr_demo --cell examples/cells/workcell.json build/demo
 
 test: deps test-dev test-asan test-fuzz
 

@@ -10,6 +10,11 @@
 // shuttle run with a pick and place in a fuller cell, step by step, and
 // writes what it recorded there as JSON, as an HTML report to open in a
 // browser and as an SVG top view.
+//
+// Given --cell and a cell file instead (kvr_demo --cell FILE [FOLDER]), it
+// reads the cell the file describes, prints its trees, moves its shuttles
+// along their plans step by step printing where they and what they carry
+// stand, and saves the cell as it ends into the folder, then reads that back.
 
 #include <filesystem>
 #include <fstream>
@@ -17,6 +22,8 @@
 #include <iomanip>
 #include <iostream>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "KVRException.h"
 #include "KVRWorldModel.h"
@@ -496,11 +503,156 @@ int writeTheCell(const std::filesystem::path& folder) {
             << "the top view as SVG:  " << std::filesystem::absolute(svg).string() << '\n';
   return 0;
 }
+
+// The shuttles with a planner in the logical tree below `e`, depth-first.
+void shuttlesBelow(const Entity& e, std::vector<KVRSharedHandle<KVRBasicShuttle3D>>& found) {
+  if (auto* shuttle = dynamic_cast<KVRBasicShuttle3D*>(e.get()); shuttle && shuttle->getPlanner())
+    found.emplace_back(shuttle);
+  KVRSharedVector<KVRBasicEntity> children;
+  e->getLogicalChildren(children);
+  for (const Entity& child : children) shuttlesBelow(child, found);
+}
+
+// The cell `file` describes, read and checked; empty, the reason printed, when
+// it cannot be read or is refused.
+Entity readCell(const std::filesystem::path& file, const KVRSnapshot::ReadOptions& options) {
+  std::ifstream in(file, std::ios::binary);
+  if (!in) {
+    std::cerr << "could not open " << file << '\n';
+    return {};
+  }
+  try {
+    return KVRSnapshot::read(in, options);
+  } catch (const KVRException& e) {
+    std::cerr << file.string() << ": " << e.what() << '\n';
+    return {};
+  }
+}
+
+// The model checker's findings, printed; true when there are none.
+bool sound(const Entity& root) {
+  const std::vector<std::wstring> found = KVRCheckModel(root);
+  for (const std::wstring& line : found) std::cerr << "the model checker finds: " << narrow(line) << '\n';
+  return found.empty();
+}
+
+// Moves every planned shuttle of the cell to `now` on its plan, then prints
+// each shuttle and each member it carries.
+void runShuttles(const Entity& root, const std::vector<KVRSharedHandle<KVRBasicShuttle3D>>& shuttles,
+                 const KVRSimTime& now) {
+  if (auto* world = dynamic_cast<KVRBasicWorld*>(root.get())) world->setSimulationTime(now);
+  std::cout << "at " << now << " s:\n";
+  for (const auto& shuttle : shuttles) {
+    const auto planner = shuttle->getPlanner();
+    planner->moveBasicObject(now - planner->getScheduledStart());
+    shuttle->flushSpatialState();
+  }
+  for (const auto& shuttle : shuttles) {
+    printBase(shuttle);
+    KVRSharedVector<KVRBasicEntity3D> members;
+    shuttle->getEntities(members);
+    for (const auto& member : members) printBase(member);
+  }
+}
+
+// Saves the cell as `saved`, which must not be `source`, the file it was read
+// from; false, the reason printed, when it is not saved.
+bool save(const Entity& root, const std::filesystem::path& saved, const std::filesystem::path& source) {
+  std::error_code unknown;
+  if (std::filesystem::equivalent(saved, source, unknown)) {
+    std::cerr << "not saved: " << saved << " is the file the cell was read from\n";
+    return false;
+  }
+  try {
+    std::filesystem::create_directories(saved.parent_path());
+    std::ofstream out(saved, std::ios::binary);
+    KVRSnapshot::write(out, root);
+    return true;
+  } catch (const std::exception& e) {
+    std::cerr << "could not save the cell as " << saved << ": " << e.what() << '\n';
+    return false;
+  }
+}
+
+// Reads the cell `file` describes, prints its trees, runs its shuttles over
+// their planned moves in four steps and, given a folder, saves the cell as it
+// ends there under the file's name and reads that back in its place. 1 when
+// the file cannot be read or is refused, when the cell it ends as is not
+// sound, or when what was saved does not read back to a cell standing as
+// this one stood.
+int runTheCellFile(const std::filesystem::path& file, const std::filesystem::path& folder) {
+  section(("A cell read from " + file.filename().string()).c_str());
+  KVRSnapshot::ReadOptions options;
+  options.addToUniverse = true;  // a world's full names start at it, as everywhere in this demo
+  const Entity root = readCell(file, options);
+  if (!root) return 1;
+  KVRTextTree::write(std::cout, root);
+
+  std::vector<KVRSharedHandle<KVRBasicShuttle3D>> shuttles;
+  shuttlesBelow(root, shuttles);
+  // From the first planned start to the last planned end, in simulation time.
+  bool planned = false;
+  KVRSimTime from, to;
+  for (const auto& shuttle : shuttles) {
+    const auto planner = shuttle->getPlanner();
+    KVRSimTime first, last;
+    if (!planner->getMoveTime(first, last)) continue;
+    first = first + planner->getScheduledStart();
+    last = last + planner->getScheduledStart();
+    if (first > last) std::swap(first, last);
+    from = planned ? std::min(from, first) : first;
+    to = planned ? std::max(to, last) : last;
+    planned = true;
+  }
+  section("Its shuttles run their plans");
+  if (!planned) std::cout << "no shuttle has a plan: nothing moves\n";
+  constexpr int Steps = 4;
+  try {
+    for (int k = 0; planned && k <= Steps; ++k)
+      runShuttles(root, shuttles, from + (to - from) * KVRSimTime(static_cast<double>(k) / Steps));
+  } catch (const KVRException& e) {
+    std::cerr << "a move is refused: " << e.what() << '\n';
+    root->orphanObject();
+    return 1;
+  }
+
+  const bool isSound = sound(root);
+  if (isSound) std::cout << "the model checker finds nothing\n";
+  const std::filesystem::path saved = folder / file.filename();
+  const bool isSaved = isSound && !folder.empty() && save(root, saved, file);
+  const std::string trees = KVRTextTree::toText(root);
+  root->orphanObject();  // the cell read back takes its place in the universe
+  if (!isSound || folder.empty()) return isSound ? 0 : 1;
+  if (!isSaved) return 1;
+
+  // What was saved is a cell too: read back, it stands as this one did.
+  const Entity again = readCell(saved, options);
+  const bool same = again && KVRTextTree::toText(again) == trees;
+  if (same)
+    std::cout << "saved as it ends, and read back: " << std::filesystem::absolute(saved).string() << '\n';
+  else if (again)
+    std::cerr << "the cell saved as " << saved << " reads back to other trees\n";
+  if (again) again->orphanObject();
+  return same ? 0 : 1;
+}
 #endif
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc > 1 && std::string_view(argv[1]) == "--cell") {
+    if (argc < 3 || argc > 4) {
+      std::cerr << "usage: kvr_demo [FOLDER] | kvr_demo --cell FILE [FOLDER]\n";
+      return 2;
+    }
+#ifdef KVR_DEMO_WRITES_REPORT
+    return runTheCellFile(argv[2], argc > 3 ? argv[3] : "");
+#else
+    std::cerr << "This build has no export tools: it cannot read a cell file.\n";
+    return 1;
+#endif
+  }
+
   section("A cell with two robots");
   Entity cell = named(L"Cell");
   Entity line = named(L"Line1");

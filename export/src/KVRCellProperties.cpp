@@ -113,13 +113,13 @@ struct TypeWord {
   const char* word;
 };
 constexpr TypeWord TypeWords[] = {
-    {KVRSymbolBase::UnknownType, "unknown"},      {KVRSymbolBase::BoolType, "boolean"},
-    {KVRSymbolBase::CharType, "char"},            {KVRSymbolBase::WcharType, "wchar"},
-    {KVRSymbolBase::StringType, "string"},        {KVRSymbolBase::WstringType, "wstring"},
-    {KVRSymbolBase::Int32Type, "int32"},          {KVRSymbolBase::Int32VectorType, "int32Vector"},
-    {KVRSymbolBase::Int64Type, "int64"},          {KVRSymbolBase::Int64VectorType, "int64Vector"},
-    {KVRSymbolBase::RealType, "real"},            {KVRSymbolBase::RealVectorType, "realVector"},
-    {KVRSymbolBase::Vector3DType, "vector3D"},    {KVRSymbolBase::EulerType, "euler"},
+    {KVRSymbolBase::UnknownType, "unknown"},   {KVRSymbolBase::BoolType, "boolean"},
+    {KVRSymbolBase::CharType, "char"},         {KVRSymbolBase::WcharType, "wchar"},
+    {KVRSymbolBase::StringType, "string"},     {KVRSymbolBase::WstringType, "wstring"},
+    {KVRSymbolBase::Int32Type, "int32"},       {KVRSymbolBase::Int32VectorType, "int32Vector"},
+    {KVRSymbolBase::Int64Type, "int64"},       {KVRSymbolBase::Int64VectorType, "int64Vector"},
+    {KVRSymbolBase::RealType, "real"},         {KVRSymbolBase::RealVectorType, "realVector"},
+    {KVRSymbolBase::Vector3DType, "vector3D"}, {KVRSymbolBase::EulerType, "euler"},
 };
 
 // Calls `visit` with a null pointer of the symbol class that holds values of
@@ -241,13 +241,15 @@ KVRJson attributeRecord(const std::wstring& key, const KVRAttributeBase& attribu
 }
 
 std::unique_ptr<KVRAttributeBase> readAttribute(const Json& record, const std::string& field) {
-  const std::string type = record.value("type", "");
+  const auto word = record.find("type");
+  const std::string type = word != record.end() && word->is_string() ? word->get<std::string>() : "";
   const auto value = record.find("value");
   if (value == record.end()) throw KVRCellProblem{field + ".value", L"is missing"};
   try {
     if (type == "integer") return std::make_unique<KVRIntegerAttribute>(SymbolType<int>::read(*value));
     if (type == "real") return std::make_unique<KVRRealAttribute>(SymbolType<double>::read(*value));
-    if (type == "string") return std::make_unique<KVRWStringAttribute>(SymbolType<std::wstring>::read(*value));
+    if (type == "string")
+      return std::make_unique<KVRWStringAttribute>(SymbolType<std::wstring>::read(*value));
     if (type == "vector")
       return std::make_unique<KVRVector3DAttribute>(SymbolType<KVRBasicVector3D<double>>::read(*value));
   } catch (const std::wstring& what) {
@@ -260,7 +262,8 @@ std::unique_ptr<KVRAttributeBase> readAttribute(const Json& record, const std::s
 
 KVRJson KVRPropertiesOf(const KVRBasicEntity& entity) {
   const int symbolCount = entity.getSymbolCount();
-  const auto extension = KVRSharedHandle<KVRAttributeExt>::downcast(entity.getExtension(KVRAttributeExt::ClassID_));
+  const auto extension =
+      KVRSharedHandle<KVRAttributeExt>::downcast(entity.getExtension(KVRAttributeExt::ClassID_));
   const bool plain = &entity.getDescription() == &KVRBasicEntity::DefaultDescription ||
                      entity.getDescription() == KVRBasicEntity::DefaultDescription;
   if (plain && entity.getIntAttribute() == 0 && symbolCount == 0 && !extension) return nullptr;

@@ -131,6 +131,14 @@ class Reader {
   double number(int r, const Json& j, const std::string& field) const;
   KVRSimTime time(int r, const Json& j, const std::string& field) const;
   bool flag(int r, const Json& in, const char* key, bool otherwise, const std::string& field) const;
+  // The string under `key`, or `otherwise` when there is none.
+  std::string text(int r, const Json& in, const char* key, const char* otherwise,
+                   const std::string& field) const {
+    const auto it = in.find(key);
+    if (it == in.end() || it->is_null()) return otherwise;
+    if (!it->is_string()) refuse(r, field, L"is not a string");
+    return it->get<std::string>();
+  }
 
   // --- Reading the document ---
   void readRecords();
@@ -139,6 +147,9 @@ class Reader {
   // `outer`: the outer body when the description names none (a body's own).
   Connection readConnection(int r, const Json& j, const std::string& field, int outer = None) const;
   void readSpatialTree();
+  // Refuses a record that nothing below the root holds: it would be built
+  // and lost.
+  void requireHeld() const;
   // Refuses a cycle or a tree deeper than the limit among the links
   // `parentOf`; otherwise the records level by level from the top, each
   // level in document order.
@@ -154,6 +165,7 @@ class Reader {
   void connect();
   void restoreBodies();
   void setBases();
+  void restoreRoutes();
   void restoreTagPoints();
   void restoreRelations();
   void restoreGroups();
@@ -207,9 +219,9 @@ void Reader::at(int r, const std::string& field, Step step) const {
   } catch (const KVRCellProblem& problem) {
     refuse(r, field.empty() || problem.field.empty() ? field + problem.field : field + "." + problem.field,
            problem.what);
-  } catch (const KVREInvalidArgument&) {
-    throw;
   } catch (const KVRException& e) {
+    // A refusal of the reader's own already names its record.
+    if (e.getMessage().rfind(L"Record ", 0) == 0) throw;
     refuse(r, field, L"the model refuses it: " + e.getMessage());
   }
 }
@@ -265,7 +277,8 @@ bool Reader::flag(int r, const Json& in, const char* key, bool otherwise, const 
 
 Xform Reader::pose(int r, const Json& j, const std::string& field) const {
   if (!j.is_object()) refuse(r, field, L"is not a location (an object with \"position\" and a rotation)");
-  if (j.value("nonFinite", false)) refuse(r, field, L"holds a number that is not finite");
+  if (flag(r, j, "nonFinite", false, field + ".nonFinite"))
+    refuse(r, field, L"holds a number that is not finite");
   const auto numbers = [&](const char* key, std::size_t n, double* out) {
     const auto it = j.find(key);
     if (it == j.end()) return false;
@@ -516,7 +529,7 @@ void Reader::readConnections() {
                            KVRBasicConnection3D::ClassInfo_, L"a connection");
     } else if (version_ < 2) {
       // Version 1 does not say: a connection record of the same name that hangs this body.
-      const std::string name = described->value("name", std::string());
+      const std::string name = text(r, *described, "name", "", "body.connection.name");
       for (const Connection& c : connections_)
         if (c.outerBody == r && KVRToUtf8(c.name) == name) record = c.record;
     }
@@ -530,21 +543,20 @@ void Reader::readConnections() {
     hangsOn[i] = static_cast<int>(connections_.size());
     connections_.push_back(std::move(c));
   }
+  // A body whose section does not say hangs on the one connected record that
+  // names it as outer body; two such records leave it undecided.
+  std::vector<char> implicit(records_.size(), 0);
+  for (std::size_t i = 0; i < records_.size(); ++i) implicit[i] = hangsOn[i] == -2;
   for (std::size_t k = 0; k < connections_.size(); ++k) {
     const Connection& c = connections_[k];
-    if (c.record == None || !c.connected || hangsOn[static_cast<std::size_t>(c.outerBody)] == None) continue;
+    if (c.record == None || !c.connected || !implicit[static_cast<std::size_t>(c.outerBody)]) continue;
     int& hanging = hangsOn[static_cast<std::size_t>(c.outerBody)];
-    if (hanging == -2) {
-      hanging = static_cast<int>(k);
-    } else if (hanging >= 0 && connections_[static_cast<std::size_t>(hanging)].record != None &&
-               hanging != static_cast<int>(k) &&
-               records_[static_cast<std::size_t>(c.outerBody)].json->find("body") ==
-                   records_[static_cast<std::size_t>(c.outerBody)].json->end()) {
+    if (hanging >= 0)
       refuse(c.outerBody, "body",
              L"the body hangs on two connections: records " +
                  std::to_wstring(records_[static_cast<std::size_t>(connections_[hanging].record)].id) +
                  L" and " + std::to_wstring(records_[static_cast<std::size_t>(c.record)].id));
-    }
+    hanging = static_cast<int>(k);
   }
   for (std::size_t i = 0; i < records_.size(); ++i) {
     if (hangsOn[i] < 0) continue;
@@ -575,6 +587,34 @@ void Reader::readSpatialTree() {
   }
   spatialLevels_ = levels([&](int r) { return records_[static_cast<std::size_t>(r)].spatialParent; },
                           "spatialParent", L"spatial");
+}
+
+void Reader::requireHeld() const {
+  std::vector<std::vector<int>> held(records_.size());
+  for (std::size_t i = 0; i < records_.size(); ++i) {
+    const Record& rec = records_[i];
+    for (const int holder : {rec.logicalParent, rec.spatialParent})
+      if (holder != None) held[static_cast<std::size_t>(holder)].push_back(static_cast<int>(i));
+    if (rec.connection != None)
+      if (const int c = connections_[static_cast<std::size_t>(rec.connection)].record; c != None)
+        held[i].push_back(c);
+  }
+  std::vector<char> reached(records_.size(), 0);
+  std::vector<int> stack{root_};
+  reached[static_cast<std::size_t>(root_)] = 1;
+  while (!stack.empty()) {
+    const int r = stack.back();
+    stack.pop_back();
+    for (const int next : held[static_cast<std::size_t>(r)])
+      if (!reached[static_cast<std::size_t>(next)]) {
+        reached[static_cast<std::size_t>(next)] = 1;
+        stack.push_back(next);
+      }
+  }
+  for (std::size_t i = 0; i < records_.size(); ++i)
+    if (!reached[i])
+      refuse(static_cast<int>(i), "logicalParent",
+             L"nothing below the root holds the record: it is neither a logical nor a spatial descendant");
 }
 
 // --- Building ------------------------------------------------------------------------------
@@ -767,7 +807,9 @@ void Reader::setBases() {
     }
 }
 
-void Reader::restoreTagPoints() {
+void Reader::restoreRoutes() {
+  // Before the base locations are set: a path takes a point without parents
+  // as its child, which a point recorded without them is not.
   for (std::size_t i = 0; i < records_.size(); ++i) {
     const int r = static_cast<int>(i);
     const Record& rec = records_[i];
@@ -785,10 +827,25 @@ void Reader::restoreTagPoints() {
         });
       }
     }
+  }
+  for (const Record& rec : records_) {
+    if (!as<KVRBasicTagPoint3D>(rec.entity)) continue;
+    if (rec.logicalParent == None && rec.entity->hasLogicalParent()) rec.entity->removeLogicalParent();
+    if (rec.spatialParent == None && rec.entity3D->hasSpatialParent()) rec.entity3D->removeSpatialParent();
+  }
+}
+
+void Reader::restoreTagPoints() {
+  for (std::size_t i = 0; i < records_.size(); ++i) {
+    const int r = static_cast<int>(i);
+    const Record& rec = records_[i];
     const auto point = as<KVRBasicTagPoint3D>(rec.entity);
     const Json* s = point ? section(r, "tagPoint") : nullptr;
     if (!s) continue;
-    const bool velocity = s->value("timing", "duration") == std::string("velocity");
+    const std::string timing = text(r, *s, "timing", "duration", "tagPoint.timing");
+    if (timing != "duration" && timing != "velocity")
+      refuse(r, "tagPoint.timing", L"is not \"duration\" or \"velocity\"");
+    const bool velocity = timing == "velocity";
     if (const auto d = s->find("duration"); d != s->end())
       point->setDuration(time(r, *d, "tagPoint.duration"));
     if (const auto v = s->find("velocity"); v != s->end() && (velocity || s->find("timing") == s->end()))
@@ -834,8 +891,11 @@ void Reader::restoreRelations() {
                                     KVRBasicEntity3D::ClassInfo_, L"a 3-D entity");
       const int outer = referenceOf(r, *s, "outerEntity", "relationship.outerEntity",
                                     KVRBasicEntity3D::ClassInfo_, L"a 3-D entity");
-      const auto mode = s->value("syncMode", 0) == 1 ? KVRBasicRelationship3D::NoSyncOnSet
-                                                     : KVRBasicRelationship3D::SyncOnSet;
+      const auto sync = s->find("syncMode");
+      if (sync != s->end() && !(sync->is_number_integer() && (*sync == 0 || *sync == 1)))
+        refuse(r, "relationship.syncMode", L"is not 0 (synchronise when set) or 1 (do not)");
+      const auto mode = sync != s->end() && *sync == 1 ? KVRBasicRelationship3D::NoSyncOnSet
+                                                       : KVRBasicRelationship3D::SyncOnSet;
       if (flag(r, *s, "set", inner != None, "relationship.set")) {
         if (inner == None || outer == None)
           refuse(r, "relationship", L"a set relationship names both entities");
@@ -915,6 +975,14 @@ void Reader::restorePlanners() {
     }
     const KVRSharedHandle<KVRShuttlePlannerExt> planner(new KVRShuttlePlannerExt);
     at(r, "shuttle.planner", [&] { shuttle->addExtension(planner); });
+    // The custom flag shapes the plan: set before planning.
+    if (const auto scheduled = s->find("scheduledStart"); scheduled != s->end() && !scheduled->is_null())
+      planner->setScheduledStart(time(r, *scheduled, "shuttle.scheduledStart"));
+    if (const auto custom = s->find("customFlag"); custom != s->end()) {
+      if (!custom->is_number_integer()) refuse(r, "shuttle.customFlag", L"is not a whole number");
+      planner->setCustomFlag(custom->get<int>());
+    }
+
     at(r, "shuttle.path", [&] {
       if (path != None)
         planner->setPath(as<KVRBasicPath3D>(records_[static_cast<std::size_t>(path)].entity), start, end);
@@ -927,12 +995,6 @@ void Reader::restorePlanners() {
       at(r, "shuttle.times", [&] {
         planner->restoreTimes(times, distance == s->end() ? 0.0 : number(r, *distance, "shuttle.distance"));
       });
-    if (const auto scheduled = s->find("scheduledStart"); scheduled != s->end() && !scheduled->is_null())
-      planner->setScheduledStart(time(r, *scheduled, "shuttle.scheduledStart"));
-    if (const auto custom = s->find("customFlag"); custom != s->end()) {
-      if (!custom->is_number_integer()) refuse(r, "shuttle.customFlag", L"is not a whole number");
-      planner->setCustomFlag(custom->get<int>());
-    }
     if (const auto located = s->find("shuttlePath"); located != s->end() && !located->is_null()) {
       const Xform X_SP = pose(r, *located, "shuttle.shuttlePath");
       planner->setShuttlePathXform(X_SP);
@@ -967,6 +1029,7 @@ void Reader::build() {
   connect();
   linkSpatially();
   restoreBodies();
+  restoreRoutes();
   setBases();
   restoreTagPoints();
   restoreRelations();
@@ -1012,6 +1075,7 @@ Entity Reader::read() {
   readLogicalTree();
   readConnections();
   readSpatialTree();
+  requireHeld();
   try {
     build();
   } catch (...) {

@@ -166,7 +166,8 @@ TEST(CellFileByHand, StandsWhereHandArithmeticPutsIt) {
 // Bad documents: each refused with one KVREInvalidArgument naming the record
 // and the field; nothing is built and nothing joins the universe.
 TEST(CellFileRefusals, NameTheRecordAndTheFieldAndBuildNothing) {
-  const json good = json::parse(R"({"format": "KVRWorldModel snapshot", "version": 2, "root": 10, "entities": [
+  const json good =
+      json::parse(R"({"format": "KVRWorldModel snapshot", "version": 2, "root": 10, "entities": [
     {"id": 10, "name": "W", "class": "KVRBasicWorld"},
     {"id": 11, "name": "Floor", "class": "KVRBasicBody3D", "logicalParent": 10},
     {"id": 12, "name": "Box", "class": "KVRBasicBody3D", "logicalParent": 10, "spatialParent": 11},
@@ -180,7 +181,8 @@ TEST(CellFileRefusals, NameTheRecordAndTheFieldAndBuildNothing) {
   using Edit = std::function<void(json&)>;
   const std::vector<std::tuple<const char*, Edit, std::wstring>> cases = {
       {"version", [](json& d) { d["version"] = 9; }, L"\"version\""},
-      {"duplicate id", [](json& d) { d["entities"][2]["id"] = 11; }, L"Record 11 (\"Box\") of the cell, field \"id\""},
+      {"duplicate id", [](json& d) { d["entities"][2]["id"] = 11; },
+       L"Record 11 (\"Box\") of the cell, field \"id\""},
       {"dangling reference", [](json& d) { d["entities"][4]["spatialParent"] = 99; },
        L"field \"spatialParent\": no record has the id 99"},
       {"missing parent by name", [](json& d) { d["entities"][1]["logicalParent"] = "/Elsewhere"; },
@@ -196,14 +198,46 @@ TEST(CellFileRefusals, NameTheRecordAndTheFieldAndBuildNothing) {
        },
        L"two connections"},
       {"non-unit pose",
-       [](json& d) { d["entities"][4]["relative"] = {{"position", {0, 0, 0}}, {"quaternion", {1, 1, 0, 0}}}; },
+       [](json& d) {
+         d["entities"][4]["relative"] = {{"position", {0, 0, 0}}, {"quaternion", {1, 1, 0, 0}}};
+       },
        L"field \"relative.quaternion\": is not a unit quaternion"},
-      {"non-finite pose", [](json& d) { d["entities"][4]["relative"] = {{"position", {0, nullptr, 0}}}; },
+      {"non-finite pose",
+       [](json& d) {
+         d["entities"][4]["relative"] = {{"position", {0, nullptr, 0}}};
+       },
        L"field \"relative.position\": is not a number"},
       {"wrong type", [](json& d) { d["entities"][2]["name"] = 5; }, L"field \"name\": is not a string"},
       {"unknown class", [](json& d) { d["entities"][2]["class"] = "Robot"; }, L"field \"class\""},
+      {"wrong type in a section",
+       [](json& d) {
+         d["entities"][4]["class"] = "KVRBasicTagPoint3D";
+         d["entities"][4]["tagPoint"] = {{"timing", 5}};
+       },
+       L"field \"tagPoint.timing\": is not a string"},
+      {"time out of range",
+       [](json& d) {
+         d["entities"][0]["world"] = {{"time", 1e30}};
+       },
+       L"Record 10 (\"/W\") of the cell, field \"world.time\": the model refuses it: A simulation time"},
+      {"two connections, the body saying nothing of them",
+       [](json& d) {
+         d["entities"][2]["body"] = {{"transientState", 0}};
+         json second = d["entities"][3];
+         second["id"] = 15;
+         second["name"] = "Hook2";
+         d["entities"].push_back(second);
+       },
+       L"two connections: records 13 and 15"},
+      {"held by nothing",
+       [](json& d) {
+         d["entities"].push_back({{"id", 20}, {"class", "KVRBasicFrame3D"}});
+       },
+       L"Record 20 (\"/New Entity\") of the cell, field \"logicalParent\": nothing below the root holds"},
       {"bad symbol",
-       [](json& d) { d["entities"][1]["properties"] = {{"symbols", {{{"name", "s"}, {"type", "real"}, {"value", "x"}}}}}; },
+       [](json& d) {
+         d["entities"][1]["properties"] = {{"symbols", {{{"name", "s"}, {"type", "real"}, {"value", "x"}}}}};
+       },
        L"field \"properties.symbols[0].value\": is not a number"},
   };
   const std::size_t before = KVRBasicEntity3D::getEntityBlockBytes();
@@ -225,18 +259,22 @@ TEST(CellFileRefusals, NameTheRecordAndTheFieldAndBuildNothing) {
   }
 
   // Not JSON, too large, too deep.
-  expectThrowWithText<KVREInvalidArgument>([] { KVRSnapshot::read(std::string_view("{\"format\": ")); },
-                                           L"The document is not a cell: it is not JSON ("
-                                           L"[json.exception.parse_error.101] parse error at line 1, column 12: "
-                                           L"syntax error while parsing value - unexpected end of input; expected "
-                                           L"'[', '{', or a literal)");
+  expectThrowWithText<KVREInvalidArgument>(
+      [] { KVRSnapshot::read(std::string_view("{\"format\": ")); },
+      L"The document is not a cell: it is not JSON ("
+      L"[json.exception.parse_error.101] parse error at line 1, column 12: "
+      L"syntax error while parsing value - unexpected end of input; expected "
+      L"'[', '{', or a literal)");
   KVRSnapshot::ReadOptions small;
   small.maxBytes = 100;
   EXPECT_THROW(KVRSnapshot::read(good.dump(), small), KVREInvalidArgument);
   json deep = good;
   for (int i = 0; i < 100000; ++i)
-    deep["entities"].push_back({{"id", 100 + i}, {"name", "F"}, {"class", "KVRBasicFrame3D"},
-                                {"logicalParent", i == 0 ? 14 : 99 + i}, {"spatialParent", i == 0 ? 14 : 99 + i}});
+    deep["entities"].push_back({{"id", 100 + i},
+                                {"name", "F"},
+                                {"class", "KVRBasicFrame3D"},
+                                {"logicalParent", i == 0 ? 14 : 99 + i},
+                                {"spatialParent", i == 0 ? 14 : 99 + i}});
   try {
     KVRSnapshot::read(deep.dump());
     ADD_FAILURE() << "read";
