@@ -186,6 +186,8 @@ class Reader {
   std::unordered_map<std::string, int> tops_;
   std::unordered_map<std::string, int> children_;  // key: parent index, '\n', name
   std::string rootFullName_;
+  // Every record gives its id and full name, as a saved snapshot does.
+  bool savedNames_ = false;
   static std::string childKey(int parent, const std::string& name) {
     return std::to_string(parent) + '\n' + name;
   }
@@ -237,7 +239,9 @@ int Reader::reference(int r, const Json* ref, const std::string& field) const {
     return it->second;
   }
   if (ref->is_string()) {
-    const int target = named(ref->get<std::string>());
+    // A snapshot names its own records by id: a full name in it names
+    // something outside, even one that reads like a record's.
+    const int target = savedNames_ ? None : named(ref->get<std::string>());
     if (target == None)
       refuse(r, field, L"no record has the full name \"" + KVRFromUtf8(ref->get<std::string>()) + L"\"");
     return target;
@@ -393,13 +397,16 @@ void Reader::readLogicalTree() {
   // "/" is the name of every entity without a parent: it names none.
   if (const Json* given = find(root_, "fullName"); given && given->is_string() && *given != "/")
     rootFullName_ = *given;
+  savedNames_ = true;
+  for (std::size_t i = 0; i < records_.size() && savedNames_; ++i)
+    savedNames_ = find(static_cast<int>(i), "id") && find(static_cast<int>(i), "fullName");
   for (std::size_t i = 0; i < records_.size(); ++i) {
     const int r = static_cast<int>(i);
     Record& rec = records_[i];
     rec.utf8Name = KVRToUtf8(rec.name);
     const Json* parent = find(r, "logicalParent");
     if (r != root_ && parent && !parent->is_null()) {
-      if (parent->is_string() && named(parent->get<std::string>()) == None)
+      if (parent->is_string() && (savedNames_ || named(parent->get<std::string>()) == None))
         refuse(r, "logicalParent",
                L"no record before this one has the full name \"" + KVRFromUtf8(parent->get<std::string>()) +
                    L"\" (an entity outside the document cannot be linked to)");
