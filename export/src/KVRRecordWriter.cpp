@@ -258,7 +258,10 @@ void KVRRecordWriter::writeInteger(long long value) {
 char* KVRRecordWriter::formatNumber(double value, char* out) {
   // JSON has no NaN or infinity: such a number is written as null.
   if (!std::isfinite(value)) return std::copy(null_.begin(), null_.end(), out);
-  if (value == 0) {  // the commonest number of all; -0 too
+  if (value == 0) {  // the commonest number of all
+    // -0 keeps its sign, which a rotation read back needs (atan2 of -0 and
+    // of 0 differ); only a fraction reads back as -0.
+    if (std::signbit(value)) return std::copy_n("-0.0", 4, out);
     *out = '0';
     return out + 1;
   }
@@ -368,7 +371,7 @@ KVRJson KVRRecordWriter::reference(const KVRBasicEntity* entity) const {
 namespace {
 
 KVRJson jsonNumber(double v) {
-  if (isWhole(v)) return static_cast<std::int64_t>(v);
+  if (isWhole(v) && !(v == 0 && std::signbit(v))) return static_cast<std::int64_t>(v);
   return v;
 }
 
