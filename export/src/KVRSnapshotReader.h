@@ -1,6 +1,7 @@
 #pragma once
 
-// Builds an entity tree from a parsed snapshot document (see KVRSnapshot.h).
+// Builds an entity tree from a parsed snapshot document (see KVRSnapshot.h);
+// KVRCellReader.h holds the reader itself.
 // Everything in the document is read and checked first, references resolved
 // and both trees checked for cycles and depth; then the entities are built
 // apart, linked, placed and made quiet. Any failure throws
