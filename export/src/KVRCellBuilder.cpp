@@ -13,7 +13,9 @@ void Reader::createEntities() {
     rec.entity3D = dynamic_cast<KVRBasicEntity3D*>(rec.entity.get());
     at(r, "name", [&] { rec.entity->setEntityName(rec.name); });
     const Json* properties = find(r, "properties");
-    at(r, "", [&] { KVRRestoreProperties(*rec.entity, properties ? *properties : Json()); });
+    // Not copied: a value of the document may be nested deeper than a copy's recursion can go.
+    static const Json nothing;
+    at(r, "", [&] { KVRRestoreProperties(*rec.entity, properties ? *properties : nothing); });
   }
 }
 
@@ -318,7 +320,9 @@ void Reader::restoreGroups() {
     for (std::size_t k = 0; k < members->size(); ++k) {
       const std::string field = "group.members[" + std::to_string(k) + "]";
       const Json& entry = (*members)[k];
-      const Json& target = entry.is_object() ? entry.value("entity", Json()) : entry;
+      static const Json nothing;
+      const auto named = entry.is_object() ? entry.find("entity") : entry.end();
+      const Json& target = !entry.is_object() ? entry : named != entry.end() ? *named : nothing;
       const int member = referenceOf(r, target, field, KVRBasicEntity3D::ClassInfo_, L"a 3-D entity");
       if (member == None) refuse(r, field, L"names no member");
       const auto handle = as<KVRBasicEntity3D>(records_[static_cast<std::size_t>(member)].entity);

@@ -5,6 +5,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "KVRCellText.h"
 #include "KVRException.h"
 #include "KVRExportScene.h"
 #include "KVRExportSupport.h"
@@ -125,10 +126,13 @@ std::string KVRTimeline::toJson() const {
   return text;
 }
 
-std::string KVRTimeline::snapshotAt(std::string_view timeline, int step) {
-  nlohmann::json document = KVRParseCellText(timeline, std::string_view::npos);
-  if (!document.is_object() || document.value("format", "") != Format || !document.contains("steps") ||
-      !document["steps"].is_array())
+namespace {
+
+// The snapshot of `step` from a parsed timeline document, whose records it
+// takes; nlohmann's exceptions for fields of the wrong type.
+std::string mergeSteps(nlohmann::json& document, int step) {
+  if (!document.is_object() || document.value("format", "") != KVRTimeline::Format ||
+      !document.contains("steps") || !document["steps"].is_array())
     throw KVREInvalidArgument(
         L"The text is not a timeline: it has no \"format\" of a timeline and no \"steps\"");
   nlohmann::json& steps = document["steps"];
@@ -142,7 +146,9 @@ std::string KVRTimeline::snapshotAt(std::string_view timeline, int step) {
     nlohmann::json& at = steps[static_cast<std::size_t>(k)];
     if (!at.is_object() || !at.contains("entities") || !at["entities"].is_array())
       throw KVREInvalidArgument(L"Step %1 of the timeline has no list of entities") << std::to_wstring(k);
-    for (const auto& id : at.value("removed", nlohmann::json::array())) {
+    static const nlohmann::json none = nlohmann::json::array();
+    const auto removed = at.find("removed");
+    for (const auto& id : removed != at.end() && removed->is_array() ? *removed : none) {
       if (!id.is_number_integer())
         throw KVREInvalidArgument(L"Step %1 of the timeline removes a record that is not an id")
             << std::to_wstring(k);
@@ -176,6 +182,18 @@ std::string KVRTimeline::snapshotAt(std::string_view timeline, int step) {
                           {"time", last.value("time", 0.0)}};
   snapshot["entities"] = std::move(entities);
   return snapshot.dump();
+}
+
+}  // namespace
+
+std::string KVRTimeline::snapshotAt(std::string_view timeline, int step) {
+  nlohmann::json document = KVRParseCellText(timeline, std::string_view::npos);
+  try {
+    return mergeSteps(document, step);
+  } catch (const nlohmann::json::exception& e) {
+    // A field of the wrong type where the merge reads it.
+    throw KVREInvalidArgument(L"The text is not a timeline: %1") << KVRFromUtf8(e.what());
+  }
 }
 
 KVRSharedHandle<KVRBasicEntity> KVRTimeline::restore(std::string_view timeline, int step) {

@@ -265,6 +265,11 @@ TEST(CellFileRefusals, NameTheRecordAndTheFieldAndBuildNothing) {
       L"[json.exception.parse_error.101] parse error at line 1, column 12: "
       L"syntax error while parsing value - unexpected end of input; expected "
       L"'[', '{', or a literal)");
+  // A value nested a million deep: refused, not copied by recursion.
+  std::string nested = good.dump();
+  nested.replace(nested.find("\"name\":\"Floor\""), 14,
+                 "\"properties\":" + std::string(1000000, '[') + std::string(1000000, ']'));
+  EXPECT_THROW(KVRSnapshot::read(nested), KVREInvalidArgument);
   KVRSnapshot::ReadOptions small;
   small.maxBytes = 100;
   EXPECT_THROW(KVRSnapshot::read(good.dump(), small), KVREInvalidArgument);
