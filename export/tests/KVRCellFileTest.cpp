@@ -4,6 +4,7 @@
 // nothing built.
 
 #include <cmath>
+#include <cstring>
 #include <functional>
 
 #include "KVRExportTestSupport.h"
@@ -29,6 +30,9 @@ void quieten(const KVRSharedHandle<KVRBasicEntity>& e) {
       if (!child->hasLogicalParent()) quieten(child);
   }
 }
+
+// An ASCII name as a wide string.
+std::wstring wide(const char* text) { return std::wstring(text, text + std::strlen(text)); }
 
 KVRSnapshot::ReadOptions withRule() {
   KVRSnapshot::ReadOptions options;
@@ -129,6 +133,35 @@ TEST_F(CellFile, EveryClassRoundTripsToTheSameDocumentAndALoadedShuttleMovesAsTh
     EXPECT_NEAR(std::abs(a1.getQtn().eigen().dot(a2.getQtn().eigen())), 1, 1e-12) << t;
   }
   EXPECT_TRUE(KVRCheckModel(loaded).empty());
+  loaded->orphanObject();
+}
+
+// A version 1 document, which lacks what loading added to the format, loads
+// with defaults: every entity stands where it stood, and a body finds the
+// connection record it hangs on by name.
+TEST_F(CellFile, AVersionOneDocumentLoadsWithDefaults) {
+  json doc = parse(KVRSnapshot::toJson(w));
+  doc["version"] = 1;
+  for (json& r : doc["entities"]) {
+    r.erase("properties");
+    if (r.contains("body")) {
+      for (const char* key : {"innerBodyOriginal", "homeAttachBody"}) r["body"].erase(key);
+      if (r["body"]["connection"].is_object()) r["body"]["connection"].erase("record");
+    }
+    if (r.contains("shuttle"))
+      for (const char* key : {"span", "customFlag", "shuttlePath"}) r["shuttle"].erase(key);
+    if (r.contains("group"))
+      for (json& member : r["group"]["members"]) member.erase("propagating"), member.erase("alwaysActive");
+  }
+  const auto loaded = KVRSnapshot::read(doc.dump(), withRule());
+  EXPECT_TRUE(KVRCheckModel(loaded).empty());
+  for (const char* name : {"Part", "Cart", "Line/Conveyor", "Fixture/B"}) {
+    const auto before = KVRSharedHandle<KVRBasicEntity3D>::downcast(w->findEntity(wide(name)));
+    const auto after = KVRSharedHandle<KVRBasicEntity3D>::downcast(loaded->findEntity(wide(name)));
+    EXPECT_TRUE(after->getBaseLocation() == before->getBaseLocation()) << name;
+  }
+  const auto conveyor = KVRSharedHandle<KVRBasicBody3D>::downcast(loaded->findEntity(L"Line/Conveyor"));
+  EXPECT_EQ(conveyor->getInnerConnection(), loaded->findEntity(L"Line/Line-Conveyor"));
   loaded->orphanObject();
 }
 
