@@ -1,6 +1,20 @@
 #include "KVRCellReader.h"
 
+#include <cstring>
+
 namespace kvrcell {
+
+namespace {
+
+bool sameBits(const Xform& a, const Xform& b) {
+  const double x[7] = {a.getPosition().x(), a.getPosition().y(), a.getPosition().z(), a.getQtn().w(),
+                       a.getQtn().x(),      a.getQtn().y(),      a.getQtn().z()};
+  const double y[7] = {b.getPosition().x(), b.getPosition().y(), b.getPosition().z(), b.getQtn().w(),
+                       b.getQtn().x(),      b.getQtn().y(),      b.getQtn().z()};
+  return std::memcmp(x, y, sizeof x) == 0;
+}
+
+}  // namespace
 
 // --- Building ------------------------------------------------------------------------------
 
@@ -184,7 +198,8 @@ void Reader::setBases() {
         const Json* base = find(r, "base");
         if (base && !base->is_null() && !rec.staleBase) {
           const Xform given = pose(r, *base, "base");
-          if (!(given == rec.entity3D->getBaseLocation())) rec.entity3D->setCachedBaseLocation(given);
+          // Compared bit for bit: -0 and 0 are equal, but not the same base.
+          if (!sameBits(given, rec.entity3D->getBaseLocation())) rec.entity3D->setCachedBaseLocation(given);
         } else if (!parent && derives(rec.info, KVRBasicBody3D::ClassInfo_)) {
           const Json* relative = find(r, "relative");
           if (relative && !relative->is_null())
