@@ -196,6 +196,14 @@ TEST(CellFileByHand, StandsWhereHandArithmeticPutsIt) {
   world->orphanObject();
 }
 
+// A second connection record hanging the box, as Hook does.
+void addSecondHook(json& d) {
+  json second = d["entities"][3];
+  second["id"] = 15;
+  second["name"] = "Hook2";
+  d["entities"].push_back(second);
+}
+
 // Bad documents: each refused with one KVREInvalidArgument naming the record
 // and the field; nothing is built and nothing joins the universe.
 TEST(CellFileRefusals, NameTheRecordAndTheFieldAndBuildNothing) {
@@ -222,14 +230,7 @@ TEST(CellFileRefusals, NameTheRecordAndTheFieldAndBuildNothing) {
        L"field \"logicalParent\""},
       {"logical cycle", [](json& d) { d["entities"][2]["logicalParent"] = 14; }, L"cycle of logical parents"},
       {"spatial cycle", [](json& d) { d["entities"][1]["spatialParent"] = 14; }, L"cycle of spatial parents"},
-      {"two connections",
-       [](json& d) {
-         json second = d["entities"][3];
-         second["id"] = 15;
-         second["name"] = "Hook2";
-         d["entities"].push_back(second);
-       },
-       L"two connections"},
+      {"two connections", addSecondHook, L"two connections"},
       {"non-unit pose",
        [](json& d) {
          d["entities"][4]["relative"] = {{"position", {0, 0, 0}}, {"quaternion", {1, 1, 0, 0}}};
@@ -256,10 +257,7 @@ TEST(CellFileRefusals, NameTheRecordAndTheFieldAndBuildNothing) {
       {"two connections, the body saying nothing of them",
        [](json& d) {
          d["entities"][2]["body"] = {{"transientState", 0}};
-         json second = d["entities"][3];
-         second["id"] = 15;
-         second["name"] = "Hook2";
-         d["entities"].push_back(second);
+         addSecondHook(d);
        },
        L"two connections: records 13 and 15"},
       {"held by nothing",

@@ -22,13 +22,18 @@ class Carrying : public ExportCell {
     X_GP = X_RG.inverse() * X_RF * X_FP;  // where the grabbed part stands on the gripper
     timeline.record(w);
     for (int k = 0; k < 3; ++k) {
-      Xform X_RGk = moves[k];
-      gripper->setBaseLocation(X_RGk);
-      gripper->flushSpatialState();
-      w->setSimulationTime(KVRSimTime(k + 1.0));
-      w->flushLogicalState();
+      move(k);
       timeline.record(w);
     }
+  }
+
+  // The gripper's k-th move, at simulation time k + 1 s, flushed.
+  void move(int k) {
+    Xform X_RGk = moves[k];
+    gripper->setBaseLocation(X_RGk);
+    gripper->flushSpatialState();
+    w->setSimulationTime(KVRSimTime(k + 1.0));
+    w->flushLogicalState();
   }
 
   // The records of the steps, each step's list of records by full name.
@@ -57,11 +62,7 @@ TEST_F(Carrying, EveryRecordedStepRestoresAsTheWorldItWas) {
   replay();
   const std::string text = timeline.toJson();
   for (int k = 0; k < 3; ++k) {
-    Xform X_RGk = moves[k];
-    gripper->setBaseLocation(X_RGk);
-    gripper->flushSpatialState();
-    w->setSimulationTime(KVRSimTime(k + 1.0));
-    w->flushLogicalState();
+    move(k);
     replay();
   }
   KVRSnapshot::ReadOptions options;
