@@ -158,27 +158,8 @@ void Reader::restoreBodies() {
 }
 
 void Reader::setBases() {
-  // Parents before children: by spatial depth.
-  std::vector<int> depth(records_.size(), 0);
-  std::vector<std::vector<int>> byDepth(1);
-  // Depths by walking up once per record, memoized (the tree is acyclic and bounded).
-  std::vector<char> known(records_.size(), 0);
-  for (std::size_t i = 0; i < records_.size(); ++i) {
-    std::vector<int> walk;
-    int r = static_cast<int>(i);
-    while (r != None && !known[static_cast<std::size_t>(r)]) {
-      walk.push_back(r);
-      r = records_[static_cast<std::size_t>(r)].spatialParent;
-    }
-    int d = r == None ? 0 : depth[static_cast<std::size_t>(r)] + 1;
-    for (auto it = walk.rbegin(); it != walk.rend(); ++it, ++d) {
-      depth[static_cast<std::size_t>(*it)] = d;
-      known[static_cast<std::size_t>(*it)] = 1;
-      if (byDepth.size() <= static_cast<std::size_t>(d)) byDepth.resize(static_cast<std::size_t>(d) + 1);
-      byDepth[static_cast<std::size_t>(d)].push_back(*it);
-    }
-  }
-  for (const auto& level : byDepth)
+  // Parents before children: the spatial tree level by level.
+  for (const auto& level : spatialLevels_)
     for (const int r : level) {
       Record& rec = records_[static_cast<std::size_t>(r)];
       if (!rec.spatial) continue;
