@@ -88,24 +88,30 @@ struct SymbolType<std::wstring> {
   static KVRJson write(const std::wstring& v) { return KVRToUtf8(v); }
   static std::wstring read(const Json& j) { return KVRFromUtf8(SymbolType<std::string>::read(j)); }
 };
-template <>
-struct SymbolType<KVRBasicVector3D<double>> {
-  static KVRJson write(const KVRBasicVector3D<double>& v) { return {v.x(), v.y(), v.z()}; }
-  static KVRBasicVector3D<double> read(const Json& j) {
+// Values of three numbers: a vector (x y z) and Euler angles (alpha beta gamma).
+template <class T>
+struct Triple {
+  static KVRJson write(const T& v) {
+    double a, b, c;
+    parts(v, a, b, c);
+    return {a, b, c};
+  }
+  static T read(const Json& j) {
     const std::vector<double> v = List<double>::read(j);
     if (v.size() != 3) throw std::wstring(L"does not hold three numbers");
-    return {v[0], v[1], v[2]};
+    return T(v[0], v[1], v[2]);
+  }
+  static void parts(const KVRBasicVector3D<double>& v, double& a, double& b, double& c) {
+    a = v.x(), b = v.y(), c = v.z();
+  }
+  static void parts(const KVRBasicEuler3D<double>& v, double& a, double& b, double& c) {
+    v.getAngles(a, b, c);
   }
 };
 template <>
-struct SymbolType<KVRBasicEuler3D<double>> {
-  static KVRJson write(const KVRBasicEuler3D<double>& v) { return {v.alpha(), v.beta(), v.gamma()}; }
-  static KVRBasicEuler3D<double> read(const Json& j) {
-    const std::vector<double> v = List<double>::read(j);
-    if (v.size() != 3) throw std::wstring(L"does not hold three numbers");
-    return {v[0], v[1], v[2]};
-  }
-};
+struct SymbolType<KVRBasicVector3D<double>> : Triple<KVRBasicVector3D<double>> {};
+template <>
+struct SymbolType<KVRBasicEuler3D<double>> : Triple<KVRBasicEuler3D<double>> {};
 
 // The type words of the symbol types, by type code.
 struct TypeWord {
