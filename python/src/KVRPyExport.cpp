@@ -20,16 +20,29 @@ py::object openFile(const py::object& path, const char* mode) {
   return py::module_::import("io").attr("open")(path, mode);
 }
 
-// Writes a text the tools produced to `path`.
+// Writes a text the tools produced to `path`: into a new file beside it
+// first, which then takes its place, so that a write failing partway (a full
+// disk) leaves what `path` held as it was. A file replaced keeps its mode.
 void save(const py::object& path, const std::string& text) {
-  py::object file = openFile(path, "wb");
+  const py::module_ os = py::module_::import("os");
+  const py::object target = os.attr("fsdecode")(path);
+  const py::object part = target + py::str(".part-") + py::str(os.attr("getpid")());
   try {
-    file.attr("write")(py::bytes(text));
+    py::object file = openFile(part, "wb");
+    try {
+      file.attr("write")(py::bytes(text));
+    } catch (...) {
+      file.attr("close")();
+      throw;
+    }
+    file.attr("close")();  // a failure to flush the last of the text raises here
+    if (py::bool_(os.attr("path").attr("isfile")(target)))
+      py::module_::import("shutil").attr("copymode")(target, part);
+    os.attr("replace")(part, target);
   } catch (...) {
-    file.attr("close")();
+    if (py::bool_(os.attr("path").attr("exists")(part))) os.attr("remove")(part);
     throw;
   }
-  file.attr("close")();  // a failure to flush the last of the text raises here
 }
 
 // The root of a new tree built from a snapshot document.

@@ -58,9 +58,15 @@ def test_files_pickles_and_copies_rebuild_the_same_cell(cell, tmp_path):
     w = cell["W"]
     saved = Snapshot.toJson(w)
     path = tmp_path / "cell.json"
+    path.write_text("an older cell")
+    path.chmod(0o640)
     Snapshot.toFile(path, w)
     Snapshot.write(str(tmp_path / "same.json"), w)
     assert path.read_text(encoding="utf-8") == (tmp_path / "same.json").read_text(encoding="utf-8") == saved
+    assert path.stat().st_mode & 0o777 == 0o640  # replaced in one step, keeping its mode
+    with pytest.raises(IsADirectoryError):  # a save that fails leaves nothing half-written behind
+        Snapshot.toFile(tmp_path, w)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["cell.json", "same.json"]
 
     others = (Snapshot.fromFile(path), copy.deepcopy(w), copy.copy(w), pickle.loads(pickle.dumps(w)))
     try:
