@@ -139,7 +139,10 @@ class KVRWORLDMODEL_API KVRBasicBody3D : public KVRBasicEntity3D {
   void setHomeAttachBody(const KVRSharedHandle<KVRBasicBody3D>& body);
   // 0 when the body is not grabbed.
   int getTransientState() const { return transientState_; }
-  void setTransientState(int state) { transientState_ = state; }
+  void setTransientState(int state) {
+    transientState_ = state;
+    noteChange(KVRChangeLog::Holder);
+  }
 
   // Hangs this body on `inner` through `connection` (bits 19, 20, 21).
   // KVREAlreadyRegistered ("%1 is already connected to another body") when

@@ -208,6 +208,10 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   // Requests a reset (bit 8); with a nonzero `notify`, flushes at once.
   void resetEntityState(int notify);
   virtual void clearHistory();
+  // A number that changes whenever any logical children list changes (an
+  // entity added, removed or orphaned anywhere): tools that follow a
+  // subtree look for new and departed entities only when it has changed.
+  static std::uint64_t getLinkEra();
   virtual void resetEntity();
 
   void orphanObject() override;
@@ -228,6 +232,8 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
 
  protected:
   void orphanMembers();
+  // Called by clearHistory() after it set bit 7; does nothing here.
+  virtual void onHistoryCleared();
 
   // Refuses an empty handle given to an operation of this entity.
   void requireEntity(const KVRSharedBase& handle, const wchar_t* role) const;

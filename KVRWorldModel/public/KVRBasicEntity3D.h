@@ -34,6 +34,7 @@
 #include "KVRBasicEntity.h"
 #include "KVRBasicProfile3D.h"
 #include "KVRBasicXform3D.h"
+#include "KVRChangeLog.h"
 
 class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
  public:
@@ -286,8 +287,24 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
 
   void orphanObject() override;
 
+  // --- Change logs -------------------------------------------------------
+
+  // Enrols the entity in `log`, leaving the one it was in (null: leaves it
+  // only). From then on the entity lists itself there when it moves, when
+  // the body it hangs on changes, or when its members change (KVRChangeLog).
+  void setChangeLog(KVRChangeLog* log);
+  KVRChangeLog* getChangeLog() const;
+
  protected:
   void orphanMembers();
+
+  // Lists the entity in its change log as HistoryCleared.
+  void onHistoryCleared() override;
+  // Lists the entity in its change log, when it has one, with `change`
+  // (KVRChangeLog::Change bits).
+  void noteChange(std::uint8_t change) {
+    if (changeLog_ && (listedChanges_ & change) != change) listChange(change);
+  }
 
   // setRelativeLocation, then, when applied (status 1 or 2), the cached base
   // location recomputed at once from the parent location and what was
@@ -340,6 +357,8 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   };
 
   void spatialHook_() { KVRBasicEntity3D::onNotification(); }
+  friend class KVRChangeLog;
+  void listChange(std::uint8_t change);
   // The base location of `entity`, `depth` levels below its spatial root, composed from the root down.
   static Xform composeFromRoot(const KVRBasicEntity3D& entity, int depth);
   void linkSpatialParent(const KVRSharedHandle<KVRBasicEntity3D>& parent, AncestorChain ancestors);
@@ -426,6 +445,8 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   AncestorChain spatialAncestors_;
   mutable Kind kind_ = Kind::Unknown;
   bool moving_ = false;  // some velocity or acceleration is not zero (kept apart, in Spatial)
+  std::uint8_t changeLog_ = 0;      // the slot of the change log it is enrolled in, 0 for none
+  std::uint8_t listedChanges_ = 0;  // the changes listed there since the log was last taken
   int spatialDepth_ = 0;
   ParentPose* parentPose_ = nullptr;  // null: the identity
   Xform baseLocation_;

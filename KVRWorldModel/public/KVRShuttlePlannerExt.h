@@ -125,6 +125,13 @@ class KVRWORLDMODEL_API KVRShuttlePlannerExt : public KVRExtensionObject {
   // locations); sets the current distance. Before the plan the first point,
   // after it the last. False, `out` unchanged, when the plan is empty.
   bool evaluate(Xform& out, const KVRSimTime& t);
+  // The same pose, leaving the current distance as it is: for looking ahead.
+  bool evaluatePose(Xform& out, const KVRSimTime& t) const;
+  // An upper bound of the speed, in length per second of the planner's
+  // axis, of a point fixed `radius` away from the shuttle's origin while the
+  // shuttle rides leg `leg` (from tag point `leg` to the next); 0 for a leg
+  // that takes no time or does not exist.
+  double getSpeedBound(std::size_t leg, double radius) const;
   // Moves the shuttle to the path's base location times its pose at `t`;
   // returns the shuttle's request status. 0, nothing moved, when the plan is
   // empty, the planner is unbound or attached to nothing. KVREInvalidCast
@@ -193,6 +200,8 @@ class KVRWORLDMODEL_API KVRShuttlePlannerExt : public KVRExtensionObject {
   static KVRSimTime lastTime(const KVRSimTime& previous, const KVRSimTime& start, const KVRSimTime& end);
   // Where the point stands at fraction `s` of the leg, in the path's coordinates.
   static Vector positionOnLeg(const Leg& leg, const FramedLeg* framed, double s);
+  // evaluate(), the distance travelled written to `distance`.
+  bool poseOnPlan(Xform& out, const KVRSimTime& t, double& distance) const;
   // Takes `plan` as the plan; the travelled length starts again at 0.
   void install(Plan&& plan);
   void rememberSpan(const KVRSimTime& start, const KVRSimTime& end);

@@ -22,6 +22,7 @@
 #include "KVRBasicTagPoint3D.h"
 #include "KVRBasicUniverse.h"
 #include "KVRBasicWorld.h"
+#include "KVRChangeLog.h"
 #include "KVRCheckModel.h"
 #include "KVRIWDMExt.h"
 #include "KVRMfgAssemblyTagPointExt.h"

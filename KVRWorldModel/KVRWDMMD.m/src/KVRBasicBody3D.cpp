@@ -285,6 +285,7 @@ void KVRBasicBody3D::setInnerBody(const KVRSharedHandle<KVRBasicBody3D>& inner,
         << inner->getEntityTitle(FullName, ExternalNameSeparator);
   addSpatialParent(inner);
   innerConnection_ = connection;
+  noteChange(KVRChangeLog::Holder);
   setEvent(InnerBodyChanged);
   setEvent(InnerConnectionChanged);
   setEvent(InnerBodySet);
@@ -306,6 +307,7 @@ void KVRBasicBody3D::forgetInnerConnection(KVRBasicBody3D* inner) {
   if (attachment_ == innerConnection_) attachment_.detach();
   innerConnection_.detach();
   transientState_ = 0;
+  noteChange(KVRChangeLog::Holder);
   setEvent(InnerBodyChanged);
   setEvent(InnerConnectionChanged);
   setEvent(InnerBodyCleared);

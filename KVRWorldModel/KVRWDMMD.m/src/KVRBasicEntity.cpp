@@ -14,6 +14,12 @@ constinit const KVRClassInfo KVRBasicEntity::ClassInfo_ =
 constinit const KVRUUID KVRBasicEntity::ClassID_("6f1c2a3e-8b4d-4e15-9a70-1d2c3b4a5e01");
 
 const std::wstring KVRBasicEntity::EmptyName;
+namespace {
+// Counts changes of any logical children list: tools that follow a subtree
+// look for new and departed entities only when it moved on.
+std::uint64_t linkEra = 0;
+}  // namespace
+
 const std::wstring KVRBasicEntity::DefaultBaseName = L"New Entity";
 const std::wstring KVRBasicEntity::DefaultFullName = L"/New Entity";
 const std::wstring KVRBasicEntity::DefaultCreateName = L"New ";
@@ -447,6 +453,7 @@ void KVRBasicEntity::removeLogicalChildren(const KVRClassInfo& info) {
     if (child->isDerivedFrom(info)) {
       child->clearLogicalParent();
       logicalChildren_.erase(child);
+      ++linkEra;
     }
     child = next;
   }
@@ -456,6 +463,7 @@ void KVRBasicEntity::removeLogicalChildren() {
   while (KVRBasicEntity* child = logicalChildren_.first()) {
     child->clearLogicalParent();
     logicalChildren_.erase(child);
+    ++linkEra;
   }
 }
 
@@ -549,6 +557,7 @@ void KVRBasicEntity::setLogicalChild(const KVRSharedHandle<KVRBasicEntity>& chil
     throw KVREAlreadyRegistered(L"%1 is already listed as a logical child")
         << child->getEntityTitle(FullName, ExternalNameSeparator);
   logicalChildren_.append(child.get());
+  ++linkEra;
 }
 
 void KVRBasicEntity::clearLogicalParent() {
@@ -563,6 +572,7 @@ void KVRBasicEntity::clearLogicalChild(LogicalPosition position) {
         << (position ? position->getEntityTitle(FullName, ExternalNameSeparator) : KVRMessage(L"(none)"))
         << getEntityTitle(FullName, ExternalNameSeparator);
   logicalChildren_.erase(position);
+  ++linkEra;
 }
 
 void KVRBasicEntity::updateFullName() {
@@ -666,7 +676,14 @@ void KVRBasicEntity::resetEntityState(int notify) {
   if (notify) notifySubscribers();
 }
 
-void KVRBasicEntity::clearHistory() { setEvent(HistoryCleared); }
+void KVRBasicEntity::clearHistory() {
+  setEvent(HistoryCleared);
+  onHistoryCleared();
+}
+
+void KVRBasicEntity::onHistoryCleared() {}
+
+std::uint64_t KVRBasicEntity::getLinkEra() { return linkEra; }
 
 void KVRBasicEntity::resetEntity() {}
 

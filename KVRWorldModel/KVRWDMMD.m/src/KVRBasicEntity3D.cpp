@@ -353,6 +353,7 @@ KVRBasicEntity3D::KVRBasicEntity3D(const KVRBasicEntity3D& source, CopyMode mode
 }
 
 KVRBasicEntity3D::~KVRBasicEntity3D() {
+  setChangeLog(nullptr);
   KVRBasicEntity3D::orphanObject();
   releasePose(parentPose_);
 }
@@ -1038,6 +1039,7 @@ void KVRBasicEntity3D::storeBaseLocation(const Xform& location) {
   if (spatialDepth_ != 0 && spatialDepth_ % NormalizationDepth == 0) baseLocation_.normalize();
   if (moving_) storeMotion(Profile::Identity, findSpatial()->motion->base);
   setEvent(BaseLocationChanged);
+  noteChange(KVRChangeLog::Moved);
 }
 
 void KVRBasicEntity3D::setCachedBaseProfile(const Profile& profile) {
@@ -1045,6 +1047,7 @@ void KVRBasicEntity3D::setCachedBaseProfile(const Profile& profile) {
   baseLocation_ = profile.getLocation();
   setBaseMotion(profile);
   setEvent(BaseLocationChanged);
+  noteChange(KVRChangeLog::Moved);
   setEvent(BaseProfileChanged);
 }
 

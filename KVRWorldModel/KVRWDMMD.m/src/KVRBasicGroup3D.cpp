@@ -276,9 +276,11 @@ void KVRBasicGroup3D::addEntity(const KVRSharedHandle<KVRBasicEntity3D>& entity)
   const Xform X_GM = calcRelativeLocation(getBaseLocation(), entity->getBaseLocation());
   if (getPropagatingAncestor(entity)) {
     entries_.emplace_back(entity, X_GM, 0, 0);
+    noteChange(KVRChangeLog::Members);
     return;
   }
   entries_.emplace_back(entity, X_GM, 1, 0);
+  noteChange(KVRChangeLog::Members);
   deActivatePropagationToChildren(entity);
 }
 
@@ -286,12 +288,14 @@ void KVRBasicGroup3D::restoreEntity(const GroupSubEntry& entry) {
   refuseMember(entry.entity);
   requireFinite(entry.relativeLocation.isFinite(), L"member location");
   entries_.push_back(entry);
+  noteChange(KVRChangeLog::Members);
 }
 
 int KVRBasicGroup3D::removeEntity(const KVRSharedHandle<KVRBasicEntity3D>& entity) {
   EntryList::iterator position;
   if (!findEntity(entity, position)) return 0;
   entries_.erase(position);
+  noteChange(KVRChangeLog::Members);
   ActivatePropagationNextLevel();
   return 1;
 }
@@ -300,6 +304,7 @@ int KVRBasicGroup3D::removeEntity(const std::wstring& name) {
   EntryList::iterator position;
   if (!findEntity(name, position)) return 0;
   entries_.erase(position);
+  noteChange(KVRChangeLog::Members);
   ActivatePropagationNextLevel();
   return 1;
 }
@@ -310,6 +315,7 @@ void KVRBasicGroup3D::removeEntities(const KVRClassInfo& info) {
   });
   if (erased == entries_.end()) return;
   entries_.erase(erased, entries_.end());
+  noteChange(KVRChangeLog::Members);
   // Flags only go from 0 to 1 as members leave, so once after the last
   // erasure gives what once after every erasure would.
   ActivatePropagationNextLevel();

@@ -350,18 +350,27 @@ bool KVRShuttlePlannerExt::getMoveTime(KVRSimTime& first, KVRSimTime& last) cons
 // --- Evaluation -------------------------------------------------------------------------
 
 bool KVRShuttlePlannerExt::evaluate(Xform& out, const KVRSimTime& t) {
+  return poseOnPlan(out, t, currentDistance_);
+}
+
+bool KVRShuttlePlannerExt::evaluatePose(Xform& out, const KVRSimTime& t) const {
+  double distance = 0.0;
+  return poseOnPlan(out, t, distance);
+}
+
+bool KVRShuttlePlannerExt::poseOnPlan(Xform& out, const KVRSimTime& t, double& distance) const {
   const std::vector<KVRSimTime>& times = plan_.times;
   if (times.empty()) return false;
   const KVRSimTime& first = times.front();
   const KVRSimTime& last = times.back();
   const auto atFirst = [&] {
     out = plan_.firstLocation;
-    currentDistance_ = 0.0;
+    distance = 0.0;
     return true;
   };
   const auto atLast = [&] {
     out = plan_.lastLocation;
-    currentDistance_ = plan_.legs.empty() ? 0.0 : plan_.legs.back().distance;
+    distance = plan_.legs.empty() ? 0.0 : plan_.legs.back().distance;
     return true;
   };
   if (times.size() == 1) return atFirst();
@@ -394,8 +403,24 @@ bool KVRShuttlePlannerExt::evaluate(Xform& out, const KVRSimTime& t) {
   out.setPosition(positionOnLeg(
       leg, leg.framed < 0 ? nullptr : &plan_.framedLegs[static_cast<std::size_t>(leg.framed)], s));
   const double before = j == 0 ? 0.0 : plan_.legs[j - 1].distance;
-  currentDistance_ = before + (leg.distance - before) * s;
+  distance = before + (leg.distance - before) * s;
   return true;
+}
+
+double KVRShuttlePlannerExt::getSpeedBound(std::size_t legIndex, double radius) const {
+  if (legIndex >= plan_.legs.size()) return 0.0;
+  const double seconds = std::fabs((plan_.times[legIndex + 1] - plan_.times[legIndex]).toSeconds());
+  if (seconds == 0.0) return 0.0;
+  const Leg& leg = plan_.legs[legIndex];
+  // The origin slides from start to end; a point `radius` away turns with the shuttle.
+  double travel = KVRL2Norm(leg.endPosition - leg.startPosition) + std::fabs(leg.turnAngle) * radius;
+  if (leg.framed >= 0) {
+    // On a frame that turns while the point slides within it.
+    const FramedLeg& framed = plan_.framedLegs[static_cast<std::size_t>(leg.framed)];
+    const double reach = std::max(KVRL2Norm(framed.localStart), KVRL2Norm(framed.localEnd));
+    travel += std::fabs(framed.turnAngle) * reach + KVRL2Norm(framed.localEnd - framed.localStart);
+  }
+  return travel / seconds;
 }
 
 int KVRShuttlePlannerExt::moveBasicObject(const KVRSimTime& t) {
