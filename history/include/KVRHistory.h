@@ -121,6 +121,10 @@ class KVRHISTORY_API KVRHistory {
   // slerp), the last sample's up to the last step, and after the last step
   // the pose a planned shuttle gives it; otherwise a gap, with its reason.
   Pose poseAt(const KVRSharedHandle<KVRBasicEntity3D>& entity, const KVRSimTime& t) const;
+  // The pose a shuttle's plan gives `entity` at `t` (predicted), when an
+  // active planned shuttle carries it or the body it hangs below then; else
+  // the AfterRecord gap. Needs no recorder; moves nothing.
+  static Pose plannedPose(const KVRSharedHandle<KVRBasicEntity3D>& entity, const KVRSimTime& t);
   // Why there is no pose, in words.
   static std::wstring describe(Gap gap);
 

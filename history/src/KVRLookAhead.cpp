@@ -63,6 +63,18 @@ std::optional<KVRBasicXform3D<double>> KVRPlannedPose(const KVRBasicEntity3D& en
   return ride->at(t);
 }
 
+KVRHistory::Pose KVRHistory::plannedPose(const KVRSharedHandle<KVRBasicEntity3D>& entity, const KVRSimTime& t) {
+  Pose pose;
+  pose.gap = Gap::AfterRecord;
+  if (!entity) return pose;
+  if (const auto planned = KVRPlannedPose(*entity, t)) {
+    pose.gap = Gap::None;
+    pose.location = *planned;
+    pose.predicted = true;
+  }
+  return pose;
+}
+
 std::optional<KVRHistory::Arrival> KVRHistory::firstTimeInside(const KVRSharedHandle<KVRBasicBody3D>& body,
                                                                const Region& region, const KVRSimTime& t0,
                                                                const KVRSimTime& t1) const {
