@@ -58,25 +58,30 @@ Holding holdingOf(const KVRBasicBody3D& body, const Carriers& carriers) {
 void appendSample(Record& r, Track& track, std::uint32_t step) {
   std::vector<KVRPoseSample>& samples = track.samples;
   const Xform& now = track.entity->getBaseLocation();
-  if (!samples.empty() && samples.back().step == step) {
+  const bool any = track.sampleCount() > 0;
+  if (any && samples.back().step == step) {
     samples.back().location = now;
     return;
   }
   // Standing still since its last sample, it was still there a step ago.
-  if (!samples.empty() && samples.back().step + 1 < step) {
+  if (any && samples.back().step + 1 < step) {
     samples.push_back({samples.back().location, step - 1});
     ++r.sampleCount;
   }
   samples.push_back({now, step});
   ++r.sampleCount;
   if (!r.horizon) return;
-  // Lets go of the samples before the horizon but the last one.
+  // Lets go of the samples before the horizon but the last one; they are
+  // taken out once they are half of the vector, so that each is moved
+  // once on average.
   const KVRSimTime edge = r.steps[step] - *r.horizon;
-  std::size_t keep = 0;
-  while (keep + 1 < samples.size() && r.steps[samples[keep + 1].step] <= edge) ++keep;
-  if (keep == 0) return;
-  samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(keep));
-  r.sampleCount -= keep;
+  while (track.first + 1 < samples.size() && r.steps[samples[track.first + 1].step] <= edge) {
+    ++track.first;
+    --r.sampleCount;
+  }
+  if (track.first == 0 || track.first < samples.size() / 2) return;
+  samples.erase(samples.begin(), samples.begin() + track.first);
+  track.first = 0;
 }
 
 // Visits every 3-D entity of the logical subtree of `root`, parents first,
@@ -108,7 +113,7 @@ bool walk(Record& r, std::uint32_t step) {
   bool changed = false;
   forEach3D(r.root, [&](KVRBasicEntity3D* entity) {
     auto [at, added] = r.index.try_emplace(entity, static_cast<std::uint32_t>(r.tracks.size()));
-    if (added) r.tracks.push_back({KVRSharedHandle<KVRBasicEntity3D>(entity), {}, Record::Never, false, {}});
+    if (added) r.tracks.emplace_back().entity = KVRSharedHandle<KVRBasicEntity3D>(entity);
     Track& track = r.tracks[at->second];
     track.seen = true;
     if (added || track.left != Record::Never) {
@@ -197,8 +202,9 @@ void KVRHistory::record(const KVRSimTime& time) {
     if (at == r.index.end()) continue;
     Track& track = r.tracks[at->second];
     if (entry.changes & KVRChangeLog::HistoryCleared) {
-      r.sampleCount -= track.samples.size();
+      r.sampleCount -= track.sampleCount();
       track.samples.clear();
+      track.first = 0;
       track.custody.clear();
       custodyChanged = true;
     }
@@ -222,7 +228,13 @@ std::size_t KVRHistory::getSampleCount() const { return record_->sampleCount; }
 
 std::size_t KVRHistory::getSampleCount(const KVRSharedHandle<KVRBasicEntity3D>& entity) const {
   const Record::Track* track = record_->find(entity.get());
-  return track ? track->samples.size() : 0;
+  return track ? track->sampleCount() : 0;
+}
+
+std::size_t KVRHistory::getSampleBytes() const {
+  std::size_t bytes = 0;
+  for (const Record::Track& t : record_->tracks) bytes += t.samples.capacity() * sizeof(KVRPoseSample);
+  return bytes;
 }
 
 // --- Queries -------------------------------------------------------------------------
@@ -232,9 +244,8 @@ KVRHistory::Pose KVRHistory::poseAt(const KVRSharedHandle<KVRBasicEntity3D>& ent
   Pose pose;
   const Record::Track* track = r.find(entity.get());
   if (!track) return pose;
-  const std::vector<KVRPoseSample>& samples = track->samples;
   const auto timeOf = [&](const KVRPoseSample& s) -> const KVRSimTime& { return r.steps[s.step]; };
-  if (samples.empty() || t < timeOf(samples.front())) {
+  if (track->sampleCount() == 0 || t < timeOf(*track->begin())) {
     pose.gap = Gap::BeforeRecord;
     return pose;
   }
@@ -250,11 +261,11 @@ KVRHistory::Pose KVRHistory::poseAt(const KVRSharedHandle<KVRBasicEntity3D>& ent
     return pose;
   }
   // The first sample after t; the one before it is at or before t.
-  const auto after = std::upper_bound(samples.begin(), samples.end(), t,
+  const KVRPoseSample* after = std::upper_bound(track->begin(), track->end(), t,
                                       [&](const KVRSimTime& time, const KVRPoseSample& s) { return time < timeOf(s); });
   const KVRPoseSample& before = *(after - 1);
   pose.gap = Gap::None;
-  if (after == samples.end() || timeOf(before) == t) {
+  if (after == track->end() || timeOf(before) == t) {
     pose.location = before.location;
     return pose;
   }

@@ -16,16 +16,22 @@ struct KVRPoseSample {
   KVRBasicXform3D<double> location;
   std::uint32_t step;
 };
+static_assert(sizeof(KVRPoseSample) == 64);
 
 struct KVRHistory::Record {
   static constexpr std::uint32_t Never = std::numeric_limits<std::uint32_t>::max();
 
   struct Track {
     KVRSharedHandle<KVRBasicEntity3D> entity;
-    std::vector<KVRPoseSample> samples;
+    std::vector<KVRPoseSample> samples;  // those before `first` are let go, taken out now and then
+    std::uint32_t first = 0;
     std::uint32_t left = Never;  // the step at which it was no longer in the subtree
     bool seen = false;           // found by the walk in progress
     std::vector<Custody> custody;  // bodies only
+
+    std::size_t sampleCount() const { return samples.size() - first; }
+    const KVRPoseSample* begin() const { return samples.data() + first; }
+    const KVRPoseSample* end() const { return samples.data() + samples.size(); }
   };
 
   KVRSharedHandle<KVRBasicEntity> root;

@@ -1,0 +1,146 @@
+// History: recording a step of a cell of 10 000 entities (1 000 bodies on
+// an assembly, each with 9 frames) in which 100 bodies, so 1 000 entities,
+// moved; a step in which nothing moved; and poseAt among n samples.
+
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+
+#include "KVRBenchSummary.h"
+#include "KVRHistory.h"
+#include "KVRWorldModel.h"
+
+namespace {
+
+using Xform = KVRBasicXform3D<double>;
+using Clock = std::chrono::steady_clock;
+
+Xform at(double x, double y, double z) {
+  Xform pose;
+  pose.setPosition(x, y, z);
+  return pose;
+}
+
+class Cell {
+ public:
+  static constexpr int Bodies = 1000, FramesPerBody = 9, Movers = 100;
+  static constexpr int Entities = Bodies * (1 + FramesPerBody), Moved = Movers * (1 + FramesPerBody);
+
+  Cell() {
+    world_->addEntity(floor_);
+    for (int b = 0; b < Bodies; ++b) {
+      KVRSharedHandle<KVRBasicBody3D> body(new KVRBasicBody3D);
+      floor_->addBody(body, at(b % 40, b / 40, 0), Xform::Identity);
+      for (int f = 0; f < FramesPerBody; ++f) {
+        KVRSharedHandle<KVRBasicFrame3D> frame(new KVRBasicFrame3D);
+        body->addFrame(frame);
+        frame->setFrameLocation(at(0.1 * f, 0, 0.5));
+        frame->flushSpatialState();
+      }
+      body->flushSpatialState();
+      bodies_.push_back(body);
+    }
+    world_->flushLogicalState();
+  }
+  ~Cell() { world_->orphanObject(); }
+
+  // Moves the first 100 bodies (their frames follow) and flushes them.
+  void step(int k) {
+    for (int b = 0; b < Movers; ++b) {
+      bodies_[static_cast<std::size_t>(b)]->setBaseLocation(at(b % 40, b / 40, 0.001 * (k % 1000)));
+      bodies_[static_cast<std::size_t>(b)]->flushSpatialState();
+    }
+  }
+  KVRSharedHandle<KVRBasicEntity> world() const { return KVRSharedHandle<KVRBasicEntity>(world_); }
+  const KVRSharedHandle<KVRBasicBody3D>& body(int b) const { return bodies_[static_cast<std::size_t>(b)]; }
+
+ private:
+  KVRSharedHandle<KVRBasicWorld> world_{new KVRBasicWorld};
+  KVRSharedHandle<KVRBasicMfgAssembly3D> floor_{new KVRBasicMfgAssembly3D};
+  std::vector<KVRSharedHandle<KVRBasicBody3D>> bodies_;
+};
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// Argument 0: the step's moves and flushes in a cell nobody records; 1: the
+// same with a recorder attached (its entities listing their moves); 2: the
+// recorder's step alone, after those moves; 3: a recorder's step after a
+// step in which nothing moved.
+void BM_HistoryStepOf10000Entities(benchmark::State& state) {
+  Cell cell;
+  const int mode = static_cast<int>(state.range(0));
+  std::unique_ptr<KVRHistory> history;
+  if (mode > 0) history = std::make_unique<KVRHistory>(cell.world());
+  double measured = 0.0;
+  int k = 0;
+  for (int warm = 0; warm < 3; ++warm, ++k) {
+    cell.step(k);
+    if (history) history->record(KVRSimTime(0.001 * k));
+  }
+  for (auto _ : state) {
+    ++k;
+    const Clock::time_point start = Clock::now();
+    if (mode != 3) cell.step(k);
+    const Clock::time_point moved = Clock::now();
+    if (history) history->record(KVRSimTime(0.001 * k));
+    const Clock::time_point recorded = Clock::now();
+    const double spent = mode <= 1 ? seconds(moved - start) : seconds(recorded - moved);
+    measured += spent;
+    state.SetIterationTime(spent);
+  }
+  state.counters["us_per_step"] = 1e6 * measured / static_cast<double>(state.iterations());
+  state.counters["ns_per_moved_entity"] = benchmark::Counter(
+      static_cast<double>(Cell::Moved) * static_cast<double>(state.iterations()),
+      benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+  if (history)
+    state.counters["bytes_per_sample"] = static_cast<double>(history->getSampleBytes()) /
+                                         static_cast<double>(history->getSampleCount());
+  static const char* const labels[] = {"move and flush", "move and flush, recorded", "record after moves",
+                                       "record, nothing moved"};
+  state.SetLabel(labels[mode]);
+}
+BENCHMARK(BM_HistoryStepOf10000Entities)->DenseRange(0, 3)->UseManualTime()->Unit(benchmark::kMicrosecond);
+
+// poseAt between two samples of a body sampled at n steps.
+void BM_HistoryPoseAt(benchmark::State& state) {
+  Cell cell;
+  KVRHistory history(cell.world());
+  const int n = static_cast<int>(state.range(0));
+  for (int k = 1; k < n; ++k) {
+    cell.body(0)->setBaseLocation(at(0, 0, 0.001 * k));
+    cell.body(0)->flushSpatialState();
+    history.record(KVRSimTime(0.001 * k));
+  }
+  const KVRSharedHandle<KVRBasicEntity3D> body(cell.body(0));
+  double t = 0.0;
+  for (auto _ : state) {
+    t += 0.0137;
+    if (t > 0.001 * (n - 1)) t -= 0.001 * (n - 1);
+    benchmark::DoNotOptimize(history.poseAt(body, KVRSimTime(t)));
+  }
+}
+BENCHMARK(BM_HistoryPoseAt)->RangeMultiplier(100)->Range(100, 1000000);
+
+void summarise(const KVRBenchResults& results, std::ostream& out) {
+  const auto time = [&](const std::string& name) {
+    const auto run = results.find(name);
+    return run == results.end() || !run->second.count("us_per_step") ? -1.0 : run->second.at("us_per_step");
+  };
+  const double flush = time("BM_HistoryStepOf10000Entities/0/manual_time"),
+               flushRecorded = time("BM_HistoryStepOf10000Entities/1/manual_time"),
+               record = time("BM_HistoryStepOf10000Entities/2/manual_time"),
+               still = time("BM_HistoryStepOf10000Entities/3/manual_time");
+  if (flush < 0 || record < 0) return;
+  char line[300];
+  std::snprintf(line, sizeof line,
+                "\nHistory, a step of 10 000 entities of which 1 000 moved (us): move and flush %.1f (%.1f "
+                "recorded), record %.1f = %.0f %% of the recorded flush; record with nothing moved %.2f\n",
+                flush, flushRecorded, record, 100.0 * record / flushRecorded, still);
+  out << line;
+}
+
+const int summary = KVRRegisterBenchSummary(summarise);
+
+}  // namespace
