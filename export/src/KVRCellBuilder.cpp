@@ -1,5 +1,6 @@
 #include "KVRCellReader.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace kvrcell {
@@ -71,9 +72,43 @@ void Reader::placeRelatively() {
   }
 }
 
+std::vector<int> Reader::spatialRanks() const {
+  // A body lists its frames, tag points and paths in its own order (its
+  // spatial children's), which may differ from the document's: the places
+  // a kind's children take in document order are given to them in the
+  // body's order. A list that does not name exactly the body's children of
+  // that kind (a hand-written file may leave it out) leaves document order.
+  std::vector<int> rank(records_.size());
+  for (std::size_t i = 0; i < rank.size(); ++i) rank[i] = static_cast<int>(i);
+  for (std::size_t b = 0; b < records_.size(); ++b) {
+    const Json* s = section(static_cast<int>(b), "body");
+    if (!s || !s->is_object()) continue;
+    for (const char* key : {"frames", "tagPoints", "paths"}) {
+      const auto list = s->find(key);
+      if (list == s->end() || !list->is_array()) continue;
+      std::vector<int> listed;
+      for (const Json& ref : *list) {
+        const int c = ref.is_number_integer() || ref.is_string() ? reference(static_cast<int>(b), &ref, key) : None;
+        if (c == None || records_[static_cast<std::size_t>(c)].spatialParent != static_cast<int>(b)) break;
+        listed.push_back(c);
+      }
+      std::vector<int> places = listed;
+      std::sort(places.begin(), places.end());
+      if (listed.size() != list->size() || std::adjacent_find(places.begin(), places.end()) != places.end())
+        continue;
+      for (std::size_t k = 0; k < listed.size(); ++k) rank[static_cast<std::size_t>(listed[k])] = places[k];
+    }
+  }
+  return rank;
+}
+
 void Reader::linkSpatially() {
   // Parents first, as the logical tree; a body hangs through its connection.
-  for (const auto& level : spatialLevels_)
+  const std::vector<int> rank = spatialRanks();
+  for (std::vector<int> level : spatialLevels_) {
+    std::stable_sort(level.begin(), level.end(), [&](int a, int b) {
+      return rank[static_cast<std::size_t>(a)] < rank[static_cast<std::size_t>(b)];
+    });
     for (const int r : level) {
       const Record& rec = records_[static_cast<std::size_t>(r)];
       if (rec.spatialParent == None) continue;
@@ -87,6 +122,7 @@ void Reader::linkSpatially() {
            [&] { parent.entity3D->addSpatialChild(KVRSharedHandle<KVRBasicEntity3D>(rec.entity3D)); });
       }
     }
+  }
 }
 
 void Reader::connect() {

@@ -120,6 +120,8 @@ class Reader {
     return s && s->is_object() ? s : nullptr;
   }
   int reference(int r, const Json* ref, const std::string& field) const;
+  // The order in which spatial siblings are linked, by record.
+  std::vector<int> spatialRanks() const;
   int reference(int r, const Json& in, const char* key, const std::string& field) const {
     const auto it = in.find(key);
     return it == in.end() ? None : reference(r, &*it, field);
