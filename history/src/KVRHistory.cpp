@@ -71,13 +71,17 @@ void appendSample(Record& r, Track& track, std::uint32_t step) {
   samples.push_back({now, step});
   ++r.sampleCount;
   if (!r.horizon) return;
+  if (track.sampleCount() == 2) track.dropAt = r.steps[samples[track.first + 1].step];
+  else if (track.sampleCount() == 3 && samples[track.first + 1].step + 1 == step)  // after a hold sample
+    track.dropAt = r.steps[samples[track.first + 1].step];
   // Lets go of the samples before the horizon but the last one; they are
   // taken out once they are half of the vector, so that each is moved
   // once on average.
   const KVRSimTime edge = r.steps[step] - *r.horizon;
-  while (track.first + 1 < samples.size() && r.steps[samples[track.first + 1].step] <= edge) {
+  while (track.sampleCount() > 1 && track.dropAt <= edge) {
     ++track.first;
     --r.sampleCount;
+    if (track.sampleCount() > 1) track.dropAt = r.steps[samples[track.first + 1].step];
   }
   if (track.first == 0 || track.first < samples.size() / 2) return;
   samples.erase(samples.begin(), samples.begin() + track.first);

@@ -25,6 +25,9 @@ struct KVRHistory::Record {
     KVRSharedHandle<KVRBasicEntity3D> entity;
     std::vector<KVRPoseSample> samples;  // those before `first` are let go, taken out now and then
     std::uint32_t first = 0;
+    // The time of the second live sample, the first to let go when a
+    // horizon passes it: kept here, so that a step need not read the front.
+    KVRSimTime dropAt;
     std::uint32_t left = Never;  // the step at which it was no longer in the subtree
     bool seen = false;           // found by the walk in progress
     std::vector<Custody> custody;  // bodies only

@@ -79,4 +79,7 @@ PYBIND11_MODULE(kvrworldmodel, m) {
 #ifdef KVRPY_WITH_EXPORT
   kvrpy::bindExport(m);
 #endif
+#ifdef KVRPY_WITH_HISTORY
+  kvrpy::bindHistory(m);
+#endif
 }

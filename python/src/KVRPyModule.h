@@ -140,6 +140,8 @@ void bindPaths(py::module_& m);
 void bindSymbols(py::module_& m);
 // Only when the export library is built (KVRPY_WITH_EXPORT).
 void bindExport(py::module_& m);
+// Only when the history library is built (KVRPY_WITH_HISTORY).
+void bindHistory(py::module_& m);
 
 }  // namespace kvrpy
 
