@@ -14,7 +14,8 @@
 // standing still gets a sample at the step before too, so that poses
 // between two of its samples are interpolated only over a step in which it
 // really moved. Samples older than the horizon (default: none are) are let
-// go, except the last one before it. An entity's clearHistory() empties its
+// go, except the last one before it, when an entity's samples would
+// otherwise need more room. An entity's clearHistory() empties its
 // samples and custody (its record starts again at the next step).
 // Entities destroyed or taken out of the subtree keep their past.
 //
@@ -105,7 +106,8 @@ class KVRHISTORY_API KVRHistory {
   void record(const KVRSimTime& time);
 
   // Samples older than `horizon` before the latest step are let go as
-  // entities move on (the last one before keeps poses at the horizon's edge).
+  // entities move on, when they would otherwise need more room (the last one
+  // before the edge stays, for poses at the edge).
   // KVREInvalidArgument for a negative horizon.
   void setHorizon(const KVRSimTime& horizon);
   std::optional<KVRSimTime> getHorizon() const;

@@ -71,21 +71,15 @@ void appendSample(Record& r, Track& track, std::uint32_t step) {
   samples.push_back({now, step});
   ++r.sampleCount;
   if (!r.horizon) return;
-  if (track.sampleCount() == 2) track.dropAt = r.steps[samples[track.first + 1].step];
-  else if (track.sampleCount() == 3 && samples[track.first + 1].step + 1 == step)  // after a hold sample
-    track.dropAt = r.steps[samples[track.first + 1].step];
-  // Lets go of the samples before the horizon but the last one; they are
-  // taken out once they are half of the vector, so that each is moved
-  // once on average.
+  // Lets go of the samples before the horizon but the last one, when the
+  // vector is full: they make room instead of it growing. Reading them then,
+  // in a row, costs less than looking at the oldest at every step.
+  if (samples.size() < samples.capacity()) return;
   const KVRSimTime edge = r.steps[step] - *r.horizon;
-  while (track.sampleCount() > 1 && track.dropAt <= edge) {
-    ++track.first;
-    --r.sampleCount;
-    if (track.sampleCount() > 1) track.dropAt = r.steps[samples[track.first + 1].step];
-  }
-  if (track.first == 0 || track.first < samples.size() / 2) return;
-  samples.erase(samples.begin(), samples.begin() + track.first);
-  track.first = 0;
+  std::size_t keep = 0;
+  while (keep + 1 < samples.size() && r.steps[samples[keep + 1].step] <= edge) ++keep;
+  r.sampleCount -= keep;
+  samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(keep));
 }
 
 // Visits every 3-D entity of the logical subtree of `root`, parents first,
@@ -201,14 +195,21 @@ void KVRHistory::record(const KVRSimTime& time) {
     r.linkEra = KVRBasicEntity::getLinkEra();
   }
   r.log.take(r.changed);
-  for (const KVRChangeLog::Entry& entry : r.changed) {
-    const auto at = r.index.find(entry.entity);
-    if (at == r.index.end()) continue;
-    Track& track = r.tracks[at->second];
+  // A run moves the same entities in the same order step after step: the
+  // tracks of the step before are tried first, by position.
+  r.lastTracks.resize(r.changed.size(), {nullptr, 0});
+  for (std::size_t i = 0; i < r.changed.size(); ++i) {
+    const KVRChangeLog::Entry& entry = r.changed[i];
+    std::pair<const KVRBasicEntity3D*, std::uint32_t>& last = r.lastTracks[i];
+    if (last.first != entry.entity) {
+      const auto at = r.index.find(entry.entity);
+      if (at == r.index.end()) continue;
+      last = {entry.entity, at->second};
+    }
+    Track& track = r.tracks[last.second];
     if (entry.changes & KVRChangeLog::HistoryCleared) {
       r.sampleCount -= track.sampleCount();
       track.samples.clear();
-      track.first = 0;
       track.custody.clear();
       custodyChanged = true;
     }

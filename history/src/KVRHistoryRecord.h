@@ -23,17 +23,13 @@ struct KVRHistory::Record {
 
   struct Track {
     KVRSharedHandle<KVRBasicEntity3D> entity;
-    std::vector<KVRPoseSample> samples;  // those before `first` are let go, taken out now and then
-    std::uint32_t first = 0;
-    // The time of the second live sample, the first to let go when a
-    // horizon passes it: kept here, so that a step need not read the front.
-    KVRSimTime dropAt;
+    std::vector<KVRPoseSample> samples;
     std::uint32_t left = Never;  // the step at which it was no longer in the subtree
     bool seen = false;           // found by the walk in progress
     std::vector<Custody> custody;  // bodies only
 
-    std::size_t sampleCount() const { return samples.size() - first; }
-    const KVRPoseSample* begin() const { return samples.data() + first; }
+    std::size_t sampleCount() const { return samples.size(); }
+    const KVRPoseSample* begin() const { return samples.data(); }
     const KVRPoseSample* end() const { return samples.data() + samples.size(); }
   };
 
@@ -46,6 +42,7 @@ struct KVRHistory::Record {
   std::optional<KVRSimTime> horizon;
   std::size_t sampleCount = 0;
   std::vector<KVRChangeLog::Entry> changed;  // reused from step to step
+  std::vector<std::pair<const KVRBasicEntity3D*, std::uint32_t>> lastTracks;  // the tracks of the last step's changes
 
   const Track* find(const KVRBasicEntity3D* entity) const {
     const auto found = index.find(entity);
