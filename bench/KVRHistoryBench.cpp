@@ -1,12 +1,16 @@
-// History: recording a step of a cell of 10 000 entities (1 000 bodies on
-// an assembly, each with 9 frames) in which 100 bodies, so 1 000 entities,
-// moved; a step in which nothing moved; and poseAt among n samples.
+// History: recording a step of a cell of 10 000 entities in which 1 000
+// moved, next to that step's moves and flushes; a step in which nothing
+// moved; and poseAt among n samples. The cell is laid out two ways: 1 000
+// bodies on an assembly, each with 9 frames, of which 100 move (carrying
+// their frames: the flush runs flat); or 1 000 bodies standing alone that
+// all move, each flushed on its own, beside 900 still bodies with 9 frames.
 
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <string>
 
 #include "KVRBenchSummary.h"
 #include "KVRHistory.h"
@@ -25,15 +29,16 @@ Xform at(double x, double y, double z) {
 
 class Cell {
  public:
-  static constexpr int Bodies = 1000, FramesPerBody = 9, Movers = 100;
-  static constexpr int Entities = Bodies * (1 + FramesPerBody), Moved = Movers * (1 + FramesPerBody);
+  static constexpr int FramesPerBody = 9, Moved = 1000;
 
-  Cell() {
+  explicit Cell(bool loneMovers = false) : movers_(loneMovers ? 1000 : 100) {
     world_->addEntity(floor_);
-    for (int b = 0; b < Bodies; ++b) {
+    const int bodies = loneMovers ? 1900 : 1000;
+    for (int b = 0; b < bodies; ++b) {
       KVRSharedHandle<KVRBasicBody3D> body(new KVRBasicBody3D);
       floor_->addBody(body, at(b % 40, b / 40, 0), Xform::Identity);
-      for (int f = 0; f < FramesPerBody; ++f) {
+      const int frames = loneMovers && b < movers_ ? 0 : FramesPerBody;
+      for (int f = 0; f < frames; ++f) {
         KVRSharedHandle<KVRBasicFrame3D> frame(new KVRBasicFrame3D);
         body->addFrame(frame);
         frame->setFrameLocation(at(0.1 * f, 0, 0.5));
@@ -46,9 +51,9 @@ class Cell {
   }
   ~Cell() { world_->orphanObject(); }
 
-  // Moves the first 100 bodies (their frames follow) and flushes them.
+  // Moves the movers (their frames follow) and flushes them.
   void step(int k) {
-    for (int b = 0; b < Movers; ++b) {
+    for (int b = 0; b < movers_; ++b) {
       bodies_[static_cast<std::size_t>(b)]->setBaseLocation(at(b % 40, b / 40, 0.001 * (k % 1000)));
       bodies_[static_cast<std::size_t>(b)]->flushSpatialState();
     }
@@ -57,6 +62,7 @@ class Cell {
   const KVRSharedHandle<KVRBasicBody3D>& body(int b) const { return bodies_[static_cast<std::size_t>(b)]; }
 
  private:
+  int movers_;
   KVRSharedHandle<KVRBasicWorld> world_{new KVRBasicWorld};
   KVRSharedHandle<KVRBasicMfgAssembly3D> floor_{new KVRBasicMfgAssembly3D};
   std::vector<KVRSharedHandle<KVRBasicBody3D>> bodies_;
@@ -69,7 +75,7 @@ double seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 // recorder's step alone, after those moves; 3: a recorder's step after a
 // step in which nothing moved.
 void BM_HistoryStepOf10000Entities(benchmark::State& state) {
-  Cell cell;
+  Cell cell(state.range(1) != 0);
   const int mode = static_cast<int>(state.range(0));
   std::unique_ptr<KVRHistory> history;
   if (mode > 0) history = std::make_unique<KVRHistory>(cell.world());
@@ -102,9 +108,12 @@ void BM_HistoryStepOf10000Entities(benchmark::State& state) {
                                          static_cast<double>(history->getSampleCount());
   static const char* const labels[] = {"move and flush", "move and flush, recorded", "record after moves",
                                        "record, nothing moved"};
-  state.SetLabel(labels[mode]);
+  state.SetLabel(std::string(labels[mode]) + (state.range(1) ? ", lone movers" : ", movers with frames"));
 }
-BENCHMARK(BM_HistoryStepOf10000Entities)->DenseRange(0, 3)->UseManualTime()->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_HistoryStepOf10000Entities)
+    ->ArgsProduct({{0, 1, 2, 3}, {0, 1}})
+    ->UseManualTime()
+    ->Unit(benchmark::kMicrosecond);
 
 // poseAt between two samples of a body sampled at n steps.
 void BM_HistoryPoseAt(benchmark::State& state) {
@@ -127,21 +136,23 @@ void BM_HistoryPoseAt(benchmark::State& state) {
 BENCHMARK(BM_HistoryPoseAt)->RangeMultiplier(100)->Range(100, 1000000);
 
 void summarise(const KVRBenchResults& results, std::ostream& out) {
-  const auto time = [&](const std::string& name) {
-    const auto run = results.find(name);
+  const auto time = [&](int mode, int layout) {
+    const auto run = results.find("BM_HistoryStepOf10000Entities/" + std::to_string(mode) + "/" +
+                                  std::to_string(layout) + "/manual_time");
     return run == results.end() || !run->second.count("us_per_step") ? -1.0 : run->second.at("us_per_step");
   };
-  const double flush = time("BM_HistoryStepOf10000Entities/0/manual_time"),
-               flushRecorded = time("BM_HistoryStepOf10000Entities/1/manual_time"),
-               record = time("BM_HistoryStepOf10000Entities/2/manual_time"),
-               still = time("BM_HistoryStepOf10000Entities/3/manual_time");
-  if (flush < 0 || record < 0) return;
-  char line[300];
-  std::snprintf(line, sizeof line,
-                "\nHistory, a step of 10 000 entities of which 1 000 moved (us): move and flush %.1f (%.1f "
-                "recorded), record %.1f = %.0f %% of the recorded flush; record with nothing moved %.2f\n",
-                flush, flushRecorded, record, 100.0 * record / flushRecorded, still);
-  out << line;
+  for (int layout = 0; layout <= 1; ++layout) {
+    const double flush = time(0, layout), flushRecorded = time(1, layout), record = time(2, layout),
+                 still = time(3, layout);
+    if (flush < 0 || record < 0) continue;
+    char line[300];
+    std::snprintf(line, sizeof line,
+                  "%sHistory, 10 000 entities, 1 000 moved (%s; us per step): move and flush %.1f (%.1f "
+                  "recorded), record %.1f = %.0f %% of the recorded flush; record with nothing moved %.2f\n",
+                  layout == 0 ? "\n" : "", layout ? "1 000 lone bodies" : "100 bodies with 9 frames", flush,
+                  flushRecorded, record, 100.0 * record / flushRecorded, still);
+    out << line;
+  }
 }
 
 const int summary = KVRRegisterBenchSummary(summarise);
