@@ -7,9 +7,11 @@
 // read and written by path through the symbol table and the library's
 // registered interface is found; and a shuttle carries a pallet along a path
 // with a turntable over simulation time. Given a folder, it last runs a
-// shuttle run with a pick and place in a fuller cell, step by step, and
-// writes what it recorded there as JSON, as an HTML report to open in a
-// browser and as an SVG top view.
+// shuttle run in a fuller cell, step by step: a part picked, handed from one
+// gripper to another and placed on the pallet the shuttle carries. It prints
+// who held the part when and when the shuttle's plan brings it within reach
+// of a robot, and writes what it recorded there as JSON, as an HTML report
+// to open in a browser and as an SVG top view.
 //
 // Given --cell and a cell file instead (kvr_demo --cell FILE [FOLDER]), it
 // reads the cell the file describes, prints its trees, moves its shuttles
@@ -21,6 +23,10 @@
 #include <functional>
 #include <iomanip>
 #include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -30,6 +36,7 @@
 #include "OmxDictionary.h"
 #ifdef KVR_DEMO_WRITES_REPORT
 #include "KVRExport.h"
+#include "KVRHistory.h"
 #endif
 
 namespace {
@@ -378,14 +385,29 @@ Xform between(const Xform& a, const Xform& b, double f, double arc = 0) {
   return pose;
 }
 
+// What the recorded run leaves to print: the timeline, the history recorded
+// alongside it, the part handed along and when the plan brings it near the
+// unloading robot.
+struct RecordedRun {
+  KVRTimeline timeline;
+  std::unique_ptr<KVRHistory> history;
+  KVRSharedHandle<KVRBasicPart3D> housing;
+  KVRSharedHandle<KVRBasicBody3D> robot;
+  double reach = 0;  // the radius of the region around the robot's base
+  KVRSimTime predictedAt;
+  std::optional<KVRHistory::Arrival> arrival;
+};
+
 // The work cell recorded for the browser. A line (the world's root assembly)
 // holds a cart, a pallet assembly with a bracket and a plate, and the cart's
 // route: straight, then a quarter turn on a turntable, then straight to the
-// fixture station. From 1 s to 7 s of simulation time the cart carries the
-// pallet along the route. Meanwhile a gripper on the floor takes a housing
-// from the fixture and sets it down on the outfeed. The timeline records the
-// cell every 0.25 s.
-KVRTimeline shuttleRunRecorded(const KVRSharedHandle<KVRBasicWorld>& world) {
+// fixture station, where a robot waits to unload. A gripper on the floor
+// takes a housing from the fixture and hands it over to a second gripper,
+// which sets it down on the pallet; from 4 s to 10 s of simulation time the
+// cart then carries the pallet along the route. The cell is recorded every
+// 0.25 s up to 8 s, in a timeline and in a history; the rest of the cart's
+// way is the plan's.
+RecordedRun shuttleRunRecorded(const KVRSharedHandle<KVRBasicWorld>& world) {
   auto line = make<KVRBasicMfgAssembly3D>(L"Line");
   world->addEntity(line);
   const CartWithPallet carried = cartWithPallet(line);
@@ -404,20 +426,27 @@ KVRTimeline shuttleRunRecorded(const KVRSharedHandle<KVRBasicWorld>& world) {
   route->getTagPoint(2)->addExtension(turntable);
   turntable->setReferenceFrame(at(2.5, -1, 0), at(2.5, -1, 0, -90), route);
 
+  RecordedRun run;
   auto floor = make<KVRBasicBody3D>(L"Floor");
   auto conveyor = make<KVRBasicBody3D>(L"Conveyor");
   auto fixture = make<KVRBasicBody3D>(L"Fixture");
   auto outfeed = make<KVRBasicBody3D>(L"Outfeed");
   auto gripper = make<KVRBasicBody3D>(L"Gripper");
+  auto gripper2 = make<KVRBasicBody3D>(L"Gripper2");
+  auto robot = make<KVRBasicBody3D>(L"Unloader");
   auto housing = make<KVRBasicPart3D>(L"Housing");
-  for (KVRSharedHandle<KVRBasicEntity> e :
-       std::vector<KVRSharedHandle<KVRBasicEntity>>{floor, conveyor, fixture, outfeed, gripper, housing})
+  for (KVRSharedHandle<KVRBasicEntity> e : std::vector<KVRSharedHandle<KVRBasicEntity>>{
+           floor, conveyor, fixture, outfeed, gripper, gripper2, robot, housing})
     world->addEntity(e);
   floor->attachBody(conveyor, at(-0.9, -0.8, 0.7));
   floor->attachBody(fixture, at(1, 0, 0.8));
   floor->attachBody(outfeed, at(-0.6, 0.9, 0.8, 90));
-  const Xform home = at(0.2, -0.2, 1.5), pick = at(1, 0, 1.0), place = at(-0.6, 0.9, 1.0, 90);
+  floor->attachBody(robot, at(2.4, -0.6, 0));
+  // The first gripper holds the housing from above, the second from the side.
+  const Xform home = at(0.2, -0.2, 1.5), pick = at(1, 0, 1.0), handOver = at(-0.5, 1.2, 1.25);
+  const Xform home2 = at(-1.0, 3.0, 1.4), meet2 = at(-0.5, 1.4, 1.1), drop2 = at(-2, 2.6, 0.35);
   floor->attachBody(gripper, home);
+  floor->attachBody(gripper2, home2);
   fixture->attachBody(housing, at(0, 0, 0.05));
   const auto frame = [](const KVRSharedHandle<KVRBasicBody3D>& body, const wchar_t* name, Xform offset) {
     auto f = make<KVRBasicFrame3D>(name);
@@ -425,6 +454,7 @@ KVRTimeline shuttleRunRecorded(const KVRSharedHandle<KVRBasicWorld>& world) {
     f->setFrameLocation(offset);
   };
   frame(gripper, L"Tool", at(0, 0, -0.15));
+  frame(gripper2, L"Tool", at(0, -0.2, 0));
   frame(fixture, L"Nest", at(0, 0, 0.05));
   frame(outfeed, L"Drop", at(0, 0, 0.05));
   // The conveyor's belt: a path through three tag points.
@@ -435,54 +465,124 @@ KVRTimeline shuttleRunRecorded(const KVRSharedHandle<KVRBasicWorld>& world) {
   world->flushLogicalState();
   floor->flushBaseLocation();
 
-  // The cart takes 6 s for the route, from 1 s of simulation time on.
+  // The cart takes 6 s for the route, from 4 s of simulation time on.
   auto planner = KVRSharedHandle<KVRShuttlePlannerExt>(new KVRShuttlePlannerExt);
   cart->addExtension(planner);
   planner->setPath(route, 0.0, 6.0);
-  planner->setScheduledStart(1.0);
+  planner->setScheduledStart(4.0);
   cart->addEntity(pallet);
   cart->activate();
 
-  // The gripper's moves, one per step: it waits until the cart is on its
-  // way, goes to the housing, grabs it, carries it over to the outfeed while
-  // the cart turns, sets it down there and goes back home.
-  std::vector<std::function<void()>> gripperSteps(5, [] {});
-  const auto moveGripper = [&](const Xform& from, const Xform& to, int steps, double arc) {
+  // What happens at each step: the grippers' moves, the pick, the hand-over
+  // and the place.
+  std::map<int, std::vector<std::function<void()>>> actions;
+  const auto move = [&](const KVRSharedHandle<KVRBasicBody3D>& body, int first, const Xform& from,
+                        const Xform& to, int steps, double arc) {
     for (int k = 1; k <= steps; ++k)
-      gripperSteps.push_back([&gripper, pose = between(from, to, static_cast<double>(k) / steps, arc)] {
+      actions[first + k - 1].push_back([body, pose = between(from, to, static_cast<double>(k) / steps, arc)] {
         Xform target = pose;
-        gripper->setBaseLocation(target);
-        gripper->flushSpatialState();
+        body->setBaseLocation(target);
+        body->flushSpatialState();
       });
   };
-  moveGripper(home, pick, 4, 0);
-  gripperSteps.push_back([&] { gripper->grabBody(housing, 1); });
-  moveGripper(pick, place, 8, 0.4);
-  gripperSteps.push_back([&] {
-    outfeed->attachBody(housing, outfeed->getBaseLocation().inverse() * housing->getBaseLocation());
+  move(gripper, 1, home, pick, 4, 0);
+  actions[5].push_back([&] { gripper->grabBody(housing, 1); });
+  move(gripper, 6, pick, handOver, 4, 0.3);
+  move(gripper2, 6, home2, meet2, 4, 0);
+  actions[10].push_back([&] { gripper2->grabBody(housing, 1); });  // handed over
+  move(gripper, 11, handOver, home, 3, 0.2);
+  move(gripper2, 11, meet2, drop2, 4, 0.3);
+  constexpr int PlaceStep = 15;
+  actions[PlaceStep].push_back([&] {
+    // Let go of it where it stands, and make it one of the pallet's bodies there.
+    housing->setInnerBodyOriginal({});
+    housing->setHomeAttachBody({});
+    housing->detachBody();
+    world->removeEntity(housing);
+    pallet->addBody(housing);
   });
-  moveGripper(place, home, 3, 0.2);
+  move(gripper2, 16, drop2, home2, 3, 0.2);
 
-  KVRTimeline timeline;
   constexpr double Step = 0.25, End = 8.0;
+  run.housing = housing;
+  run.robot = robot;
+  run.reach = 1.2;
   for (int k = 0; k * Step <= End; ++k) {
     const KVRSimTime now(k * Step);
-    if (k > 0 && static_cast<std::size_t>(k) <= gripperSteps.size()) gripperSteps[k - 1]();
+    for (const auto& action : actions[k]) action();
     planner->moveBasicObject(now - planner->getScheduledStart());
     cart->flushSpatialState();
     world->setSimulationTime(now);
     world->flushLogicalState();
-    timeline.record(world);
+    run.timeline.record(world);
+    if (!run.history)
+      run.history = std::make_unique<KVRHistory>(world);
+    else
+      run.history->record();
+    if (k == PlaceStep) {
+      // Where the plan will take the housing just put on the pallet: when it
+      // first comes within reach of the unloading robot.
+      KVRSimTime first, last;
+      planner->getMoveTime(first, last);
+      run.predictedAt = now;
+      run.arrival = run.history->firstTimeInside(
+          housing, KVRHistory::Region::sphere(robot->getBaseLocation().getPosition(), run.reach), now,
+          planner->getScheduledStart() + last);
+    }
   }
-  return timeline;
+  return run;
+}
+
+std::string seconds(const KVRSimTime& t) {
+  std::ostringstream out;
+  out << t.toSeconds() << " s";
+  return out.str();
+}
+
+// Who held the housing over the run, one line per interval, and when the
+// cart's plan brings it within reach of the unloading robot.
+void printCustody(const RecordedRun& run) {
+  const KVRHistory& history = *run.history;
+  std::cout << "\ncustody of " << narrow(run.housing->getEntityName(KVRBasicEntity::FullName)) << ":\n"
+            << "  from     to       holder     how        carriers\n";
+  std::string before;  // the holder before
+  for (const KVRHistory::Custody& c : history.custody(run.housing, history.getFirstTime(), history.getLastTime())) {
+    std::string carriers;
+    for (const auto& g : c.carriers) carriers += (carriers.empty() ? "" : " > ") + narrow(g->getEntityName());
+    static const char* const how[] = {"attached", "grabbed", "connected", "member"};
+    const std::string holder = narrow(c.holder->getEntityName());
+    std::ostringstream line;
+    line << "  " << std::left << std::setw(9) << seconds(c.from) << std::setw(9) << seconds(c.to) << std::setw(11)
+         << holder << std::setw(11) << how[static_cast<int>(c.hold)] << std::setw(10)
+         << (carriers.empty() ? "-" : carriers);
+    if (c.handedOver) line << "  handed over by " << before;
+    if (c.open) line << "  (still at the last step)";
+    std::string text = line.str();
+    text.erase(text.find_last_not_of(' ') + 1);
+    std::cout << text << '\n';
+    before = holder;
+  }
+  const auto centre = run.robot->getBaseLocation().getPosition();
+  std::cout << "predicted at " << seconds(run.predictedAt) << ": the housing comes within " << run.reach
+            << " m of the " << narrow(run.robot->getEntityName()) << "'s base (" << centre.x() << ", " << centre.y()
+            << ", " << centre.z() << ") ";
+  if (run.arrival) {
+    const auto p = run.arrival->location.getPosition();
+    std::cout << "at " << seconds(run.arrival->time) << ", standing at (" << p.x() << ", " << p.y() << ", " << p.z()
+              << ")\n";
+  } else {
+    std::cout << "never while the cart's plan carries it\n";
+  }
 }
 
 // Runs the recorded shuttle run and writes it into `folder`.
 int writeTheCell(const std::filesystem::path& folder) {
   section("See the cell: a recorded shuttle run, written for a browser");
   auto world = cellInTheUniverse();
-  const KVRTimeline timeline = shuttleRunRecorded(world);
+  const RecordedRun run = shuttleRunRecorded(world);
+  const KVRTimeline& timeline = run.timeline;
   KVRTextTree::write(std::cout, world);
+  printCustody(run);
   std::filesystem::create_directories(folder);
   const std::filesystem::path json = folder / "cell.json", html = folder / "cell.html",
                               svg = folder / "cell.svg";

@@ -6,7 +6,12 @@
 // controls, a box per body, a triad per frame, a dot per tag point and a line
 // per path, names on hover; the logical tree beside it, where a click
 // highlights the entity; and for a timeline a slider over the steps with play
-// and pause. Large worlds are drawn with one instanced draw per kind of thing.
+// and pause. For the selected body a strip along the slider shows who held it
+// when (hand-overs as segments that touch), and a translucent ghost stands
+// where a shuttle's plan puts it when the slider is at the end of the move,
+// past the last step if need be. Each body has its own colour, and names can
+// be shown in the view. Large worlds are drawn with one instanced draw per
+// kind of thing.
 //
 // The page publishes what it shows as window.kvrViewer (see viewer.js), for
 // tests and for a person at the browser's console.

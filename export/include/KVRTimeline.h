@@ -16,6 +16,21 @@
 // the order a snapshot of that step lists them); version 1 timelines are
 // read with new entities after the others.
 //
+// Version 3 adds two lists to a step, each left out when empty:
+// - "custody": one entry per body whose custody changed since the step
+//   before (at the first step, every body something holds): {"body": id,
+//   "holder": the body it hangs on or the group carrying it as a member,
+//   "hold": "attached", "grabbed", "connected" or "member", "carriers": the
+//   groups carrying the holder, innermost first}; "holder" and "hold" are
+//   null when nothing holds it any more. A body passed from one holder to
+//   another within a step has one entry: a hand-over.
+// - "forecast": for bodies an active planned shuttle carries at the step,
+//   {"body": id, "time": the simulation time at which that shuttle's move
+//   ends (seconds), "location": the pose its plan gives the body then},
+//   written when it differs from the body's forecast before.
+// References are ids, or full names for entities outside the document, as
+// in records. Reading a step's snapshot or restoring it ignores both lists.
+//
 // A timeline read back gives the snapshot of any recorded step, and a new
 // tree restored to it (KVRSnapshot::read).
 
@@ -32,7 +47,7 @@
 class KVREXPORT_API KVRTimeline {
  public:
   static constexpr const char* Format = "KVRWorldModel timeline";
-  static constexpr int Version = 2;
+  static constexpr int Version = 3;
 
   KVRTimeline();
   KVRTimeline(KVRTimeline&&) noexcept;

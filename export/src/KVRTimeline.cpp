@@ -1,15 +1,22 @@
 #include "KVRTimeline.h"
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <optional>
 #include <ostream>
 #include <unordered_map>
 #include <vector>
 
+#include "KVRBasicMfgAssembly3D.h"
+#include "KVRBasicShuttle3D.h"
 #include "KVRCellText.h"
 #include "KVRException.h"
 #include "KVRExportScene.h"
 #include "KVRExportSupport.h"
+#include "KVRHistory.h"
 #include "KVRRecordWriter.h"
+#include "KVRShuttlePlannerExt.h"
 #include "KVRSnapshotReader.h"
 
 namespace {
@@ -22,6 +29,47 @@ struct UUIDHash {
   }
 };
 
+const char* holdName(KVRHistory::Hold hold) {
+  switch (hold) {
+    case KVRHistory::Hold::Attached:
+      return "attached";
+    case KVRHistory::Hold::Grabbed:
+      return "grabbed";
+    case KVRHistory::Hold::Connected:
+      return "connected";
+    case KVRHistory::Hold::Member:
+      return "member";
+  }
+  return "attached";
+}
+
+// A forecast: when the shuttle's move ends and where the body stands then.
+struct Forecast {
+  double time = 0;
+  KVRBasicXform3D<double> location;
+};
+
+// Whether two forecasts differ by more than rounding: a nanosecond, a
+// nanometre, or a nanoradian of turn.
+bool differ(const Forecast& a, const Forecast& b) {
+  constexpr double Tolerance = 1e-9;
+  if (std::abs(a.time - b.time) > Tolerance) return true;
+  if ((a.location.getPosition() - b.location.getPosition()).norm() > Tolerance) return true;
+  // Half the angle between the rotations is the length of the vector part of
+  // qa⁻¹·qb (a NaN counts as a difference).
+  const auto& qa = a.location.getQtn();
+  const auto& qb = b.location.getQtn();
+  const double x = qa.w() * qb.x() - qb.w() * qa.x() - (qa.y() * qb.z() - qa.z() * qb.y());
+  const double y = qa.w() * qb.y() - qb.w() * qa.y() - (qa.z() * qb.x() - qa.x() * qb.z());
+  const double z = qa.w() * qb.z() - qb.w() * qa.z() - (qa.x() * qb.y() - qa.y() * qb.x());
+  return !(std::sqrt(x * x + y * y + z * z) <= Tolerance / 2);
+}
+
+template <class T>
+KVRSharedHandle<T> handleOf(const T* entity) {
+  return KVRSharedHandle<T>(const_cast<T*>(entity));
+}
+
 }  // namespace
 
 struct KVRTimeline::Steps {
@@ -31,6 +79,8 @@ struct KVRTimeline::Steps {
     std::size_t recordCount = 0;
     std::vector<int> removed;
     std::vector<int> order;  // empty when the order is the step before's
+    KVRJson custody = KVRJson::array();   // bodies whose holder changed
+    KVRJson forecast = KVRJson::array();  // bodies whose planned end pose changed
   };
 
   std::vector<Step> steps;
@@ -41,7 +91,99 @@ struct KVRTimeline::Steps {
   std::vector<char> present;            // by id: in the last step
   std::vector<int> lastOrder;           // ids in scene order at the last step
   std::size_t recordCount = 0;
+  // By id: the custody entry last written (without the body's id), empty
+  // for a body held by nothing; and the forecast last written, if it holds.
+  std::vector<std::string> lastCustody;
+  std::vector<std::optional<Forecast>> lastForecast;
+
+  void noteCustody(const KVRSharedHandle<KVRBasicEntity>& root, const KVRExportScene& scene,
+                   const KVRRecordWriter& writer, Step& step);
+  void noteForecasts(const KVRSharedHandle<KVRBasicEntity>& root, const KVRExportScene& scene, const KVRSimTime& time,
+                     Step& step);
 };
+
+// Who holds each body now, against who held it at the step before: an entry
+// for each body whose holder, hold or carriers changed. A body passed from
+// one holder to another since then has one entry, its new holder.
+void KVRTimeline::Steps::noteCustody(const KVRSharedHandle<KVRBasicEntity>& root, const KVRExportScene& scene,
+                                     const KVRRecordWriter& writer, Step& step) {
+  std::unordered_map<const KVRBasicEntity*, KVRHistory::Custody> held;
+  for (auto& [body, custody] : KVRHistory::custodyNow(root))
+    held.emplace(body.get(), std::move(custody));
+  std::vector<char> seen(lastCustody.size(), 0);
+  KVRJson entry;
+  for (std::size_t i = 0; i < scene.size(); ++i) {
+    const KVRBasicEntity& entity = scene.entity(i);
+    if (!dynamic_cast<const KVRBasicBody3D*>(&entity)) continue;
+    const auto id = static_cast<std::size_t>(scene.id(i));
+    seen[id] = 1;
+    const auto found = held.find(&entity);
+    std::string now;
+    if (found != held.end()) {
+      const KVRHistory::Custody& c = found->second;
+      entry = KVRJson::object();
+      entry["holder"] = writer.reference(c.holder.get());
+      entry["hold"] = holdName(c.hold);
+      writer.setReferences(entry["carriers"], c.carriers);
+      now = entry.dump();
+    }
+    if (now == lastCustody[id]) continue;
+    if (now.empty()) entry = {{"holder", nullptr}, {"hold", nullptr}, {"carriers", KVRJson::array()}};
+    KVRJson written{{"body", id}};
+    written.update(entry);
+    step.custody.push_back(std::move(written));
+    lastCustody[id].swap(now);
+  }
+  // A body that left the scene starts afresh if it comes back.
+  for (std::size_t id = 0; id < seen.size(); ++id)
+    if (!seen[id]) lastCustody[id].clear();
+}
+
+// For each body an active planned shuttle carries now: the pose its plan
+// gives the body when the shuttle's move ends, written when it differs from
+// the body's forecast before.
+void KVRTimeline::Steps::noteForecasts(const KVRSharedHandle<KVRBasicEntity>& root, const KVRExportScene& scene,
+                                       const KVRSimTime& time, Step& step) {
+  std::vector<char> seen(lastForecast.size(), 0);
+  // Only shuttles under the world's root assembly drive bodies: without one
+  // under way, no body is looked at.
+  const auto assembly = KVRBasicMfgAssembly3D::KVRGetRootAssembly(root->getWorld());
+  bool underWay = false;
+  if (assembly) {
+    KVRSharedVector<KVRBasicEntity> shuttles;
+    assembly->getLogicalChildren(KVRBasicShuttle3D::ClassInfo_, shuttles);
+    for (const auto& s : shuttles) {
+      const auto* shuttle = dynamic_cast<const KVRBasicShuttle3D*>(s.get());
+      const auto planner = shuttle ? shuttle->getPlanner() : nullptr;
+      underWay = underWay || (planner && planner->isActive(time));
+    }
+  }
+  for (std::size_t i = 0; underWay && i < scene.size(); ++i) {
+    const auto* body = dynamic_cast<const KVRBasicBody3D*>(&scene.entity(i));
+    if (!body) continue;
+    KVRSharedHandle<KVRBasicBody3D> carried = handleOf(body);
+    KVRSharedHandle<KVRBasicShuttle3D> shuttle;
+    if (!KVRBasicShuttle3D::getDriverShuttle(carried, time, shuttle)) continue;
+    const auto planner = shuttle->getPlanner();
+    KVRSimTime first, last;
+    if (!planner || !planner->getMoveTime(first, last)) continue;
+    const KVRSimTime end = planner->getScheduledStart() + std::max(first, last);
+    const KVRHistory::Pose pose =
+        KVRHistory::plannedPose(KVRSharedHandle<KVRBasicEntity3D>(handleOf(body)), end);
+    if (!pose) continue;
+    const auto id = static_cast<std::size_t>(scene.id(i));
+    seen[id] = 1;
+    const Forecast now{end.toSeconds(), pose.location};
+    if (lastForecast[id] && !differ(*lastForecast[id], now)) continue;
+    KVRJson entry{{"body", id}, {"time", now.time}};
+    KVRRecordWriter::setLocation(entry["location"], now.location);
+    step.forecast.push_back(std::move(entry));
+    lastForecast[id] = now;
+  }
+  // A forecast that lapsed is written again when it returns.
+  for (std::size_t id = 0; id < seen.size(); ++id)
+    if (!seen[id]) lastForecast[id].reset();
+}
 
 KVRTimeline::KVRTimeline() : steps_(std::make_unique<Steps>()) {}
 KVRTimeline::KVRTimeline(KVRTimeline&&) noexcept = default;
@@ -70,6 +212,8 @@ void KVRTimeline::record(const KVRSharedHandle<KVRBasicEntity>& root, const KVRS
     ids[i] = entry->second;
   }
   s.lastRecord.resize(s.ids.size());
+  s.lastCustody.resize(s.ids.size());
+  s.lastForecast.resize(s.ids.size());
   s.present.resize(s.ids.size(), 0);
   scene.setIds(ids);
 
@@ -90,6 +234,9 @@ void KVRTimeline::record(const KVRSharedHandle<KVRBasicEntity>& root, const KVRS
   }
   for (std::size_t id = 0; id < present.size(); ++id)
     if (s.present[id] && !present[id]) step.removed.push_back(static_cast<int>(id));
+
+  s.noteCustody(root, scene, writer, step);
+  s.noteForecasts(root, scene, time, step);
 
   if (ids != s.lastOrder) step.order = ids;
   s.lastOrder.swap(ids);
@@ -114,6 +261,8 @@ std::string KVRTimeline::toJson() const {
     const Steps::Step& step = s.steps[k];
     KVRJson head{{"step", k}, {"time", step.time}, {"removed", step.removed}};
     if (k > 0 && !step.order.empty()) head["order"] = step.order;
+    if (!step.custody.empty()) head["custody"] = step.custody;
+    if (!step.forecast.empty()) head["forecast"] = step.forecast;
     head["entities"] = KVRJson::array();
     const auto [stepHead, stepTail] = KVRSplitAtLastArray(head);
     if (k > 0) text += ",\n";

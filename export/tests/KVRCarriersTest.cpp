@@ -1,6 +1,8 @@
 // Groups, assemblies, shuttles and tag points with reference frames in
 // snapshots and timelines, parsed back and compared with the model.
 
+#include <set>
+
 #include "KVRExportTestSupport.h"
 
 namespace {
@@ -204,8 +206,35 @@ TEST_F(Carriers, ATimelineOfTheRunFollowsTheCarriedPartsAndTheMotion) {
     expectLocation(state.at(partId)["base"], partAt[k]);
     const double t = 9.0 + static_cast<double>(k);
     EXPECT_EQ(state.at(cartId)["shuttle"]["motionActive"], t > 10 && t <= 16);
+    // The carried bodies' forecast, where the plan puts them when the move
+    // ends at 16 s, is written once, at the first step of the move.
+    const json& step = doc["steps"][k];
+    EXPECT_EQ(step.contains("forecast"), k == 2);
+    if (k != 2) continue;
+    std::set<std::string> forecast;
+    for (const json& entry : step["forecast"]) {
+      forecast.insert(state.at(entry["body"].get<int>())["fullName"]);
+      EXPECT_EQ(entry["time"], 16.0);
+      if (entry["body"] == partId) expectLocation(entry["location"], partAt[7]);
+    }
+    EXPECT_EQ(forecast, (std::set<std::string>{"/W/L/A", "/W/L/A/B1", "/W/L/A/B2"}));
   }
   EXPECT_NE(partAt.front().getPosition(), partAt.back().getPosition());
+
+  // Who holds what at the first step: a part on the carried pallet, a box
+  // the tray carries as a member.
+  const auto id = [&](const char* fullName) {
+    for (const auto& [i, record] : state)
+      if (record["fullName"] == fullName) return i;
+    return -1;
+  };
+  std::map<int, json> held;
+  for (const json& entry : doc["steps"][0]["custody"]) held[entry["body"]] = entry;
+  EXPECT_EQ(held.at(partId),
+            json({{"body", partId}, {"holder", id("/W/L/A")}, {"hold", "connected"}, {"carriers", {cartId}}}));
+  EXPECT_EQ(held.at(id("/W/X")),
+            json({{"body", id("/W/X")}, {"holder", id("/W/G")}, {"hold", "member"}, {"carriers", json::array()}}));
+  for (std::size_t k = 1; k < partAt.size(); ++k) EXPECT_FALSE(doc["steps"][k].contains("custody"));
 }
 
 }  // namespace

@@ -178,6 +178,40 @@ TEST_F(Carrying, EntitiesTakenAwayAndAddedBackUnchangedReturnUnderTheirIds) {
   EXPECT_NE(svg.str().find("<title>/W/Gripper/Tool</title>"), std::string::npos);
 }
 
+// Custody entries: every held body at the first step, then only changes. A
+// part passed from the gripper to the floor within one step is one entry,
+// a hand-over; let go of by everything, its holder is null.
+TEST_F(Carrying, CustodyListsTheBodiesWhoseHolderChangedAndAHandOverOnce) {
+  Xform X_RP = pose(0.2, 1, 1, 0);
+  floor->attachBody(part, X_RP);
+  flushAll();
+  timeline.record(w);
+  part->setInnerBodyOriginal({});
+  part->setHomeAttachBody({});
+  part->detachBody();
+  flushAll();
+  timeline.record(w);
+
+  const json doc = parse(timeline.toJson());
+  EXPECT_EQ(doc["version"], 3);
+  const auto first = byFullName(doc["steps"][0]["entities"]);
+  const auto id = [&](const char* fullName) { return first.at(fullName)["id"].get<int>(); };
+  const auto held = [&](const char* body, const char* holder, const char* hold) {
+    return json({{"body", id(body)}, {"holder", id(holder)}, {"hold", hold}, {"carriers", json::array()}});
+  };
+  EXPECT_EQ(doc["steps"][0]["custody"], json({held("/W/Fixture", "/W/Floor", "attached"),
+                                               held("/W/Gripper", "/W/Floor", "attached"),
+                                               held("/W/Part", "/W/Fixture", "attached")}));
+  EXPECT_EQ(doc["steps"][1]["custody"], json({held("/W/Part", "/W/Gripper", "grabbed")}));
+  for (int k = 2; k < 5; ++k) EXPECT_FALSE(doc["steps"][k].contains("custody"));
+  EXPECT_EQ(doc["steps"][5]["custody"], json({held("/W/Part", "/W/Floor", "attached")}));
+  EXPECT_EQ(doc["steps"][6]["custody"],
+            json({{{"body", id("/W/Part")}, {"holder", nullptr}, {"hold", nullptr}, {"carriers", json::array()}}}));
+  EXPECT_FALSE(doc["steps"][6].contains("forecast"));  // no shuttle
+  // The new lists change nothing in what a step restores.
+  EXPECT_EQ(parse(KVRTimeline::snapshotAt(timeline.toJson(), 6))["entities"].size(), everything().size());
+}
+
 TEST_F(Carrying, RecordingAnotherRootIsRefusedAndChangesNothing) {
   const std::string before = timeline.toJson();
   expectThrowWithText<KVREInvalidArgument>([&] { timeline.record(fixture); },

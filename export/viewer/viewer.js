@@ -7,6 +7,10 @@
 // (three per triad), tag points as one point cloud, paths and the links from
 // bodies to the bodies they hang on as one set of line segments each.
 //
+// A timeline's custody and forecast lists give, for the selected body, a
+// strip of who held it along the time slider and a translucent ghost where a
+// shuttle's plan will put it when the move ends.
+//
 // What the page shows is published as window.kvrViewer (bottom of this file).
 
 import * as THREE from 'three';
@@ -48,7 +52,9 @@ function kindOf(record) {
 // Every id the data ever mentions gets a drawing slot of its kind, once.
 const slots = { body: [], frame: [], tagPoint: [], path: [] };
 const slotOf = new Map();
-const bounds = new THREE.Box3();
+const bounds = new THREE.Box3(), bodyBounds = new THREE.Box3();
+// The last name each id had, for the custody strip.
+const nameOf = new Map();
 for (const step of steps) {
   for (const record of step.entities) {
     const kind = kindOf(record);
@@ -56,11 +62,66 @@ for (const step of steps) {
       slotOf.set(record.id, { kind, index: slots[kind].length });
       slots[kind].push(record.id);
     }
+    nameOf.set(record.id, record.name);
     const at = placement(record.base);
     if (at) bounds.expandByPoint(at.position);
+    if (at && kind === 'body') bodyBounds.expandByPoint(at.position);
   }
 }
 if (bounds.isEmpty()) bounds.set(new THREE.Vector3(-1, -1, -1), new THREE.Vector3(1, 1, 1));
+if (bodyBounds.isEmpty()) bodyBounds.copy(bounds);
+
+// Who held each body, from the steps' custody lists: id -> intervals in
+// time order, each { holder, hold, carriers, from, to, fromStep, toStep,
+// open, handedOver }. An interval ends where the next begins (a hand-over)
+// or where nothing holds the body any more.
+const custody = new Map();
+{
+  const current = new Map();
+  const close = (id, k) => {
+    const open = current.get(id);
+    if (!open) return null;
+    open.to = Number(steps[k].time);
+    open.toStep = k;
+    open.open = false;
+    current.delete(id);
+    return open;
+  };
+  steps.forEach((step, k) => {
+    for (const id of step.removed ?? []) close(id, k);
+    for (const entry of step.custody ?? []) {
+      const before = close(entry.body, k);
+      if (entry.holder === null || entry.holder === undefined) continue;
+      const interval = { holder: entry.holder, hold: entry.hold, carriers: entry.carriers ?? [], from: Number(step.time),
+        fromStep: k, to: Number(step.time), toStep: k, open: true, handedOver: Boolean(before) };
+      if (!custody.has(entry.body)) custody.set(entry.body, []);
+      custody.get(entry.body).push(interval);
+      current.set(entry.body, interval);
+    }
+  });
+  const last = steps.length - 1;
+  for (const interval of current.values()) {
+    interval.to = Number(steps[last].time);
+    interval.toStep = last;
+  }
+}
+// Forecasts: id -> [{ step, time, location }] in step order.
+const forecasts = new Map();
+let forecastEnd = -Infinity;
+steps.forEach((step, k) => {
+  for (const entry of step.forecast ?? []) {
+    const at = placement(entry.location);
+    if (!at || typeof entry.time !== 'number') continue;
+    if (!forecasts.has(entry.body)) forecasts.set(entry.body, []);
+    forecasts.get(entry.body).push({ step: k, time: entry.time, at });
+    forecastEnd = Math.max(forecastEnd, entry.time);
+  }
+});
+// The slider goes one position past the last step when a forecast reaches beyond it.
+const lastStep = steps.length - 1;
+const lookAhead = forecastEnd > Number(steps[lastStep].time) + 1e-9;
+const positions = steps.length + (lookAhead ? 1 : 0);
+const timeAt = (k) => (k > lastStep ? forecastEnd : Number(steps[k].time));
 const extent = Math.max(bounds.getSize(new THREE.Vector3()).length(), 0.2);
 const center = bounds.getCenter(new THREE.Vector3());
 // Boxes small enough not to hide their neighbours in a crowded cell.
@@ -114,14 +175,27 @@ scene.add(new THREE.HemisphereLight(0xffffff, 0x8899aa, 2.2));
 const sun = new THREE.DirectionalLight(0xffffff, 1.4);
 sun.position.set(1, -2, 3);
 scene.add(sun);
-const gridSize = Math.pow(10, Math.ceil(Math.log10(extent * 1.5)));
-const grid = new THREE.GridHelper(gridSize, 20, 0xc3cad3, 0xdde2e8);
+// The floor grid covers the bodies with a margin, its lines 1, 2 or 5 times a
+// power of ten apart, ten to thirty of them across.
+const floorSpan = Math.max(bodyBounds.max.x - bodyBounds.min.x, bodyBounds.max.y - bodyBounds.min.y, boxSize * 4) * 1.3;
+const spacing = (() => {
+  const rough = floorSpan / 15, power = Math.pow(10, Math.floor(Math.log10(rough)));
+  return [1, 2, 5, 10].map((f) => f * power).find((s) => s >= rough);
+})();
+const gridLines = Math.max(2, 2 * Math.ceil(floorSpan / spacing / 2));
+const grid = new THREE.GridHelper(gridLines * spacing, gridLines, 0xc3cad3, 0xdde2e8);
 grid.rotation.x = Math.PI / 2;  // onto the x-y plane
-grid.position.set(center.x, center.y, Math.min(bounds.min.z, 0));
+const bodyCenter = bodyBounds.getCenter(new THREE.Vector3());
+grid.position.set(Math.round(bodyCenter.x / spacing) * spacing, Math.round(bodyCenter.y / spacing) * spacing,
+  Math.min(bounds.min.z, 0));
 scene.add(grid);
 scene.add(new THREE.AxesHelper(boxSize * 4));
 
 const BODY = new THREE.Color(0x4f7cac), CARRIED = new THREE.Color(0xe07b00), PICKED = new THREE.Color(0xf2c200);
+// Each body its own hue, so that bodies standing together stay apart; a
+// carried body takes on the colour of carrying, keeping a little of its own.
+const bodyColors = slots.body.map((id, i) => new THREE.Color().setHSL((0.58 + i * 0.618034) % 1, 0.42, 0.5));
+const carriedColors = bodyColors.map((color) => color.clone().lerp(CARRIED, 0.75));
 const bodies = new THREE.InstancedMesh(new THREE.BoxGeometry(boxSize, boxSize, boxSize),
   new THREE.MeshStandardMaterial({ roughness: 0.6, metalness: 0.1 }), Math.max(slots.body.length, 1));
 bodies.count = slots.body.length;
@@ -161,6 +235,14 @@ const hangLines = new THREE.LineSegments(new THREE.BufferGeometry(),
   new THREE.LineBasicMaterial({ color: 0x9aa5b1, transparent: true, opacity: 0.7 }));
 hangLines.frustumCulled = false;
 scene.add(hangLines);
+
+// The selected body where its forecast puts it.
+const ghost = new THREE.Mesh(new THREE.BoxGeometry(boxSize, boxSize, boxSize),
+  new THREE.MeshStandardMaterial({ color: PICKED, transparent: true, opacity: 0.35, depthWrite: false }));
+ghost.add(new THREE.LineSegments(new THREE.EdgesGeometry(ghost.geometry),
+  new THREE.LineBasicMaterial({ color: CARRIED, transparent: true, opacity: 0.8 })));
+ghost.visible = false;
+scene.add(ghost);
 
 const marker = new THREE.LineSegments(new THREE.EdgesGeometry(new THREE.BoxGeometry(boxSize * 1.6, boxSize * 1.6, boxSize * 1.6)),
   new THREE.LineBasicMaterial({ color: PICKED }));
@@ -218,7 +300,7 @@ function draw() {
   slots.body.forEach((id, i) => {
     const at = placed.get(id);
     bodies.setMatrixAt(i, at ? matrix.compose(at.position, at.quaternion, unit) : HIDDEN);
-    bodies.setColorAt(i, id === selected ? PICKED : carried.has(id) ? CARRIED : BODY);
+    bodies.setColorAt(i, id === selected ? PICKED : carried.has(id) ? carriedColors[i] : bodyColors[i]);
   });
   bodies.instanceMatrix.needsUpdate = true;
   if (bodies.instanceColor) bodies.instanceColor.needsUpdate = true;
@@ -274,7 +356,23 @@ function draw() {
   const picked = placed.get(selected);
   marker.visible = Boolean(picked);
   if (picked) marker.position.copy(picked.position);
+  const forecast = shownForecast();
+  ghost.visible = Boolean(forecast);
+  if (forecast) {
+    ghost.position.copy(forecast.at.position);
+    ghost.quaternion.copy(forecast.at.quaternion);
+  }
   requestRender();
+}
+
+// The forecast of the selected body that ends at the shown time: the last one
+// written up to the shown step.
+function shownForecast() {
+  const list = forecasts.get(selected);
+  if (!list) return null;
+  let latest = null;
+  for (const forecast of list) if (forecast.step <= shownStep) latest = forecast;
+  return latest && Math.abs(latest.time - timeAt(shownPosition)) < 1e-6 ? latest : null;
 }
 
 let renderRequested = true;
@@ -287,6 +385,30 @@ function resize() {
   camera.updateProjectionMatrix();
   requestRender();
 }
+// Names in the 3-D view, on request: one label per body standing in the view.
+const MAX_NAMES = 400;
+const namesBox = $('kvr-names'), namesToggle = $('kvr-show-names');
+const nameVector = new THREE.Vector3();
+function placeNames() {
+  if (!namesToggle.checked) {
+    if (namesBox.childElementCount) namesBox.replaceChildren();
+    return;
+  }
+  const shown = slots.body.filter((id) => placed.has(id)).slice(0, MAX_NAMES);
+  while (namesBox.childElementCount < shown.length) namesBox.append(document.createElement('span'));
+  while (namesBox.childElementCount > shown.length) namesBox.lastChild.remove();
+  const { clientWidth: w, clientHeight: h } = canvas;
+  shown.forEach((id, i) => {
+    const label = namesBox.children[i];
+    nameVector.copy(placed.get(id).position).project(camera);
+    label.textContent = state.get(id)?.name ?? '';
+    label.dataset.id = id;
+    label.hidden = nameVector.z > 1 || Math.abs(nameVector.x) > 1 || Math.abs(nameVector.y) > 1;
+    label.style.transform = `translate(${((nameVector.x + 1) / 2) * w}px, ${((1 - nameVector.y) / 2) * h}px)`;
+  });
+}
+namesToggle.addEventListener('change', requestRender);
+
 function levelOfDetail() {
   if (slots.frame.length > LARGE_WORLD / 4) frameLines.visible = camera.position.distanceTo(controls.target) < extent * 0.1;
 }
@@ -477,19 +599,25 @@ function select(id) {
   const div = treeBox.querySelector(`.kvr-row[data-id="${selected}"]`);
   div?.scrollIntoView({ block: 'nearest' });
   $('kvr-details').textContent = selected === null ? '' : details(state.get(selected));
+  renderCustody();
   draw();
 }
 
 // --- Time -----------------------------------------------------------------
 
 const slider = $('kvr-slider'), playButton = $('kvr-play');
-slider.max = String(steps.length - 1);
-if (steps.length < 2) $('kvr-time').hidden = true;
+slider.max = String(positions - 1);
+if (positions < 2) $('kvr-time').hidden = true;
+// The slider's position: a step, or one past the last for the forecasts' end.
+let shownPosition = 0;
 function showStep(k) {
-  k = Math.max(0, Math.min(steps.length - 1, Math.trunc(k)));
-  const structure = goTo(k);
+  k = Math.max(0, Math.min(positions - 1, Math.trunc(k)));
+  shownPosition = k;
+  const structure = goTo(Math.min(k, lastStep));
   slider.value = String(k);
-  $('kvr-step').textContent = `step ${k} of ${steps.length - 1} · t = ${Number(steps[k].time).toFixed(3)} s`;
+  $('kvr-step').textContent = k > lastStep
+    ? `forecast, after step ${lastStep} · t = ${forecastEnd.toFixed(3)} s`
+    : `step ${k} of ${lastStep} · t = ${Number(steps[k].time).toFixed(3)} s`;
   if (structure) {
     buildStructure();
     renderTree();
@@ -497,24 +625,60 @@ function showStep(k) {
   if (selected !== null) $('kvr-details').textContent = state.has(selected) ? details(state.get(selected)) : '';
   draw();
 }
+
+// The custody strip of the selected body along the slider: one segment per
+// interval in which something held it, placed as the slider places its steps.
+const strip = $('custody');
+function sliderFraction(t) {
+  if (positions < 2) return 0;
+  let k = 0;
+  while (k < positions - 1 && timeAt(k + 1) <= t) ++k;
+  if (k >= positions - 1) return 1;
+  const t0 = timeAt(k), t1 = timeAt(k + 1);
+  return (k + (t1 > t0 ? Math.min(1, (t - t0) / (t1 - t0)) : 0)) / (positions - 1);
+}
+function holderName(ref) {
+  if (isRef(ref)) return nameOf.get(ref) ?? `#${ref}`;
+  return typeof ref === 'string' ? ref.split('/').filter(Boolean).pop() ?? ref : 'nothing';
+}
+function renderCustody() {
+  const intervals = custody.get(selected) ?? [];
+  const fragment = document.createDocumentFragment();
+  for (const interval of intervals) {
+    const segment = document.createElement('div');
+    segment.className = 'kvr-held' + (interval.handedOver ? ' kvr-handed' : '');
+    const label = [holderName(interval.holder), ...interval.carriers.map(holderName)].join(' ▸ ');
+    const from = sliderFraction(interval.from), to = sliderFraction(interval.to);
+    segment.style.left = `${from * 100}%`;
+    segment.style.width = `${(to - from) * 100}%`;
+    segment.textContent = label;
+    segment.title = `${label}  (${interval.hold}) from ${interval.from} s to ${interval.to} s${interval.open ? ', still at the last step' : ''}`;
+    Object.assign(segment.dataset, { holder: holderName(interval.holder), holderId: String(interval.holder),
+      hold: interval.hold, carriers: interval.carriers.map(holderName).join(','), from: String(interval.from),
+      to: String(interval.to), open: String(interval.open), handedOver: String(interval.handedOver) });
+    fragment.append(segment);
+  }
+  strip.replaceChildren(fragment);
+  strip.hidden = intervals.length === 0;
+}
 slider.addEventListener('input', () => showStep(Number(slider.value)));
 
 let playing = false, nextStepAt = 0;
 function setPlaying(on) {
-  playing = on && steps.length > 1;
-  if (playing && shownStep >= steps.length - 1) showStep(0);
+  playing = on && positions > 1;
+  if (playing && shownPosition >= positions - 1) showStep(0);
   playButton.textContent = playing ? 'Pause' : 'Play';
   nextStepAt = performance.now();
 }
 playButton.addEventListener('click', () => setPlaying(!playing));
 function advance(now) {
   if (!playing || now < nextStepAt) return;
-  if (shownStep >= steps.length - 1) {
+  if (shownPosition >= positions - 1) {
     setPlaying(false);
     return;
   }
-  const dt = Number(steps[shownStep + 1].time) - Number(steps[shownStep].time);
-  showStep(shownStep + 1);
+  const dt = timeAt(shownPosition + 1) - timeAt(shownPosition);
+  showStep(shownPosition + 1);
   // Real time where it is sensible, within a tenth of a second to a second a step.
   nextStepAt = now + Math.min(1000, Math.max(100, dt * 1000));
 }
@@ -530,6 +694,7 @@ function loop(now) {
   if (renderRequested) {
     renderRequested = false;
     renderer.render(scene, camera);
+    placeNames();
     ++frames;
   }
   requestAnimationFrame(loop);
@@ -557,6 +722,14 @@ window.kvrViewer = {
   steps,
   get stepCount() { return steps.length; },
   get step() { return shownStep; },
+  // The slider's positions: the steps, and one more for the forecasts' end past them.
+  get positions() { return positions; },
+  get position() { return shownPosition; },
+  get time() { return timeAt(shownPosition); },
+  // The selected body's custody intervals, and where its ghost stands (null when hidden).
+  custody: (id) => custody.get(id) ?? [],
+  get ghost() { return ghost.visible ? ghost.position.toArray() : null; },
+  showNames(on) { namesToggle.checked = on; requestRender(); },
   setStep: showStep,
   play: () => setPlaying(true),
   pause: () => setPlaying(false),

@@ -168,6 +168,60 @@ describe('the demo report', () => {
     assert.equal(await page.evaluate(() => window.kvrViewer.step), paused);
   });
 
+  test('shows who held the handed-over part along the slider, and its ghost where the plan ends', async () => {
+    // The intervals the timeline's custody lists give the housing.
+    const housing = [...states.at(-1).values()].find((record) => record.name === 'Housing');
+    const name = (id) => states.findLast((s) => s.has(id)).get(id).name;
+    const expected = [];
+    timeline.steps.forEach((step) => {
+      for (const entry of step.custody ?? []) {
+        if (entry.body !== housing.id) continue;
+        if (expected.length) expected.at(-1).to = step.time;
+        if (entry.holder !== null) expected.push({ holder: name(entry.holder), from: step.time, to: timeline.steps.at(-1).time });
+      }
+    });
+    assert.deepEqual(expected.map((interval) => interval.holder), ['Fixture', 'Gripper', 'Gripper2', 'Pallet']);
+
+    await page.evaluate((k) => window.kvrViewer.setStep(k), states.length - 1);
+    await page.click(`#kvr-tree .kvr-row[title="${housing.fullName}"] .kvr-name`);
+    const segments = await page.$$eval('#custody > *', (all) => all.map((segment) => {
+      const box = segment.getBoundingClientRect();
+      return { holder: segment.dataset.holder, from: Number(segment.dataset.from), to: Number(segment.dataset.to),
+        handedOver: segment.dataset.handedOver === 'true', text: segment.textContent, left: box.left, right: box.right };
+    }));
+    assert.deepEqual(segments.map(({ holder, from, to }) => ({ holder, from, to })), expected);
+    assert.equal(segments.at(-1).text, 'Pallet ▸ Cart');
+    // Each hand-over: the segments touch, on the page too.
+    for (let i = 1; i < segments.length; ++i) {
+      assert.ok(segments[i].handedOver, `${segments[i].holder} took it over`);
+      assert.ok(Math.abs(segments[i].left - segments[i - 1].right) < 1.5, `${segments[i - 1].holder} | ${segments[i].holder}`);
+      assert.ok(segments[i].right > segments[i].left + 5);
+    }
+    const slider = await page.$eval('#kvr-slider', (input) => input.getBoundingClientRect());
+    assert.ok(segments[0].left >= slider.left && segments.at(-1).right <= slider.right);
+
+    // The slider ends at the end of the cart's move, past the recording, where
+    // the ghost stands as the forecast says; a step earlier there is none.
+    const forecast = timeline.steps.flatMap((step) => step.forecast ?? []).filter((entry) => entry.body === housing.id).at(-1);
+    assert.ok(forecast.time > timeline.steps.at(-1).time);
+    await page.focus('#kvr-slider');
+    await page.keyboard.press('End');
+    assert.equal(await page.evaluate(() => window.kvrViewer.time), forecast.time);
+    const ghost = await page.evaluate(() => window.kvrViewer.ghost);
+    assert.ok(ghost && distance(ghost, forecast.location.position) < 1e-6, `ghost at ${ghost}`);
+    assert.match(await page.textContent('#kvr-step'), /forecast/);
+    await page.keyboard.press('ArrowLeft');
+    assert.equal(await page.evaluate(() => window.kvrViewer.ghost), null);
+    await page.screenshot({ path: join(outputDir, 'custody.png') });
+
+    // Names in the view, on request.
+    await page.check('#kvr-show-names');
+    await page.waitForFunction(() => document.querySelectorAll('#kvr-names span').length > 0);
+    const names = await page.$$eval('#kvr-names span', (all) => all.map((label) => label.textContent));
+    assert.ok(names.includes('Housing') && names.includes('Gripper2'), names.join());
+    await page.uncheck('#kvr-show-names');
+  });
+
   test('names an entity under the mouse', async () => {
     // The conveyor stands alone, with nothing in front of it.
     const conveyor = [...states[0].values()].find((record) => record.name === 'Conveyor');
