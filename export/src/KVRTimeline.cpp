@@ -29,20 +29,6 @@ struct UUIDHash {
   }
 };
 
-const char* holdName(KVRHistory::Hold hold) {
-  switch (hold) {
-    case KVRHistory::Hold::Attached:
-      return "attached";
-    case KVRHistory::Hold::Grabbed:
-      return "grabbed";
-    case KVRHistory::Hold::Connected:
-      return "connected";
-    case KVRHistory::Hold::Member:
-      return "member";
-  }
-  return "attached";
-}
-
 // A forecast: when the shuttle's move ends and where the body stands then.
 struct Forecast {
   double time = 0;
@@ -123,7 +109,7 @@ void KVRTimeline::Steps::noteCustody(const KVRSharedHandle<KVRBasicEntity>& root
       const KVRHistory::Custody& c = found->second;
       entry = KVRJson::object();
       entry["holder"] = writer.reference(c.holder.get());
-      entry["hold"] = holdName(c.hold);
+      entry["hold"] = KVRHistory::holdName(c.hold);
       writer.setReferences(entry["carriers"], c.carriers);
       now = entry.dump();
     }

@@ -67,6 +67,8 @@ class KVRHISTORY_API KVRHistory {
   };
 
   enum class Hold { Attached, Grabbed, Connected, Member };
+  // "attached", "grabbed", "connected" or "member".
+  static const char* holdName(Hold hold);
   struct Custody {
     KVRSimTime from, to;  // the steps at which the state began and ended (`to`: the last step while open)
     bool open = false;    // still the state at the last step

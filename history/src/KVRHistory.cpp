@@ -282,6 +282,20 @@ KVRHistory::Pose KVRHistory::poseAt(const KVRSharedHandle<KVRBasicEntity3D>& ent
   return pose;
 }
 
+const char* KVRHistory::holdName(Hold hold) {
+  switch (hold) {
+    case Hold::Attached:
+      return "attached";
+    case Hold::Grabbed:
+      return "grabbed";
+    case Hold::Connected:
+      return "connected";
+    case Hold::Member:
+      return "member";
+  }
+  return "attached";
+}
+
 std::wstring KVRHistory::describe(Gap gap) {
   switch (gap) {
     case Gap::None:

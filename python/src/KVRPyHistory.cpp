@@ -13,20 +13,6 @@ namespace {
 using Entity3DHandle = KVRSharedHandle<KVRBasicEntity3D>;
 using BodyHandle = KVRSharedHandle<KVRBasicBody3D>;
 
-const char* holdName(KVRHistory::Hold hold) {
-  switch (hold) {
-    case KVRHistory::Hold::Attached:
-      return "attached";
-    case KVRHistory::Hold::Grabbed:
-      return "grabbed";
-    case KVRHistory::Hold::Connected:
-      return "connected";
-    case KVRHistory::Hold::Member:
-      return "member";
-  }
-  return "";
-}
-
 std::string gapName(KVRHistory::Gap gap) {
   switch (gap) {
     case KVRHistory::Gap::None:
@@ -91,14 +77,14 @@ void bindHistory(py::module_& m) {
                                   "`start` and `end` (simulation times of the steps), `open` (still so at the\n"
                                   "last step) and `handedOver` (taken from another holder within one step).")
       .def_property_readonly("holder", [](const KVRHistory::Custody& c) { return c.holder; })
-      .def_property_readonly("hold", [](const KVRHistory::Custody& c) { return holdName(c.hold); })
+      .def_property_readonly("hold", [](const KVRHistory::Custody& c) { return KVRHistory::holdName(c.hold); })
       .def_property_readonly("carriers", [](const KVRHistory::Custody& c) { return c.carriers; })
       .def_property_readonly("start", [](const KVRHistory::Custody& c) { return c.from; })
       .def_property_readonly("end", [](const KVRHistory::Custody& c) { return c.to; })
       .def_property_readonly("open", [](const KVRHistory::Custody& c) { return c.open; })
       .def_property_readonly("handedOver", [](const KVRHistory::Custody& c) { return c.handedOver; })
       .def("__repr__", [](const KVRHistory::Custody& c) {
-        const std::string hold = holdName(c.hold);
+        const std::string hold = KVRHistory::holdName(c.hold);
         std::wstring text = L"KVRCustody(" + titleOf(*c.holder) + L", " + std::wstring(hold.begin(), hold.end());
         for (const auto& g : c.carriers) text += L" > " + titleOf(*g);
         text += L", " + std::to_wstring(c.from.toSeconds()) + L" s to " + std::to_wstring(c.to.toSeconds()) + L" s";
