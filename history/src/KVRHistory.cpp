@@ -55,31 +55,39 @@ Holding holdingOf(const KVRBasicBody3D& body, const Carriers& carriers) {
   return h;
 }
 
-void appendSample(Record& r, Track& track, std::uint32_t step) {
-  std::vector<KVRPoseSample>& samples = track.samples;
-  const Xform& now = track.entity->getBaseLocation();
-  const bool any = track.sampleCount() > 0;
-  if (any && samples.back().step == step) {
-    samples.back().location = now;
+// `edge`: the last step at or before the horizon's edge, when there is a
+// horizon and it has passed the first step.
+void appendSample(Record& r, Track& track, const Xform& now, std::uint32_t step,
+                  std::optional<std::uint32_t> edge) {
+  KVRSampleRing& samples = track.samples;
+  const bool any = samples.size() > 0;
+  if (any && samples.lastStep() == step) {
+    samples.setLastPose(now);
     return;
   }
   // Standing still since its last sample, it was still there a step ago.
-  if (any && samples.back().step + 1 < step) {
-    samples.push_back({samples.back().location, step - 1});
+  if (any && samples.lastStep() + 1 < step) {
+    samples.push_back(Xform(samples.lastPose()), step - 1);
     ++r.sampleCount;
   }
-  samples.push_back({now, step});
-  ++r.sampleCount;
-  if (!r.horizon) return;
   // Lets go of the samples before the horizon but the last one, when the
-  // vector is full: they make room instead of it growing. Reading them then,
-  // in a row, costs less than looking at the oldest at every step.
-  if (samples.size() < samples.capacity()) return;
-  const KVRSimTime edge = r.steps[step] - *r.horizon;
-  std::size_t keep = 0;
-  while (keep + 1 < samples.size() && r.steps[samples[keep + 1].step] <= edge) ++keep;
-  r.sampleCount -= keep;
-  samples.erase(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(keep));
+  // ring is full: they make room instead of it growing.
+  if (edge && samples.full()) {
+    std::size_t drop = 0;
+    while (drop + 1 < samples.size() && samples.step(drop + 1) <= *edge) ++drop;
+    r.sampleCount -= drop;
+    samples.dropFront(drop);
+  }
+  samples.push_back(now, step);
+  ++r.sampleCount;
+}
+
+// The last step at or before `time` minus the horizon.
+std::optional<std::uint32_t> horizonEdge(const Record& r, const KVRSimTime& time) {
+  if (!r.horizon) return std::nullopt;
+  const auto after = std::upper_bound(r.steps.begin(), r.steps.end(), time - *r.horizon);
+  if (after == r.steps.begin()) return std::nullopt;
+  return static_cast<std::uint32_t>(after - r.steps.begin() - 1);
 }
 
 // Visits every 3-D entity of the logical subtree of `root`, parents first,
@@ -106,7 +114,7 @@ void noteMembers(const KVRBasicEntity3D* entity, Carriers& carriers) {
 
 // Walks the subtree: new entities are enrolled and sampled, those that left
 // stop being followed. True when the set of entities changed.
-bool walk(Record& r, std::uint32_t step) {
+bool walk(Record& r, std::uint32_t step, std::optional<std::uint32_t> edge) {
   for (Track& t : r.tracks) t.seen = false;
   bool changed = false;
   forEach3D(r.root, [&](KVRBasicEntity3D* entity) {
@@ -118,7 +126,7 @@ bool walk(Record& r, std::uint32_t step) {
       changed = true;
       track.left = Record::Never;
       entity->setChangeLog(&r.log);
-      appendSample(r, track, step);
+      appendSample(r, track, entity->getBaseLocation(), step, edge);
     }
   });
   for (Track& t : r.tracks)
@@ -190,8 +198,9 @@ void KVRHistory::record(const KVRSimTime& time) {
   const auto step = static_cast<std::uint32_t>(r.steps.size());
   r.steps.push_back(time);
   bool custodyChanged = false;
+  const std::optional<std::uint32_t> edge = horizonEdge(r, time);
   if (step == 0 || KVRBasicEntity::getLinkEra() != r.linkEra) {
-    custodyChanged = walk(r, step);
+    custodyChanged = walk(r, step, edge);
     r.linkEra = KVRBasicEntity::getLinkEra();
   }
   r.log.take(r.changed);
@@ -213,7 +222,8 @@ void KVRHistory::record(const KVRSimTime& time) {
       track.custody.clear();
       custodyChanged = true;
     }
-    if (entry.changes & (KVRChangeLog::Moved | KVRChangeLog::HistoryCleared)) appendSample(r, track, step);
+    if (entry.changes & (KVRChangeLog::Moved | KVRChangeLog::HistoryCleared))
+      appendSample(r, track, entry.entity->getBaseLocation(), step, edge);
     if (entry.changes & (KVRChangeLog::Holder | KVRChangeLog::Members)) custodyChanged = true;
   }
   if (custodyChanged || step == 0) updateCustody(r, step);
@@ -238,7 +248,7 @@ std::size_t KVRHistory::getSampleCount(const KVRSharedHandle<KVRBasicEntity3D>& 
 
 std::size_t KVRHistory::getSampleBytes() const {
   std::size_t bytes = 0;
-  for (const Record::Track& t : record_->tracks) bytes += t.samples.capacity() * sizeof(KVRPoseSample);
+  for (const Record::Track& t : record_->tracks) bytes += t.samples.capacity() * KVRSampleRing::BytesPerSample;
   return bytes;
 }
 
@@ -249,8 +259,9 @@ KVRHistory::Pose KVRHistory::poseAt(const KVRSharedHandle<KVRBasicEntity3D>& ent
   Pose pose;
   const Record::Track* track = r.find(entity.get());
   if (!track) return pose;
-  const auto timeOf = [&](const KVRPoseSample& s) -> const KVRSimTime& { return r.steps[s.step]; };
-  if (track->sampleCount() == 0 || t < timeOf(*track->begin())) {
+  const KVRSampleRing& samples = track->samples;
+  const auto timeOf = [&](std::size_t i) -> const KVRSimTime& { return r.steps[samples.step(i)]; };
+  if (samples.size() == 0 || t < timeOf(0)) {
     pose.gap = Gap::BeforeRecord;
     return pose;
   }
@@ -265,20 +276,23 @@ KVRHistory::Pose KVRHistory::poseAt(const KVRSharedHandle<KVRBasicEntity3D>& ent
     }
     return pose;
   }
-  // The first sample after t; the one before it is at or before t.
-  const KVRPoseSample* after = std::upper_bound(track->begin(), track->end(), t,
-                                      [&](const KVRSimTime& time, const KVRPoseSample& s) { return time < timeOf(s); });
-  const KVRPoseSample& before = *(after - 1);
+  // The first sample after t, by bisection; the one before it is at or before t.
+  std::size_t after = 1, hi = samples.size();
+  while (after < hi) {
+    const std::size_t mid = (after + hi) / 2;
+    if (timeOf(mid) <= t) after = mid + 1; else hi = mid;
+  }
+  const Xform& before = samples.pose(after - 1);
   pose.gap = Gap::None;
-  if (after == track->end() || timeOf(before) == t) {
-    pose.location = before.location;
+  if (after == samples.size() || timeOf(after - 1) == t) {
+    pose.location = before;
     return pose;
   }
-  const double s = (t - timeOf(before)).toSeconds() / (timeOf(*after) - timeOf(before)).toSeconds();
+  const Xform& next = samples.pose(after);
+  const double s = (t - timeOf(after - 1)).toSeconds() / (timeOf(after) - timeOf(after - 1)).toSeconds();
   KVRBasicVector3D<double> position(KVRMath3D::Uninitialized);
-  lerp(position, s, before.location.getPosition(), after->location.getPosition());
-  pose.location = Xform(KVRBasicQtn3D<double>(before.location.getQtn().eigen().slerp(s, after->location.getQtn().eigen())),
-                        position);
+  lerp(position, s, before.getPosition(), next.getPosition());
+  pose.location = Xform(KVRBasicQtn3D<double>(before.getQtn().eigen().slerp(s, next.getQtn().eigen())), position);
   return pose;
 }
 
