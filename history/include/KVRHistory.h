@@ -120,7 +120,7 @@ class KVRHISTORY_API KVRHistory {
   std::size_t getSampleCount() const;
   std::size_t getSampleCount(const KVRSharedHandle<KVRBasicEntity3D>& entity) const;
   // The memory the samples take, room kept for the next ones included. A
-  // sample takes 64 bytes.
+  // sample takes 60 bytes.
   std::size_t getSampleBytes() const;
 
   // The pose of `entity` at `t`: a sample's exactly at its step's time,
