@@ -84,6 +84,27 @@ class KVRWORLDMODEL_API KVRBasicShuttle3D : public KVRBasicGroup3D {
   static bool evaluateBodyVelocity(const KVRSharedHandle<KVRBasicBody3D>& body, const KVRSimTime& t,
                                    Vector& out);
 
+  // Why `body` is or is not driven at `t`: the first of the conditions of
+  // getDriverShuttle that fails, in the order below, with one sentence that
+  // names the entities concerned.
+  enum class Drive {
+    Driven,                // an active shuttle carries it: `shuttle` and `carried` say which
+    NoWorld,               // the body is in no world
+    NoRootAssembly,        // its world has no assembly (the first assembly added is the root)
+    NotCarried,            // no shuttle of the world carries it or a body above it
+    NotUnderRootAssembly,  // the shuttle carrying it is not a child of the root assembly
+    NoPlan,                // that shuttle has no planner, or its planner no plan
+    NotScheduled,          // its planner's scheduled start was never set
+    NotActive,             // its move is not under way at `t`
+  };
+  struct DriveDiagnosis {
+    Drive drive = Drive::NotCarried;
+    KVRSharedHandle<KVRBasicShuttle3D> shuttle;  // the carrying shuttle, when one was found
+    KVRSharedHandle<KVRBasicBody3D> carried;     // the body it carries: `body` or one above it
+    std::wstring explanation;
+  };
+  static DriveDiagnosis diagnoseDriving(const KVRSharedHandle<KVRBasicBody3D>& body, const KVRSimTime& t);
+
   // --- Changes ----------------------------------------------------------------------
 
   // The group's activation, and each carried shuttle's path recorded

@@ -52,6 +52,14 @@ class KVRWORLDMODEL_API KVRBasicWorld : public KVRBasicEntity {
   void destroyEntities(const KVRClassInfo& info);
   void destroyEntities();
 
+  // Brings everything in the world up to date in one call: every entity of
+  // its logical subtree with pending event bits is flushed, parents before
+  // children, and again while flushing one leaves bits pending on another
+  // already passed (at most four rounds: a subscriber that sets bits at every
+  // flush leaves them pending). Afterwards every cached location, full name
+  // and ancestor list is current.
+  void flushWorld();
+
   void orphanObject() override;
 
  private:

@@ -137,6 +137,13 @@ class KVRWORLDMODEL_API KVRShuttlePlannerExt : public KVRExtensionObject {
   // empty, the planner is unbound or attached to nothing. KVREInvalidCast
   // when the extended object is not a 3-D entity.
   int moveBasicObject(const KVRSimTime& t);
+  // The same move by simulation time, the clock of isActive and of the
+  // shuttle's and bodies' evaluations: moveBasicObject(t - scheduled start).
+  // Refused, nothing moved (KVREInvalidArgument naming the shuttle, `t` and
+  // the scheduled move): an empty plan, a `t` outside the scheduled move
+  // (from the scheduled start to its end, both included), a planner attached
+  // to nothing. The shuttle's members follow at its next flush.
+  int moveAtSimulationTime(const KVRSimTime& t);
   // Whether simulation time `t` falls in the scheduled move: after the
   // scheduled start S (at S itself only when t is 0) up to S plus the last
   // planned time. False when the plan is empty.

@@ -318,4 +318,63 @@ TEST_F(Shuttles, ACopyIsAnEmptyShuttleWithoutAPlanner) {
   copy->orphanObject();
 }
 
+// Driving by simulation time, flushing a whole world in one call, and why a
+// body is not driven, condition by condition, as a script meets them.
+TEST_F(Shuttles, OneClockOneFlushAndWhyABodyIsNotDriven) {
+  using Drive = KVRBasicShuttle3D::Drive;
+  const auto why = [](const Body& body, double t) { return KVRBasicShuttle3D::diagnoseDriving(body, t); };
+
+  // Driven: the outermost carried body is named.
+  const auto driven = why(part1, 12);
+  EXPECT_EQ(driven.drive, Drive::Driven);
+  EXPECT_EQ(driven.shuttle, cart);
+  EXPECT_EQ(driven.carried.get(), pallet.get());
+  EXPECT_EQ(driven.explanation, L"/W/Cell/Pallet/B1 is driven at 12.000000 s by /W/Cell/Cart, which carries /W/Cell/Pallet");
+
+  // The move by simulation time lands where the look-ahead said, once the
+  // world is flushed; outside the scheduled move it is refused, moving nothing.
+  Xform predicted;
+  ASSERT_TRUE(KVRBasicShuttle3D::evaluateBodyPosition(part1, 12.5, predicted));
+  const Xform before = cart->getBaseLocation();
+  for (const double t : {9.999, 16.001})
+    EXPECT_THROW(planner->moveAtSimulationTime(t), KVREInvalidArgument) << t;
+  EXPECT_XFORM_NEAR(cart->getBaseLocation(), before);
+  EXPECT_EQ(planner->moveAtSimulationTime(12.5), 2);
+  part2->setBaseLocation(X_WA * X_AB2);  // and something else left pending
+  cell->setEntityName(L"Line");
+  w->flushWorld();
+  EXPECT_XFORM_NEAR(part1->getBaseLocation(), predicted);
+  EXPECT_EQ(part1->getEntityName(KVRBasicEntity::FullName, L'/'), L"/W/Line/Pallet/B1");
+  EXPECT_TRUE(isSound(w));
+  EXPECT_EQ(planner->moveAtSimulationTime(10.0), 2);  // the scheduled start itself is in the move
+
+  // Not driven, each condition failing in turn.
+  EXPECT_EQ(why(part1, 17).drive, Drive::NotActive);
+  EXPECT_EQ(why(part1, 17).explanation,
+            L"/W/Line/Cart, which carries /W/Line/Pallet, moves from 10.000000 s to 16.000000 s of simulation "
+            L"time, not at 17.000000 s");
+  planner->setScheduledStart(KVRShuttlePlannerExt::DefaultScheduledStart);
+  EXPECT_EQ(why(part1, 12).drive, Drive::NotScheduled);
+  planner->clearPath();
+  EXPECT_EQ(why(part1, 12).drive, Drive::NoPlan);
+  EXPECT_THROW(planner->moveAtSimulationTime(12), KVREInvalidArgument);
+  // A second assembly ahead of the cell in the world would be the root.
+  const auto line = make<KVRBasicMfgAssembly3D>(L"Other");
+  w->removeEntity(cell);
+  w->addEntity(line);
+  w->addEntity(cell);
+  EXPECT_EQ(why(part1, 12).drive, Drive::NotUnderRootAssembly);
+  EXPECT_EQ(why(part1, 12).shuttle, cart);
+  const Body loose = make<KVRBasicBody3D>(L"Loose");
+  w->addEntity(loose);
+  EXPECT_EQ(why(loose, 12).drive, Drive::NotCarried);
+  w->removeEntity(line);
+  w->removeEntity(cell);
+  EXPECT_EQ(why(loose, 12).drive, Drive::NoRootAssembly);
+  EXPECT_EQ(why(make<KVRBasicBody3D>(L"Alone"), 12).drive, Drive::NoWorld);
+  EXPECT_THROW(why(Body(), 12), KVREInvalidArgument);
+  w->addEntity(cell);
+  line->orphanObject();
+}
+
 }  // namespace

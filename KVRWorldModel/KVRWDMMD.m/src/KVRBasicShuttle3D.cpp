@@ -155,6 +155,102 @@ bool KVRBasicShuttle3D::evaluateBodyVelocity(const KVRSharedHandle<KVRBasicBody3
   return true;
 }
 
+namespace {
+
+std::wstring secondsOf(const KVRSimTime& t) { return std::to_wstring(t.toSeconds()) + L" s"; }
+
+// The shuttles of `world`, parents before children, without recursion.
+KVRSharedVector<KVRBasicShuttle3D> shuttlesOf(const KVRSharedHandle<KVRBasicWorld>& world) {
+  KVRSharedVector<KVRBasicShuttle3D> shuttles;
+  KVRSharedVector<KVRBasicEntity> stack{KVRSharedHandle<KVRBasicEntity>(world)}, children;
+  while (!stack.empty()) {
+    const KVRSharedHandle<KVRBasicEntity> entity = std::move(stack.back());
+    stack.pop_back();
+    if (auto* shuttle = dynamic_cast<KVRBasicShuttle3D*>(entity.get())) shuttles.emplace_back(shuttle);
+    children.clear();
+    entity->getLogicalChildren(children);
+    stack.insert(stack.end(), children.rbegin(), children.rend());
+  }
+  return shuttles;
+}
+
+}  // namespace
+
+KVRBasicShuttle3D::DriveDiagnosis KVRBasicShuttle3D::diagnoseDriving(const KVRSharedHandle<KVRBasicBody3D>& body,
+                                                                     const KVRSimTime& t) {
+  refuseEmptyBody(body);
+  DriveDiagnosis d;
+  const std::wstring name = fullNameOf(*body);
+  KVRSharedHandle<KVRBasicBody3D> carried = body;
+  KVRSharedHandle<KVRBasicShuttle3D> driver;
+  if (getDriverShuttle(carried, t, driver)) {
+    d.drive = Drive::Driven;
+    d.shuttle = driver;
+    d.carried = carried;
+    d.explanation = name + L" is driven at " + secondsOf(t) + L" by " + fullNameOf(*driver) +
+                    (carried == body ? L"" : L", which carries " + fullNameOf(*carried));
+    return d;
+  }
+  const KVRSharedHandle<KVRBasicWorld> world = body->getWorld();
+  if (!world) {
+    d.drive = Drive::NoWorld;
+    d.explanation = name + L" is in no world, and only a world's shuttles drive bodies";
+    return d;
+  }
+  const KVRSharedHandle<KVRBasicMfgAssembly3D> root = KVRBasicMfgAssembly3D::KVRGetRootAssembly(world);
+  if (!root) {
+    d.drive = Drive::NoRootAssembly;
+    d.explanation = fullNameOf(*world) + L" has no root assembly (its first assembly), under which the shuttles "
+                    L"that drive bodies stand";
+    return d;
+  }
+  // The first shuttle carrying the body or one above it, outermost body
+  // first, and the first such shuttle under the root assembly.
+  KVRSharedVector<KVRBasicEntity> candidates;
+  body->getLogicalAncestors(candidates);
+  candidates.emplace_back(body);
+  const KVRSharedVector<KVRBasicShuttle3D> shuttles = shuttlesOf(world);
+  DriveDiagnosis anywhere;
+  for (const KVRSharedHandle<KVRBasicEntity>& candidate : candidates) {
+    auto* candidateBody = dynamic_cast<KVRBasicBody3D*>(candidate.get());
+    if (!candidateBody || d.shuttle) continue;
+    for (const KVRSharedHandle<KVRBasicShuttle3D>& shuttle : shuttles) {
+      if (!shuttle->hasEntity(KVRSharedHandle<KVRBasicEntity3D>(candidateBody))) continue;
+      DriveDiagnosis& found = shuttle->getLogicalParent().get() == root.get() ? d : anywhere;
+      if (found.shuttle) continue;
+      found.shuttle = shuttle;
+      found.carried = KVRSharedHandle<KVRBasicBody3D>(candidateBody);
+      if (d.shuttle) break;
+    }
+  }
+  if (!d.shuttle) {
+    if (!anywhere.shuttle) {
+      d.explanation = L"No shuttle of " + fullNameOf(*world) + L" carries " + name + L" or a body it hangs below";
+      return d;
+    }
+    anywhere.drive = Drive::NotUnderRootAssembly;
+    anywhere.explanation = fullNameOf(*anywhere.shuttle) + L", which carries " + fullNameOf(*anywhere.carried) +
+                           L", does not stand under the root assembly " + fullNameOf(*root) +
+                           L": only the shuttles under it drive bodies";
+    return anywhere;
+  }
+  const std::wstring shuttle = fullNameOf(*d.shuttle) + L", which carries " + fullNameOf(*d.carried) + L",";
+  const Planner planner = d.shuttle->getPlanner();
+  KVRSimTime first, last;
+  if (!planner || !planner->getMoveTime(first, last)) {
+    d.drive = Drive::NoPlan;
+    d.explanation = shuttle + L" has no plan: " + (planner ? L"its planner has no path with tag points" : L"it has no planner");
+  } else if (planner->getScheduledStart() == KVRSimTime(KVRShuttlePlannerExt::DefaultScheduledStart)) {
+    d.drive = Drive::NotScheduled;
+    d.explanation = shuttle + L" was never scheduled: its planner needs a scheduled start";
+  } else {
+    d.drive = Drive::NotActive;
+    d.explanation = shuttle + L" moves from " + secondsOf(planner->getScheduledStart()) + L" to " +
+                    secondsOf(planner->getScheduledStart() + last) + L" of simulation time, not at " + secondsOf(t);
+  }
+  return d;
+}
+
 // --- Changes ------------------------------------------------------------------------------
 
 void KVRBasicShuttle3D::activate() {

@@ -445,6 +445,20 @@ int KVRShuttlePlannerExt::moveBasicObject(const KVRSimTime& t) {
   return status;
 }
 
+int KVRShuttlePlannerExt::moveAtSimulationTime(const KVRSimTime& t) {
+  const auto* shuttle = dynamic_cast<const KVRBasicEntity*>(getBasicObject().get());
+  const KVRMessage who = shuttle ? shuttle->getEntityTitle() : KVRMessage(L"A motion planner attached to nothing");
+  if (!shuttle || !path_ || plan_.times.empty())
+    throw KVREInvalidArgument(L"%1 cannot be moved at %2 s of simulation time: it has no plan") << who
+                                                                                              << std::to_wstring(t.toSeconds());
+  const KVRSimTime finish = scheduledStart_ + plan_.times.back();
+  if (t < scheduledStart_ || t > finish)
+    throw KVREInvalidArgument(L"%1 cannot be moved at %2 s of simulation time: its move is scheduled from %3 s to %4 s")
+        << who << std::to_wstring(t.toSeconds()) << std::to_wstring(scheduledStart_.toSeconds())
+        << std::to_wstring(finish.toSeconds());
+  return moveBasicObject(t - scheduledStart_);
+}
+
 void KVRShuttlePlannerExt::setShuttlePathXform(const Xform& X_SP) {
   if (!X_SP.isFinite())
     throw KVREInvalidArgument(L"The shuttle path location given to a motion planner is not finite");
