@@ -4,7 +4,7 @@
 CMAKE ?= cmake
 CTEST ?= ctest
 
-.PHONY: all deps demo test test-dev test-asan test-fuzz fuzz fuzz-build bench format clean
+.PHONY: all deps demo test test-dev test-asan test-fuzz fuzz fuzz-build bench stubs format clean
 
 # How long `make test` fuzzes, and how long `make fuzz` does (seconds).
 FUZZ_TEST_SECONDS ?= 60
@@ -56,6 +56,11 @@ bench: deps
 	$(CMAKE) --build --preset release --target kvr_bench
 	./build/release/bin/kvr_bench $(BENCH_ARGS)
 	$(CMAKE) --build --preset release --target kvr_py_bench
+
+# The Python package's type stubs, after a change to its bindings.
+stubs: deps
+	$(CMAKE) --preset dev
+	$(CMAKE) --build --preset dev --target kvr_py_stubs
 
 format:
 	@git ls-files '*.h' '*.cpp' | xargs clang-format -i

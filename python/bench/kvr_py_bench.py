@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
-"""What driving the model from Python costs: one setBaseLocation + flush + read per entity.
+"""What driving the model from Python costs: one setBaseLocation + flush + read per entity, and the base
+locations of many entities read at once.
 
 The same loop as the C++ benchmark BM_SetFlushReadPerEntity (1000 frames in a world, each moved on its
 own), timed from Python with the pose passed as the library's transform type, as a (position,
-quaternion) pair and as a NumPy 4x4 array, and with the location read back as a NumPy matrix. Given the
-benchmark program (--cpp-bench), runs the C++ benchmark too and prints its figure beside these.
+quaternion) pair and as a NumPy 4x4 array, and with the location read back as a NumPy matrix; and, as
+BM_ReadBaseLocationsAsMatrices does, the base locations of 10 000 frames read into one (N, 4, 4) array
+through a KVRPoseBatch. Given the benchmark program (--cpp-bench), runs the C++ benchmarks too and prints
+their figures beside these.
 
     PYTHONPATH=build/release/python python3 python/bench/kvr_py_bench.py --cpp-bench build/release/bin/kvr_bench
 """
@@ -58,8 +61,25 @@ def ns_per_entity(loop, frames, pose, seconds):
     return best
 
 
-def cpp_figure(program):
-    out = subprocess.run([program, "--benchmark_filter=BM_SetFlushReadPerEntity", "--benchmark_format=json"],
+def bulk_read_ns_per_entity(seconds, count=10000):
+    """KVRPoseBatch.getBaseLocations into a reused array, CPU ns per entity, best of several runs."""
+    world = kvr.KVRBasicWorld("Bulk")
+    q = kvr.Qtn()
+    q.setEAA((1, 2, 3), 0.4)
+    for i in range(count):
+        frame = kvr.KVRBasicFrame3D(f"F{i}")
+        world.addEntity(frame)
+        frame.setBaseLocation(kvr.Xform(q, (0.5, -0.2, 0.001 * i)))
+        frame.flushSpatialState()
+    batch = kvr.KVRPoseBatch.subtree(world)
+    out = np.empty((len(batch), 4, 4))
+    ns = ns_per_entity(lambda entities, _: batch.getBaseLocations(out), batch.entities, None, seconds)
+    world.orphan()
+    return ns
+
+
+def cpp_figure(program, name):
+    out = subprocess.run([program, f"--benchmark_filter={name}", "--benchmark_format=json"],
                          capture_output=True, text=True, check=True).stdout
     return json.loads(out)["benchmarks"][0]["ns_per_entity"] * 1e9  # an inverted rate: seconds per entity
 
@@ -81,7 +101,9 @@ def main():
         ("Python, read back as NumPy 4x4", ns_per_entity(loop_matrix_read, frames, xform, args.seconds)),
     ]
     world.orphan()
-    cpp = cpp_figure(args.cpp_bench) if args.cpp_bench else None
+    bulk = bulk_read_ns_per_entity(args.seconds)
+    cpp = cpp_figure(args.cpp_bench, "BM_SetFlushReadPerEntity") if args.cpp_bench else None
+    cpp_bulk = cpp_figure(args.cpp_bench, "BM_ReadBaseLocationsAsMatrices") if args.cpp_bench else None
 
     print(f"\nsetBaseLocation + flushSpatialState + getBaseLocation, {ENTITIES} frames, CPU ns per entity")
     if cpp is not None:
@@ -89,6 +111,11 @@ def main():
     for label, ns in rows:
         ratio = f"   x{ns / cpp:.0f} C++" if cpp else ""
         print(f"  {label:<40} {ns:9.1f}{ratio}")
+    print("\nThe base locations of 10 000 frames read into one (N, 4, 4) array, CPU ns per entity")
+    if cpp_bulk is not None:
+        print(f"  {'C++ (BM_ReadBaseLocationsAsMatrices)':<40} {cpp_bulk:9.1f}")
+    ratio = f"   x{bulk / cpp_bulk:.2f} C++" if cpp_bulk else ""
+    print(f"  {'Python, KVRPoseBatch.getBaseLocations':<40} {bulk:9.1f}{ratio}")
 
 
 if __name__ == "__main__":

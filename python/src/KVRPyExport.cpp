@@ -142,11 +142,11 @@ void bindExport(py::module_& m) {
       .def_static(
           "toJson",
           [](const EntityHandle& root, const py::object& time) {
-            return time.is_none() ? KVRSnapshot::toJson(root)
-                                  : KVRSnapshot::toJson(root, time.cast<KVRSimTime>());
+            return time.is_none() ? KVRSnapshot::toJson(root) : KVRSnapshot::toJson(root, timeArg(time));
           },
           py::arg("root"), py::arg("time") = py::none(),
-          "At the world's simulation time, or at `time` (seconds or KVRSimTime).")
+          "The snapshot of `root` as a JSON document, at its world's simulation time or at `time` (a\n"
+          "KVRSimTime or seconds). KVREInvalidArgument for None.")
       .def_static(
           "write",
           [](const py::object& path, const EntityHandle& root) { save(path, KVRSnapshot::toJson(root)); },
@@ -196,25 +196,38 @@ void bindExport(py::module_& m) {
 
   py::class_<KVRTimeline>(m, "KVRTimeline",
                           "A run of a work cell recorded step by step, keeping what changed at each step.")
-      .def(py::init<>())
-      .def("getStepCount", &KVRTimeline::getStepCount)
-      .def("getRecordCount", &KVRTimeline::getRecordCount)
+      .def(py::init<>(), "An empty timeline.")
+      .def("getStepCount", &KVRTimeline::getStepCount, "The number of steps recorded.")
+      .def("getRecordCount", &KVRTimeline::getRecordCount,
+           "The number of entity records kept over all steps.")
       .def(
           "record",
           [](KVRTimeline& self, const EntityHandle& root, const py::object& time) {
             if (time.is_none())
               self.record(root);
             else
-              self.record(root, time.cast<KVRSimTime>());
+              self.record(root, timeArg(time));
           },
-          py::arg("root"), py::arg("time") = py::none())
-      .def("toJson", &KVRTimeline::toJson)
+          py::arg("root"), py::arg("time") = py::none(),
+          "Records the next step: what changed below `root`, at its world's simulation time or at `time`\n"
+          "(a KVRSimTime or seconds). KVREInvalidArgument, recording nothing, for None or a root other\n"
+          "than the first step's.")
+      .def("toJson", &KVRTimeline::toJson, "The timeline as a JSON document.")
       .def(
           "write", [](const KVRTimeline& self, const py::object& path) { save(path, self.toJson()); },
-          py::arg("path"));
+          py::arg("path"), "Saves the document to the file `path`, replacing it; OSError when it cannot.")
+      .def(
+          "__repr__",
+          [](const KVRTimeline& self) {
+            const int steps = self.getStepCount();
+            return "<KVRTimeline " + std::to_string(steps) + (steps == 1 ? " step, " : " steps, ") +
+                   std::to_string(self.getRecordCount()) + " records>";
+          },
+          "<KVRTimeline 3 steps, 42 records>.");
 
   py::class_<KVRTextTree>(m, "KVRTextTree", "Both trees below an entity as text, one line per entity.")
-      .def_static("toText", &KVRTextTree::toText, py::arg("root"));
+      .def_static("toText", &KVRTextTree::toText, py::arg("root"),
+                  "The logical tree with types and base locations, then the spatial tree, as text.");
 
   py::class_<KVRSvgTopView>(m, "KVRSvgTopView", "A plan of the cell seen from above, as SVG.")
       .def_static(
@@ -222,7 +235,7 @@ void bindExport(py::module_& m) {
           [](const EntityHandle& root) {
             return written([&](std::ostream& o) { KVRSvgTopView::write(o, root); });
           },
-          py::arg("root"))
+          py::arg("root"), "The cell below `root` as it stands, seen from above (x right, y up).")
       .def_static(
           "toSvg",
           [](const KVRTimeline& timeline) {
@@ -231,7 +244,8 @@ void bindExport(py::module_& m) {
           py::arg("timeline"), "The last step, with the trajectories of what moved.")
       .def_static(
           "toSvg", [](const std::string& exportJson) { return KVRSvgTopView::toSvg(exportJson); },
-          py::arg("exportJson"), "From a snapshot or timeline document.");
+          py::arg("exportJson"),
+          "From a snapshot or timeline document; KVREInvalidArgument when it is neither.");
 
   py::class_<KVRHtmlReport>(m, "KVRHtmlReport",
                             "One self-contained HTML file showing a snapshot or a timeline in a browser.")
@@ -240,19 +254,21 @@ void bindExport(py::module_& m) {
           [](const EntityHandle& root, const std::wstring& title) {
             return written([&](std::ostream& o) { KVRHtmlReport::write(o, root, title); });
           },
-          py::arg("root"), py::arg("title"))
+          py::arg("root"), py::arg("title"),
+          "The page of the cell below `root` as it stands, headed `title`.")
       .def_static(
           "toHtml",
           [](const KVRTimeline& timeline, const std::wstring& title) {
             return written([&](std::ostream& o) { KVRHtmlReport::write(o, timeline, title); });
           },
-          py::arg("timeline"), py::arg("title"))
+          py::arg("timeline"), py::arg("title"), "The page of a recorded run, with a slider over its steps.")
       .def_static(
           "toHtml",
           [](const std::string& exportJson, const std::wstring& title) {
             return written([&](std::ostream& o) { KVRHtmlReport::write(o, exportJson, title); });
           },
-          py::arg("exportJson"), py::arg("title"));
+          py::arg("exportJson"), py::arg("title"),
+          "From a snapshot or timeline document; KVREInvalidArgument when it is neither.");
 }
 
 }  // namespace kvrpy

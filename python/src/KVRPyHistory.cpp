@@ -52,10 +52,19 @@ void bindHistory(py::module_& m) {
       "matrix() give its 4x4 homogeneous matrix in world coordinates, `location` the transform,\n"
       "`predicted` whether it comes from a shuttle's plan, `gap` why there is none ('none' when there is).")
       .def("__bool__", [](const KVRHistory::Pose& p) { return static_cast<bool>(p); })
-      .def_property_readonly("location", [](const KVRHistory::Pose& p) { return p.location; })
-      .def_property_readonly("predicted", [](const KVRHistory::Pose& p) { return p.predicted; })
-      .def_property_readonly("gap", [](const KVRHistory::Pose& p) { return gapName(p.gap); })
-      .def_property_readonly("reason", [](const KVRHistory::Pose& p) { return KVRHistory::describe(p.gap); })
+      .def_property_readonly(
+          "location", [](const KVRHistory::Pose& p) { return p.location; },
+          "The pose in world coordinates; the identity when there is a gap.")
+      .def_property_readonly(
+          "predicted", [](const KVRHistory::Pose& p) { return p.predicted; },
+          "Whether the pose comes from a shuttle's plan rather than from samples.")
+      .def_property_readonly(
+          "gap", [](const KVRHistory::Pose& p) { return gapName(p.gap); },
+          "Why there is no pose ('none' when there is one), as 'unknown entity', 'before the record' or\n"
+          "'after the record'.")
+      .def_property_readonly(
+          "reason", [](const KVRHistory::Pose& p) { return KVRHistory::describe(p.gap); },
+          "The gap in words.")
       .def("matrix", [](const KVRHistory::Pose& p) { return toMatrix(p.location); },
            "The 4x4 homogeneous matrix, as a new NumPy array (the identity when there is a gap).")
       .def(
@@ -76,13 +85,27 @@ void bindHistory(py::module_& m) {
                                   "'member'), `carriers` (the groups carrying the holder, innermost first),\n"
                                   "`start` and `end` (simulation times of the steps), `open` (still so at the\n"
                                   "last step) and `handedOver` (taken from another holder within one step).")
-      .def_property_readonly("holder", [](const KVRHistory::Custody& c) { return c.holder; })
-      .def_property_readonly("hold", [](const KVRHistory::Custody& c) { return KVRHistory::holdName(c.hold); })
-      .def_property_readonly("carriers", [](const KVRHistory::Custody& c) { return c.carriers; })
-      .def_property_readonly("start", [](const KVRHistory::Custody& c) { return c.from; })
-      .def_property_readonly("end", [](const KVRHistory::Custody& c) { return c.to; })
-      .def_property_readonly("open", [](const KVRHistory::Custody& c) { return c.open; })
-      .def_property_readonly("handedOver", [](const KVRHistory::Custody& c) { return c.handedOver; })
+      .def_property_readonly(
+          "holder", [](const KVRHistory::Custody& c) { return c.holder; },
+          "The body it hung on, or the group carrying it as a member.")
+      .def_property_readonly(
+          "hold", [](const KVRHistory::Custody& c) { return KVRHistory::holdName(c.hold); },
+          "'attached', 'grabbed', 'connected' or 'member'.")
+      .def_property_readonly(
+          "carriers", [](const KVRHistory::Custody& c) { return c.carriers; },
+          "The groups carrying the holder, innermost first.")
+      .def_property_readonly(
+          "start", [](const KVRHistory::Custody& c) { return c.from; },
+          "The simulation time of the step at which it began.")
+      .def_property_readonly(
+          "end", [](const KVRHistory::Custody& c) { return c.to; },
+          "The simulation time of the step at which it ended (the last step while open).")
+      .def_property_readonly(
+          "open", [](const KVRHistory::Custody& c) { return c.open; },
+          "Whether it still held at the last step.")
+      .def_property_readonly(
+          "handedOver", [](const KVRHistory::Custody& c) { return c.handedOver; },
+          "Whether it began as another holder let go within the same step.")
       .def("__repr__", [](const KVRHistory::Custody& c) {
         const std::string hold = KVRHistory::holdName(c.hold);
         std::wstring text = L"KVRCustody(" + titleOf(*c.holder) + L", " + std::wstring(hold.begin(), hold.end());
@@ -95,8 +118,12 @@ void bindHistory(py::module_& m) {
   py::class_<KVRHistory::Arrival>(m, "KVRArrival",
                                   "When a carried body first enters a region: `time`, and its pose then\n"
                                   "(`location`; np.asarray gives the 4x4 matrix).")
-      .def_property_readonly("time", [](const KVRHistory::Arrival& a) { return a.time; })
-      .def_property_readonly("location", [](const KVRHistory::Arrival& a) { return a.location; })
+      .def_property_readonly(
+          "time", [](const KVRHistory::Arrival& a) { return a.time; },
+          "The simulation time of arrival, to 1 ms.")
+      .def_property_readonly(
+          "location", [](const KVRHistory::Arrival& a) { return a.location; },
+          "The body's pose then, in world coordinates.")
       .def(
           "__array__",
           [](const KVRHistory::Arrival& a, const py::object& dtype) {
@@ -116,29 +143,34 @@ void bindHistory(py::module_& m) {
       "will put it, who held a body when, and when a carried body will enter a region.\n"
       "Call record() after each step of your run (at the root's simulation time, or at `time`).")
       .def(py::init([](const KVRSharedHandle<KVRBasicEntity>& root, const py::object& time) {
-             return time.is_none() ? new KVRHistory(root) : new KVRHistory(root, time.cast<KVRSimTime>());
+             return time.is_none() ? new KVRHistory(root) : new KVRHistory(root, timeArg(time));
            }),
            py::arg("root"), py::arg("time") = py::none(),
-           "Follows everything below `root` (a world, or any entity) and records a first step now.")
+           "Follows everything below `root` (a world, or any entity) and records a first step now, at its\n"
+           "simulation time or at `time`. KVREInvalidArgument for None or an orphaned root.")
       .def(
           "record",
           [](KVRHistory& h, const py::object& time) {
-            time.is_none() ? h.record() : h.record(time.cast<KVRSimTime>());
+            time.is_none() ? h.record() : h.record(timeArg(time));
           },
           py::arg("time") = py::none(),
-          "Records a step: a sample for every entity that moved since the step before.\n"
-          "KVREInvalidArgument for a time before the last step's.")
+          "Records a step at the root's simulation time or at `time`: a sample for every entity that\n"
+          "moved since the step before. KVREInvalidArgument for a time before the last step's.")
       .def("setHorizon", &KVRHistory::setHorizon, py::arg("horizon"),
-           "Lets go of samples older than `horizon` seconds before the latest step.")
+           "Lets go of samples older than `horizon` (a KVRSimTime or seconds) before the latest step.\n"
+           "KVREInvalidArgument for a negative horizon.")
       .def("getHorizon", [](const KVRHistory& h) { return timeOrNone(h.getHorizon()); },
            "The horizon, or None (everything is kept).")
-      .def("getStepCount", &KVRHistory::getStepCount)
-      .def("getFirstTime", &KVRHistory::getFirstTime)
-      .def("getLastTime", &KVRHistory::getLastTime)
+      .def("getStepCount", &KVRHistory::getStepCount, "The number of steps recorded.")
+      .def("getFirstTime", &KVRHistory::getFirstTime, "The simulation time of the first step.")
+      .def("getLastTime", &KVRHistory::getLastTime, "The simulation time of the last step.")
       .def(
           "getSampleCount",
           [](const KVRHistory& h, const py::object& entity) {
-            return entity.is_none() ? h.getSampleCount() : h.getSampleCount(entity.cast<Entity3DHandle>());
+            if (entity.is_none()) return h.getSampleCount();
+            if (!py::isinstance<KVRBasicEntity3D>(entity))
+              throw py::type_error("the entity must be a KVRBasicEntity3D or None, not " + typeName(entity));
+            return h.getSampleCount(entity.cast<Entity3DHandle>());
           },
           py::arg("entity") = py::none(), "Samples kept, in all or of one entity.")
       .def("poseAt", &KVRHistory::poseAt, py::arg("entity"), py::arg("t"),
@@ -187,11 +219,15 @@ void bindHistory(py::module_& m) {
           },
           py::arg("body"), py::arg("lowest"), py::arg("highest"), py::arg("t0"), py::arg("t1"),
           "The same for an axis-aligned box given by its lowest and highest corners.")
-      .def("__repr__", [](const KVRHistory& h) {
-        return "KVRHistory(" + std::to_string(h.getStepCount()) + " steps, " + std::to_string(h.getSampleCount()) +
-               " samples, " + std::to_string(h.getFirstTime().toSeconds()) + " s to " +
-               std::to_string(h.getLastTime().toSeconds()) + " s)";
-      });
+      .def(
+          "__repr__",
+          [](const KVRHistory& h) {
+            return "KVRHistory(" + std::to_string(h.getStepCount()) + " steps, " +
+                   std::to_string(h.getSampleCount()) + " samples, " +
+                   std::to_string(h.getFirstTime().toSeconds()) + " s to " +
+                   std::to_string(h.getLastTime().toSeconds()) + " s)";
+          },
+          "The steps, the samples and the span recorded.");
 }
 
 }  // namespace kvrpy

@@ -47,7 +47,11 @@ bool loadNumbers(const py::handle& source, std::size_t count, double* numbers) {
   for (std::size_t i = 0; i < count; ++i) {
     const py::object item = items[i];  // owned: an array hands out new scalars
     if (!PyNumber_Check(item.ptr()) || py::isinstance<py::array>(item)) return false;
-    numbers[i] = py::cast<double>(item);
+    numbers[i] = PyFloat_AsDouble(item.ptr());
+    if (numbers[i] == -1.0 && PyErr_Occurred()) {  // a number that is no real one: a complex
+      PyErr_Clear();
+      return false;
+    }
   }
   return true;
 }
@@ -85,6 +89,8 @@ Xform fromPair(const py::sequence& pair, const py::handle& source) {
 }
 
 }  // namespace
+
+Xform poseFromMatrix(const Eigen::Matrix4d& m) { return fromMatrix(m, py::none()); }
 
 bool loadPose(const py::handle& source, Xform& pose) {
   if (py::isinstance<Xform>(source)) {
@@ -220,21 +226,28 @@ py::array asArray(const py::array& a, const py::object& dtype) {
 }
 
 void bindVector(py::module_& m) {
-  py::class_<Vector> v(m, "KVRBasicVector3D", "A 3-D vector or point; zero by default.");
-  v.def(py::init<>())
-      .def(py::init<double, double, double>(), py::arg("x"), py::arg("y"), py::arg("z"))
+  py::class_<Vector> v(m, "KVRBasicVector3D",
+                       "A 3-D vector or point; zero by default. Equality is exact: compare computed\n"
+                       "vectors with a tolerance, e.g. (a - b).norm() < tol.");
+  v.def(py::init<>(), "The zero vector.")
+      .def(py::init<double, double, double>(), py::arg("x"), py::arg("y"), py::arg("z"), "(x, y, z).")
       .def(py::init([](const Vector3& v) { return v.value; }), py::arg("xyz"),
            "From three numbers in a sequence or array.")
-      .def("x", &Vector::x)
-      .def("y", &Vector::y)
-      .def("z", &Vector::z)
-      .def("setX", &Vector::setX)
-      .def("setY", &Vector::setY)
-      .def("setZ", &Vector::setZ)
-      .def("dot", [](const Vector& a, const Vector3& b) { return a.dot(b.value); })
-      .def("cross", [](const Vector& a, const Vector3& b) { return a.cross(b.value); })
-      .def("norm", &Vector::norm)
-      .def("toTuple", [](const Vector& a) { return py::make_tuple(a.x(), a.y(), a.z()); })
+      .def("x", &Vector::x, "The x component.")
+      .def("y", &Vector::y, "The y component.")
+      .def("z", &Vector::z, "The z component.")
+      .def("setX", &Vector::setX, "Sets the x component.")
+      .def("setY", &Vector::setY, "Sets the y component.")
+      .def("setZ", &Vector::setZ, "Sets the z component.")
+      .def(
+          "dot", [](const Vector& a, const Vector3& b) { return a.dot(b.value); },
+          "The dot product with `other` (a vector or three numbers).")
+      .def(
+          "cross", [](const Vector& a, const Vector3& b) { return a.cross(b.value); },
+          "The cross product this x `other`, a new vector.")
+      .def("norm", &Vector::norm, "The Euclidean length.")
+      .def(
+          "toTuple", [](const Vector& a) { return py::make_tuple(a.x(), a.y(), a.z()); }, "(x, y, z).")
       .def("__len__", [](const Vector&) { return 3; })
       .def("__getitem__",
            [](const Vector& a, int i) {
@@ -270,7 +283,7 @@ void bindVector(py::module_& m) {
                       [](const py::tuple& t) {
                         return Vector(t[0].cast<double>(), t[1].cast<double>(), t[2].cast<double>());
                       }))
-      .def("__str__", &streamed<Vector>)
+      .def("__str__", &streamed<Vector>, "\"x y z\".")
       .def("__repr__", [](const Vector& a) {
         return "KVRBasicVector3D(" + reprOf(py::float_(a.x())) + ", " + reprOf(py::float_(a.y())) + ", " +
                reprOf(py::float_(a.z())) + ")";
@@ -281,13 +294,15 @@ void bindVector(py::module_& m) {
 
 void bindQtn(py::module_& m) {
   py::class_<Qtn> q(m, "KVRBasicQtn3D",
-                    "A unit quaternion (w, x, y, z) holding an orientation; the identity by default.");
-  q.def(py::init<>())
-      .def(py::init<double, double, double, double>(), py::arg("w"), py::arg("x"), py::arg("y"), py::arg("z"))
-      .def("w", &Qtn::w)
-      .def("x", &Qtn::x)
-      .def("y", &Qtn::y)
-      .def("z", &Qtn::z)
+                    "A unit quaternion (w, x, y, z) holding an orientation; the identity by default.\n"
+                    "q and -q are the same rotation, but == compares the coefficients exactly.");
+  q.def(py::init<>(), "The identity.")
+      .def(py::init<double, double, double, double>(), py::arg("w"), py::arg("x"), py::arg("y"), py::arg("z"),
+           "(w, x, y, z) as given, meant to be of unit length (normalize() makes it so).")
+      .def("w", &Qtn::w, "The scalar part.")
+      .def("x", &Qtn::x, "The x coefficient of the vector part.")
+      .def("y", &Qtn::y, "The y coefficient of the vector part.")
+      .def("z", &Qtn::z, "The z coefficient of the vector part.")
       .def(
           "getEAA",
           [](const Qtn& a) {
@@ -296,24 +311,30 @@ void bindQtn(py::module_& m) {
             a.getEAA(axis, angle);
             return py::make_tuple(axis, angle);
           },
-          "(unit axis, angle in radians in [0, pi]).")
+          "(unit axis, angle in radians in [0, pi]); the identity gives ((1, 0, 0), 0).")
       .def(
           "setEAA", [](Qtn& a, const Vector3& axis, double angle) { a.setEAA(axis.value, angle); },
           py::arg("axis"), py::arg("angle"),
-          "Rotation by `angle` radians about `axis` (any length but zero).")
-      .def("inverse", &Qtn::inverse)
-      .def("invert", [](Qtn& a) { a.invert(); })
-      .def("normalize", [](Qtn& a) { a.normalize(); })
-      .def("toRotationMatrix",
-           [](const Qtn& a) {
-             const Eigen::Matrix3d r = a.toRotationMatrix();
-             py::array_t<double> out({3, 3});
-             auto o = out.mutable_unchecked<2>();
-             for (int i = 0; i < 3; ++i)
-               for (int j = 0; j < 3; ++j) o(i, j) = r(i, j);
-             return out;
-           })
-      .def("toTuple", [](const Qtn& a) { return py::make_tuple(a.w(), a.x(), a.y(), a.z()); })
+          "Rotation by `angle` radians (right-handed) about `axis` (any length; zero gives the identity).")
+      .def("inverse", &Qtn::inverse, "The inverse rotation (the conjugate), a new quaternion.")
+      .def(
+          "invert", [](Qtn& a) { a.invert(); }, "Inverts this quaternion in place.")
+      .def(
+          "normalize", [](Qtn& a) { a.normalize(); },
+          "Scales to unit length in place; a zero quaternion becomes the identity.")
+      .def(
+          "toRotationMatrix",
+          [](const Qtn& a) {
+            const Eigen::Matrix3d r = a.toRotationMatrix();
+            py::array_t<double> out({3, 3});
+            auto o = out.mutable_unchecked<2>();
+            for (int i = 0; i < 3; ++i)
+              for (int j = 0; j < 3; ++j) o(i, j) = r(i, j);
+            return out;
+          },
+          "The 3x3 rotation matrix, as a new NumPy array.")
+      .def(
+          "toTuple", [](const Qtn& a) { return py::make_tuple(a.w(), a.x(), a.y(), a.z()); }, "(w, x, y, z).")
       .def(py::self * py::self)
       .def("__mul__", [](const Qtn& a, const Vector& v) { return a * v; })
       .def(py::self *= py::self)
@@ -340,9 +361,10 @@ void bindXform(py::module_& m) {
                       "compose locations: X_AC = X_AB * X_BC. Converts to and from a NumPy 4x4\n"
                       "homogeneous matrix (matrix(), np.asarray) and a (position, quaternion)\n"
                       "pair with the quaternion as (w, x, y, z) (toTuple()).");
-  x.def(py::init<>())
+  x.def(py::init<>(), "The identity.")
       .def(py::init([](const Qtn& q, const Vector3& position) { return Xform(q, position.value); }),
-           py::arg("q"), py::arg("position"))
+           py::arg("q"), py::arg("position"),
+           "The rotation `q` and the position (a vector or three numbers).")
       .def(py::init([](const Pose& pose) { return pose.value; }), py::arg("pose"),
            "From a 4x4 rigid transform (NumPy array or nested sequences), a (position, quaternion) "
            "pair, or another transform.")
@@ -351,8 +373,8 @@ void bindXform(py::module_& m) {
       .def(
           "__array__", [](const Xform& a, const py::object& dtype) { return asArray(toMatrix(a), dtype); },
           py::arg("dtype") = py::none())
-      .def("getPosition", &Xform::getPosition)
-      .def("getQtn", &Xform::getQtn)
+      .def("getPosition", &Xform::getPosition, "The position, a copy.")
+      .def("getQtn", &Xform::getQtn, "The rotation as a quaternion, a copy.")
       .def(
           "getRPY",
           [](const Xform& a) {
@@ -363,20 +385,25 @@ void bindXform(py::module_& m) {
           "(roll, pitch, yaw) in radians: roll about x, then pitch about y, then yaw about z, in the "
           "parent's fixed axes.")
       .def(
-          "setPosition", [](Xform& a, const Vector3& p) { a.setPosition(p.value); }, py::arg("position"))
+          "setPosition", [](Xform& a, const Vector3& p) { a.setPosition(p.value); }, py::arg("position"),
+          "Sets the position (a vector or three numbers); the rotation is kept.")
       .def("setPosition", py::overload_cast<double, double, double>(&Xform::setPosition), py::arg("x"),
-           py::arg("y"), py::arg("z"))
-      .def("setQtn", &Xform::setQtn, py::arg("q"))
+           py::arg("y"), py::arg("z"), "Sets the position; the rotation is kept.")
+      .def("setQtn", &Xform::setQtn, py::arg("q"), "Sets the rotation; the position is kept.")
       .def("setRPY", &Xform::setRPY, py::arg("roll"), py::arg("pitch"), py::arg("yaw"),
            "Sets the rotation (radians, convention as getRPY); the position is kept.")
-      .def("inverse", &Xform::inverse)
-      .def("invert", [](Xform& a) { a.invert(); })
-      .def("normalize", [](Xform& a) { a.normalize(); })
+      .def("inverse", &Xform::inverse, "The inverse transform, a new one: X_BA of X_AB.")
+      .def(
+          "invert", [](Xform& a) { a.invert(); }, "Inverts this transform in place.")
+      .def(
+          "normalize", [](Xform& a) { a.normalize(); },
+          "Renormalises the quaternion in place, e.g. after long chains of products.")
       .def(
           "isApprox", [](const Xform& a, const Pose& b, double tol) { return a.isApprox(b.value, tol); },
           py::arg("other"), py::arg("tol") = 1e-9, "Same rotation (q or -q) and position, each within tol.")
       .def(
-          "postMultiply", [](Xform& a, const Pose& b) { a.postMultiply(b.value); }, py::arg("other"))
+          "postMultiply", [](Xform& a, const Pose& b) { a.postMultiply(b.value); }, py::arg("other"),
+          "this = this * other, in place.")
       .def(
           "move",
           [](Xform& a, const Pose& motion, KVRMath3D::ReferenceFrame frame) { a.move(motion.value, frame); },
@@ -387,17 +414,21 @@ void bindXform(py::module_& m) {
           [](Xform& a, KVRMath3D::AxisType axis, double angle, KVRMath3D::ReferenceFrame frame) {
             a.rotate(axis, angle, frame);
           },
-          py::arg("axis"), py::arg("angle"), py::arg("frame"))
+          py::arg("axis"), py::arg("angle"), py::arg("frame"),
+          "Turns by `angle` radians about XAxis, YAxis or ZAxis: its own (LocalFrame) or the parent's\n"
+          "(ParentFrame, which turns the position about the parent's origin too).")
       .def(
           "rotate",
           [](Xform& a, const Vector3& axis, double angle, KVRMath3D::ReferenceFrame frame) {
             a.rotate(axis.value, angle, frame);
           },
-          py::arg("axis"), py::arg("angle"), py::arg("frame"))
+          py::arg("axis"), py::arg("angle"), py::arg("frame"),
+          "Turns by `angle` radians about a vector axis (any length but zero), frames as above.")
       .def(
           "translate",
           [](Xform& a, const Vector3& v, KVRMath3D::ReferenceFrame frame) { a.translate(v.value, frame); },
-          py::arg("offset"), py::arg("frame"))
+          py::arg("offset"), py::arg("frame"),
+          "Shifts the position by `offset` in its own axes (LocalFrame) or the parent's (ParentFrame).")
       .def(py::self * py::self)
       .def("__mul__", [](const Xform& a, const Vector& v) { return a * v; })
       .def("__mul__", [](const Xform& a, const Vector3& v) { return a * v.value; })
@@ -421,23 +452,31 @@ void bindXform(py::module_& m) {
 
 void bindProfile(py::module_& m) {
   py::class_<Profile> p(m, "KVRBasicProfile3D",
-                        "A location with linear and angular velocity and acceleration; at rest at the "
-                        "identity by default.");
-  p.def(py::init<>())
-      .def("getLocation", py::overload_cast<>(&Profile::getLocation, py::const_))
+                        "A location with linear and angular velocity and acceleration; at rest at the\n"
+                        "identity by default. The frame and units of the vectors are its user's.");
+  p.def(py::init<>(), "At rest at the identity.")
+      .def("getLocation", py::overload_cast<>(&Profile::getLocation, py::const_), "The location, a copy.")
       .def(
           "setLocation", [](Profile& a, const Pose& location) { a.setLocation(location.value); },
-          py::arg("location"))
-      .def("getLinearVelocity", &Profile::getLinearVelocity)
-      .def("getAngularVelocity", &Profile::getAngularVelocity)
-      .def("getLinearAcceleration", &Profile::getLinearAcceleration)
-      .def("getAngularAcceleration", &Profile::getAngularAcceleration)
-      .def("setLinearVelocity", [](Profile& a, const Vector3& v) { a.setLinearVelocity(v.value); })
-      .def("setAngularVelocity", [](Profile& a, const Vector3& v) { a.setAngularVelocity(v.value); })
-      .def("setLinearAcceleration", [](Profile& a, const Vector3& v) { a.setLinearAcceleration(v.value); })
-      .def("setAngularAcceleration", [](Profile& a, const Vector3& v) { a.setAngularAcceleration(v.value); })
-      .def("clearVelocity", &Profile::clearVelocity)
-      .def("clearAcceleration", &Profile::clearAcceleration)
+          py::arg("location"), "Replaces the location only; velocities and accelerations are kept.")
+      .def("getLinearVelocity", &Profile::getLinearVelocity, "The linear velocity, a copy.")
+      .def("getAngularVelocity", &Profile::getAngularVelocity, "The angular velocity, a copy.")
+      .def("getLinearAcceleration", &Profile::getLinearAcceleration, "The linear acceleration, a copy.")
+      .def("getAngularAcceleration", &Profile::getAngularAcceleration, "The angular acceleration, a copy.")
+      .def(
+          "setLinearVelocity", [](Profile& a, const Vector3& v) { a.setLinearVelocity(v.value); },
+          "Sets the linear velocity (a vector or three numbers).")
+      .def(
+          "setAngularVelocity", [](Profile& a, const Vector3& v) { a.setAngularVelocity(v.value); },
+          "Sets the angular velocity.")
+      .def(
+          "setLinearAcceleration", [](Profile& a, const Vector3& v) { a.setLinearAcceleration(v.value); },
+          "Sets the linear acceleration.")
+      .def(
+          "setAngularAcceleration", [](Profile& a, const Vector3& v) { a.setAngularAcceleration(v.value); },
+          "Sets the angular acceleration.")
+      .def("clearVelocity", &Profile::clearVelocity, "Zeroes both velocities.")
+      .def("clearAcceleration", &Profile::clearAcceleration, "Zeroes both accelerations.")
       .def(py::self == py::self)
       .def(py::self != py::self)
       .def("__copy__", [](const Profile& a) { return a; })
@@ -452,16 +491,30 @@ void bindProfile(py::module_& m) {
 // infinities and times beyond the range of whole seconds.
 KVRSimTime timeOf(double seconds) { return KVRSimTime(seconds); }
 
+// KVRSimTime(1.5): the seconds as Python writes a float, when that float
+// reads back as the same time; the two counts otherwise (a time with more
+// digits than a double holds).
+std::string timeRepr(const KVRSimTime& a) {
+  const double seconds = a.toSeconds();
+  if (std::isfinite(seconds) && KVRSimTime(seconds) == a)
+    return "KVRSimTime(" + reprOf(py::float_(seconds)) + ")";
+  return "KVRSimTime(" + std::to_string(a.getSeconds()) + ", " + std::to_string(a.getNanoseconds()) + ")";
+}
+
 void bindSimTime(py::module_& m) {
   py::class_<KVRSimTime> t(m, "KVRSimTime",
                            "Simulation time: whole seconds and nanoseconds, exact to the nanosecond. "
-                           "A float or int of seconds is accepted wherever a time is.");
-  t.def(py::init<>())
-      .def(py::init(&timeOf), py::arg("seconds"))
-      .def(py::init<int64_t, int32_t>(), py::arg("seconds"), py::arg("nanoseconds"))
-      .def("toSeconds", &KVRSimTime::toSeconds)
-      .def("getSeconds", &KVRSimTime::getSeconds)
-      .def("getNanoseconds", &KVRSimTime::getNanoseconds)
+                           "A float or int of seconds is accepted wherever a time is. * and / take\n"
+                           "the right-hand time as a ratio in seconds: 4 s * 0.5 is 2 s.");
+  t.def(py::init<>(), "Zero.")
+      .def(py::init(&timeOf), py::arg("seconds"),
+           "From seconds, rounded to the nanosecond; KVREInvalidArgument (a ValueError) for NaN,\n"
+           "infinities and times beyond the range of whole seconds.")
+      .def(py::init<int64_t, int32_t>(), py::arg("seconds"), py::arg("nanoseconds"),
+           "From whole seconds and nanoseconds; any nanosecond count is carried into the seconds.")
+      .def("toSeconds", &KVRSimTime::toSeconds, "The nearest float to the value in seconds.")
+      .def("getSeconds", &KVRSimTime::getSeconds, "The whole seconds (the floor: -0.5 s is -1 s + 0.5e9 ns).")
+      .def("getNanoseconds", &KVRSimTime::getNanoseconds, "The nanoseconds, in [0, 1e9).")
       .def("__float__", &KVRSimTime::toSeconds)
       .def(-py::self)
       .def(py::self + py::self)
@@ -483,13 +536,10 @@ void bindSimTime(py::module_& m) {
       .def(py::self >= py::self)
       .def("__hash__",
            [](const KVRSimTime& a) { return py::hash(py::make_tuple(a.getSeconds(), a.getNanoseconds())); })
-      .def("__str__", &streamed<KVRSimTime>)
+      .def("__str__", &streamed<KVRSimTime>, "The seconds, as a float prints.")
       .def("__format__", &formatted<KVRSimTime>, py::arg("format"),
            "'.N' (or '.Ng'): the seconds with N significant digits.")
-      .def("__repr__", [](const KVRSimTime& a) {
-        return "KVRSimTime(" + std::to_string(a.getSeconds()) + ", " + std::to_string(a.getNanoseconds()) +
-               ")";
-      });
+      .def("__repr__", &timeRepr, "KVRSimTime(1.5): the seconds.");
   py::implicitly_convertible<py::float_, KVRSimTime>();
   py::implicitly_convertible<py::int_, KVRSimTime>();
 }
@@ -499,10 +549,12 @@ void bindSimTime(py::module_& m) {
 void bindMath(py::module_& m) {
   py::class_<KVRMath3D> math(m, "KVRMath3D", "Holds the enumerations the math types share.");
   py::enum_<KVRMath3D::ReferenceFrame>(
-      math, "ReferenceFrame", "The axes a move is expressed in: the parent's or the transform's own.")
+      math, "ReferenceFrame",
+      "The axes a move is expressed in: the transform's own (LocalFrame: this = this * m) or the\n"
+      "parent's (ParentFrame: this = m * this).")
       .value("ParentFrame", KVRMath3D::ParentFrame)
       .value("LocalFrame", KVRMath3D::LocalFrame);
-  py::enum_<KVRMath3D::AxisType>(math, "AxisType")
+  py::enum_<KVRMath3D::AxisType>(math, "AxisType", "A coordinate axis to turn about.")
       .value("XAxis", KVRMath3D::XAxis)
       .value("YAxis", KVRMath3D::YAxis)
       .value("ZAxis", KVRMath3D::ZAxis);

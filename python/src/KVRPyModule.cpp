@@ -2,6 +2,7 @@
 
 #include "KVRPyModule.h"
 
+#include <cmath>
 #include <unordered_map>
 
 namespace kvrpy {
@@ -57,6 +58,48 @@ void refuseSubclassing(const py::handle& pythonClass) {
   pythonClass.attr("__init_subclass__") = py::reinterpret_steal<py::object>(PyClassMethod_New(refuse.ptr()));
 }
 
+std::string typeName(const py::handle& value) {
+  return py::str(py::type::handle_of(value).attr("__name__")).cast<std::string>();
+}
+
+std::wstring nameArg(const py::handle& value, const char* what) {
+  if (!PyUnicode_Check(value.ptr()))
+    throw py::type_error(std::string(what) + " must be a str, not " + typeName(value));
+  return value.cast<std::wstring>();
+}
+
+KVRSimTime timeArg(const py::handle& value, const char* what) {
+  if (py::isinstance<KVRSimTime>(value)) return value.cast<KVRSimTime>();
+  // int and float, NumPy's among them (their integers have __index__).
+  if (!PyFloat_Check(value.ptr()) && !PyIndex_Check(value.ptr()))
+    throw py::type_error(std::string(what) + " must be a KVRSimTime or a number of seconds, not " +
+                         typeName(value));
+  const double seconds = PyFloat_AsDouble(value.ptr());
+  if (seconds == -1.0 && PyErr_Occurred()) {
+    PyErr_Clear();  // an int too large for a float
+    throw py::value_error(std::string(what) + " is out of range: an " + typeName(value) +
+                          " of seconds too large for a float");
+  }
+  if (!std::isfinite(seconds))
+    throw py::value_error(std::string(what) + " must be a finite number of seconds, not " +
+                          py::repr(value).cast<std::string>());
+  return KVRSimTime(seconds);  // KVREInvalidArgument (a ValueError) beyond the range of whole seconds
+}
+
+std::wstring quotedName(const KVRBasicEntity& entity) {
+  const auto mode = entity.hasLogicalParent() ? KVRBasicEntity::FullName : KVRBasicEntity::BaseName;
+  return L"\"" + entity.getEntityName(mode) + L"\"";
+}
+
+std::wstring entityRepr(const KVRBasicEntity& entity, const std::wstring& state) {
+  std::wstring text;
+  KVRAssign(text, entity.getClassName());
+  text = L"<" + text + L" " + quotedName(entity);
+  if (entity.isOrphaned()) text += state.empty() ? L" orphaned" : L" orphaned,";
+  if (!state.empty()) text += L" " + state;
+  return text + L">";
+}
+
 std::wstring titleOf(const KVRBasicEntity& entity) {
   // A root's full name is a lone separator, which tells a reader nothing.
   const auto mode = entity.hasLogicalParent() ? KVRBasicEntity::FullName : KVRBasicEntity::BaseName;
@@ -65,7 +108,11 @@ std::wstring titleOf(const KVRBasicEntity& entity) {
 
 }  // namespace kvrpy
 
-PYBIND11_MODULE(kvrworldmodel, m) {
+PYBIND11_MODULE(_core, m) {
+  // The classes are the package's own: they are named kvrworldmodel.X in
+  // signatures, reprs, help() and pickles, wherever this module lies.
+  const pybind11::object moduleName = m.attr("__name__");
+  m.attr("__name__") = "kvrworldmodel";
   m.doc() =
       "The world model of a 3-D manufacturing and robotics cell: worlds, bodies with frames and tag "
       "points, connections, attaching and grabbing, tag paths, typed properties by path.";
@@ -76,10 +123,13 @@ PYBIND11_MODULE(kvrworldmodel, m) {
   kvrpy::bindGroups(m);
   kvrpy::bindPaths(m);
   kvrpy::bindSymbols(m);
+  kvrpy::bindDrive(m);
+  kvrpy::bindBulk(m);
 #ifdef KVRPY_WITH_EXPORT
   kvrpy::bindExport(m);
 #endif
 #ifdef KVRPY_WITH_HISTORY
   kvrpy::bindHistory(m);
 #endif
+  m.attr("__name__") = moduleName;
 }

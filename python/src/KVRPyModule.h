@@ -69,17 +69,37 @@ ModelClass<T, Bases...> bindModelClass(py::module_& m, const char* name, const c
   return cls;
 }
 
+// Arguments a binding takes as any Python object (optional ones, mostly),
+// read with a TypeError for a wrong type and a ValueError for a value of the
+// right type that cannot be one, each saying what was expected. `what` opens
+// the message: "a name must be a str, not int".
+
+// The name of a value's Python type, as messages give it: int, NoneType.
+std::string typeName(const py::handle& value);
+// A name: a str.
+std::wstring nameArg(const py::handle& value, const char* what = "a name");
+// A time: a KVRSimTime, or a float or int of seconds; ValueError for NaN, an
+// infinity or a number of seconds beyond the range of times.
+KVRSimTime timeArg(const py::handle& value, const char* what = "a time");
+
 // A constructor taking an optional base name, for a concrete entity class.
 template <class Class>
 void addNamedConstructor(Class& cls) {
   using T = typename Class::type;
   cls.def(py::init([](const py::object& name) {
             KVRSharedHandle<T> entity(new T);
-            if (!name.is_none()) entity->setEntityName(name.cast<std::wstring>());
+            if (!name.is_none()) entity->setEntityName(nameArg(name));
             return entity;
           }),
-          py::arg("name") = py::none(), "A new entity, named `name` when given.");
+          py::arg("name") = py::none(), "A new entity standing in no tree, named `name` (a str) when given.");
 }
+
+// What the repr of an entity shows: its class and its name, the full name
+// under a parent and the base name otherwise, then `state` when given:
+// <KVRBasicBody3D "/Cell/Line/Part">, <KVRBasicGroup3D "Pallet" active, 2 members>.
+std::wstring entityRepr(const KVRBasicEntity& entity, const std::wstring& state = {});
+// The same name in quotation marks, as reprs refer to an entity: "/Cell/Line/Part".
+std::wstring quotedName(const KVRBasicEntity& entity);
 
 // A location argument: a KVRBasicXform3D, a 4x4 array (nested sequences or
 // NumPy) of a rigid transform, or a (position, quaternion) pair with the
@@ -100,6 +120,8 @@ struct Vector3 {
 // that is no rotation, a quaternion far from unit length, a non-finite
 // number) raises KVREInvalidArgument naming what is wrong.
 bool loadPose(const py::handle& source, Xform& pose);
+// A 4x4 rigid transform as a pose; KVREInvalidArgument when it is none.
+Xform poseFromMatrix(const Eigen::Matrix4d& m);
 bool loadVector(const py::handle& source, Vector& vector);
 
 // After a request answered with status 1: the adapted location goes back
@@ -138,6 +160,8 @@ void bindBodies(py::module_& m);
 void bindGroups(py::module_& m);
 void bindPaths(py::module_& m);
 void bindSymbols(py::module_& m);
+void bindDrive(py::module_& m);
+void bindBulk(py::module_& m);
 // Only when the export library is built (KVRPY_WITH_EXPORT).
 void bindExport(py::module_& m);
 // Only when the history library is built (KVRPY_WITH_HISTORY).

@@ -7,6 +7,8 @@
 // symbol owns, or behind Python callables; an entity given such a symbol
 // holds a copy of it.
 
+#include <type_traits>
+
 #include "KVRPyModule.h"
 
 namespace kvrpy {
@@ -37,10 +39,29 @@ class PythonRef {
   PyObject* object_;
 };
 
+// What a value of the symbol's type is in Python, for messages.
+template <class T>
+const char* valueKind() {
+  if constexpr (std::is_same_v<T, int> || std::is_same_v<T, long long>) return "an int";
+  if constexpr (std::is_same_v<T, char> || std::is_same_v<T, wchar_t>) return "a str of one character";
+  if constexpr (std::is_same_v<T, std::string> || std::is_same_v<T, std::wstring>) return "a str";
+  if constexpr (std::is_same_v<T, double>) return "a float";
+  if constexpr (std::is_same_v<T, std::vector<int>> || std::is_same_v<T, std::vector<long long>>)
+    return "a sequence of ints";
+  if constexpr (std::is_same_v<T, std::vector<double>>) return "a sequence of floats";
+  return "a KVRBasicEuler3D";
+}
+
 // A value from Python as the symbol's type; 3-D vectors also from sequences.
+// TypeError, naming what the symbol takes, for a value of another type.
 template <class T>
 T fromPython(const py::handle& value) {
-  return value.cast<T>();
+  try {
+    return value.cast<T>();
+  } catch (const py::cast_error&) {
+    throw py::type_error(std::string("a symbol value must be ") + valueKind<T>() + ", not " +
+                         typeName(value));
+  }
 }
 template <>
 Vector fromPython<Vector>(const py::handle& value) {
@@ -106,21 +127,31 @@ void assign(KVRSymbol<T>& symbol, const py::handle& value) {
 // The Python class of KVRSymbol<T>.
 template <class T>
 void bindSymbol(py::module_& m, const char* name, KVRSymbolBase::symbolType defaultType) {
-  py::class_<KVRSymbol<T>, KVRSymbolBase> s(m, name);
+  py::class_<KVRSymbol<T>, KVRSymbolBase> s(
+      m, name,
+      "A typed symbol. It keeps no value: it reads and writes through its functors, wherever the\n"
+      "value lives, and a copy reads and writes the same value.");
   s.def(py::init<>(), "A default symbol: no name, type code 0, no functors.")
       .def(py::init(&makeCallableSymbol<T>), py::arg("name"), py::arg("get") = py::none(),
            py::arg("set") = py::none(), py::arg("type") = defaultType,
            "A symbol whose value is read by calling `get()` and written by calling `set(value)`.")
-      .def("getValue", &valueOf<T>)
-      .def("setValue", &assign<T>, py::arg("value"))
-      .def_property("value", &valueOf<T>, &assign<T>)
-      .def("hasGetFunctor", &KVRSymbol<T>::hasGetFunctor)
-      .def("hasSetFunctor", &KVRSymbol<T>::hasSetFunctor)
-      .def("__repr__", [name](const KVRSymbol<T>& symbol) {
-        return std::string(name) + "(" +
-               py::repr(py::cast(symbol.getSymbolName())).template cast<std::string>() + ", type " +
-               std::to_string(symbol.getSymbolType()) + ")";
-      });
+      .def("getValue", &valueOf<T>,
+           "The value, read through the get functor; KVREInvalidArgument (a ValueError) without one.")
+      .def("setValue", &assign<T>, py::arg("value"),
+           "Writes the value through the set functor; KVREInvalidArgument without one, TypeError for a\n"
+           "value of another type.")
+      .def_property("value", &valueOf<T>, &assign<T>,
+                    "The value, read and written as getValue() and setValue() do.")
+      .def("hasGetFunctor", &KVRSymbol<T>::hasGetFunctor, "Whether the value can be read.")
+      .def("hasSetFunctor", &KVRSymbol<T>::hasSetFunctor, "Whether the value can be written.")
+      .def(
+          "__repr__",
+          [name](const KVRSymbol<T>& symbol) {
+            return std::string(name) + "(" +
+                   py::repr(py::cast(symbol.getSymbolName())).template cast<std::string>() + ", type " +
+                   std::to_string(symbol.getSymbolType()) + ")";
+          },
+          "The class, the name and the type code.");
 }
 
 // Each symbol instance, in the order of the type codes, with its Python class name.
@@ -153,13 +184,17 @@ py::object copyOf(const KVRSymbolBase* symbol) {
 
 void bindEuler(py::module_& m) {
   py::class_<Euler>(m, "KVRBasicEuler3D", "Three angles alpha, beta, gamma kept as a property value.")
-      .def(py::init<>())
-      .def(py::init<double, double, double>(), py::arg("alpha"), py::arg("beta"), py::arg("gamma"))
-      .def("alpha", &Euler::alpha)
-      .def("beta", &Euler::beta)
-      .def("gamma", &Euler::gamma)
-      .def("getAngles", [](const Euler& e) { return py::make_tuple(e.alpha(), e.beta(), e.gamma()); })
-      .def("setAngles", &Euler::setAngles, py::arg("alpha"), py::arg("beta"), py::arg("gamma"))
+      .def(py::init<>(), "All three angles zero.")
+      .def(py::init<double, double, double>(), py::arg("alpha"), py::arg("beta"), py::arg("gamma"),
+           "The three angles, in the convention and unit of the property holding them.")
+      .def("alpha", &Euler::alpha, "The first angle.")
+      .def("beta", &Euler::beta, "The second angle.")
+      .def("gamma", &Euler::gamma, "The third angle.")
+      .def(
+          "getAngles", [](const Euler& e) { return py::make_tuple(e.alpha(), e.beta(), e.gamma()); },
+          "(alpha, beta, gamma).")
+      .def("setAngles", &Euler::setAngles, py::arg("alpha"), py::arg("beta"), py::arg("gamma"),
+           "Sets all three angles.")
       .def("__eq__", [](const Euler& a, const Euler& b) { return a == b; })
       .def("__repr__", [](const Euler& e) {
         return "KVRBasicEuler3D(" + py::repr(py::float_(e.alpha())).cast<std::string>() + ", " +
@@ -170,7 +205,7 @@ void bindEuler(py::module_& m) {
 
 void bindSymbolBase(py::module_& m) {
   py::class_<KVRSymbolBase> base(m, "KVRSymbolBase", "A named, typed property of an entity.");
-  py::enum_<KVRSymbolBase::symbolType>(base, "symbolType")
+  py::enum_<KVRSymbolBase::symbolType>(base, "symbolType", "The type codes of the typed symbols.")
       .value("UnknownType", KVRSymbolBase::UnknownType)
       .value("BoolType", KVRSymbolBase::BoolType)
       .value("CharType", KVRSymbolBase::CharType)
@@ -186,10 +221,17 @@ void bindSymbolBase(py::module_& m) {
       .value("Vector3DType", KVRSymbolBase::Vector3DType)
       .value("EulerType", KVRSymbolBase::EulerType)
       .export_values();
-  base.def("getSymbolName", &KVRSymbolBase::getSymbolName)
-      .def("setSymbolName", &KVRSymbolBase::setSymbolName, py::arg("name"))
-      .def("getSymbolType", &KVRSymbolBase::getSymbolType)
-      .def("setSymbolType", &KVRSymbolBase::setSymbolType, py::arg("type"));
+  base.def("getSymbolName", &KVRSymbolBase::getSymbolName, "The symbol's name.")
+      .def("setSymbolName", &KVRSymbolBase::setSymbolName, py::arg("name"), "Renames the symbol.")
+      .def("getSymbolType", &KVRSymbolBase::getSymbolType, "The type code (symbolType).")
+      .def("setSymbolType", &KVRSymbolBase::setSymbolType, py::arg("type"), "Sets the type code.")
+      .def(
+          "__repr__",
+          [](const KVRSymbolBase& symbol) {
+            return "<KVRSymbolBase " + py::repr(py::cast(symbol.getSymbolName())).cast<std::string>() +
+                   ", type " + std::to_string(symbol.getSymbolType()) + ">";
+          },
+          "The name and the type code.");
 }
 
 void bindEntitySymbols(py::module_& m) {
@@ -205,9 +247,10 @@ void bindEntitySymbols(py::module_& m) {
           "getSymbol",
           [](const KVRBasicEntity& self, const std::wstring& name) { return copyOf(self.getSymbol(name)); },
           py::arg("name"), "A typed copy of the first symbol named `name`, or None.")
-      .def("removeSymbol", &KVRBasicEntity::removeSymbol, py::arg("name"))
-      .def("removeAllSymbols", &KVRBasicEntity::removeAllSymbols)
-      .def("getSymbolCount", &KVRBasicEntity::getSymbolCount);
+      .def("removeSymbol", &KVRBasicEntity::removeSymbol, py::arg("name"),
+           "Deletes the first symbol named `name`, if any.")
+      .def("removeAllSymbols", &KVRBasicEntity::removeAllSymbols, "Deletes every symbol of the entity.")
+      .def("getSymbolCount", &KVRBasicEntity::getSymbolCount, "The number of symbols the entity holds.");
 }
 
 void bindSymbolTable(py::module_& m) {
@@ -218,26 +261,52 @@ void bindSymbolTable(py::module_& m) {
       "symbol speed of the anchor's descendant Arm/Link1. Getters return a typed copy, or a\n"
       "default symbol (no name, type 0) when there is none of that type; getRealSymbol creates\n"
       "a real symbol of value 0.0 when the path finds nothing.");
-  t.def(py::init<>())
-      .def(py::init<const KVRSharedHandle<KVRBasicEntity>&>(), py::arg("anchor"))
-      .def("getEntity", &Table::getEntity)
-      .def("setEntity", &Table::setEntity, py::arg("anchor"));
+  t.def(py::init<>(), "Without an anchor: every request finds nothing.")
+      .def(py::init<const KVRSharedHandle<KVRBasicEntity>&>(), py::arg("anchor"),
+           "Anchored at `anchor`: paths start there.")
+      .def("getEntity", &Table::getEntity, "The anchor, or None.")
+      .def("setEntity", &Table::setEntity, py::arg("anchor"), "Sets the anchor (None for none).")
+      .def(
+          "__repr__",
+          [](const Table& self) {
+            return self.getEntity().isNull()
+                       ? std::wstring(L"<KVRWDMSymbolTable without anchor>")
+                       : L"<KVRWDMSymbolTable at " + quotedName(*self.getEntity()) + L">";
+          },
+          "<KVRWDMSymbolTable at \"anchor\">.");
   const auto path = py::arg("path");
   const auto entitySeparator = py::arg("entitySeparator") = L'/';
   const auto symbolSeparator = py::arg("symbolSeparator") = L'.';
-  t.def("getboolSymbol", &Table::getboolSymbol, path, entitySeparator, symbolSeparator)
-      .def("getcharSymbol", &Table::getcharSymbol, path, entitySeparator, symbolSeparator)
-      .def("getwhar_tSymbol", &Table::getwhar_tSymbol, path, entitySeparator, symbolSeparator)
-      .def("getstringSymbol", &Table::getstringSymbol, path, entitySeparator, symbolSeparator)
-      .def("getwstringSymbol", &Table::getwstringSymbol, path, entitySeparator, symbolSeparator)
-      .def("getInteger32Symbol", &Table::getInteger32Symbol, path, entitySeparator, symbolSeparator)
-      .def("getInt32VectSymbol", &Table::getInt32VectSymbol, path, entitySeparator, symbolSeparator)
-      .def("getInteger64Symbol", &Table::getInteger64Symbol, path, entitySeparator, symbolSeparator)
-      .def("getInt64VectSymbol", &Table::getInt64VectSymbol, path, entitySeparator, symbolSeparator)
-      .def("getRealSymbol", &Table::getRealSymbol, path, entitySeparator, symbolSeparator)
-      .def("getRealVectSymbol", &Table::getRealVectSymbol, path, entitySeparator, symbolSeparator)
-      .def("getVect3DSymbol", &Table::getVect3DSymbol, path, entitySeparator, symbolSeparator)
-      .def("getEulerSymbol", &Table::getEulerSymbol, path, entitySeparator, symbolSeparator);
+  // Each getter: a typed copy of the symbol the path names, or a default symbol.
+#define KVRPY_GETTER(kind) "The " kind " symbol the path names (\"Arm/Link1.speed\"), or a default symbol."
+  t.def("getboolSymbol", &Table::getboolSymbol, path, entitySeparator, symbolSeparator,
+        KVRPY_GETTER("boolean (KVRSymbolInt, type 1 or 6)"))
+      .def("getcharSymbol", &Table::getcharSymbol, path, entitySeparator, symbolSeparator,
+           KVRPY_GETTER("char"))
+      .def("getwhar_tSymbol", &Table::getwhar_tSymbol, path, entitySeparator, symbolSeparator,
+           KVRPY_GETTER("wchar_t"))
+      .def("getstringSymbol", &Table::getstringSymbol, path, entitySeparator, symbolSeparator,
+           KVRPY_GETTER("string"))
+      .def("getwstringSymbol", &Table::getwstringSymbol, path, entitySeparator, symbolSeparator,
+           KVRPY_GETTER("wide string"))
+      .def("getInteger32Symbol", &Table::getInteger32Symbol, path, entitySeparator, symbolSeparator,
+           KVRPY_GETTER("int (type 1 or 6)"))
+      .def("getInt32VectSymbol", &Table::getInt32VectSymbol, path, entitySeparator, symbolSeparator,
+           KVRPY_GETTER("int vector"))
+      .def("getInteger64Symbol", &Table::getInteger64Symbol, path, entitySeparator, symbolSeparator,
+           KVRPY_GETTER("64-bit int"))
+      .def("getInt64VectSymbol", &Table::getInt64VectSymbol, path, entitySeparator, symbolSeparator,
+           KVRPY_GETTER("64-bit int vector"))
+      .def("getRealSymbol", &Table::getRealSymbol, path, entitySeparator, symbolSeparator,
+           "The real symbol the path names; one of value 0.0 is created there (or on the anchor) when\n"
+           "the path finds none.")
+      .def("getRealVectSymbol", &Table::getRealVectSymbol, path, entitySeparator, symbolSeparator,
+           KVRPY_GETTER("real vector"))
+      .def("getVect3DSymbol", &Table::getVect3DSymbol, path, entitySeparator, symbolSeparator,
+           KVRPY_GETTER("3-D vector"))
+      .def("getEulerSymbol", &Table::getEulerSymbol, path, entitySeparator, symbolSeparator,
+           KVRPY_GETTER("Euler angles"));
+#undef KVRPY_GETTER
   forEachSymbolType([&]<class T>(const char*, KVRSymbolBase::symbolType) {
     t.def(
         "getSymbol",

@@ -4,6 +4,8 @@ Scene, in world W: a line L with robots R1 and R2 as logical children; a floor b
 gripper G through an attachment; a frame T on G, and a frame S standing on T (not on a body).
 Outside any world: an entity A with a child B."""
 
+import re
+
 import pytest
 
 import kvrworldmodel as kvr
@@ -108,3 +110,27 @@ def test_binding_level_misuse_is_refused_before_the_model_is_called(scene):
     with pytest.raises(TypeError, match="cannot be subclassed in Python"):
         class Robot(kvr.KVRBasicBody3D):
             pass
+
+
+needs = {name: pytest.mark.skipif(not hasattr(kvr, name), reason=f"built without {name}")
+         for name in ("KVRTimeline", "KVRHistory")}
+
+WRONG_TYPES = [  # (error, message, call) as scripts get them wrong
+    (TypeError, "a name must be a str, not int", lambda s: kvr.KVRBasicBody3D(5)),
+    (TypeError, "name: str", lambda s: s["G"].setEntityName(None)),
+    (TypeError, "location: Pose", lambda s: s["G"].setBaseLocation("here")),
+    (ValueError, "the position must be three numbers", lambda s: s["T"].setFrameLocation(((0, 0, 1j), (1, 0, 0, 0)))),
+    (TypeError, "a symbol value must be a float, not str", lambda s: kvr.KVRSymbolReal.bindNew("v").setValue("fast")),
+    pytest.param(ValueError, "a time must be a finite number of seconds, not nan",
+                 lambda s: kvr.KVRTimeline().record(s["W"], float("nan")), marks=needs["KVRTimeline"]),
+    pytest.param(TypeError, "a time must be a KVRSimTime or a number of seconds, not str",
+                 lambda s: kvr.KVRHistory(s["W"], "1 s"), marks=needs["KVRHistory"]),
+]
+
+
+@pytest.mark.parametrize("error, text, call", WRONG_TYPES)
+def test_a_wrong_python_type_says_what_was_expected_and_changes_nothing(scene, error, text, call):
+    before = snapshot(scene["W"], scene["A"])
+    with pytest.raises(error, match=re.escape(text)):
+        call(scene)
+    assert snapshot(scene["W"], scene["A"]) == before

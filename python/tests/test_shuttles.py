@@ -247,3 +247,68 @@ def test_a_planner_that_outlives_its_shuttle_answers_as_an_unbound_planner(line,
     route.setTagPointRelativeLocation(1, ((0, 0, 0), (1, 0, 0, 0)))
     route.flushSpatialState()  # no planner follows the route any more
     assert planner.getTimes() == [] and kvr.KVRBasicShuttle3D.evaluateBodyPosition(line["B"], 7) is None
+
+
+def test_one_clock_one_flush_and_why_a_part_is_not_driven_as_a_newcomer_meets_them(line):
+    """A script that moves the shuttle by simulation time, flushes the world once and asks why a
+    part is not driven gets the pose the look-ahead predicted and a reason naming what failed."""
+    w, s, b, planner = line["W"], line["S"], line["B"], line["planner"]
+    Drive = kvr.KVRBasicShuttle3D.Drive
+    why = kvr.KVRBasicShuttle3D.diagnoseDriving
+
+    t = START + 4.2
+    predicted = kvr.KVRBasicShuttle3D.evaluateBodyPosition(b, t)
+    assert why(b, t) and why(b, t).carried == line["A"] and why(b, t).shuttle == s
+    assert planner.moveAtSimulationTime(t) == 2
+    w.flushWorld()
+    assert close(b.getBaseLocation(), predicted)
+    assert b.getBaseLocation().isApprox(b.computeBaseLocation(), 1e-12)
+    for outside in (START - 0.5, START + SPAN + 0.5):
+        with pytest.raises(kvr.KVREInvalidArgument, match="is scheduled from 5.000000 s to 15.000000 s"):
+            planner.moveAtSimulationTime(outside)
+    assert close(b.getBaseLocation(), predicted)
+
+    late = why(b, START + SPAN + 1)
+    assert (late.drive, bool(late)) == (Drive.NotActive, False)
+    assert str(late) == "/W/L/S, which carries /W/L/A, moves from 5.000000 s to 15.000000 s of simulation time, " \
+                        "not at 16.000000 s"
+    assert repr(late).startswith("<DriveDiagnosis NotActive: /W/L/S")
+    planner.setScheduledStart(kvr.KVRShuttlePlannerExt.DefaultScheduledStart)
+    assert why(b, t).drive == Drive.NotScheduled and kvr.KVRBasicShuttle3D.getDriverShuttle(b, t) is None
+    loose = kvr.KVRBasicBody3D("Loose")
+    w.addEntity(loose)
+    assert why(loose, t).drive == Drive.NotCarried
+    assert why(kvr.KVRBasicBody3D("Alone"), t).drive == Drive.NoWorld
+
+
+def test_many_poses_cross_at_once_and_a_bad_one_moves_nothing(line):
+    w = line["W"]
+    batch = kvr.KVRPoseBatch.subtree(w)
+    names = [e.getEntityName() for e in batch.entities]
+    assert names[:3] == ["L", "S", "A"] and len(batch) == len(names) and "P3" in names
+    poses = batch.getBaseLocations()
+    assert poses.shape == (len(batch), 4, 4)
+    for entity, pose in zip(batch.entities, poses):
+        assert close(entity.getBaseLocation(), pose)
+    out = np.empty_like(poses)
+    assert batch.getBaseLocations(out) is not None and np.array_equal(out, poses)
+    assert np.array_equal(kvr.getBaseLocations(batch.entities[:2]), poses[:2])
+
+    parts = kvr.KVRPoseBatch([line["R"], line["R"].getTagPoint(0)])
+    before = parts.getBaseLocations()
+    bad = np.stack([np.eye(4), np.eye(4)])
+    bad[1, 0, 0] = 2.0
+    with pytest.raises(kvr.KVREInvalidArgument, match="Relative location 1 of a KVRPoseBatch"):
+        parts.setRelativeLocations(bad)
+    with pytest.raises(ValueError, match=r"shape \(2, 4, 4\)"):
+        parts.setRelativeLocations(np.eye(4))
+    w.flushWorld()
+    assert np.array_equal(parts.getBaseLocations(), before)
+    shifted = np.stack([np.eye(4)] * 2)
+    shifted[:, 0, 3] = (1.0, 2.0)
+    assert list(parts.setRelativeLocations(shifted)) == [2, 2]
+    w.flushWorld()
+    for entity, relative in zip(parts.entities, shifted):
+        assert close(entity.getBaseLocation(), entity.getSpatialParent().getBaseLocation().matrix() @ relative)
+    with pytest.raises(TypeError, match="item 1 is 'B'"):
+        kvr.KVRPoseBatch([line["A"], "B"])
