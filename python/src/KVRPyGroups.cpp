@@ -14,6 +14,17 @@ using Group = KVRBasicGroup3D;
 using Assembly = KVRBasicMfgAssembly3D;
 using TagPointExt = KVRMfgAssemblyTagPointExt;
 
+// An assembly leaves alone, without a word, a body hanging on a plain body:
+// a script that asked for it is told so, and how to go about it.
+void warnIfLeftAlone(const Assembly& self, const BodyHandle& body) {
+  if (body->getLogicalParent().get() == &self) return;
+  const KVRSharedHandle<KVRBasicBody3D> holder = body->getInnerBody();
+  const std::string text = "addBody left " + py::str(py::cast(body)).cast<std::string>() + " where it is" +
+                           (holder ? ", hanging on " + py::str(py::cast(holder)).cast<std::string>() : std::string()) +
+                           ": take it off first (body.detachBody(), then out of its logical parent), then add it";
+  if (PyErr_WarnEx(PyExc_RuntimeWarning, text.c_str(), 1) < 0) throw py::error_already_set();
+}
+
 // <KVRMfgAssemblyTagPointExt of "/Cell/Fixture/T1">: the class and the entity extended.
 std::wstring extensionRepr(const KVRExtensionObject& self) {
   std::wstring text;
@@ -193,8 +204,16 @@ void bindAssembly(py::module_& m) {
       "A body made of other bodies (a fixture, a welded frame, a sub-assembly): each is its logical\n"
       "child and hangs on it through an attachment \"<assembly>-<body>\", so the bodies follow it.");
   addNamedConstructor(a);
-  a.def("addBody", py::overload_cast<const BodyHandle&>(&Assembly::addBody), py::arg("body"),
-        "Adds the body where it stands now.")
+  a.def(
+       "addBody",
+       [](Assembly& self, const BodyHandle& body) {
+         self.addBody(body);
+         warnIfLeftAlone(self, body);
+       },
+       py::arg("body"),
+       "Adds the body where it stands now. A body hanging on another assembly leaves it first; one\n"
+       "hanging on a plain body (a gripper, a fixture) is left where it hangs, with a RuntimeWarning:\n"
+       "take it off first (`body.detachBody()`, then out of its logical parent), then add it.")
       .def("addBody",
            py::overload_cast<const BodyHandle&, const KVRSharedHandle<KVRBasicFrame3D>&,
                              const KVRSharedHandle<KVRBasicFrame3D>&>(&Assembly::addBody),
@@ -204,9 +223,11 @@ void bindAssembly(py::module_& m) {
           "addBody",
           [](Assembly& self, const BodyHandle& body, const Pose& innerOffset, const Pose& outerOffset) {
             self.addBody(body, innerOffset.value, outerOffset.value);
+            warnIfLeftAlone(self, body);
           },
           py::arg("body"), py::arg("innerOffset"), py::arg("outerOffset"),
-          "With the connection offsets I and O: the body goes to X_WA * I * O^-1.")
+          "With the connection offsets I and O: the body goes to X_WA * I * O^-1. A body hanging on a\n"
+          "plain body is left alone, with a RuntimeWarning, as by addBody(body).")
       .def("getBodyCount", &Assembly::getBodyCount,
            "The number of bodies (logical children that are bodies).")
       .def("getBody", &Assembly::getBody, py::arg("name"), "The first body with that base name, or None.")

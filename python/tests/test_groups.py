@@ -117,3 +117,17 @@ def test_the_tag_point_extension_keeps_its_frames_travelling_with_the_point(scen
     assert t.removeExtension(kvr.KVRMfgAssemblyTagPointExt) and t.getExtension(kvr.KVRMfgAssemblyTagPointExt) is None
     with pytest.raises(TypeError, match="an extension is named by its class"):
         t.getExtension(kvr.KVRBasicBody3D)
+
+
+def test_adding_a_part_still_held_by_a_gripper_warns_and_says_how(world):
+    pallet, gripper, part = kvr.KVRBasicMfgAssembly3D("Pallet"), kvr.KVRBasicBody3D("Gripper"), kvr.KVRBasicPart3D("Part")
+    for entity in (pallet, gripper, part):
+        world.addEntity(entity)
+    gripper.attachBody(part, ((0, 0, 1), (1, 0, 0, 0)))
+    with pytest.warns(RuntimeWarning, match=r'hanging on <KVRBasicBody3D "/W/Gripper">: take it off first'):
+        pallet.addBody(part)
+    assert part.getInnerBody() == gripper and pallet.getBodyCount() == 0
+    part.detachBody()
+    world.removeEntity(part)
+    pallet.addBody(part)  # as the warning says: now it hangs on the pallet
+    assert part.getInnerBody() == pallet and part.getLogicalParent() == pallet
