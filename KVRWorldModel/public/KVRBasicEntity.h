@@ -118,7 +118,7 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   // relative path walks down from this entity, one child name per component;
   // a path that starts with the separator is resolved from the entity's world.
   // Empty when nothing is found or the walk ends on this entity.
-  KVRSharedHandle<KVRBasicEntity> findEntity(const std::wstring& path,
+  KVRSharedHandle<KVRBasicEntity> findEntity(std::wstring_view path,
                                              wchar_t separator = ExternalNameSeparator) const;
 
   // The entity's world: itself when it is a world or stands directly under
@@ -221,7 +221,7 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   // Takes ownership of `symbol`.
   void addSymbol(KVRSymbolBase* symbol);
   // The first symbol named `name`, or null.
-  KVRSymbolBase* getSymbol(const std::wstring& name) const;
+  KVRSymbolBase* getSymbol(std::wstring_view name) const;
   // Deletes the first symbol named `name`, if any.
   void removeSymbol(const std::wstring& name);
   void removeAllSymbols();
@@ -270,6 +270,15 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   Rare& rare() const;
   void appendBaseName(std::wstring& out) const;
   bool hasBaseName(std::wstring_view name) const;
+  std::size_t hashBaseName() const;
+
+  // Children by base name: the first child of each name, kept in an index
+  // once a parent with many children is searched by name, and kept right
+  // through every link, unlink and rename from then on.
+  struct ChildIndex;
+  KVRBasicEntity* childNamed(std::wstring_view name) const;
+  void appendLogicalChild(KVRBasicEntity& child);
+  void eraseLogicalChild(KVRBasicEntity& child);
   // This entity's present full name and ancestor list as its children take
   // them: the ones its first child holds when they are still current, else new.
   const NamePiece* fullNameForChildren() const;

@@ -33,7 +33,7 @@ class KVRWORLDMODEL_API KVRBasicUniverse : public KVRBasicEntity {
   // the first naming a world: exactly what KVRBasicEntity::findEntity answers
   // for the universe, whatever the handle it is called through. Components
   // are separated by '/' (or NameSeparator); a leading separator is allowed.
-  KVRSharedHandle<KVRBasicEntity> findEntity(const std::wstring& path) const;
+  KVRSharedHandle<KVRBasicEntity> findEntity(std::wstring_view path) const;
   using KVRBasicEntity::findEntity;
 
   void orphanObject() override;

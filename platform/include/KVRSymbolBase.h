@@ -3,6 +3,7 @@
 // A named, typed property of an entity. The entity owns its symbols and
 // deletes them through this base.
 
+#include <memory>
 #include <string>
 
 #include "KVRPlatformExport.h"
@@ -32,13 +33,16 @@ class KVRPLATFORM_API KVRSymbolBase {
   KVRSymbolBase& operator=(const KVRSymbolBase&) = default;
   virtual ~KVRSymbolBase();
 
-  const std::wstring& getSymbolName() const { return name_; }
+  const std::wstring& getSymbolName() const { return name_ ? *name_ : noName(); }
   symbolType getSymbolType() const { return type_; }
-  void setSymbolName(const std::wstring& name) { name_ = name; }
+  void setSymbolName(const std::wstring& name) { name_ = std::make_shared<const std::wstring>(name); }
   void setSymbolType(symbolType type) { type_ = type; }
 
  private:
-  std::wstring name_;
+  static const std::wstring& noName();
+
+  // Shared by the copies: the symbols a table hands out copy no text.
+  std::shared_ptr<const std::wstring> name_;
   symbolType type_ = UnknownType;
 };
 

@@ -7,3 +7,8 @@ void KVRAssign(std::wstring& destination, const std::string& source) {
   for (std::size_t i = 0; i < source.size(); ++i)
     destination[i] = static_cast<wchar_t>(static_cast<unsigned char>(source[i]));
 }
+
+const std::wstring& KVRSymbolBase::noName() {
+  static const std::wstring none;
+  return none;
+}

@@ -1,6 +1,9 @@
 // The logical tree: links, queries, refusals that change nothing, and the
 // propagation of full names and ancestor lists on flush.
 
+#include <algorithm>
+#include <random>
+
 #include "KVRTestSupport.h"
 
 namespace {
@@ -132,6 +135,56 @@ TEST_F(LogicalTree, RenamingPropagatesOnFlushDepthFirstInChildOrderAfterTheChild
   EXPECT_EQ(fullName(n), L"/Cell/M/N");
   EXPECT_EQ(fullName(p), L"/Cell/B/F/P");
   EXPECT_TRUE(p->getPendingEvents().none());
+}
+
+// Children found by name stay right, whatever happens to them: a parent of
+// many children (searched through an index) goes through random adds,
+// removals, orphanings and renames among few names, many of them equal, and
+// after each change every name finds the first child of that name in child
+// order, as a walk of the children does; paths through it find the same.
+TEST(ChildrenByName, TheFirstOfEachNameIsFoundThroughEveryChange) {
+  const KVRSharedHandle<KVRBasicEntity> root = make<KVRBasicEntity>(L"Root"), parent = make<KVRBasicEntity>(L"P");
+  root->addLogicalChild(parent);
+  const Names names{L"A", L"B", L"C", L"", L"Long name of a child"};  // "" gives the default name
+  std::vector<KVRSharedHandle<KVRBasicEntity>> pool;
+  for (int i = 0; i < 40; ++i) pool.push_back(make<KVRBasicEntity>(names[static_cast<std::size_t>(i) % 4]));
+  std::mt19937 random(7);
+  const auto pick = [&](std::size_t n) { return static_cast<std::size_t>(random() % n); };
+  const auto check = [&](int step) {
+    KVRSharedVector<KVRBasicEntity> children;
+    parent->getLogicalChildren(children);
+    for (const std::wstring& asked : {std::wstring(L"A"), std::wstring(L"B"), std::wstring(L"C"),
+                                      KVRBasicEntity::DefaultBaseName, names[4], std::wstring(L"none")}) {
+      const auto first = std::find_if(children.begin(), children.end(),
+                                      [&](const auto& c) { return c->getEntityName() == asked; });
+      const KVRSharedHandle<KVRBasicEntity> expected = first == children.end() ? nullptr : *first;
+      ASSERT_EQ(parent->getLogicalChild(asked), expected) << "step " << step << ", name " << asked;
+      ASSERT_EQ(root->findEntity(L"P/" + asked), asked.empty() ? nullptr : expected) << "step " << step;
+    }
+  };
+  for (int step = 0; step < 3000; ++step) {
+    const KVRSharedHandle<KVRBasicEntity>& e = pool[pick(pool.size())];
+    switch (pick(4)) {
+      case 0:  // add, at the end
+        if (!e->hasLogicalParent()) parent->addLogicalChild(e);
+        break;
+      case 1:
+        if (e->getLogicalParent() == parent) parent->removeLogicalChild(e);
+        break;
+      case 2:
+        e->setEntityName(names[pick(names.size())]);
+        break;
+      case 3:  // orphaned: a new entity takes its place in the pool
+        if (e->getLogicalParent() == parent && pick(8) == 0) {
+          e->orphanObject();
+          pool[static_cast<std::size_t>(&e - pool.data())] = make<KVRBasicEntity>(names[pick(4)]);
+        }
+        break;
+    }
+    check(step);
+  }
+  EXPECT_GE(parent->getLogicalChildrenCount(), 8);  // the index was in use
+  root->orphanObject();
 }
 
 }  // namespace

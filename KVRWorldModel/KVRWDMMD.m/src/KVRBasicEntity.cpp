@@ -4,6 +4,7 @@
 #include <new>
 #include <optional>
 #include <stdexcept>
+#include <unordered_set>
 
 #include "KVRBasicUniverse.h"
 #include "KVRBasicWorld.h"
@@ -46,6 +47,21 @@ struct KVRBasicEntity::NameText {
     const std::size_t at = out.size();
     out.resize(at + length);
     std::copy(bytes(), bytes() + length, out.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  // The same for the same text, wide or narrow.
+  std::size_t hash() const {
+    return narrow ? hashText(bytes(), bytes() + length) : hashText(wide(), wide() + length);
+  }
+  template <class Char>
+  static std::size_t hashText(const Char* begin, const Char* end) {
+    std::size_t h = 14695981039346656037ull;  // FNV-1a over the characters
+    for (const Char* c = begin; c != end; ++c) h = (h ^ static_cast<std::uint32_t>(*c)) * 1099511628211ull;
+    return h;
+  }
+  bool equals(const NameText& other) const {
+    if (!other.narrow) return equals(std::wstring_view(other.wide(), other.length));
+    if (!narrow) return other.equals(std::wstring_view(wide(), length));
+    return length == other.length && std::equal(bytes(), bytes() + length, other.bytes());
   }
   bool equals(std::wstring_view text) const {
     if (text.size() != length) return false;
@@ -120,6 +136,72 @@ struct KVRBasicEntity::NamePiece {
 
 KVRBasicEntity::RareExtra::~RareExtra() = default;
 
+// The first child of each base name. Its entries are the children
+// themselves, found by their name: a child's entry is taken out before it is
+// renamed or unlinked and put back after.
+struct KVRBasicEntity::ChildIndex {
+  // Parents with fewer children are searched child by child.
+  static constexpr std::size_t MinChildren = 8;
+
+  struct Hash {
+    using is_transparent = void;
+    std::size_t operator()(const KVRBasicEntity* e) const { return e->hashBaseName(); }
+    std::size_t operator()(std::wstring_view name) const {
+      return NameText::hashText(name.data(), name.data() + name.size());
+    }
+  };
+  using LogicalList = KVRSiblingList<KVRBasicEntity, LogicalLinks>;
+
+  struct Equal {
+    using is_transparent = void;
+    bool operator()(const KVRBasicEntity* a, const KVRBasicEntity* b) const {
+      if (a == b || a->name_ == b->name_) return true;
+      if (a->name_ && b->name_) return a->name_->equals(*b->name_);
+      return (a->name_ ? a : b)->hasBaseName(DefaultBaseName);
+    }
+    bool operator()(std::wstring_view name, const KVRBasicEntity* e) const { return e->hasBaseName(name); }
+    bool operator()(const KVRBasicEntity* e, std::wstring_view name) const { return e->hasBaseName(name); }
+  };
+  std::unordered_set<KVRBasicEntity*, Hash, Equal> first;
+
+  explicit ChildIndex(const KVRBasicEntity& parent) {
+    first.reserve(parent.logicalChildren_.size());
+    for (KVRBasicEntity* child : parent.logicalChildren_) first.insert(child);  // an earlier one stays
+  }
+
+  // `child`, listed at the end, is the first of its name unless one came before.
+  void added(KVRBasicEntity& child) { first.insert(&child); }
+
+  // Before `child` leaves the list or changes its name: the next of the
+  // same name after it, if any, takes its place.
+  void leaving(KVRBasicEntity& child) {
+    const auto entry = first.find(&child);
+    if (entry == first.end() || *entry != &child) return;
+    first.erase(entry);
+    for (KVRBasicEntity* next = LogicalList::next(child); next; next = LogicalList::next(*next))
+      if (Equal()(next, &child)) {
+        first.insert(next);
+        break;
+      }
+  }
+
+  // After `child`, listed where it was, took its new name: it is the first
+  // of that name unless another of the name comes before it in the list.
+  void renamed(const KVRBasicEntity& parent, KVRBasicEntity& child) {
+    const auto entry = first.find(&child);
+    if (entry == first.end()) {
+      first.insert(&child);
+      return;
+    }
+    for (KVRBasicEntity* e = parent.logicalChildren_.first(); e; e = LogicalList::next(*e)) {
+      if (e == *entry) return;
+      if (e == &child) break;
+    }
+    first.erase(entry);
+    first.insert(&child);
+  }
+};
+
 struct KVRBasicEntity::Rare : RareParts {
   std::optional<KVRUUID> uuid;
   std::optional<std::wstring> description;
@@ -127,6 +209,7 @@ struct KVRBasicEntity::Rare : RareParts {
   std::vector<KVRSymbolBase*> symbols;
   std::wstring storedFullName;  // what getStoredFullName() last wrote out
   std::unique_ptr<RareExtra> extra;
+  std::unique_ptr<ChildIndex> childIndex;  // the first child of each name, once searched by name
 };
 
 KVRNotificationAgent::RareParts* KVRBasicEntity::makeRareParts() const { return new Rare; }
@@ -153,6 +236,35 @@ void KVRBasicEntity::appendBaseName(std::wstring& out) const {
 
 bool KVRBasicEntity::hasBaseName(std::wstring_view name) const {
   return name_ ? name_->equals(name) : name == DefaultBaseName;
+}
+
+std::size_t KVRBasicEntity::hashBaseName() const {
+  static const std::size_t defaultHash = ChildIndex::Hash()(DefaultBaseName);
+  return name_ ? name_->hash() : defaultHash;
+}
+
+KVRBasicEntity* KVRBasicEntity::childNamed(std::wstring_view name) const {
+  if (logicalChildren_.size() < ChildIndex::MinChildren) {
+    for (KVRBasicEntity* child : logicalChildren_)
+      if (child->hasBaseName(name)) return child;
+    return nullptr;
+  }
+  std::unique_ptr<ChildIndex>& index = rare().childIndex;
+  if (!index) index = std::make_unique<ChildIndex>(*this);
+  const auto entry = index->first.find(name);
+  return entry == index->first.end() ? nullptr : *entry;
+}
+
+void KVRBasicEntity::appendLogicalChild(KVRBasicEntity& child) {
+  logicalChildren_.append(&child);
+  if (const Rare* parts = findRare(); parts && parts->childIndex) parts->childIndex->added(child);
+  ++linkEra;
+}
+
+void KVRBasicEntity::eraseLogicalChild(KVRBasicEntity& child) {
+  if (const Rare* parts = findRare(); parts && parts->childIndex) parts->childIndex->leaving(child);
+  logicalChildren_.erase(&child);
+  ++linkEra;
 }
 
 void KVRBasicEntity::appendStoredFullName(std::wstring& out) const {
@@ -266,7 +378,14 @@ void KVRBasicEntity::setEntityName(const std::wstring& name) {
   std::wstring created;
   if (name.empty()) created = DefaultCreateName + getEntityTypeName().scribe(KVRLocale::global());
   const std::wstring_view given = name.empty() ? std::wstring_view(created) : std::wstring_view(name);
-  NameText::release(std::exchange(name_, given == DefaultBaseName ? nullptr : NameText::make(given)));
+  const NameText* renamed = given == DefaultBaseName ? nullptr : NameText::make(given);
+  // The parent's index of its children by name takes this one out under the
+  // old name and back in under the new.
+  const Rare* parentParts = logicalParent_ ? logicalParent_->findRare() : nullptr;
+  ChildIndex* index = parentParts ? parentParts->childIndex.get() : nullptr;
+  if (index) index->leaving(*this);
+  NameText::release(std::exchange(name_, renamed));
+  if (index) index->renamed(*logicalParent_, *this);
   updateFullName();
   setEvent(BaseNameChanged);
 }
@@ -301,33 +420,39 @@ std::wstring KVRBasicEntity::replaceDelimiter(const std::wstring& text, wchar_t 
   return result;
 }
 
-KVRSharedHandle<KVRBasicEntity> KVRBasicEntity::findEntity(const std::wstring& path,
+KVRSharedHandle<KVRBasicEntity> KVRBasicEntity::findEntity(std::wstring_view path,
                                                            wchar_t separator) const {
-  const std::wstring p = replaceDelimiter(path, separator, NameSeparator);
+  // Components are split at the separator given and at the line feed, read
+  // in place: a lookup allocates nothing.
+  const auto isSeparator = [separator](wchar_t c) { return c == separator || c == NameSeparator; };
+  std::wstring_view p(path);
   if (p.empty()) return KVRSharedHandle<KVRBasicEntity>();
-  if (p.front() == NameSeparator) {
+  const KVRBasicEntity* from = this;
+  if (isSeparator(p.front())) {
+    p.remove_prefix(1);
     // From the universe, which stands above every world, an absolute path
     // is the relative path below it.
-    if (this == KVRBasicUniverse::hSingleUniverse.get()) return findEntity(p.substr(1), NameSeparator);
-    // Absolute: the first component stands for the world and is not compared.
-    const KVRSharedHandle<KVRBasicWorld> world = getWorld();
-    if (!world) return KVRSharedHandle<KVRBasicEntity>();
-    const std::size_t next = p.find(NameSeparator, 1);
-    const std::wstring remainder = next == std::wstring::npos ? std::wstring() : p.substr(next + 1);
-    return world->findEntity(remainder, ExternalNameSeparator);
+    if (this != KVRBasicUniverse::hSingleUniverse.get()) {
+      // Absolute: the first component stands for the world and is not compared.
+      const KVRSharedHandle<KVRBasicWorld> world = getWorld();
+      if (!world) return KVRSharedHandle<KVRBasicEntity>();
+      const auto next = std::find_if(p.begin(), p.end(), isSeparator);
+      p.remove_prefix(next == p.end() ? p.size() : static_cast<std::size_t>(next - p.begin()) + 1);
+      if (p.empty()) return KVRSharedHandle<KVRBasicEntity>();
+      if (isSeparator(p.front())) return world->findEntity(std::wstring(p), separator);
+      from = world.get();
+    }
   }
-
-  KVRSharedHandle<KVRBasicEntity> current(const_cast<KVRBasicEntity*>(this), KVRSharedBase::WriteLock);
-  std::size_t start = 0;
+  const KVRBasicEntity* current = from;
   while (current) {
-    const std::size_t next = p.find(NameSeparator, start);
-    const std::size_t length = next == std::wstring::npos ? std::wstring::npos : next - start;
-    current = current->getLogicalChild(p.substr(start, length));
-    if (next == std::wstring::npos) break;
-    start = next + 1;
+    const auto next = std::find_if(p.begin(), p.end(), isSeparator);
+    const auto length = static_cast<std::size_t>(next - p.begin());
+    current = current->childNamed(p.substr(0, length));
+    if (next == p.end()) break;
+    p.remove_prefix(length + 1);
   }
-  if (current.get() == this) return KVRSharedHandle<KVRBasicEntity>();
-  return current;
+  if (current == this) return KVRSharedHandle<KVRBasicEntity>();
+  return KVRSharedHandle<KVRBasicEntity>(const_cast<KVRBasicEntity*>(current));
 }
 
 KVRSharedHandle<KVRBasicWorld> KVRBasicEntity::getWorld() const {
@@ -370,9 +495,7 @@ bool KVRBasicEntity::hasLogicalChild(const KVRSharedHandle<KVRBasicEntity>& chil
 }
 
 KVRSharedHandle<KVRBasicEntity> KVRBasicEntity::getLogicalChild(const std::wstring& name) const {
-  for (KVRBasicEntity* child : logicalChildren_)
-    if (child->hasBaseName(name)) return KVRSharedHandle<KVRBasicEntity>(child);
-  return KVRSharedHandle<KVRBasicEntity>();
+  return KVRSharedHandle<KVRBasicEntity>(childNamed(name));
 }
 
 void KVRBasicEntity::getLogicalChildren(const KVRClassInfo& info,
@@ -452,8 +575,7 @@ void KVRBasicEntity::removeLogicalChildren(const KVRClassInfo& info) {
     KVRBasicEntity* next = logicalChildren_.next(*child);
     if (child->isDerivedFrom(info)) {
       child->clearLogicalParent();
-      logicalChildren_.erase(child);
-      ++linkEra;
+      eraseLogicalChild(*child);
     }
     child = next;
   }
@@ -462,8 +584,7 @@ void KVRBasicEntity::removeLogicalChildren(const KVRClassInfo& info) {
 void KVRBasicEntity::removeLogicalChildren() {
   while (KVRBasicEntity* child = logicalChildren_.first()) {
     child->clearLogicalParent();
-    logicalChildren_.erase(child);
-    ++linkEra;
+    eraseLogicalChild(*child);
   }
 }
 
@@ -556,8 +677,7 @@ void KVRBasicEntity::setLogicalChild(const KVRSharedHandle<KVRBasicEntity>& chil
   if (decltype(logicalChildren_)::isListed(*child))
     throw KVREAlreadyRegistered(L"%1 is already listed as a logical child")
         << child->getEntityTitle(FullName, ExternalNameSeparator);
-  logicalChildren_.append(child.get());
-  ++linkEra;
+  appendLogicalChild(*child);
 }
 
 void KVRBasicEntity::clearLogicalParent() {
@@ -571,8 +691,7 @@ void KVRBasicEntity::clearLogicalChild(LogicalPosition position) {
     throw KVRENotFound(L"%1 is not a logical child of %2")
         << (position ? position->getEntityTitle(FullName, ExternalNameSeparator) : KVRMessage(L"(none)"))
         << getEntityTitle(FullName, ExternalNameSeparator);
-  logicalChildren_.erase(position);
-  ++linkEra;
+  eraseLogicalChild(*position);
 }
 
 void KVRBasicEntity::updateFullName() {
@@ -704,7 +823,7 @@ void KVRBasicEntity::orphanMembers() {
 
 void KVRBasicEntity::addSymbol(KVRSymbolBase* symbol) { rare().symbols.push_back(symbol); }
 
-KVRSymbolBase* KVRBasicEntity::getSymbol(const std::wstring& name) const {
+KVRSymbolBase* KVRBasicEntity::getSymbol(std::wstring_view name) const {
   if (const Rare* parts = findRare())
     for (KVRSymbolBase* symbol : parts->symbols)
       if (symbol && symbol->getSymbolName() == name) return symbol;

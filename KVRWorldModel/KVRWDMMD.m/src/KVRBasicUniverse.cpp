@@ -44,7 +44,7 @@ void KVRBasicUniverse::addEntity(const KVRSharedHandle<KVRBasicEntity>& entity) 
   addLogicalChild(KVRSharedHandle<KVRBasicEntity>(entity));
 }
 
-KVRSharedHandle<KVRBasicEntity> KVRBasicUniverse::findEntity(const std::wstring& path) const {
+KVRSharedHandle<KVRBasicEntity> KVRBasicUniverse::findEntity(std::wstring_view path) const {
   return KVRBasicEntity::findEntity(path, ExternalNameSeparator);
 }
 

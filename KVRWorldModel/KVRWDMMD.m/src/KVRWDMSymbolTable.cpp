@@ -51,7 +51,7 @@ KVRSymbol<T>* asTyped(KVRSymbolBase* symbol) {
   return accepted ? dynamic_cast<KVRSymbol<T>*>(symbol) : nullptr;
 }
 
-// A symbol path split at its last symbol separator.
+// A symbol path split at its last symbol separator, read in place.
 struct SymbolPath {
   explicit SymbolPath(const std::wstring& path, wchar_t symbolSeparator) {
     const std::size_t split = path.rfind(symbolSeparator);
@@ -60,8 +60,8 @@ struct SymbolPath {
       return;
     }
     hasEntityPart = true;
-    entityPath = path.substr(0, split);
-    symbolName = path.substr(split + 1);
+    entityPath = std::wstring_view(path).substr(0, split);
+    symbolName = std::wstring_view(path).substr(split + 1);
   }
 
   // The entity the entity part names, below or from `anchor`; the anchor
@@ -75,8 +75,8 @@ struct SymbolPath {
   }
 
   bool hasEntityPart = false;
-  std::wstring entityPath;
-  std::wstring symbolName;
+  std::wstring_view entityPath;
+  std::wstring_view symbolName;
 };
 
 }  // namespace
@@ -95,7 +95,7 @@ KVRSymbolBase* KVRWDMSymbolTable::locateSymbol_(const std::wstring& path, const 
                                                 const wchar_t symbolSeparator) const {
   if (!anchor_) return nullptr;
   const KVRSharedHandle<KVRBasicEntity> anchor(anchor_, KVRSharedBase::WriteLock);
-  if (path.find(symbolSeparator) == std::wstring::npos) return anchor->getSymbol(path);
+  if (path.find(symbolSeparator) == std::wstring::npos) return anchor->getSymbol(std::wstring_view(path));
   const SymbolPath parts(path, symbolSeparator);
   return parts.owner(anchor, entitySeparator)->getSymbol(parts.symbolName);
 }
@@ -109,7 +109,7 @@ KVRSymbolBase* KVRWDMSymbolTable::createSymbol_(const std::wstring& path, const 
   const KVRSharedHandle<KVRBasicEntity> owner = parts.owner(anchor, entitySeparator);
 
   auto symbol = std::make_unique<KVRSymbol<double>>();
-  KVRRealData::bindNew(*symbol, parts.symbolName, 0.0);
+  KVRRealData::bindNew(*symbol, std::wstring(parts.symbolName), 0.0);
   owner->addSymbol(symbol.release());
   return locateSymbol_(path, entitySeparator, symbolSeparator);
 }
