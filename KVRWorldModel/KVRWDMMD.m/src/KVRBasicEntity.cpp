@@ -546,8 +546,11 @@ void KVRBasicEntity::checkLogicalChild(const KVRSharedHandle<KVRBasicEntity>& ch
   if (child->hasLogicalParent())
     throw KVREAlreadyRegistered(L"%1 has already been assigned a logical parent")
         << child->getEntityTitle(FullName, ExternalNameSeparator);
-  // Walk the real parent links (the cached ancestor lists may be stale).
-  for (const KVRBasicEntity* e = this; e; e = e->logicalParent_.get())
+  // The child's subtree must not hold this entity. A child without children
+  // is its own subtree; otherwise the real parent links are walked (the
+  // cached ancestor lists may be stale).
+  const bool leaf = child->logicalChildren_.empty();
+  for (const KVRBasicEntity* e = this; e; e = leaf ? nullptr : e->logicalParent_.get())
     if (e == child.get())
       throw KVREInvalidRelation(L"%1 cannot become a logical child of %2, which lies in its own subtree")
           << child->getEntityTitle(FullName, ExternalNameSeparator)

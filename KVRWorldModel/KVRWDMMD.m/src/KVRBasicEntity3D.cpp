@@ -476,8 +476,10 @@ bool KVRBasicEntity3D::isThereASpatialDescendant(const KVRSharedHandle<KVRBasicE
 // --- Spatial tree: changes -------------------------------------------------
 
 void KVRBasicEntity3D::refuseSpatialCycle(const KVRBasicEntity3D& parent, const KVRBasicEntity3D& child) {
-  // Walk the real parent links: the cached ancestor lists may be stale.
-  for (const KVRBasicEntity3D* e = &parent; e; e = e->spatialParent_.get())
+  // A child without spatial children is its own subtree; otherwise walk the
+  // real parent links (the cached ancestor lists may be stale).
+  const bool leaf = child.spatialChildren_.empty();
+  for (const KVRBasicEntity3D* e = &parent; e; e = leaf ? nullptr : e->spatialParent_.get())
     if (e == &child)
       throw KVREInvalidRelation(L"%1 cannot become a spatial child of %2, which lies in its own subtree")
           << child.getEntityTitle(FullName, ExternalNameSeparator)
