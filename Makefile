@@ -29,12 +29,12 @@ test: deps test-dev test-asan test-fuzz
 test-dev:
 	$(CMAKE) --preset dev
 	$(CMAKE) --build --preset dev
-	$(CTEST) --preset dev
+	$(CTEST) --preset dev --output-on-failure
 
 test-asan:
 	$(CMAKE) --preset asan
 	$(CMAKE) --build --preset asan
-	$(CTEST) --preset asan
+	$(CTEST) --preset asan --output-on-failure
 
 # The fuzz target runs under AddressSanitizer and UndefinedBehaviorSanitizer;
 # new inputs go to build/fuzz/corpus, the committed seeds stay as they are.

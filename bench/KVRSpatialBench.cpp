@@ -282,6 +282,63 @@ void BM_FrameMemory(benchmark::State& state) {
 }
 BENCHMARK(BM_FrameMemory)->Arg(0)->Arg(1)->Iterations(10000);
 
+// --- Building and the first flushes -------------------------------------------------
+
+// A forest of frames in chains of `depth` under one root, each frame linked
+// under its parent in both trees: top-down (each frame under a parent already
+// in the forest) or bottom-up (each chain from its leaf up, then hung under
+// the root). Then the root is moved and flushed four times. Counters: ns per
+// entity to link, and for the first, second and fourth flush.
+void BM_BuildThenFlushChains(benchmark::State& state) {
+  using Clock = std::chrono::steady_clock;
+  const int depth = static_cast<int>(state.range(0));
+  const bool bottomUp = state.range(1) != 0;
+  const int entities = depth >= 10000 ? 10000 : 100000;
+  double link = 0, flush[4] = {};
+  for (auto _ : state) {
+    const Node root(new KVRBasicFrame3D);
+    std::vector<Node> frames;
+    frames.reserve(static_cast<std::size_t>(entities));
+    for (int i = 0; i < entities; ++i) {
+      frames.emplace_back(new KVRBasicFrame3D);
+      Xform X_PC = relativePose(i);
+      frames.back()->setRelativeLocation(X_PC);
+    }
+    const auto hang = [](const Node& parent, const Node& child) {
+      parent->addLogicalChild(child);
+      parent->addSpatialChild(child);
+    };
+    const Clock::time_point start = Clock::now();
+    for (int c = 0; c < entities / depth; ++c) {
+      const Node* chain = &frames[static_cast<std::size_t>(c * depth)];
+      if (bottomUp) {
+        for (int d = depth - 1; d > 0; --d) hang(chain[d - 1], chain[d]);
+        hang(root, chain[0]);
+      } else {
+        hang(root, chain[0]);
+        for (int d = 1; d < depth; ++d) hang(chain[d - 1], chain[d]);
+      }
+    }
+    link += std::chrono::duration<double>(Clock::now() - start).count();
+    for (int k = 0; k < 4; ++k) {
+      const Clock::time_point moved = Clock::now();
+      root->setBaseLocation(relativePose(k + 1));
+      root->flushSpatialState();
+      flush[k] += std::chrono::duration<double>(Clock::now() - moved).count();
+    }
+    root->orphanObject();
+  }
+  const double per = 1e9 / (static_cast<double>(entities) * static_cast<double>(state.iterations()));
+  state.counters["link_ns"] = link * per;
+  state.counters["flush1_ns"] = flush[0] * per;
+  state.counters["flush2_ns"] = flush[1] * per;
+  state.counters["flush4_ns"] = flush[3] * per;
+}
+BENCHMARK(BM_BuildThenFlushChains)
+    ->ArgsProduct({{20, 1000, 10000}, {0, 1}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
+
 // --- Summary --------------------------------------------------------------------
 
 double counter(const KVRBenchResults& results, const std::string& name, const char* which) {
@@ -328,6 +385,22 @@ void summarise(const KVRBenchResults& results, std::ostream& out) {
                 counter(results, "BM_FrameMemory/1/iterations:10000", "heap_bytes_per_frame"),
                 counter(results, "BM_FrameMemory/1/iterations:10000", "sizeof_frame"), allocations);
   out << line;
+  if (!results.count("BM_BuildThenFlushChains/20/0/iterations:1")) return;
+  out << "Building chains of frames, then moving the root and flushing (ns per entity)\n";
+  std::snprintf(line, sizeof line, "  %-24s %10s %10s %10s %10s\n", "depth, build", "link", "1st flush", "2nd flush",
+                "4th flush");
+  out << line;
+  for (const int depth : {20, 1000, 10000})
+    for (const int bottomUp : {0, 1}) {
+      const std::string name = "BM_BuildThenFlushChains/" + std::to_string(depth) + "/" + std::to_string(bottomUp) +
+                               "/iterations:1";
+      char label[40];
+      std::snprintf(label, sizeof label, "%d, %s", depth, bottomUp ? "bottom-up" : "top-down");
+      std::snprintf(line, sizeof line, "  %-24s %10.0f %10.0f %10.0f %10.0f\n", label,
+                    counter(results, name, "link_ns"), counter(results, name, "flush1_ns"),
+                    counter(results, name, "flush2_ns"), counter(results, name, "flush4_ns"));
+      out << line;
+    }
 }
 
 const int summary = KVRRegisterBenchSummary(summarise);
