@@ -21,15 +21,15 @@ CASES = [(0.0, 4.0), (0.0, 2.0), (1.5, 4.0), (0.25, 3.0)]  # (scheduled start, s
 @pytest.fixture(scope="module")
 def sweep():
     """The example as a module, its functions pickled by value: workers need not find its file."""
-    spec = importlib.util.spec_from_file_location("kvr_sweep_example", EXAMPLE)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[spec.name] = module
-    spec.loader.exec_module(module)
+    found = importlib.util.spec_from_file_location("kvr_sweep_example", EXAMPLE)
+    module = importlib.util.module_from_spec(found)
+    sys.modules[found.name] = module
+    found.loader.exec_module(module)
     if not SANITIZED:
         import cloudpickle
         cloudpickle.register_pickle_by_value(module)
     yield module
-    del sys.modules[spec.name]
+    del sys.modules[found.name]
 
 
 @pytest.fixture(scope="module")
