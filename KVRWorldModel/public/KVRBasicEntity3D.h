@@ -357,6 +357,9 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   };
 
   void spatialHook_() { KVRBasicEntity3D::onNotification(); }
+  const KVRBasicEntity3D* parentStillToPropagate() const;
+  bool locationAwaitsParent() const;
+  bool ancestorsAwaitParent() const;
   friend class KVRChangeLog;
   void listChange(std::uint8_t change);
   // The base location of `entity`, `depth` levels below its spatial root, composed from the root down.
@@ -429,8 +432,11 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   static std::uint32_t plainHookSignature_;
   static bool flatPropagation_;
 
-  // Stamped when a children list in the subtree changes.
-  std::uint32_t topology() const { return spatialChildren_.ownerStamp(); }
+  // Stamped when a children list in the subtree changes; the top bit marks
+  // a change no flat subtree has read since.
+  static constexpr std::uint32_t UnreadTopology = 0x80000000u;
+  std::uint32_t topology() const { return spatialChildren_.ownerStamp() & ~UnreadTopology; }
+  void markTopologyRead() { spatialChildren_.setOwnerStamp(topology()); }
 
   // Every 3-D entity starts on a cache line (its notification state fills
   // the first). This part starts on one too, with the links; then come, in

@@ -97,6 +97,11 @@ class KVRPLATFORM_API KVRNotificationAgent : public KVRSharedObject {
   void notifySubscribers();
   // Whether this agent's notification is running.
   bool isNotifying() const { return notifying_ != 0; }
+  // While a notification runs: how many of its hooks have begun (the hook at
+  // index i is running or done when this exceeds i). A run whose derived
+  // class does the work of its hooks itself counts them all as begun. 0 when
+  // no notification runs.
+  int getHooksBegun() const { return notifying_ ? hooksBegun_ : 0; }
 
   // Whether something beyond the agent's own hooks follows its notifications:
   // a subscriber, or a hook bound to another object.
@@ -173,6 +178,7 @@ class KVRPLATFORM_API KVRNotificationAgent : public KVRSharedObject {
   std::uint8_t notifying_ = 0;  // 1 while notifySubscribers() runs on this agent
   std::uint8_t state_ = 0;
   std::uint8_t hookCount_ = 0;  // inline hooks
+  std::uint8_t hooksBegun_ = 0;  // see getHooksBegun()
   EventMask pending_;
   EventMask raised_;  // bits set while a notification runs: pending again after it
   RareParts* rare_ = nullptr;

@@ -175,12 +175,14 @@ bool KVRNotificationAgent::beginNotification() {
   // end. What was set meanwhile stays pending for the next notification.
   if (notifying_) return false;
   ++notifying_;
+  hooksBegun_ = 0xFF;  // runHooks counts them from 0 when it runs them
   return true;
 }
 
 void KVRNotificationAgent::runHooks() {
   const int hooks = hookCountAll();  // hooks added during the run wait for the next one
   for (int i = 0; i < hooks; ++i) {
+    hooksBegun_ = static_cast<std::uint8_t>(std::min(i + 1, 0xFF));
     const KVRFunctor0 call = hookAt(i);  // a copy: the slot may change while the hook runs
     if (!call.isEmpty()) call();
   }
@@ -223,7 +225,9 @@ void KVRNotificationAgent::notifySubscribers() {
   KVRSharedBase keepAlive;
   if (getReferenceCount() > 0) keepAlive = KVRSharedBase(this);
   try {
+    hooksBegun_ = 0;
     runHooks();
+    hooksBegun_ = 0xFF;
     publishToSubscribers();
   } catch (...) {
     abandonNotification();

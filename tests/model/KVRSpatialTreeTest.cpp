@@ -149,4 +149,58 @@ TEST_F(SpatialTree, TheTwoTreesAreIndependent) {
   world->orphanObject();
 }
 
+// A chain built bottom-up under a root in a logical tree too, then flushed
+// once: each entity is flushed by its parent's logical hook before its
+// parent's spatial hook hands it the parent's new place and ancestors. What
+// it would hand down itself then is stale: handing it down anyway made every
+// level repeat the walk below it. C30 was moved before the flush, so its own
+// mark must still reach the entities below it.
+TEST(FirstFlush, AChainBuiltBottomUpIsFlushedInOnePassPerKindOfChange) {
+  constexpr int depth = 60;
+  using Frame = KVRSharedHandle<KVRBasicFrame3D>;
+  const Frame root = make<KVRBasicFrame3D>(L"R");
+  std::vector<Frame> c;
+  for (int k = 0; k < depth; ++k) {
+    c.push_back(make<KVRBasicFrame3D>(L"C" + std::to_wstring(k)));
+    KVRBasicXform3D<double> X_PC = at(k, 1, 0, 7.0 * k);
+    c.back()->setRelativeLocation(X_PC);
+  }
+  const auto hang = [](const Frame& parent, const Frame& child) {
+    parent->addLogicalChild(child);
+    parent->addSpatialChild(child);
+  };
+  for (int k = depth - 1; k > 0; --k) hang(c[k - 1], c[k]);
+  KVRBasicXform3D<double> moved = at(5, 5, 5);
+  c[30]->setRelativeLocation(moved);
+  c[30]->updateRelativeLocation(moved);  // C30 moved: bits 10 and 11
+  hang(root, c[0]);
+  EventLog log;
+  for (const Frame& e : c) log.watch(e);
+  root->flushBaseLocation();  // hands the root's place down without marking
+
+  KVRBasicXform3D<double> X_WC;  // the root stands at the origin
+  std::map<std::wstring, std::vector<std::vector<int>>> seen;
+  for (const auto& [name, bits] : log.seen) seen[name].push_back(bits);
+  for (int k = 0; k < depth; ++k) {
+    SCOPED_TRACE(k);
+    X_WC = X_WC * (k == 30 ? at(5, 5, 5) : at(k, 1, 0, 7.0 * k));
+    EXPECT_XFORM_NEAR(c[k]->getBaseLocation(), X_WC);
+    const std::vector<std::vector<int>>& published = seen[L"C" + std::to_wstring(k)];
+    EXPECT_LE(published.size(), 4u);  // whatever the depth
+    bool marked = false;
+    for (const auto& bits : published) marked = marked || std::count(bits.begin(), bits.end(), 12);
+    EXPECT_EQ(marked, k > 30);
+    KVRSharedVector<KVRBasicEntity3D> ancestors;
+    c[k]->getSpatialAncestors(ancestors);
+    ASSERT_EQ(ancestors.size(), static_cast<std::size_t>(k + 1));
+    EXPECT_EQ(ancestors.front(), root);
+    EXPECT_EQ(ancestors.back(), k ? KVRSharedHandle<KVRBasicEntity3D>(c[k - 1]) : root);
+  }
+  // Full names start below the root, which stands for the universe here.
+  EXPECT_EQ(fullName(c[depth - 1]).size(), 10 * 3 + 50 * 4u);
+  EXPECT_EQ(fullName(c[depth - 1]).substr(0, 12), L"/C0/C1/C2/C3");
+  EXPECT_TRUE(isSound(root));
+  orphan(root);
+}
+
 }  // namespace

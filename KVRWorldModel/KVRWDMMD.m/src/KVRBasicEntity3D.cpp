@@ -32,6 +32,20 @@ void reportInvalidRequestStatus() { KVRReportAssertion("Software", L"Invalid req
 
 void reportProfileComposition() { KVRReportAssertion("Software", L"Operation not supported"); }
 
+constexpr std::uint64_t bitsOf(std::initializer_list<int> numbers) {
+  std::uint64_t mask = 0;
+  for (int n : numbers) mask |= std::uint64_t(1) << n;
+  return mask;
+}
+constexpr std::uint64_t LocationBits =
+    bitsOf({KVRBasicEntity3D::LocationSet, KVRBasicEntity3D::BaseLocationChanged,
+            KVRBasicEntity3D::AncestorLocationSet});
+constexpr std::uint64_t ProfileBits = bitsOf(
+    {KVRBasicEntity3D::ProfileSet, KVRBasicEntity3D::BaseProfileChanged, KVRBasicEntity3D::AncestorProfileSet});
+constexpr std::uint64_t DeliverBit = bitsOf({KVRBasicEntity3D::BaseLocationChanged});
+constexpr std::uint64_t MarkBits =
+    bitsOf({KVRBasicEntity3D::LocationSet, KVRBasicEntity3D::AncestorLocationSet});
+
 }  // namespace
 
 // --- Construction ----------------------------------------------------------
@@ -641,8 +655,11 @@ void KVRBasicEntity3D::setSpatialChild(const KVRSharedHandle<KVRBasicEntity3D>& 
   if (decltype(spatialChildren_)::isListed(*child))
     throw KVREAlreadyRegistered(L"%1 is already listed as a spatial child")
         << child->getEntityTitle(FullName, ExternalNameSeparator);
-  // Nor below itself: the children lists would form a ring, which no walk down the tree leaves.
-  for (const KVRBasicEntity3D* e = this; e; e = listOwner(*e))
+  // Nor below itself: the children lists would form a ring, which no walk
+  // down the tree leaves. A child with no children lists nothing above this
+  // entity: only this entity itself is to be checked.
+  const bool leaf = child->spatialChildren_.empty();
+  for (const KVRBasicEntity3D* e = this; e; e = leaf ? nullptr : listOwner(*e))
     if (e == child.get())
       throw KVREInvalidRelation(L"%1 cannot become a spatial child of %2, which lies in its own subtree")
           << child->getEntityTitle(FullName, ExternalNameSeparator)
@@ -662,7 +679,7 @@ std::uint32_t topologyClock = 0;
 std::uint32_t topologyEra = 0;
 
 std::uint32_t nextTopologyStamp() {
-  if (++topologyClock == 0) {
+  if (++topologyClock == 0x80000000u) {  // the top bit is the unread mark
     ++topologyEra;
     topologyClock = 1;
   }
@@ -682,9 +699,14 @@ KVRBasicEntity3D* KVRBasicEntity3D::listOwner(const KVRBasicEntity3D& entity) {
 
 void KVRBasicEntity3D::touchTopology() {
   // This entity's list changed: so did the subtree of every entity above it
-  // in the lists. (The lists form no ring, but a stamp met twice ends the walk anyway.)
-  const std::uint32_t stamp = nextTopologyStamp();
-  for (KVRBasicEntity3D* e = this; e && e->topology() != stamp; e = listOwner(*e))
+  // in the lists, each of which takes a new stamp and is marked unread. An
+  // entity marked unread already has every entity above it marked too (a
+  // flat subtree built reads its whole subtree at once): the walk ends there,
+  // so building a tree downwards costs no walk up per link. The lists form
+  // no ring, but a mark met twice would end the walk anyway.
+  const std::uint32_t stamp = nextTopologyStamp() | UnreadTopology;
+  for (KVRBasicEntity3D* e = this; e && !(e->spatialChildren_.ownerStamp() & UnreadTopology);
+       e = listOwner(*e))
     e->spatialChildren_.setOwnerStamp(stamp);
 }
 
@@ -1137,9 +1159,45 @@ void KVRBasicEntity3D::onNotification() {
       testEvent(LocationSet) || testEvent(BaseLocationChanged) || testEvent(AncestorLocationSet);
   if (profileBits)
     propagateBaseProfile();
-  else if (locationBits)
+  else if (locationBits && !locationAwaitsParent())
     propagateBaseLocation();
-  if (testEvent(SpatialAncestorsChanged)) propagateSpatialAncestors();
+  if (testEvent(SpatialAncestorsChanged) && !ancestorsAwaitParent()) propagateSpatialAncestors();
+}
+
+// An entity flushed while its parent's notification runs, before the
+// parent's spatial hook (by the parent's logical hook, as a first flush after
+// a build does), is flushed again by that hook, with what the parent is about
+// to hand down. What it would hand down itself now is then stale, and handing
+// it down would be done again once per level above: the first flush of a
+// chain would do work in proportion to the depth of every entity. So it waits
+// when the parent's propagation brings it all again.
+
+const KVRBasicEntity3D* KVRBasicEntity3D::parentStillToPropagate() const {
+  const KVRBasicEntity3D* parent = spatialParent_.get();
+  if (!parent || listOwner(*this) != parent || !parent->isNotifying()) return nullptr;
+  // The parent's hooks are its logical hook and then its spatial one, which has not begun.
+  const std::uint32_t secondHook = 0xFF0000;
+  if ((parent->getHookSignature() & secondHook) != (plainHookSignature_ & secondHook)) return nullptr;
+  return parent->getHooksBegun() < 2 ? parent : nullptr;
+}
+
+bool KVRBasicEntity3D::locationAwaitsParent() const {
+  const KVRBasicEntity3D* parent = parentStillToPropagate();
+  if (!parent) return false;
+  const std::uint64_t mine = getPendingEvents().to_ullong();
+  const std::uint64_t theirs = parent->getPendingEvents().to_ullong();
+  // The parent delivers its base location and marks this entity when this
+  // entity's own bits would mark its children; profiles go their own way.
+  return ((mine | theirs) & ProfileBits) == 0 && (theirs & DeliverBit) != 0 &&
+         ((mine & MarkBits) == 0 || (theirs & MarkBits) != 0);
+}
+
+bool KVRBasicEntity3D::ancestorsAwaitParent() const {
+  // The parent hands this entity its list when the list is not the parent's
+  // list and the parent (a list already current is left alone).
+  const KVRBasicEntity3D* parent = parentStillToPropagate();
+  return parent && parent->testEvent(SpatialAncestorsChanged) &&
+         !spatialAncestors_.extends(parent->spatialAncestors_, parent);
 }
 
 void KVRBasicEntity3D::prefetchForPropagation() const {
@@ -1194,21 +1252,10 @@ class PropagationScope {
 // The pending bits that make an entity's own hooks do more than carry its
 // location down: names and ancestors (3, 5), a reset (8), spatial ancestors
 // (9), profiles (13 to 15).
-constexpr std::uint64_t bitsOf(std::initializer_list<int> numbers) {
-  std::uint64_t mask = 0;
-  for (int n : numbers) mask |= std::uint64_t(1) << n;
-  return mask;
-}
 constexpr std::uint64_t MoreThanLocationBits = bitsOf(
     {KVRBasicEntity::FullNameChanged, KVRBasicEntity::LogicalAncestorsChanged, KVRBasicEntity::ResetRequested,
      KVRBasicEntity3D::SpatialAncestorsChanged, KVRBasicEntity3D::ProfileSet,
      KVRBasicEntity3D::BaseProfileChanged, KVRBasicEntity3D::AncestorProfileSet});
-constexpr std::uint64_t LocationBits =
-    bitsOf({KVRBasicEntity3D::LocationSet, KVRBasicEntity3D::BaseLocationChanged,
-            KVRBasicEntity3D::AncestorLocationSet});
-constexpr std::uint64_t DeliverBit = bitsOf({KVRBasicEntity3D::BaseLocationChanged});
-constexpr std::uint64_t MarkBits =
-    bitsOf({KVRBasicEntity3D::LocationSet, KVRBasicEntity3D::AncestorLocationSet});
 
 }  // namespace
 
@@ -1285,11 +1332,13 @@ void KVRBasicEntity3D::FlatTree::build(const KVRBasicEntity3D& root) {
     }
     path.back().second = root.spatialChildren_.next(*child);
     child->kind();  // found once, here
+    child->markTopologyRead();
     path.emplace_back(static_cast<std::uint32_t>(entries.size()), child->spatialChildren_.first());
     entries.push_back({child, nullptr, 0});
     depth = std::max(depth, path.size());
   }
   open.resize(depth + 1);
+  const_cast<KVRBasicEntity3D&>(root).markTopologyRead();
   era = topologyEra;
   topology = root.topology();
 }
@@ -1438,7 +1487,8 @@ bool KVRBasicEntity3D::isPlainNow() const {
     entity.releaseReference();  // the hold taken when it was begun; `held` keeps it meanwhile
     if (KVRBasicEntity3D* next = std::exchange(e.next, nullptr)) next->releaseReference();
     try {
-      if (entity.testEvent(SpatialAncestorsChanged)) entity.propagateSpatialAncestors();
+      if (entity.testEvent(SpatialAncestorsChanged) && !entity.ancestorsAwaitParent())
+        entity.propagateSpatialAncestors();
       entity.publishToSubscribers();
     } catch (...) {
       entity.abandonNotification();
@@ -1552,6 +1602,12 @@ void KVRBasicEntity3D::propagateSpatialAncestors() const {
   AncestorChain shared;
   const bool walked = walkSpatialChildren(first, [&](KVRBasicEntity3D& child) {
     if (child.spatialParent_.get() == this) {
+      // A child whose list is already this entity's list and this entity
+      // keeps it: nothing changed for it or below it.
+      if (child.spatialAncestors_.extends(spatialAncestors_, this)) {
+        child.flushSpatialState();
+        return;
+      }
       if (!shared.extends(spatialAncestors_, this))
         shared = AncestorChain(spatialAncestors_,
                                KVRSharedHandle<KVRBasicEntity3D>(const_cast<KVRBasicEntity3D*>(this)));
