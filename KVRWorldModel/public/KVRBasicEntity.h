@@ -204,7 +204,7 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   // An entity whose flush is already running further up the call chain is
   // not flushed again there: its pending bits stay for its next flush. So a
   // flush ends even when the two trees together form a cycle.
-  void flushLogicalState() { notifySubscribers(); }
+  void flushLogicalState();
   // Requests a reset (bit 8); with a nonzero `notify`, flushes at once.
   void resetEntityState(int notify);
   virtual void clearHistory();
@@ -264,7 +264,28 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   // every child that received it.
   struct NamePiece;
   struct Rare;
-  class Delivery;
+  // The full name and ancestor list handed to the children during one
+  // propagation, made once and shared by all of them; made anew when this
+  // entity's own change while the children are flushed.
+  class Delivery {
+   public:
+    explicit Delivery(const KVRBasicEntity& from) : from_(from) {}
+    Delivery(const Delivery&) = delete;
+    Delivery& operator=(const Delivery&) = delete;
+    ~Delivery();
+    // Gives `child` the full name, and with `withAncestors` the ancestor
+    // list, with their bits (3, and 5).
+    void deliverTo(KVRBasicEntity& child, bool withAncestors);
+
+   private:
+    const NamePiece* fullName();
+    const AncestorChain& ancestors();
+
+    const KVRBasicEntity& from_;
+    const NamePiece* fullName_ = nullptr;
+    AncestorChain ancestors_;
+  };
+  friend class KVRNotificationRun;
 
   Rare* findRare() const;
   Rare& rare() const;
@@ -282,6 +303,12 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   // This entity's present full name and ancestor list as its children take
   // them: the ones its first child holds when they are still current, else new.
   const NamePiece* fullNameForChildren() const;
+  // The checks of a new logical child but the one for a cycle; the link once checked.
+  void checkLinkableChild(const KVRSharedHandle<KVRBasicEntity>& child) const;
+  void linkLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child);
+  void adoptCopy(const KVRSharedHandle<KVRBasicEntity>& copy);
+  // Whether the stored full name is the parent's, the separator and the base name.
+  bool storedFullNameFollows(const KVRBasicEntity& parent) const;
   AncestorChain ancestorsForChildren() const;
 
   void linkLogicalParent(const KVRSharedHandle<KVRBasicEntity>& parent, const NamePiece* parentFullName,

@@ -263,7 +263,7 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
 
   // --- Flushing ----------------------------------------------------------
 
-  void flushSpatialState() { notifySubscribers(); }
+  void flushSpatialState();
   // Pushes the base location down to the children even when nothing is pending.
   void flushBaseLocation();
   // Keeps a set base location from reaching the children at the next flush.
@@ -361,6 +361,7 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   bool locationAwaitsParent() const;
   bool ancestorsAwaitParent() const;
   friend class KVRChangeLog;
+  friend class KVRNotificationRun;
   void listChange(std::uint8_t change);
   // The base location of `entity`, `depth` levels below its spatial root, composed from the root down.
   static Xform composeFromRoot(const KVRBasicEntity3D& entity, int depth);
@@ -406,6 +407,9 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   void propagateLocationByWalking(KVRBasicEntity3D* first, bool deliver, bool mark, ParentPose* pose,
                                   const std::vector<const KVRBasicEntity3D*>* skip = nullptr) const;
   FlatTree* flatTreeToUse() const;
+  // A propagation of locations begins or ends (only an outermost one uses a flat subtree).
+  static void enterPropagation();
+  static void leavePropagation();
   void propagateLocationFlat(FlatTree& tree, bool deliver, bool mark) const;
   bool isPlainNow() const;
   // A spatial children list changed: every flat subtree holding it is out of date.

@@ -130,6 +130,12 @@ class KVRPLATFORM_API KVRNotificationAgent : public KVRSharedObject {
   void publishToSubscribers();
   void endNotification();
   void abandonNotification();
+  // For a derived class that runs the hooks of a run itself, one by one: the
+  // hooks as runHooks would find them (an empty functor for one removed
+  // during the run), and the count getHooksBegun() answers meanwhile.
+  int getHookCount() const { return hookCountAll(); }
+  KVRFunctor0 getHookAt(int i) const { return hookAt(i); }
+  void setHooksBegun(int count) { hooksBegun_ = static_cast<std::uint8_t>(count < 0xFF ? count : 0xFF); }
 
   struct Subscription {
     KVREventFunctor functor;

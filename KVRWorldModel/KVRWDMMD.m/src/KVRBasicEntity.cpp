@@ -5,6 +5,7 @@
 #include <optional>
 #include <stdexcept>
 #include <unordered_set>
+#include <vector>
 
 #include "KVRBasicUniverse.h"
 #include "KVRBasicWorld.h"
@@ -47,6 +48,13 @@ struct KVRBasicEntity::NameText {
     const std::size_t at = out.size();
     out.resize(at + length);
     std::copy(bytes(), bytes() + length, out.begin() + static_cast<std::ptrdiff_t>(at));
+  }
+  // Writes the text to the `length` characters at `at`.
+  void copyTo(wchar_t* at) const {
+    if (narrow)
+      std::copy(bytes(), bytes() + length, at);
+    else
+      std::copy(wide(), wide() + length, at);
   }
   // The same for the same text, wide or narrow.
   std::size_t hash() const {
@@ -120,17 +128,25 @@ struct KVRBasicEntity::NamePiece {
       piece = prefix;
     }
   }
+  // Without recursion, as deep as the tree: the length first, then the
+  // components written from the last one back.
   void appendTo(std::wstring& out) const {
-    if (whole) {
-      text->appendTo(out);
-      return;
+    const std::size_t defaultLength = DefaultBaseName.size();
+    std::size_t length = 0;
+    for (const NamePiece* p = this; p; p = p->whole ? nullptr : p->prefix)
+      length += p->whole ? p->text->length : 1 + (p->text ? p->text->length : defaultLength);
+    const std::size_t start = out.size();
+    out.resize(start + length);
+    wchar_t* end = out.data() + out.size();
+    for (const NamePiece* p = this; p; p = p->whole ? nullptr : p->prefix) {
+      const std::size_t n = p->text ? p->text->length : defaultLength;
+      end -= n;
+      if (p->text)
+        p->text->copyTo(end);
+      else
+        std::copy(DefaultBaseName.begin(), DefaultBaseName.end(), end);
+      if (!p->whole) *--end = NameSeparator;
     }
-    if (prefix) prefix->appendTo(out);
-    out += NameSeparator;
-    if (text)
-      text->appendTo(out);
-    else
-      out += DefaultBaseName;
   }
 };
 
@@ -265,6 +281,17 @@ void KVRBasicEntity::eraseLogicalChild(KVRBasicEntity& child) {
   if (const Rare* parts = findRare(); parts && parts->childIndex) parts->childIndex->leaving(child);
   logicalChildren_.erase(&child);
   ++linkEra;
+}
+
+bool KVRBasicEntity::storedFullNameFollows(const KVRBasicEntity& parent) const {
+  // As the parent delivered it, sharing its pieces: nothing to compare.
+  if (namePrefix_ && !namePrefix_->whole && namePrefix_->prefix == parent.namePrefix_ &&
+      namePrefix_->text == parent.name_)
+    return true;
+  std::wstring mine, theirs;
+  if (namePrefix_) namePrefix_->appendTo(mine);
+  parent.appendStoredFullName(theirs);
+  return mine == theirs;
 }
 
 void KVRBasicEntity::appendStoredFullName(std::wstring& out) const {
@@ -540,12 +567,7 @@ void KVRBasicEntity::checkLinkable() const {
 }
 
 void KVRBasicEntity::checkLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) const {
-  requireEntity(child, L"a logical child");
-  checkLinkable();
-  child->checkLinkable();
-  if (child->hasLogicalParent())
-    throw KVREAlreadyRegistered(L"%1 has already been assigned a logical parent")
-        << child->getEntityTitle(FullName, ExternalNameSeparator);
+  checkLinkableChild(child);
   // The child's subtree must not hold this entity. A child without children
   // is its own subtree; otherwise the real parent links are walked (the
   // cached ancestor lists may be stale).
@@ -557,8 +579,28 @@ void KVRBasicEntity::checkLogicalChild(const KVRSharedHandle<KVRBasicEntity>& ch
           << getEntityTitle(FullName, ExternalNameSeparator);
 }
 
+void KVRBasicEntity::checkLinkableChild(const KVRSharedHandle<KVRBasicEntity>& child) const {
+  requireEntity(child, L"a logical child");
+  checkLinkable();
+  child->checkLinkable();
+  if (child->hasLogicalParent())
+    throw KVREAlreadyRegistered(L"%1 has already been assigned a logical parent")
+        << child->getEntityTitle(FullName, ExternalNameSeparator);
+}
+
 void KVRBasicEntity::addLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) {
   checkLogicalChild(child);
+  linkLogicalChild(child);
+}
+
+void KVRBasicEntity::adoptCopy(const KVRSharedHandle<KVRBasicEntity>& copy) {
+  // A copy just made holds nothing of this tree: no walk up for a cycle,
+  // which deep in a copied chain would cost its depth.
+  checkLinkableChild(copy);
+  linkLogicalChild(copy);
+}
+
+void KVRBasicEntity::linkLogicalChild(const KVRSharedHandle<KVRBasicEntity>& child) {
   KVRSharedHandle<KVRBasicEntity> held(child, KVRSharedBase::WriteLock);
   held->linkLogicalParent(KVRSharedHandle<KVRBasicEntity>(this), fullNameForChildren(),
                           ancestorsForChildren());
@@ -598,14 +640,66 @@ void KVRBasicEntity::orphanLogicalChild(const KVRSharedHandle<KVRBasicEntity>& c
   held->orphanObject();
 }
 
+namespace {
+
+// Orphaning and deep copying go down the logical tree one nested call per
+// level, through the classes' own orphanObject and duplicateObject. Past
+// this many levels below the outermost call, what is left waits in a list
+// that the outermost call works through: a tree of any depth is orphaned or
+// copied without running out of stack, and one less deep exactly as before.
+constexpr int NestedLevels = 64;
+
+int orphaningDepth = 0;
+std::vector<KVRSharedHandle<KVRBasicEntity>> orphansWaiting;
+
+struct WaitingCopy {
+  KVRSharedHandle<KVRBasicEntity> source, copy;
+  KVRDynamicObject::CopyMode mode;
+};
+int copyingDepth = 0;
+std::vector<WaitingCopy> copiesWaiting;
+
+// One level of nesting; the outermost level drops what still waits when it ends by an exception.
+template <class Waiting>
+class Nesting {
+ public:
+  Nesting(int& depth, Waiting& waiting) : depth_(depth), waiting_(waiting) { ++depth_; }
+  ~Nesting() {
+    if (--depth_ == 0) waiting_.clear();
+  }
+  Nesting(const Nesting&) = delete;
+  Nesting& operator=(const Nesting&) = delete;
+  bool outermost() const { return depth_ == 1; }
+  bool tooDeep() const { return depth_ > NestedLevels; }
+
+ private:
+  int& depth_;
+  Waiting& waiting_;
+};
+
+}  // namespace
+
 template <class Select>
 void KVRBasicEntity::orphanChildrenWhere(Select select) {
   // Orphaning a child erases its entry, and may change other entries: walk a
   // snapshot and skip the children that left meanwhile.
   const KVRSharedSnapshot<KVRBasicEntity> children(logicalChildren_);
+  const Nesting nesting(orphaningDepth, orphansWaiting);
   for (std::size_t i = 0; i < children.size(); ++i) {
     const KVRSharedHandle<KVRBasicEntity>& child = children[i];
-    if (logicalChildren_.contains(child.get()) && select(*child)) child->orphanObject();
+    if (!logicalChildren_.contains(child.get()) || !select(*child)) continue;
+    if (nesting.tooDeep()) {
+      child->removeLogicalParent();  // this entity's list stays true meanwhile
+      orphansWaiting.push_back(child);
+    } else {
+      child->orphanObject();
+    }
+  }
+  if (!nesting.outermost()) return;
+  while (!orphansWaiting.empty()) {
+    const KVRSharedHandle<KVRBasicEntity> next = std::move(orphansWaiting.back());
+    orphansWaiting.pop_back();
+    next->orphanObject();
   }
 }
 
@@ -628,12 +722,24 @@ void KVRBasicEntity::removeLogicalParent() {
 }
 
 void KVRBasicEntity::cloneLogicalChildren(const KVRBasicEntity& source, CopyMode mode) {
+  const Nesting nesting(copyingDepth, copiesWaiting);
+  if (nesting.tooDeep()) {
+    copiesWaiting.push_back({KVRSharedHandle<KVRBasicEntity>(const_cast<KVRBasicEntity*>(&source)),
+                             KVRSharedHandle<KVRBasicEntity>(this), mode});
+    return;
+  }
   // A snapshot: the source may be this entity, whose list grows meanwhile.
   const KVRSharedSnapshot<KVRBasicEntity> children(source.logicalChildren_);
   for (std::size_t i = 0; i < children.size(); ++i) {
     KVRSharedHandle<KVRBasicEntity> child(children[i], KVRSharedBase::ReadLock);
     KVRSharedHandle<KVRBasicEntity> copy(static_cast<KVRBasicEntity*>(child->duplicateObject(mode)));
-    if (copy) addLogicalChild(copy);
+    if (copy) adoptCopy(copy);
+  }
+  if (!nesting.outermost()) return;
+  while (!copiesWaiting.empty()) {
+    const WaitingCopy next = std::move(copiesWaiting.back());
+    copiesWaiting.pop_back();
+    next.copy->cloneLogicalChildren(*next.source, next.mode);
   }
 }
 
@@ -728,47 +834,39 @@ void KVRBasicEntity::clearLogicalAncestors() {
   setEvent(LogicalAncestorsChanged);
 }
 
-// The full name and ancestor list handed to the children during one
-// propagation, made once and shared by all of them; made anew when this
-// entity's own change while the children are flushed.
-class KVRBasicEntity::Delivery {
- public:
-  explicit Delivery(const KVRBasicEntity& from) : from_(from) {}
-  Delivery(const Delivery&) = delete;
-  Delivery& operator=(const Delivery&) = delete;
-  ~Delivery() { NamePiece::release(fullName_); }
+KVRBasicEntity::Delivery::~Delivery() { NamePiece::release(fullName_); }
 
-  const NamePiece* fullName() {
-    if (!fullName_ || fullName_->prefix != from_.namePrefix_ || fullName_->text != from_.name_) {
-      NamePiece::release(fullName_);
-      fullName_ = NamePiece::make(from_.namePrefix_, from_.name_, false);
-    }
-    return NamePiece::share(fullName_);
+const KVRBasicEntity::NamePiece* KVRBasicEntity::Delivery::fullName() {
+  if (!fullName_ || fullName_->prefix != from_.namePrefix_ || fullName_->text != from_.name_) {
+    NamePiece::release(fullName_);
+    fullName_ = NamePiece::make(from_.namePrefix_, from_.name_, false);
   }
-  const AncestorChain& ancestors() {
-    if (!ancestors_.extends(from_.logicalAncestors_, &from_))
-      ancestors_ = AncestorChain(from_.logicalAncestors_,
-                                 KVRSharedHandle<KVRBasicEntity>(const_cast<KVRBasicEntity*>(&from_)));
-    return ancestors_;
-  }
+  return NamePiece::share(fullName_);
+}
 
- private:
-  const KVRBasicEntity& from_;
-  const NamePiece* fullName_ = nullptr;
-  AncestorChain ancestors_;
-};
+const KVRBasicEntity::AncestorChain& KVRBasicEntity::Delivery::ancestors() {
+  if (!ancestors_.extends(from_.logicalAncestors_, &from_))
+    ancestors_ = AncestorChain(from_.logicalAncestors_,
+                               KVRSharedHandle<KVRBasicEntity>(const_cast<KVRBasicEntity*>(&from_)));
+  return ancestors_;
+}
+
+void KVRBasicEntity::Delivery::deliverTo(KVRBasicEntity& child, bool withAncestors) {
+  child.setFullNamePrefix(fullName());
+  child.setEvent(FullNameChanged);
+  if (!withAncestors) return;
+  if (child.logicalParent_.get() == &from_) {
+    child.logicalAncestors_ = ancestors();
+    child.setEvent(LogicalAncestorsChanged);
+  } else {
+    child.updateLogicalAncestors(from_.logicalAncestors_);
+  }
+}
 
 void KVRBasicEntity::propagateLogicalAncestors() const {
   Delivery delivery(*this);
   logicalChildren_.walk([&](KVRBasicEntity& child, KVRBasicEntity*) {
-    child.setFullNamePrefix(delivery.fullName());
-    child.setEvent(FullNameChanged);
-    if (child.logicalParent_.get() == this) {
-      child.logicalAncestors_ = delivery.ancestors();
-      child.setEvent(LogicalAncestorsChanged);
-    } else {
-      child.updateLogicalAncestors(logicalAncestors_);
-    }
+    delivery.deliverTo(child, true);
     child.flushLogicalState();
   });
 }
@@ -776,8 +874,7 @@ void KVRBasicEntity::propagateLogicalAncestors() const {
 void KVRBasicEntity::propagateFullName() const {
   Delivery delivery(*this);
   logicalChildren_.walk([&](KVRBasicEntity& child, KVRBasicEntity*) {
-    child.setFullNamePrefix(delivery.fullName());
-    child.setEvent(FullNameChanged);
+    delivery.deliverTo(child, false);
     child.flushLogicalState();
   });
 }

@@ -1,6 +1,7 @@
 #include "KVRBasicEntity3D.h"
 
 #include <algorithm>
+#include <deque>
 #include <cmath>
 #include <cstring>
 #include <new>
@@ -453,18 +454,36 @@ int KVRBasicEntity3D::getALLSpatialDescendants(const KVRSharedHandle<KVRBasicEnt
                                                KVRSharedList<KVRBasicEntity3D>& list,
                                                KVRSharedVector<KVRBasicEntity3D>& vector, char mode) const {
   if (!node) return 0;
-  KVRSharedHandle<KVRBasicEntity3D> held(node, KVRSharedBase::WriteLock);
-  const KVRSharedSnapshot<KVRBasicEntity3D> children(held->spatialChildren_);
+  // Each entity's children, then the descendants of each child in turn: the
+  // snapshots of the entities being gone through, deepest last.
+  struct Level {
+    explicit Level(const decltype(spatialChildren_)& list) : children(list) {}
+    KVRSharedSnapshot<KVRBasicEntity3D> children;
+    std::size_t next = 0;
+  };
+  std::deque<Level> levels;
   int count = 0;
-  for (std::size_t i = 0; i < children.size(); ++i) {
-    if (mode == 'L')
-      list.push_back(children[i]);
-    else if (mode == 'V')
-      vector.push_back(children[i]);
-    ++count;
+  const auto enter = [&](const KVRSharedHandle<KVRBasicEntity3D>& entity) {
+    KVRSharedHandle<KVRBasicEntity3D> held(entity, KVRSharedBase::WriteLock);
+    Level& level = levels.emplace_back(held->spatialChildren_);
+    for (std::size_t i = 0; i < level.children.size(); ++i) {
+      if (mode == 'L')
+        list.push_back(level.children[i]);
+      else if (mode == 'V')
+        vector.push_back(level.children[i]);
+      ++count;
+    }
+  };
+  enter(node);
+  while (!levels.empty()) {
+    Level& top = levels.back();
+    if (top.next == top.children.size()) {
+      levels.pop_back();
+      continue;
+    }
+    const KVRSharedHandle<KVRBasicEntity3D> child = top.children[top.next++];
+    enter(child);
   }
-  for (std::size_t i = 0; i < children.size(); ++i)
-    count += getALLSpatialDescendants(children[i], list, vector, mode);
   return count;
 }
 
@@ -481,9 +500,13 @@ KVRSharedHandle<KVRBasicEntity3D> KVRBasicEntity3D::returnSpatialDescendant(
 bool KVRBasicEntity3D::isThereASpatialDescendant(const KVRSharedHandle<KVRBasicEntity3D>& node,
                                                  const KVRSharedHandle<KVRBasicEntity3D>& target) const {
   if (!node || !target) return false;
-  if (node->hasSpatialChild(target)) return true;
-  for (KVRBasicEntity3D* child : node->spatialChildren_)
-    if (isThereASpatialDescendant(KVRSharedHandle<KVRBasicEntity3D>(child), target)) return true;
+  std::vector<const KVRBasicEntity3D*> waiting{node.get()};
+  while (!waiting.empty()) {
+    const KVRBasicEntity3D* e = waiting.back();
+    waiting.pop_back();
+    if (e->hasSpatialChild(target)) return true;
+    for (const KVRBasicEntity3D* child : e->spatialChildren_) waiting.push_back(child);
+  }
   return false;
 }
 
@@ -824,25 +847,26 @@ KVRBasicEntity3D::Xform KVRBasicEntity3D::computeBaseLocation() const {
 }
 
 KVRBasicEntity3D::Xform KVRBasicEntity3D::composeFromRoot(const KVRBasicEntity3D& entity, int depth) {
-  // entity and up to ComposedPerWalk - 1 of its ancestors, nearest first.
-  const KVRBasicEntity3D* chain[ComposedPerWalk];
+  // entity and up to ComposedPerWalk - 1 of its ancestors, nearest first;
+  // a deeper chain is gathered whole on the heap.
+  const KVRBasicEntity3D* near[ComposedPerWalk];
   int n = 0;
   const KVRBasicEntity3D* above = &entity;
   while (n < ComposedPerWalk && above) {
-    chain[n++] = above;
+    near[n++] = above;
     above = above->spatialParent_.get();
   }
-  // X_WP: the location of chain[k]'s parent, composed the way a flush does.
-  Xform X_WP;
-  int k;
+  std::vector<const KVRBasicEntity3D*> all;
+  const KVRBasicEntity3D* const* chain = near;
   if (above) {
-    X_WP = composeFromRoot(*above, depth - n);
-    k = n - 1;
-  } else {
-    X_WP = chain[n - 1]->baseLocation_;  // the root
-    k = n - 2;
+    all.assign(near, near + n);
+    for (; above; above = above->spatialParent_.get()) all.push_back(above);
+    chain = all.data();
+    n = static_cast<int>(all.size());
   }
-  for (; k >= 0; --k) {
+  // From the root's location down, composed the way a flush does.
+  Xform X_WP = chain[n - 1]->baseLocation_;
+  for (int k = n - 2; k >= 0; --k) {
     const KVRBasicEntity3D& e = *chain[k];
     if (const Xform* X_PE = e.relativeInPlace())
       X_WP = X_WP * *X_PE;
@@ -1258,6 +1282,9 @@ constexpr std::uint64_t MoreThanLocationBits = bitsOf(
      KVRBasicEntity3D::BaseProfileChanged, KVRBasicEntity3D::AncestorProfileSet});
 
 }  // namespace
+
+void KVRBasicEntity3D::enterPropagation() { ++propagationsRunning; }
+void KVRBasicEntity3D::leavePropagation() { --propagationsRunning; }
 
 void KVRBasicEntity3D::propagateBaseLocation() const {
   const bool deliver = testEvent(BaseLocationChanged);

@@ -182,7 +182,7 @@ class KVRModelChecker {
     }
     const bool namesPending = parent->testEvent(KVRBasicEntity::FullNameChanged) ||
                               parent->testEvent(KVRBasicEntity::LogicalAncestorsChanged);
-    if (!namesPending && storedFullName(e) != storedFullName(*parent) + KVRBasicEntity::NameSeparator + name)
+    if (!namesPending && !e.storedFullNameFollows(*parent))
       report(&e, L"its stored full name does not follow its logical parent's");
     if (!parent->testEvent(KVRBasicEntity::LogicalAncestorsChanged) &&
         !(e.logicalAncestors_.lastObject() == parent &&

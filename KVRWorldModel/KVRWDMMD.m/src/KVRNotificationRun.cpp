@@ -1,0 +1,314 @@
+// Flushing without nesting. An entity's flush runs its hooks, which flush its
+// children, whose hooks flush theirs: calls nested as deep as the tree, which
+// a deep but valid tree would take past the end of the stack. For entities
+// whose hooks are the model's own (the logical hook, then the spatial one) and
+// whose class keeps the model's propagations, the same steps run here from a
+// stack of frames kept on the heap, one per entity being flushed: a child's
+// flush is a frame pushed above its parent's, whose walk of its children goes
+// on when the child's frame is done. The order of hooks, bits and subscribers
+// is the nested one. Any other entity is flushed by its own
+// notifySubscribers(), and the flushes its hooks start run here again.
+
+#include <deque>
+#include <memory>
+#include <optional>
+
+#include "KVRBasicEntity3D.h"
+
+class KVRNotificationRun {
+ public:
+  static void flush(KVRBasicEntity& entity);
+
+ private:
+  using Entity3D = KVRBasicEntity3D;
+  using Chain = KVRSharedChain<KVRBasicEntity3D>;
+
+  enum Stage : std::uint8_t {
+    Start,         // the notification is to begin
+    Names,         // the logical hook walks the logical children
+    SpatialHook,   // the spatial hook is to begin
+    Places,        // it walks the spatial children with a location or a profile
+    AncestorsStep, // it is to hand down the spatial ancestors
+    Ancestors,     // it walks the spatial children with them
+    Publish,       // the subscribers are to be told
+  };
+
+  struct Frame {
+    explicit Frame(Entity3D& e) : entity(&e) {}
+    Entity3D* entity;
+    // The walk: the child being flushed (visited) or to be flushed, and the one after it.
+    KVRSharedHandle<KVRBasicEntity> item, next;
+    Entity3D::ParentPose* pose = nullptr;  // a walk with a location: the pose delivered
+    std::unique_ptr<Entity3D::Profile> profile;  // a walk with a profile: the profile delivered
+    std::optional<KVRBasicEntity::Delivery> names;
+    Chain shared;  // the ancestor list handed to the children whose parent this entity is
+    Stage stage = Start;
+    bool held = false;     // a reference keeps the entity alive during its run
+    bool visited = false;  // `item` has been flushed
+    bool walked = true;    // no child was taken out ahead of the walk
+    bool deliver = false, mark = false, withAncestors = false, inScope = false;
+  };
+
+  static std::deque<Frame>& frames() {
+    static std::deque<Frame> stack;
+    return stack;
+  }
+
+  // The entity as one whose steps run here; null when it runs its own.
+  static Entity3D* ownSteps(KVRBasicEntity& entity) {
+    const std::uint32_t plain = Entity3D::plainHookSignature_;
+    if (plain == 0 || entity.getHookSignature() != plain) return nullptr;
+    auto& e = static_cast<Entity3D&>(entity);  // the spatial hook is bound to it: a 3-D entity
+    return e.kind() == Entity3D::Kind::Other ? nullptr : &e;
+  }
+
+  static void run(std::size_t base);
+  static void step(Frame& f);
+  static bool startWalk(Frame& f, KVRBasicEntity* first);
+  static bool walk(Frame& f);
+  static void prepare(Frame& f, KVRBasicEntity& child);
+  static KVRBasicEntity* following(const Frame& f, KVRBasicEntity& child);
+  static bool listed(const Frame& f, const KVRBasicEntity& child);
+  static void endWalk(Frame& f);
+  static void unwind(Frame& f);
+};
+
+void KVRBasicEntity::flushLogicalState() { KVRNotificationRun::flush(*this); }
+
+void KVRBasicEntity3D::flushSpatialState() { KVRNotificationRun::flush(*this); }
+
+void KVRNotificationRun::flush(KVRBasicEntity& entity) {
+  Entity3D* own = ownSteps(entity);
+  if (!own) {
+    entity.notifySubscribers();
+    return;
+  }
+  std::deque<Frame>& stack = frames();
+  const std::size_t base = stack.size();
+  stack.emplace_back(*own);
+  run(base);
+}
+
+void KVRNotificationRun::run(std::size_t base) {
+  std::deque<Frame>& stack = frames();
+  try {
+    while (stack.size() > base) step(stack.back());
+  } catch (...) {
+    // As the nested calls unwind: the innermost notification is abandoned first.
+    while (stack.size() > base) {
+      unwind(stack.back());
+      stack.pop_back();
+    }
+    throw;
+  }
+}
+
+void KVRNotificationRun::step(Frame& f) {
+  Entity3D& e = *f.entity;
+  switch (f.stage) {
+    case Start: {
+      if (!e.beginNotification()) {  // running further up: its bits stay for the next run
+        frames().pop_back();
+        return;
+      }
+      // A hook or subscriber may drop the last handle to it: kept alive until the run ends.
+      if (e.getReferenceCount() > 0) {
+        e.addReference();
+        f.held = true;
+      }
+      f.stage = Names;
+      // The logical hook: ancestors and full names, else full names, else a reset.
+      e.setHooksBegun(1);
+      if (e.testEvent(KVRBasicEntity::LogicalAncestorsChanged) || e.testEvent(KVRBasicEntity::FullNameChanged)) {
+        f.withAncestors = e.testEvent(KVRBasicEntity::LogicalAncestorsChanged);
+        f.names.emplace(e);
+        if (!startWalk(f, e.logicalChildren_.first())) endWalk(f);
+        return;
+      }
+      if (e.testEvent(KVRBasicEntity::ResetRequested)) e.resetEntity();
+      f.stage = SpatialHook;
+      return;
+    }
+    case Names:
+    case Places:
+    case Ancestors:
+      if (walk(f)) return;
+      endWalk(f);
+      return;
+    case SpatialHook: {
+      f.stage = Publish;
+      // Not run when it was removed during the logical hook.
+      if (!(e.getHookAt(1) == KVRMakeFunctorM(KVRNotificationAgent::NotificationHookNil, &e,
+                                               &Entity3D::spatialHook_)))
+        return;
+      e.setHooksBegun(2);
+      f.stage = AncestorsStep;
+      const bool profileBits = e.testEvent(Entity3D::ProfileSet) || e.testEvent(Entity3D::BaseProfileChanged) ||
+                               e.testEvent(Entity3D::AncestorProfileSet);
+      const bool locationBits = e.testEvent(Entity3D::LocationSet) ||
+                                e.testEvent(Entity3D::BaseLocationChanged) ||
+                                e.testEvent(Entity3D::AncestorLocationSet);
+      f.deliver = e.testEvent(Entity3D::BaseLocationChanged);
+      Entity3D* first = e.spatialChildren_.first();
+      if (!first) return;
+      if (profileBits) {
+        f.mark = e.testEvent(Entity3D::ProfileSet) || e.testEvent(Entity3D::AncestorProfileSet);
+        f.profile = std::make_unique<Entity3D::Profile>(e.getBaseProfile());
+      } else if (locationBits && !e.locationAwaitsParent()) {
+        f.mark = e.testEvent(Entity3D::LocationSet) || e.testEvent(Entity3D::AncestorLocationSet);
+        if (Entity3D::FlatTree* tree = e.flatTreeToUse()) {
+          Entity3D::enterPropagation();
+          try {
+            e.propagateLocationFlat(*tree, f.deliver, f.mark);
+          } catch (...) {
+            Entity3D::leavePropagation();
+            throw;
+          }
+          Entity3D::leavePropagation();
+          return;
+        }
+        Entity3D::enterPropagation();
+        f.inScope = true;
+        if (f.deliver) f.pose = Entity3D::acquirePose(e.baseLocation_);
+      } else {
+        return;
+      }
+      f.stage = Places;
+      if (startWalk(f, first)) return;
+      endWalk(f);
+      return;
+    }
+    case AncestorsStep:
+      f.stage = Publish;
+      if (!e.testEvent(Entity3D::SpatialAncestorsChanged) || e.ancestorsAwaitParent()) return;
+      f.stage = Ancestors;
+      if (startWalk(f, e.spatialChildren_.first())) return;
+      endWalk(f);
+      return;
+    case Publish: {
+      e.setHooksBegun(0xFF);
+      e.publishToSubscribers();
+      e.endNotification();
+      const bool held = f.held;
+      frames().pop_back();  // `f` is gone from here on
+      if (held) e.releaseReference();
+      return;
+    }
+  }
+}
+
+bool KVRNotificationRun::startWalk(Frame& f, KVRBasicEntity* first) {
+  if (!first) return false;
+  f.item = KVRSharedHandle<KVRBasicEntity>(first, KVRSharedBase::WriteLock);
+  f.visited = false;
+  f.walked = true;
+  return walk(f);
+}
+
+// Goes on with the walk of the children: true when a child's frame was
+// pushed, false when the walk is over.
+bool KVRNotificationRun::walk(Frame& f) {
+  while (f.item) {
+    if (f.visited) {
+      // A child taken out ahead of the walk ends it: the walk never follows a stale link.
+      if (f.next && !listed(f, *f.next)) {
+        f.walked = false;
+        f.item = nullptr;
+        f.next = nullptr;
+        return false;
+      }
+      f.item = std::move(f.next);
+      f.visited = false;
+      continue;
+    }
+    KVRBasicEntity& child = *f.item;
+    f.next = KVRSharedHandle<KVRBasicEntity>(following(f, child));
+    prepare(f, child);
+    f.visited = true;
+    if (Entity3D* own = ownSteps(child)) {
+      frames().emplace_back(*own);
+      return true;
+    }
+    child.notifySubscribers();
+  }
+  return false;
+}
+
+KVRBasicEntity* KVRNotificationRun::following(const Frame& f, KVRBasicEntity& child) {
+  if (f.stage == Names) return KVRBasicEntity::LogicalLinks::links(child).next;
+  auto& child3D = static_cast<Entity3D&>(child);
+  Entity3D* next = f.entity->spatialChildren_.next(child3D);
+  // Memory latency dominates large trees: start fetching the next sibling
+  // and the child's first child while this child is flushed.
+  if (next) next->prefetchForPropagation();
+  if (const Entity3D* grandchild = child3D.spatialChildren_.first()) grandchild->prefetchForPropagation();
+  return next;
+}
+
+bool KVRNotificationRun::listed(const Frame& f, const KVRBasicEntity& child) {
+  if (f.stage == Names) return f.entity->logicalChildren_.contains(&child);
+  return f.entity->spatialChildren_.contains(static_cast<const Entity3D*>(&child));
+}
+
+void KVRNotificationRun::prepare(Frame& f, KVRBasicEntity& child) {
+  Entity3D& e = *f.entity;
+  if (f.stage == Names) {
+    f.names->deliverTo(child, f.withAncestors);
+    return;
+  }
+  auto& c = static_cast<Entity3D&>(child);
+  if (f.stage == Places) {
+    if (f.profile) {
+      if (f.deliver) c.updateParentProfile(*f.profile);
+      if (f.mark) c.setEvent(Entity3D::AncestorProfileSet);
+    } else {
+      if (f.deliver) c.receiveParentPose(f.pose);
+      if (f.mark) c.setEvent(Entity3D::AncestorLocationSet);
+    }
+    return;
+  }
+  if (c.spatialParent_.get() != &e) {
+    c.updateSpatialAncestors(e.spatialAncestors_);
+    return;
+  }
+  // A child whose list is already this entity's list and this entity keeps it:
+  // nothing changed for it or below it.
+  if (c.spatialAncestors_.extends(e.spatialAncestors_, &e)) return;
+  if (!f.shared.extends(e.spatialAncestors_, &e))
+    f.shared = Chain(e.spatialAncestors_, KVRSharedHandle<Entity3D>(&e));
+  c.spatialAncestors_ = f.shared;
+  c.spatialDepth_ = f.shared.size();
+  c.setEvent(Entity3D::SpatialAncestorsChanged);
+}
+
+void KVRNotificationRun::endWalk(Frame& f) {
+  Entity3D& e = *f.entity;
+  switch (f.stage) {
+    case Names:
+      f.names.reset();
+      f.stage = SpatialHook;
+      return;
+    case Places:
+      // A child was taken out ahead of the walk, which cannot tell which of the
+      // rest it reached: the next flush delivers the base location to them all.
+      if (!f.walked && f.deliver) e.raiseAgain(Entity3D::BaseLocationChanged);
+      f.profile.reset();
+      Entity3D::releasePose(std::exchange(f.pose, nullptr));
+      if (std::exchange(f.inScope, false)) Entity3D::leavePropagation();
+      f.stage = AncestorsStep;
+      return;
+    default:
+      if (!f.walked) e.raiseAgain(Entity3D::SpatialAncestorsChanged);
+      f.shared = Chain();
+      f.stage = Publish;
+      return;
+  }
+}
+
+void KVRNotificationRun::unwind(Frame& f) {
+  Entity3D& e = *f.entity;
+  Entity3D::releasePose(std::exchange(f.pose, nullptr));
+  if (std::exchange(f.inScope, false)) Entity3D::leavePropagation();
+  if (f.stage != Start) e.abandonNotification();
+  if (f.held) e.releaseReference();
+}
