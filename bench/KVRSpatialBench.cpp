@@ -12,6 +12,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -31,6 +33,12 @@ Xform relativePose(int i) {
   KVRBasicQtn3D<double> q;
   q.setEAA(KVRBasicVector3D<double>(1, 2 + i % 3, 3), 0.01 * (i % 17));
   return Xform(q, KVRBasicVector3D<double>(0.1 * (i % 5), 0.2, 0.01 * (i % 7)));
+}
+
+// The bytes the heap has handed out and not taken back.
+std::size_t heapInUse() {
+  const struct mallinfo2 info = mallinfo2();
+  return info.uordblks + info.hblkhd;
 }
 
 // A spatial tree of frames, kept in creation order; parent[i] is the index
@@ -101,6 +109,13 @@ void build(Scene& scene, const Workload& w) {
 
 // Moves the root, flushes it and reads every base location, per iteration.
 void moveFlushRead(benchmark::State& state, const Workload& w) {
+  // The heap in use before the tree is built and once it has been flushed
+  // enough to be laid out flat, less the bench's own list of handles. The
+  // entities' blocks are counted as blocks: the slabs they are cut from may
+  // have been taken from the heap before (and kept) or be only partly used.
+  const std::size_t heapBefore = heapInUse();
+  const std::size_t slabsBefore = KVRBasicEntity3D::getEntitySlabBytes();
+  const std::size_t blocksBefore = KVRBasicEntity3D::getEntityBlockBytes();
   Scene scene;
   build(scene, w);
   scene.settle();
@@ -112,6 +127,11 @@ void moveFlushRead(benchmark::State& state, const Workload& w) {
     root->flushSpatialState();
   }
   const double preparedBytes = static_cast<double>(preparing.elapsed().bytes);
+  const double heapBytes =
+      static_cast<double>(heapInUse() - heapBefore) -
+      static_cast<double>(KVRBasicEntity3D::getEntitySlabBytes() - slabsBefore) +
+      static_cast<double>(KVRBasicEntity3D::getEntityBlockBytes() - blocksBefore) -
+      static_cast<double>(scene.nodes.capacity() * sizeof(Node) + scene.parent.capacity() * sizeof(int));
   std::uint64_t allocations = 0;
   double sum = 0, moveSeconds = 0, readSeconds = 0;
   int i = 0;
@@ -140,6 +160,7 @@ void moveFlushRead(benchmark::State& state, const Workload& w) {
   state.counters["allocs_per_flush"] =
       static_cast<double>(allocations) / static_cast<double>(state.iterations());
   state.counters["prepared_bytes_per_entity"] = preparedBytes / entities;
+  state.counters["heap_bytes_per_entity"] = heapBytes / entities;
 }
 
 // The same work on flat arrays: the base locations composed in creation
@@ -348,13 +369,18 @@ double counter(const KVRBenchResults& results, const std::string& name, const ch
   return value == run->second.end() ? -1 : value->second;
 }
 
-void printRow(std::ostream& out, const char* label, double flat, double ours) {
+void printRow(std::ostream& out, const char* label, double flat, double ours, double heapBytes = -1) {
   char line[160];
   if (flat > 0 && ours > 0)
-    std::snprintf(line, sizeof line, "  %-34s %10.1f %10.1f %9.2fx\n", label, flat, ours, ours / flat);
+    std::snprintf(line, sizeof line, "  %-34s %10.1f %10.1f %9.2fx", label, flat, ours, ours / flat);
   else
-    std::snprintf(line, sizeof line, "  %-34s %10s %10s %10s\n", label, "-", "-", "-");
+    std::snprintf(line, sizeof line, "  %-34s %10s %10s %10s", label, "-", "-", "-");
   out << line;
+  if (heapBytes > 0) {
+    std::snprintf(line, sizeof line, " %10.0f", heapBytes);
+    out << line;
+  }
+  out << "\n";
 }
 
 void summarise(const KVRBenchResults& results, std::ostream& out) {
@@ -364,13 +390,15 @@ void summarise(const KVRBenchResults& results, std::ostream& out) {
   out << "\nSpatial core next to the flat-array limit, same binary, same optimisation level\n"
       << "(ns per entity to move the root, flush and read every base location)\n";
   char header[160];
-  std::snprintf(header, sizeof header, "  %-34s %10s %10s %10s\n", "workload", "flat array", "ours", "ratio");
+  std::snprintf(header, sizeof header, "  %-34s %10s %10s %10s %10s\n", "workload", "flat array", "ours", "ratio",
+                "heap B/e");
   out << header;
   double allocations = 0;
   for (const Workload& w : workloads) {
     // Inverted rates are kept in seconds.
     printRow(out, w.label, 1e9 * counter(results, flatName(w), "ns_per_entity"),
-             1e9 * counter(results, oursName(w), "ns_per_entity"));
+             1e9 * counter(results, oursName(w), "ns_per_entity"),
+             counter(results, oursName(w), "heap_bytes_per_entity"));
     allocations = std::max(allocations, counter(results, oursName(w), "allocs_per_flush"));
   }
   out << "(ns per call)\n";

@@ -101,7 +101,7 @@ class KVRPLATFORM_API KVRNotificationAgent : public KVRSharedObject {
   // index i is running or done when this exceeds i). A run whose derived
   // class does the work of its hooks itself counts them all as begun. 0 when
   // no notification runs.
-  int getHooksBegun() const { return notifying_ ? hooksBegun_ : 0; }
+  int getHooksBegun() const { return notifying_ ? notifying_ - 1 : 0; }
 
   // Whether something beyond the agent's own hooks follows its notifications:
   // a subscriber, or a hook bound to another object.
@@ -135,7 +135,7 @@ class KVRPLATFORM_API KVRNotificationAgent : public KVRSharedObject {
   // during the run), and the count getHooksBegun() answers meanwhile.
   int getHookCount() const { return hookCountAll(); }
   KVRFunctor0 getHookAt(int i) const { return hookAt(i); }
-  void setHooksBegun(int count) { hooksBegun_ = static_cast<std::uint8_t>(count < 0xFF ? count : 0xFF); }
+  void setHooksBegun(int count) { notifying_ = static_cast<std::uint8_t>(1 + (count < 0xFE ? count : 0xFE)); }
 
   struct Subscription {
     KVREventFunctor functor;
@@ -181,10 +181,11 @@ class KVRPLATFORM_API KVRNotificationAgent : public KVRSharedObject {
   void runHooks();
   void compact();
 
-  std::uint8_t notifying_ = 0;  // 1 while notifySubscribers() runs on this agent
+  // Nonzero while a notification runs on this agent: 1 + the hooks begun
+  // (0xFF: all of them), kept in one byte with the rest of the state.
+  std::uint8_t notifying_ = 0;
   std::uint8_t state_ = 0;
   std::uint8_t hookCount_ = 0;  // inline hooks
-  std::uint8_t hooksBegun_ = 0;  // see getHooksBegun()
   EventMask pending_;
   EventMask raised_;  // bits set while a notification runs: pending again after it
   RareParts* rare_ = nullptr;

@@ -174,15 +174,14 @@ bool KVRNotificationAgent::beginNotification() {
   // Already running further up: running again here could recurse without
   // end. What was set meanwhile stays pending for the next notification.
   if (notifying_) return false;
-  ++notifying_;
-  hooksBegun_ = 0xFF;  // runHooks counts them from 0 when it runs them
+  setHooksBegun(0xFF);  // runHooks counts them from 0 when it runs them
   return true;
 }
 
 void KVRNotificationAgent::runHooks() {
   const int hooks = hookCountAll();  // hooks added during the run wait for the next one
   for (int i = 0; i < hooks; ++i) {
-    hooksBegun_ = static_cast<std::uint8_t>(std::min(i + 1, 0xFF));
+    setHooksBegun(i + 1);
     const KVRFunctor0 call = hookAt(i);  // a copy: the slot may change while the hook runs
     if (!call.isEmpty()) call();
   }
@@ -205,7 +204,7 @@ void KVRNotificationAgent::publishToSubscribers() {
 }
 
 void KVRNotificationAgent::endNotification() {
-  --notifying_;
+  notifying_ = 0;
   compact();
   pending_ = raised_;
   raised_.reset();
@@ -213,7 +212,7 @@ void KVRNotificationAgent::endNotification() {
 
 void KVRNotificationAgent::abandonNotification() {
   // The pending bits stay, so that what was not published is not lost.
-  --notifying_;
+  notifying_ = 0;
   raised_.reset();
   compact();
 }
@@ -225,9 +224,9 @@ void KVRNotificationAgent::notifySubscribers() {
   KVRSharedBase keepAlive;
   if (getReferenceCount() > 0) keepAlive = KVRSharedBase(this);
   try {
-    hooksBegun_ = 0;
+    setHooksBegun(0);
     runHooks();
-    hooksBegun_ = 0xFF;
+    setHooksBegun(0xFF);
     publishToSubscribers();
   } catch (...) {
     abandonNotification();
