@@ -360,6 +360,20 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   const KVRBasicEntity3D* parentStillToPropagate() const;
   bool locationAwaitsParent() const;
   bool ancestorsAwaitParent() const;
+  // What the spatial hook hands the children, from the pending bits: a
+  // profile, a location, or neither (nothing changed, or the parent is about
+  // to hand it down itself); with this entity's base location or profile
+  // (deliver) and with a mark that an ancestor moved (mark).
+  enum class Place : std::uint8_t { None, Profile, Location };
+  struct Handing {
+    bool deliver = false, mark = false;
+  };
+  Place placeToHandDown() const;
+  Handing handingOf(Place place) const;
+  bool handsDownAncestors() const { return testEvent(SpatialAncestorsChanged) && !ancestorsAwaitParent(); }
+  // Gives `child` this entity's ancestor list: `shared` is the list made
+  // once for the children whose parent this entity is.
+  void handAncestorsTo(KVRBasicEntity3D& child, AncestorChain& shared) const;
   friend class KVRChangeLog;
   friend class KVRNotificationRun;
   void listChange(std::uint8_t change);

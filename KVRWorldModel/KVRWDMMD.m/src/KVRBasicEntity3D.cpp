@@ -46,6 +46,8 @@ constexpr std::uint64_t ProfileBits = bitsOf(
 constexpr std::uint64_t DeliverBit = bitsOf({KVRBasicEntity3D::BaseLocationChanged});
 constexpr std::uint64_t MarkBits =
     bitsOf({KVRBasicEntity3D::LocationSet, KVRBasicEntity3D::AncestorLocationSet});
+constexpr std::uint64_t ProfileMarkBits =
+    bitsOf({KVRBasicEntity3D::ProfileSet, KVRBasicEntity3D::AncestorProfileSet});
 
 }  // namespace
 
@@ -1177,15 +1179,45 @@ void KVRBasicEntity3D::flushBaseLocation() {
 }
 
 void KVRBasicEntity3D::onNotification() {
-  const bool profileBits =
-      testEvent(ProfileSet) || testEvent(BaseProfileChanged) || testEvent(AncestorProfileSet);
-  const bool locationBits =
-      testEvent(LocationSet) || testEvent(BaseLocationChanged) || testEvent(AncestorLocationSet);
-  if (profileBits)
-    propagateBaseProfile();
-  else if (locationBits && !locationAwaitsParent())
-    propagateBaseLocation();
-  if (testEvent(SpatialAncestorsChanged) && !ancestorsAwaitParent()) propagateSpatialAncestors();
+  switch (placeToHandDown()) {
+    case Place::Profile:
+      propagateBaseProfile();
+      break;
+    case Place::Location:
+      propagateBaseLocation();
+      break;
+    case Place::None:
+      break;
+  }
+  if (handsDownAncestors()) propagateSpatialAncestors();
+}
+
+KVRBasicEntity3D::Place KVRBasicEntity3D::placeToHandDown() const {
+  const std::uint64_t bits = getPendingEvents().to_ullong();
+  if (bits & ProfileBits) return Place::Profile;
+  if ((bits & LocationBits) && !locationAwaitsParent()) return Place::Location;
+  return Place::None;
+}
+
+KVRBasicEntity3D::Handing KVRBasicEntity3D::handingOf(Place place) const {
+  const std::uint64_t bits = getPendingEvents().to_ullong();
+  const std::uint64_t marks = place == Place::Profile ? ProfileMarkBits : MarkBits;
+  return {(bits & DeliverBit) != 0, (bits & marks) != 0};
+}
+
+void KVRBasicEntity3D::handAncestorsTo(KVRBasicEntity3D& child, AncestorChain& shared) const {
+  if (child.spatialParent_.get() != this) {
+    child.updateSpatialAncestors(spatialAncestors_);
+    return;
+  }
+  // A child whose list is already this entity's list and this entity keeps
+  // it: nothing changed for it or below it.
+  if (child.spatialAncestors_.extends(spatialAncestors_, this)) return;
+  if (!shared.extends(spatialAncestors_, this))
+    shared = AncestorChain(spatialAncestors_, KVRSharedHandle<KVRBasicEntity3D>(const_cast<KVRBasicEntity3D*>(this)));
+  child.spatialAncestors_ = shared;
+  child.spatialDepth_ = shared.size();
+  child.setEvent(SpatialAncestorsChanged);
 }
 
 // An entity flushed while its parent's notification runs, before the
@@ -1287,8 +1319,7 @@ void KVRBasicEntity3D::enterPropagation() { ++propagationsRunning; }
 void KVRBasicEntity3D::leavePropagation() { --propagationsRunning; }
 
 void KVRBasicEntity3D::propagateBaseLocation() const {
-  const bool deliver = testEvent(BaseLocationChanged);
-  const bool mark = testEvent(LocationSet) || testEvent(AncestorLocationSet);
+  const auto [deliver, mark] = handingOf(Place::Location);
   KVRBasicEntity3D* first = spatialChildren_.first();
   if (!first) return;
   FlatTree* tree = flatTreeToUse();
@@ -1311,8 +1342,7 @@ void KVRBasicEntity3D::propagateBaseLocationToChildren(
     const std::vector<const KVRBasicEntity3D*>& skip) const {
   KVRBasicEntity3D* first = spatialChildren_.first();
   if (!first) return;
-  const bool deliver = testEvent(BaseLocationChanged);
-  const bool mark = testEvent(LocationSet) || testEvent(AncestorLocationSet);
+  const auto [deliver, mark] = handingOf(Place::Location);
   const PropagationScope scope;
   ParentPose* pose = deliver ? acquirePose(baseLocation_) : nullptr;
   try {
@@ -1514,8 +1544,7 @@ bool KVRBasicEntity3D::isPlainNow() const {
     entity.releaseReference();  // the hold taken when it was begun; `held` keeps it meanwhile
     if (KVRBasicEntity3D* next = std::exchange(e.next, nullptr)) next->releaseReference();
     try {
-      if (entity.testEvent(SpatialAncestorsChanged) && !entity.ancestorsAwaitParent())
-        entity.propagateSpatialAncestors();
+      if (entity.handsDownAncestors()) entity.propagateSpatialAncestors();
       entity.publishToSubscribers();
     } catch (...) {
       entity.abandonNotification();
@@ -1609,8 +1638,7 @@ bool KVRBasicEntity3D::isPlainNow() const {
 
 void KVRBasicEntity3D::propagateBaseProfile() const {
   const Profile base = getBaseProfile();
-  const bool deliver = testEvent(BaseLocationChanged);
-  const bool mark = testEvent(ProfileSet) || testEvent(AncestorProfileSet);
+  const auto [deliver, mark] = handingOf(Place::Profile);
   KVRBasicEntity3D* first = spatialChildren_.first();
   if (!first) return;
   const bool walked = walkSpatialChildren(first, [&](KVRBasicEntity3D& child) {
@@ -1628,22 +1656,7 @@ void KVRBasicEntity3D::propagateSpatialAncestors() const {
   // this entity's own list changes while they are flushed.
   AncestorChain shared;
   const bool walked = walkSpatialChildren(first, [&](KVRBasicEntity3D& child) {
-    if (child.spatialParent_.get() == this) {
-      // A child whose list is already this entity's list and this entity
-      // keeps it: nothing changed for it or below it.
-      if (child.spatialAncestors_.extends(spatialAncestors_, this)) {
-        child.flushSpatialState();
-        return;
-      }
-      if (!shared.extends(spatialAncestors_, this))
-        shared = AncestorChain(spatialAncestors_,
-                               KVRSharedHandle<KVRBasicEntity3D>(const_cast<KVRBasicEntity3D*>(this)));
-      child.spatialAncestors_ = shared;
-      child.spatialDepth_ = shared.size();
-      child.setEvent(SpatialAncestorsChanged);
-    } else {
-      child.updateSpatialAncestors(spatialAncestors_);
-    }
+    handAncestorsTo(child, shared);
     child.flushSpatialState();
   });
   if (!walked) raiseAgain(SpatialAncestorsChanged);

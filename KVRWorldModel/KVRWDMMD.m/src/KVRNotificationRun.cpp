@@ -143,23 +143,19 @@ void KVRNotificationRun::step(Frame& f) {
         return;
       e.setHooksBegun(2);
       f.stage = AncestorsStep;
-      const bool profileBits = e.testEvent(Entity3D::ProfileSet) || e.testEvent(Entity3D::BaseProfileChanged) ||
-                               e.testEvent(Entity3D::AncestorProfileSet);
-      const bool locationBits = e.testEvent(Entity3D::LocationSet) ||
-                                e.testEvent(Entity3D::BaseLocationChanged) ||
-                                e.testEvent(Entity3D::AncestorLocationSet);
-      f.deliver = e.testEvent(Entity3D::BaseLocationChanged);
+      const Entity3D::Place place = e.placeToHandDown();
+      const auto [deliver, mark] = e.handingOf(place);
+      f.deliver = deliver;
+      f.mark = mark;
       Entity3D* first = e.spatialChildren_.first();
       if (!first) return;
-      if (profileBits) {
-        f.mark = e.testEvent(Entity3D::ProfileSet) || e.testEvent(Entity3D::AncestorProfileSet);
+      if (place == Entity3D::Place::Profile) {
         f.profile = std::make_unique<Entity3D::Profile>(e.getBaseProfile());
-      } else if (locationBits && !e.locationAwaitsParent()) {
-        f.mark = e.testEvent(Entity3D::LocationSet) || e.testEvent(Entity3D::AncestorLocationSet);
+      } else if (place == Entity3D::Place::Location) {
         if (Entity3D::FlatTree* tree = e.flatTreeToUse()) {
           Entity3D::enterPropagation();
           try {
-            e.propagateLocationFlat(*tree, f.deliver, f.mark);
+            e.propagateLocationFlat(*tree, deliver, mark);
           } catch (...) {
             Entity3D::leavePropagation();
             throw;
@@ -169,7 +165,7 @@ void KVRNotificationRun::step(Frame& f) {
         }
         Entity3D::enterPropagation();
         f.inScope = true;
-        if (f.deliver) f.pose = Entity3D::acquirePose(e.baseLocation_);
+        if (deliver) f.pose = Entity3D::acquirePose(e.baseLocation_);
       } else {
         return;
       }
@@ -180,7 +176,7 @@ void KVRNotificationRun::step(Frame& f) {
     }
     case AncestorsStep:
       f.stage = Publish;
-      if (!e.testEvent(Entity3D::SpatialAncestorsChanged) || e.ancestorsAwaitParent()) return;
+      if (!e.handsDownAncestors()) return;
       f.stage = Ancestors;
       if (startWalk(f, e.spatialChildren_.first())) return;
       endWalk(f);
@@ -267,18 +263,7 @@ void KVRNotificationRun::prepare(Frame& f, KVRBasicEntity& child) {
     }
     return;
   }
-  if (c.spatialParent_.get() != &e) {
-    c.updateSpatialAncestors(e.spatialAncestors_);
-    return;
-  }
-  // A child whose list is already this entity's list and this entity keeps it:
-  // nothing changed for it or below it.
-  if (c.spatialAncestors_.extends(e.spatialAncestors_, &e)) return;
-  if (!f.shared.extends(e.spatialAncestors_, &e))
-    f.shared = Chain(e.spatialAncestors_, KVRSharedHandle<Entity3D>(&e));
-  c.spatialAncestors_ = f.shared;
-  c.spatialDepth_ = f.shared.size();
-  c.setEvent(Entity3D::SpatialAncestorsChanged);
+  e.handAncestorsTo(c, f.shared);
 }
 
 void KVRNotificationRun::endWalk(Frame& f) {
