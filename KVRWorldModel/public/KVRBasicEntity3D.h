@@ -322,6 +322,43 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   // own way), walking the children one by one.
   void propagateBaseLocationToChildren(const std::vector<const KVRBasicEntity3D*>& skip) const;
 
+  // Members that this entity places itself, each with its subtree, carried
+  // in one flat pass as a subtree is: the members in slot order, each placed
+  // by `place` and its subtree then carried through in place, or left to the
+  // usual steps when it or its subtree is watched, changed or placed in
+  // another way.
+  class MemberPass {
+   public:
+    enum class Outcome : std::uint8_t {
+      Placed,   // moved (only its own location, no flush): the pass carries its subtree
+      Skipped,  // not carried now
+      Usual,    // to be carried by carryUsual
+      Changed,  // no longer at its slot: carryFrom carries the slots from there on
+    };
+    virtual std::uint32_t slots() const = 0;
+    virtual KVRBasicEntity3D& memberAt(std::uint32_t slot) const = 0;
+    // `inPlace`: nothing watches the member and its subtree is laid out as it is now.
+    virtual Outcome place(std::uint32_t slot, KVRBasicEntity3D& member, bool inPlace) const = 0;
+    virtual void carryUsual(std::uint32_t slot) const = 0;
+    virtual void carryFrom(std::uint32_t slot) const = 0;
+
+   protected:
+    ~MemberPass() = default;
+  };
+  // The layout of the members' subtrees that such passes use, kept by the entity that runs them.
+  struct FlatTree;
+  struct FlatTreeDeleter {
+    void operator()(FlatTree* tree) const;
+  };
+  using MemberLayout = std::unique_ptr<FlatTree, FlatTreeDeleter>;
+  // Runs the pass and returns true; false, having done nothing, when a flat
+  // pass cannot run now (flat passes are off, one is running already, or
+  // this is the first pass since the members changed).
+  bool carryMembersFlat(MemberLayout& layout, const MemberPass& pass) const;
+  // The number of entities laid out (the members and their subtrees); 0 while
+  // none is, or the last pass found it out of date.
+  static int getLayoutSize(const MemberLayout& layout);
+
   // Called by clearSpatialParent once the link to `formerParent` is gone;
   // does nothing here.
   virtual void onSpatialParentCleared(KVRBasicEntity3D& formerParent);
@@ -343,8 +380,6 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   // A base location as delivered to spatial children: immutable, shared by
   // the children that received it, recycled when the last one lets go.
   struct ParentPose;
-  // The subtree below an entity laid out flat for propagating a location.
-  struct FlatTree;
   struct OpenEntry;
   // What few 3-D entities need: motion, the flat subtree of one often flushed.
   struct Spatial;
@@ -390,6 +425,9 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   void raiseAgain(int bit) const;
   // Starts fetching what propagating a location to this entity touches first.
   void prefetchForPropagation() const;
+  // Once the entity's own lines are in: starts fetching the relative location
+  // that a body's connection keeps for it.
+  void prefetchRelative() const;
   Spatial* findSpatial() const;
   Spatial& spatial() const;
   // setCachedBaseLocation without the check, for locations composed here.
@@ -421,10 +459,14 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   void propagateLocationByWalking(KVRBasicEntity3D* first, bool deliver, bool mark, ParentPose* pose,
                                   const std::vector<const KVRBasicEntity3D*>* skip = nullptr) const;
   FlatTree* flatTreeToUse() const;
+  // The flat subtree a propagation would use now, when it is laid out and
+  // current already (nothing is built or recorded); null otherwise.
+  FlatTree* currentFlatTree() const;
   // A propagation of locations begins or ends (only an outermost one uses a flat subtree).
   static void enterPropagation();
   static void leavePropagation();
-  void propagateLocationFlat(FlatTree& tree, bool deliver, bool mark) const;
+  // Carries a location through a flat subtree; through the members' subtrees with `members`.
+  void propagateLocationFlat(FlatTree& tree, bool deliver, bool mark, const MemberPass* members = nullptr) const;
   bool isPlainNow() const;
   // A spatial children list changed: every flat subtree holding it is out of date.
   void touchTopology();

@@ -156,6 +156,11 @@ class KVRWORLDMODEL_API KVRBasicGroup3D : public KVRBasicBody3D {
   // back to this group (through a cycle only the primitive steps can make)
   // stops there.
   void propagateBaseLocation() const override;
+  // The number of entities (every member and its spatial descendants) laid
+  // out for carrying the members in one pass, as a subtree is laid out flat
+  // (from the second carrying without a change of members or of their
+  // subtrees); 0 while they are carried one by one.
+  int getFlatMembersSize() const { return getLayoutSize(memberLayout_); }
 
   // --- Carrying ------------------------------------------------------------
 
@@ -209,6 +214,9 @@ class KVRWORLDMODEL_API KVRBasicGroup3D : public KVRBasicBody3D {
   template <class Container>
   void appendEntities(const KVRClassInfo* info, Container& entities) const;
 
+  // The carried members for a flat pass: each put at X_WG · X_GM.
+  class MemberCarrier;
+
   static int count_;  // groups alive
 
   EntryList entries_;
@@ -216,4 +224,5 @@ class KVRWORLDMODEL_API KVRBasicGroup3D : public KVRBasicBody3D {
   mutable std::vector<const KVRBasicEntity3D*> carriedChildren_;
   int active_ = 0;
   mutable bool propagating_ = false;  // a propagation of this group is running
+  mutable MemberLayout memberLayout_;  // the members' subtrees, laid out for carrying them
 };

@@ -347,6 +347,149 @@ TEST(FlushPass, ClassesDerivedElsewhereSeeTheSameCallsWithThePassOnAndOff) {
   EXPECT_EQ(std::count(walked.begin(), walked.end(), L"LB propagate"), 3);
 }
 
+// --- A shuttle carries its members in one pass -----------------------------------
+
+// A shuttle S and the members it carries, in slot order:
+//
+//   Floor
+//    ├─ S ─ M5 (attached to S: placed from where S stands now)
+//    ├─ M0 ─┬─ M0a               plain
+//    │      └─ M0b
+//    ├─ M1 ─ M1a                 M1 watched
+//    ├─ M2 ─ M2a ─ M2aa          M2aa watched, the trap on it
+//    ├─ M3 ─ M3a                 plain
+//    ├─ M4                       a frame, plain
+//    └─ Spare                    not a member until a disturbance adds it
+struct ShuttleCell {
+  ShuttleCell() {
+    floor->attachBody(shuttle);
+    floor->attachBody(spare, pose(1, 0, 0, 1));
+    for (int i = 0; i < 4; ++i) {
+      auto member = make<KVRBasicBody3D>(L"M" + std::to_wstring(i));
+      floor->attachBody(member, pose(0.1 * i, i, 1, 0));
+      members.push_back(member);
+    }
+    floor->addFrame(m4);
+    m4->setFrameLocation(pose(0.4, 0, 0, 4));
+    shuttle->attachBody(m5, pose(-0.5, 1, 1, 1));
+    const auto addFrame = [this](const Entity3D& parent, const wchar_t* name, double angle) {
+      auto frame = make<KVRBasicFrame3D>(name);
+      parent->addSpatialChild(frame);
+      frame->setFrameLocation(pose(angle, 1, angle, 0));
+      frames.push_back(frame);
+      return frame;
+    };
+    addFrame(members[0], L"M0a", 0.1);
+    addFrame(members[0], L"M0b", 0.2);
+    addFrame(members[1], L"M1a", 0.3);
+    addFrame(addFrame(members[2], L"M2a", 0.4), L"M2aa", 0.5);
+    addFrame(members[3], L"M3a", 0.6);
+    for (const Entity3D& member : members) shuttle->addEntity(member);
+    shuttle->addEntity(m4);
+    shuttle->addEntity(m5);
+    shuttle->activate();
+    log->watch(shuttle, members[1], frames[4]);
+    trap->action = [] {};
+    frames[4]->addSubscriber(KVRMakeEventFunctor(trap.get(), &Trap::onEvent), std::bitset<64>().set(), -1);
+    for (const Entity3D& e : all()) e->flushSpatialState();
+  }
+  ~ShuttleCell() {
+    for (const Entity3D& e : all()) e->orphanObject();
+    orphan(trap);
+  }
+  std::vector<Entity3D> all() const {
+    std::vector<Entity3D> entities{floor, shuttle, m4, m5, spare};
+    entities.insert(entities.end(), members.begin(), members.end());
+    entities.insert(entities.end(), frames.begin(), frames.end());
+    return entities;
+  }
+  EventLog::Seen step(double t) {
+    log->seen.clear();
+    place(shuttle, pose(0.3 * t, t, 2 * t, 0, KVRBasicVector3D<double>(1, t, 2)));
+    shuttle->flushSpatialState();
+    return log->seen;
+  }
+
+  KVRSharedHandle<KVRBasicBody3D> floor = make<KVRBasicBody3D>(L"Floor"), m5 = make<KVRBasicBody3D>(L"M5"),
+                                  spare = make<KVRBasicBody3D>(L"Spare");
+  KVRSharedHandle<KVRBasicShuttle3D> shuttle = make<KVRBasicShuttle3D>(L"S");
+  KVRSharedHandle<KVRBasicFrame3D> m4 = make<KVRBasicFrame3D>(L"M4");
+  std::vector<Entity3D> members, frames;  // M0..M3; M0a, M0b, M1a, M2a, M2aa, M3a
+  KVRSharedHandle<EventLog> log{new EventLog};
+  KVRSharedHandle<Trap> trap{new Trap};
+};
+
+TEST(MemberPass, AShuttleCarriesItsMembersInOnePassWithTheBitsAndDisturbancesOfOneByOne) {
+  const auto run = [](bool flat, const std::function<void(ShuttleCell&)>& disturbance) {
+    const FlatPass pass(flat);
+    ShuttleCell cell;
+    cell.step(1);
+    cell.step(2);  // laid out from here on
+    if (flat) {
+      EXPECT_EQ(cell.shuttle->getFlatMembersSize(), 12);
+    }
+    if (disturbance) {
+      cell.trap->action = [&] { disturbance(cell); };
+      cell.trap->armed = true;
+    }
+    Outcome outcome;
+    try {
+      outcome.seen = cell.step(3);
+    } catch (const std::runtime_error&) {
+      outcome.threw = true;
+      outcome.seen = cell.log->seen;
+    }
+    // What that step left, and the next one, with a layout out of date laid out again.
+    for (const std::wstring after : {L"", L" after the next step"}) {
+      for (const Entity3D& e : cell.all()) {
+        outcome.states[e->getEntityName() + after] = {
+            e->getBaseLocation(), e->getCachedParentProfile().getLocation(), pending(*e)};
+        EXPECT_FALSE(e->isNotifying());
+      }
+      if (after.empty()) {
+        outcome.seen.push_back({L"next step", {}});
+        const EventLog::Seen next = cell.step(4);
+        outcome.seen.insert(outcome.seen.end(), next.begin(), next.end());
+      }
+    }
+    // Every member carried stands at X_WS · X_SM, its subtree composed below it.
+    if (!disturbance) {
+      for (const Entity3D& e : cell.all()) EXPECT_XFORM_NEAR(e->getBaseLocation(), e->computeBaseLocation());
+      for (const Entity3D& member : cell.members)
+        EXPECT_XFORM_NEAR(member->getBaseLocation(),
+                          cell.shuttle->getBaseLocation() * cell.shuttle->getRelativeLocation(member));
+    }
+    for (const std::wstring& violation : KVRCheckModel(cell.floor)) ADD_FAILURE() << KVRToUtf8(violation);
+    return outcome;
+  };
+  const std::vector<std::pair<const char*, std::function<void(ShuttleCell&)>>> disturbances{
+      {"none", {}},
+      {"remove an earlier member", [](ShuttleCell& c) { c.shuttle->removeEntity(c.members[0]); }},
+      {"remove a later member", [](ShuttleCell& c) { c.shuttle->removeEntity(c.members[3]); }},
+      {"add a member", [](ShuttleCell& c) { c.shuttle->addEntity(c.spare); }},
+      {"take M2a from M2", [](ShuttleCell& c) { c.members[2]->removeSpatialChild(c.frames[3]); }},
+      {"add below a later member", [](ShuttleCell& c) { c.frames[5]->addSpatialChild(make<KVRBasicFrame3D>(L"N")); }},
+      {"orphan a later member", [](ShuttleCell& c) { c.members[3]->orphanObject(); }},
+      {"watch a later member", [](ShuttleCell& c) { c.log->watch(c.m4); }},
+      {"deactivate the shuttle", [](ShuttleCell& c) { c.shuttle->deactivate(); }},
+      {"move and flush the shuttle again", [](ShuttleCell& c) { c.step(7); }},
+      {"throw", [](ShuttleCell&) { throw std::runtime_error("watcher failed"); }},
+  };
+  for (const auto& [what, disturbance] : disturbances) {
+    SCOPED_TRACE(what);
+    const Outcome walked = run(false, disturbance), flat = run(true, disturbance);
+    EXPECT_EQ(flat, walked);
+    if (!disturbance) {
+      // Only the watched entities publish; the watched frame below a member first.
+      EXPECT_EQ(only(flat.seen, {L"M2aa", L"M1", L"S"}).size(), flat.seen.size() - 1);
+      ASSERT_EQ(flat.seen.size(), 7u);
+      EXPECT_EQ(flat.seen[0], (std::pair<std::wstring, std::vector<int>>(L"M1", {10, 11})));
+      EXPECT_EQ(flat.seen[1], (std::pair<std::wstring, std::vector<int>>(L"M2aa", {11, 12})));
+      EXPECT_EQ(flat.seen[2], (std::pair<std::wstring, std::vector<int>>(L"S", {10, 11})));
+    }
+  }
+}
+
 // --- The flat layout follows the links ------------------------------------------
 
 // A root frame R with two chains of frames below it, flushed until its

@@ -11,6 +11,7 @@
 
 #include "KVRAssertion.h"
 #include "KVRBasicBody3D.h"
+#include "KVRBasicConnection3D.h"
 #include "KVRBasicFrame3D.h"
 #include "KVRBasicGroup3D.h"
 #include "KVRBasicMfgAssembly3D.h"
@@ -101,17 +102,34 @@ struct KVRBasicEntity3D::FlatTree {
     std::uint32_t end;  // the index just past the entity's subtree
   };
 
+  // A member of a layout of members: its slot, and its topology when laid out.
+  struct Member {
+    std::uint32_t slot;
+    std::uint32_t topology;
+  };
+
   // The root (entry 0) and every spatial descendant in flush order:
-  // depth-first, children in order.
+  // depth-first, children in order. A layout of members has each member
+  // where the root's children would be, with its subtree below it.
   std::vector<Entry> entries;
   std::vector<OpenEntry> open;  // room for one entity per level
+  std::vector<Member> members;
   std::uint32_t era = 0;
   std::uint32_t topology = 0;
   bool running = false;
+  // A layout of members: a member's subtree or the members changed. The
+  // first pass after that carries them the usual way, the next lays them out.
+  bool stale = true;
+  bool laidOutNext = false;
 
   bool isCurrent(const KVRBasicEntity3D& root) const;
   void build(const KVRBasicEntity3D& root);
+  void buildMembers(const KVRBasicEntity3D& root, const MemberPass& pass);
+  // Appends the subtree below the entry at `index`; its depth below that entry.
+  std::size_t appendBelow(std::uint32_t index);
 };
+
+void KVRBasicEntity3D::FlatTreeDeleter::operator()(FlatTree* tree) const { delete tree; }
 
 struct KVRBasicEntity3D::Spatial : RareExtra {
   std::unique_ptr<Motion> motion;  // null while every velocity and acceleration is zero
@@ -1268,6 +1286,14 @@ void KVRBasicEntity3D::prefetchForPropagation() const {
   __builtin_prefetch(hot + 64, 1);
 }
 
+void KVRBasicEntity3D::prefetchRelative() const {
+  if (kind_ != Kind::Body) return;
+  if (const KVRBasicConnection3D* connection = static_cast<const KVRBasicBody3D*>(this)->innerConnection_.get()) {
+    __builtin_prefetch(connection);  // its class, which tells whether it keeps the location
+    __builtin_prefetch(&connection->getCachedRelativeProfile());
+  }
+}
+
 template <class Visit>
 bool KVRBasicEntity3D::walkSpatialChildren(KVRBasicEntity3D* first, Visit visit) const {
   // As KVRSiblingList::walk, from `first` on.
@@ -1374,11 +1400,10 @@ bool KVRBasicEntity3D::FlatTree::isCurrent(const KVRBasicEntity3D& root) const {
   return era == topologyEra && topology == root.topology();
 }
 
-void KVRBasicEntity3D::FlatTree::build(const KVRBasicEntity3D& root) {
-  entries.clear();
-  entries.push_back({const_cast<KVRBasicEntity3D*>(&root), nullptr, 0});
+std::size_t KVRBasicEntity3D::FlatTree::appendBelow(std::uint32_t index) {
+  const KVRBasicEntity3D& top = *entries[index].entity;
   // Depth first, children in order: for each level, its entry and the child to visit next.
-  std::vector<std::pair<std::uint32_t, KVRBasicEntity3D*>> path{{0, root.spatialChildren_.first()}};
+  std::vector<std::pair<std::uint32_t, KVRBasicEntity3D*>> path{{index, top.spatialChildren_.first()}};
   std::size_t depth = 1;
   while (!path.empty()) {
     KVRBasicEntity3D* child = path.back().second;
@@ -1387,17 +1412,65 @@ void KVRBasicEntity3D::FlatTree::build(const KVRBasicEntity3D& root) {
       path.pop_back();
       continue;
     }
-    path.back().second = root.spatialChildren_.next(*child);
+    path.back().second = top.spatialChildren_.next(*child);
     child->kind();  // found once, here
     child->markTopologyRead();
     path.emplace_back(static_cast<std::uint32_t>(entries.size()), child->spatialChildren_.first());
     entries.push_back({child, nullptr, 0});
     depth = std::max(depth, path.size());
   }
-  open.resize(depth + 1);
+  return depth;
+}
+
+void KVRBasicEntity3D::FlatTree::build(const KVRBasicEntity3D& root) {
+  entries.clear();
+  members.clear();
+  entries.push_back({const_cast<KVRBasicEntity3D*>(&root), nullptr, 0});
+  open.resize(appendBelow(0) + 1);
   const_cast<KVRBasicEntity3D&>(root).markTopologyRead();
   era = topologyEra;
   topology = root.topology();
+}
+
+void KVRBasicEntity3D::FlatTree::buildMembers(const KVRBasicEntity3D& root, const MemberPass& pass) {
+  entries.clear();
+  members.clear();
+  entries.push_back({const_cast<KVRBasicEntity3D*>(&root), nullptr, 0});
+  std::size_t depth = 1;
+  for (std::uint32_t slot = 0, slots = pass.slots(); slot < slots; ++slot) {
+    KVRBasicEntity3D& member = pass.memberAt(slot);
+    member.kind();
+    member.markTopologyRead();  // so that any change below it gives it a new stamp
+    members.push_back({slot, member.topology()});
+    const auto index = static_cast<std::uint32_t>(entries.size());
+    entries.push_back({&member, nullptr, 0});
+    depth = std::max(depth, appendBelow(index) + 1);
+  }
+  entries[0].end = static_cast<std::uint32_t>(entries.size());
+  open.resize(depth + 1);
+  era = topologyEra;
+  stale = false;
+}
+
+int KVRBasicEntity3D::getLayoutSize(const MemberLayout& layout) {
+  if (!flatPropagation_ || !layout || layout->stale || layout->era != topologyEra) return 0;
+  return static_cast<int>(layout->entries.size()) - 1;
+}
+
+bool KVRBasicEntity3D::carryMembersFlat(MemberLayout& layout, const MemberPass& pass) const {
+  if (!flatPropagation_ || propagationsRunning != 0) return false;
+  if (!layout) layout.reset(new FlatTree);
+  FlatTree& tree = *layout;
+  if (tree.running) return false;
+  if (tree.stale || tree.era != topologyEra || tree.members.size() != pass.slots()) {
+    // Laid out at the second pass without a change between, as a subtree is.
+    if (!std::exchange(tree.laidOutNext, true)) return false;
+    tree.buildMembers(*this, pass);
+  }
+  tree.laidOutNext = false;
+  const PropagationScope scope;
+  propagateLocationFlat(tree, false, false, &pass);
+  return true;
 }
 
 bool KVRBasicEntity3D::flatPropagation_ = true;
@@ -1433,6 +1506,13 @@ KVRBasicEntity3D::FlatTree* KVRBasicEntity3D::flatTreeToUse() const {
   return nullptr;
 }
 
+KVRBasicEntity3D::FlatTree* KVRBasicEntity3D::currentFlatTree() const {
+  if (!flatPropagation_ || propagationsRunning != 0) return nullptr;
+  const Spatial* parts = findSpatial();
+  if (!parts || !parts->flat || parts->flat->running || !parts->flat->isCurrent(*this)) return nullptr;
+  return parts->flat.get();
+}
+
 bool KVRBasicEntity3D::isPlainNow() const {
   switch (kind()) {
     case Kind::Frame:
@@ -1449,7 +1529,8 @@ bool KVRBasicEntity3D::isPlainNow() const {
          (getPendingEvents().to_ullong() & MoreThanLocationBits) == 0;
 }
 
-[[gnu::flatten]] void KVRBasicEntity3D::propagateLocationFlat(FlatTree& tree, bool deliver, bool mark) const {
+[[gnu::flatten]] void KVRBasicEntity3D::propagateLocationFlat(FlatTree& tree, bool deliver, bool mark,
+                                                             const MemberPass* members) const {
   // Plays the recursive flush, entity by entity in flush order. An entity
   // with nothing watching it is updated and its flush carried through in
   // place: its bits cleared when its subtree is done, as its own flush would
@@ -1469,6 +1550,8 @@ bool KVRBasicEntity3D::isPlainNow() const {
   bool rootHeld = false;
   // How far ahead entities and the poses their children hold are fetched.
   constexpr std::uint32_t Ahead = 12;
+  std::uint32_t member = 0;  // with `members`: the members reached
+  bool handedOver = false;   // the rest of the members were left to the usual steps
 
   // Opens the entry at `index`: its children are to receive its base location.
   const auto openEntry = [&](KVRBasicEntity3D& entity, std::uint32_t index, bool delivers, bool marks) {
@@ -1553,6 +1636,15 @@ bool KVRBasicEntity3D::isPlainNow() const {
     entity.endNotification();
   };
 
+  // Before anything but this pass runs: the root is kept alive through it.
+  const auto holdRoot = [&] {
+    restoreUnreached();
+    if (!rootHeld) {
+      addReference();
+      rootHeld = true;
+    }
+  };
+
   try {
     openEntry(*entries[0].entity, 0, deliver, mark);
     std::uint32_t i = 1;
@@ -1561,11 +1653,37 @@ bool KVRBasicEntity3D::isPlainNow() const {
       if (i + Ahead < n) {
         entries[i + Ahead].entity->prefetchForPropagation();
         if (const ParentPose* pose = entries[i + Ahead].childrenPose) __builtin_prefetch(pose, 1);
+        entries[i + Ahead / 2].entity->prefetchRelative();
       }
       const OpenEntry& parent = open[top];
       KVRBasicEntity3D& child = *entries[i].entity;
-      if (parent.deliver) child.receiveParentPose(parent.pose);
-      if (parent.mark) child.setEvent(AncestorLocationSet);
+      if (members && top == 0) {
+        // A member: placed by the pass, or carried the usual way.
+        const FlatTree::Member& m = tree.members[member++];
+        const bool laidOut = child.topology() == m.topology;
+        if (!laidOut) tree.stale = true;
+        const bool inPlace = laidOut && child.isPlainNow() && !child.parentStillToPropagate();
+        const MemberPass::Outcome outcome = members->place(m.slot, child, inPlace);
+        if (outcome == MemberPass::Outcome::Skipped) {
+          i = entries[i].end;
+          continue;
+        }
+        if (outcome != MemberPass::Outcome::Placed) {
+          holdRoot();
+          if (outcome == MemberPass::Outcome::Usual) {
+            members->carryUsual(m.slot);
+            i = entries[i].end;
+            continue;
+          }
+          tree.stale = true;
+          members->carryFrom(m.slot);
+          handedOver = true;
+          break;
+        }
+      } else {
+        if (parent.deliver) child.receiveParentPose(parent.pose);
+        if (parent.mark) child.setEvent(AncestorLocationSet);
+      }
       unreached = i + 1;
 
       if (child.isPlainNow()) {
@@ -1581,30 +1699,34 @@ bool KVRBasicEntity3D::isPlainNow() const {
       }
 
       // Flushed as usual. The entities open above it begin their notifications now.
-      restoreUnreached();
-      if (!rootHeld) {
-        addReference();
-        rootHeld = true;
-      }
+      holdRoot();
       for (int level = 1; level <= top; ++level) {
         OpenEntry& e = open[level];
         if (e.begun) continue;
         e.entity->beginNotification();  // not running when opened, and nothing ran since
         e.entity->addReference();
-        e.next = open[level - 1].entity->spatialChildren_.next(*e.entity);
+        // A member stands in no list of the root's: the root's walk goes on by slot.
+        if (!members || level > 1) e.next = open[level - 1].entity->spatialChildren_.next(*e.entity);
         if (e.next) e.next->addReference();
         e.begun = true;
       }
       const KVRSharedHandle<KVRBasicEntity3D> held(&child, KVRSharedBase::WriteLock);
       KVRSharedHandle<KVRBasicEntity3D> next(open[top].entity->spatialChildren_.next(child));
       child.flushSpatialState();
-      if (tree.isCurrent(*this)) {
+      if (members ? open[1].entity->topology() == tree.members[member - 1].topology : tree.isCurrent(*this)) {
         i = entries[i].end;
         continue;
       }
-      // The links changed: the open entities' walks go on through the lists.
+      // The links changed: the open entities' walks go on through the lists,
+      // and the root's through the members after this one.
+      if (members) tree.stale = true;
       for (;;) {
         OpenEntry& e = open[top];
+        if (members && top == 0) {
+          members->carryFrom(tree.members[member - 1].slot + 1);
+          handedOver = true;
+          break;
+        }
         if (next && e.entity->spatialChildren_.contains(next.get()))
           e.entity->propagateLocationByWalking(next.get(), e.deliver, e.mark, e.pose);
         else if (next && e.deliver)
@@ -1616,6 +1738,12 @@ bool KVRBasicEntity3D::isPlainNow() const {
       break;
     }
     while (top > 0) close(open[top--]);
+    // Members added meanwhile come after the others, as by slot they do.
+    if (members && !handedOver && members->slots() > tree.members.size()) {
+      tree.stale = true;
+      holdRoot();
+      members->carryFrom(static_cast<std::uint32_t>(tree.members.size()));
+    }
   } catch (...) {
     restoreUnreached();
     for (; top > 0; --top) {

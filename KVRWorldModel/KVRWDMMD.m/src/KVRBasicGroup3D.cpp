@@ -397,6 +397,39 @@ void KVRBasicGroup3D::carryMember(const GroupSubEntry& entry, const Xform& X_WG)
   carry(member, X_WG * entry.relativeLocation);
 }
 
+class KVRBasicGroup3D::MemberCarrier final : public MemberPass {
+ public:
+  MemberCarrier(const KVRBasicGroup3D& group, const Xform& X_WG) : group_(group), X_WG_(X_WG) {}
+
+  std::uint32_t slots() const override { return static_cast<std::uint32_t>(group_.entries_.size()); }
+  KVRBasicEntity3D& memberAt(std::uint32_t slot) const override { return *group_.entries_[slot].entity; }
+
+  Outcome place(std::uint32_t slot, KVRBasicEntity3D& member, bool inPlace) const override {
+    const EntryList& entries = group_.entries_;
+    if (slot >= entries.size() || entries[slot].entity.get() != &member) return Outcome::Changed;
+    const GroupSubEntry& entry = entries[slot];
+    if (!group_.isCarried(entry)) return Outcome::Skipped;
+    // One of the group's own children takes the group's location first: carry() does that.
+    if (!inPlace || (group_.getSpatialChildrenCount() > 0 && group_.hasSpatialChild(entry.entity)))
+      return Outcome::Usual;
+    member.setBaseLocation(X_WG_ * entry.relativeLocation);
+    return Outcome::Placed;
+  }
+
+  void carryUsual(std::uint32_t slot) const override { group_.carryMember(group_.entries_[slot], X_WG_); }
+
+  void carryFrom(std::uint32_t slot) const override {
+    // By index: a member's observers may add or remove entries meanwhile.
+    const EntryList& entries = group_.entries_;
+    for (std::size_t i = slot; i < entries.size(); ++i)
+      if (group_.isCarried(entries[i])) group_.carryMember(entries[i], X_WG_);
+  }
+
+ private:
+  const KVRBasicGroup3D& group_;
+  const Xform X_WG_;
+};
+
 void KVRBasicGroup3D::propagateBaseLocation() const {
   if (propagating_) return;
   const PropagationScope scope(propagating_);
@@ -410,11 +443,10 @@ void KVRBasicGroup3D::propagateBaseLocation() const {
       if (isCarried(entry) && hasSpatialChild(entry.entity)) carriedChildren_.push_back(entry.entity.get());
     propagateBaseLocationToChildren(carriedChildren_);
   }
-  const Xform X_WG = getBaseLocation();
-  // By index: a member's observers may add or remove entries meanwhile.
-  for (std::size_t i = 0; i < entries_.size(); ++i)
-    if (isCarried(entries_[i])) carryMember(entries_[i], X_WG);
+  const MemberCarrier carrier(*this, getBaseLocation());
+  if (entries_.empty() || !carryMembersFlat(memberLayout_, carrier)) carrier.carryFrom(0);
 }
+
 
 // --- Text output -------------------------------------------------------------------
 

@@ -62,6 +62,7 @@ class KVRNotificationRun {
     return e.kind() == Entity3D::Kind::Other ? nullptr : &e;
   }
 
+  static bool flushInPlace(Entity3D& e);
   static void run(std::size_t base);
   static void step(Frame& f);
   static bool startWalk(Frame& f, KVRBasicEntity* first);
@@ -83,10 +84,54 @@ void KVRNotificationRun::flush(KVRBasicEntity& entity) {
     entity.notifySubscribers();
     return;
   }
+  if (own->isPlainNow() && flushInPlace(*own)) return;
   std::deque<Frame>& stack = frames();
   const std::size_t base = stack.size();
   stack.emplace_back(*own);
   run(base);
+}
+
+// The run of an entity that nothing watches, with at most a location to hand
+// down, and without children or with a flat subtree laid out already: the
+// steps a frame would take, without one. False, having done nothing, for any
+// other run.
+bool KVRNotificationRun::flushInPlace(Entity3D& e) {
+  Entity3D::FlatTree* tree = nullptr;
+  if (e.spatialChildren_.first()) {
+    tree = e.currentFlatTree();
+    if (!tree || e.placeToHandDown() != Entity3D::Place::Location) return false;
+  }
+  e.beginNotification();  // not running: the entity is plain
+  if (!tree) {  // no hook has anything to do, and nobody is told
+    e.endNotification();
+    return true;
+  }
+  // What the flat pass flushes may drop the last handle to it: kept alive until the run ends.
+  const bool held = e.getReferenceCount() > 0;
+  if (held) e.addReference();
+  const auto [deliver, mark] = e.handingOf(Entity3D::Place::Location);
+  try {
+    e.setHooksBegun(2);
+    Entity3D::enterPropagation();
+    try {
+      e.propagateLocationFlat(*tree, deliver, mark);
+    } catch (...) {
+      Entity3D::leavePropagation();
+      throw;
+    }
+    Entity3D::leavePropagation();
+    // Raised by a subscriber below while the pass ran.
+    if (e.handsDownAncestors()) e.propagateSpatialAncestors();
+    e.setHooksBegun(0xFF);
+    e.publishToSubscribers();
+  } catch (...) {
+    e.abandonNotification();
+    if (held) e.releaseReference();
+    throw;
+  }
+  e.endNotification();
+  if (held) e.releaseReference();
+  return true;
 }
 
 void KVRNotificationRun::run(std::size_t base) {
