@@ -150,6 +150,13 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   void getLogicalChildren(KVRSharedVector<KVRBasicEntity>& children) const;
   void getLogicalChildren(KVRSharedList<KVRBasicEntity>& children) const;
   int getLogicalChildrenCount(const KVRClassInfo& info) const;
+  // Calls `visit` with `root` and then with every logical descendant,
+  // parents before children and children in order, from a loop rather than
+  // nested calls (a tree may be deeper than the stack allows). An entity's
+  // children are listed right after its own visit, so what that visit
+  // changes below it is seen.
+  template <class Visit>
+  static void forEachInLogicalSubtree(const KVRSharedHandle<KVRBasicEntity>& root, Visit visit);
   int getLogicalChildrenCount() const { return static_cast<int>(logicalChildren_.size()); }
 
   // --- Logical tree: changes ---------------------------------------------
@@ -331,3 +338,16 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
   KVRSiblingLinks<KVRBasicEntity> logicalLinks_;  // this entity's entry among its parent's children
   KVRSiblingList<KVRBasicEntity, LogicalLinks> logicalChildren_;
 };
+
+template <class Visit>
+void KVRBasicEntity::forEachInLogicalSubtree(const KVRSharedHandle<KVRBasicEntity>& root, Visit visit) {
+  KVRSharedVector<KVRBasicEntity> stack{root}, children;
+  while (!stack.empty()) {
+    const KVRSharedHandle<KVRBasicEntity> entity = std::move(stack.back());
+    stack.pop_back();
+    visit(entity);
+    children.clear();
+    entity->getLogicalChildren(children);
+    stack.insert(stack.end(), children.rbegin(), children.rend());
+  }
+}

@@ -94,16 +94,9 @@ std::optional<std::uint32_t> horizonEdge(const Record& r, const KVRSimTime& time
 // without recursion.
 template <class Visit>
 void forEach3D(const KVRSharedHandle<KVRBasicEntity>& root, Visit visit) {
-  std::vector<KVRSharedHandle<KVRBasicEntity>> stack{root};
-  KVRSharedVector<KVRBasicEntity> children;
-  while (!stack.empty()) {
-    const KVRSharedHandle<KVRBasicEntity> e = std::move(stack.back());
-    stack.pop_back();
-    children.clear();
-    e->getLogicalChildren(children);
-    for (auto c = children.rbegin(); c != children.rend(); ++c) stack.push_back(*c);
+  KVRBasicEntity::forEachInLogicalSubtree(root, [&](const KVRSharedHandle<KVRBasicEntity>& e) {
     if (auto* entity = dynamic_cast<KVRBasicEntity3D*>(e.get())) visit(entity);
-  }
+  });
 }
 
 void noteMembers(const KVRBasicEntity3D* entity, Carriers& carriers) {

@@ -29,15 +29,9 @@ class PoseBatch {
   static PoseBatch subtree(const KVRSharedHandle<KVRBasicEntity>& root) {
     if (!root) throw py::type_error("a subtree needs a root entity, not None");
     std::vector<Entity3D> found;
-    KVRSharedVector<KVRBasicEntity> stack{root}, children;
-    while (!stack.empty()) {
-      const KVRSharedHandle<KVRBasicEntity> entity = std::move(stack.back());
-      stack.pop_back();
+    KVRBasicEntity::forEachInLogicalSubtree(root, [&](const KVRSharedHandle<KVRBasicEntity>& entity) {
       if (auto* e = dynamic_cast<KVRBasicEntity3D*>(entity.get())) found.emplace_back(e);
-      children.clear();
-      entity->getLogicalChildren(children);
-      stack.insert(stack.end(), children.rbegin(), children.rend());
-    }
+    });
     return PoseBatch(std::move(found));
   }
 

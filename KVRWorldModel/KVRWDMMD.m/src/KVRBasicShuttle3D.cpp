@@ -162,15 +162,9 @@ std::wstring secondsOf(const KVRSimTime& t) { return std::to_wstring(t.toSeconds
 // The shuttles of `world`, parents before children, without recursion.
 KVRSharedVector<KVRBasicShuttle3D> shuttlesOf(const KVRSharedHandle<KVRBasicWorld>& world) {
   KVRSharedVector<KVRBasicShuttle3D> shuttles;
-  KVRSharedVector<KVRBasicEntity> stack{KVRSharedHandle<KVRBasicEntity>(world)}, children;
-  while (!stack.empty()) {
-    const KVRSharedHandle<KVRBasicEntity> entity = std::move(stack.back());
-    stack.pop_back();
+  KVRBasicEntity::forEachInLogicalSubtree(world, [&](const KVRSharedHandle<KVRBasicEntity>& entity) {
     if (auto* shuttle = dynamic_cast<KVRBasicShuttle3D*>(entity.get())) shuttles.emplace_back(shuttle);
-    children.clear();
-    entity->getLogicalChildren(children);
-    stack.insert(stack.end(), children.rbegin(), children.rend());
-  }
+  });
   return shuttles;
 }
 

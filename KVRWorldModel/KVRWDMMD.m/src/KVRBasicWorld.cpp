@@ -16,21 +16,13 @@ const KVRUUID& KVRBasicWorld::getClassID() const { return ClassID_; }
 KVRMessage KVRBasicWorld::getEntityTypeName() const { return KVRMessage(L"World"); }
 
 void KVRBasicWorld::flushWorld() {
-  KVRSharedVector<KVRBasicEntity> stack, children;
   for (int round = 0; round < 4; ++round) {
     bool flushed = false;
-    stack.assign(1, KVRSharedHandle<KVRBasicEntity>(this));
-    while (!stack.empty()) {
-      const KVRSharedHandle<KVRBasicEntity> entity = std::move(stack.back());
-      stack.pop_back();
-      if (entity->getPendingEvents().any()) {
-        entity->flushLogicalState();
-        flushed = true;
-      }
-      children.clear();
-      entity->getLogicalChildren(children);
-      stack.insert(stack.end(), children.rbegin(), children.rend());
-    }
+    forEachInLogicalSubtree(KVRSharedHandle<KVRBasicEntity>(this), [&](const KVRSharedHandle<KVRBasicEntity>& entity) {
+      if (!entity->getPendingEvents().any()) return;
+      entity->flushLogicalState();
+      flushed = true;
+    });
     if (!flushed) return;
   }
 }
