@@ -234,7 +234,6 @@ class KVRWORLDMODEL_API KVRBasicBody3D : public KVRBasicEntity3D {
             const KVRSharedHandle<KVRBasicAttachment3D>& attachment, const Xform& relative);
 
   friend class KVRBasicConnection3D;  // says when it names this body and when it lets go
-  friend class KVRBasicEntity3D;      // fetches the connection ahead of a propagation
   // Lists `connection`; returns where, which the connection keeps.
   std::size_t addNamingConnection(KVRBasicConnection3D* connection) {
     namedBy_.push_back(connection);

@@ -425,9 +425,6 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   void raiseAgain(int bit) const;
   // Starts fetching what propagating a location to this entity touches first.
   void prefetchForPropagation() const;
-  // Once the entity's own lines are in: starts fetching the relative location
-  // that a body's connection keeps for it.
-  void prefetchRelative() const;
   Spatial* findSpatial() const;
   Spatial& spatial() const;
   // setCachedBaseLocation without the check, for locations composed here.

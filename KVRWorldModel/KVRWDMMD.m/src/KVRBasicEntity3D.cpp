@@ -11,7 +11,6 @@
 
 #include "KVRAssertion.h"
 #include "KVRBasicBody3D.h"
-#include "KVRBasicConnection3D.h"
 #include "KVRBasicFrame3D.h"
 #include "KVRBasicGroup3D.h"
 #include "KVRBasicMfgAssembly3D.h"
@@ -127,6 +126,11 @@ struct KVRBasicEntity3D::FlatTree {
   void buildMembers(const KVRBasicEntity3D& root, const MemberPass& pass);
   // Appends the subtree below the entry at `index`; its depth below that entry.
   std::size_t appendBelow(std::uint32_t index);
+  // A layout kept for many passes holds no more room than it uses.
+  void fit() {
+    if (entries.capacity() > entries.size() + entries.size() / 8) entries.shrink_to_fit();
+    if (open.capacity() > open.size() + open.size() / 8) open.shrink_to_fit();
+  }
 };
 
 void KVRBasicEntity3D::FlatTreeDeleter::operator()(FlatTree* tree) const { delete tree; }
@@ -1286,14 +1290,6 @@ void KVRBasicEntity3D::prefetchForPropagation() const {
   __builtin_prefetch(hot + 64, 1);
 }
 
-void KVRBasicEntity3D::prefetchRelative() const {
-  if (kind_ != Kind::Body) return;
-  if (const KVRBasicConnection3D* connection = static_cast<const KVRBasicBody3D*>(this)->innerConnection_.get()) {
-    __builtin_prefetch(connection);  // its class, which tells whether it keeps the location
-    __builtin_prefetch(&connection->getCachedRelativeProfile());
-  }
-}
-
 template <class Visit>
 bool KVRBasicEntity3D::walkSpatialChildren(KVRBasicEntity3D* first, Visit visit) const {
   // As KVRSiblingList::walk, from `first` on.
@@ -1427,6 +1423,7 @@ void KVRBasicEntity3D::FlatTree::build(const KVRBasicEntity3D& root) {
   members.clear();
   entries.push_back({const_cast<KVRBasicEntity3D*>(&root), nullptr, 0});
   open.resize(appendBelow(0) + 1);
+  fit();
   const_cast<KVRBasicEntity3D&>(root).markTopologyRead();
   era = topologyEra;
   topology = root.topology();
@@ -1448,6 +1445,7 @@ void KVRBasicEntity3D::FlatTree::buildMembers(const KVRBasicEntity3D& root, cons
   }
   entries[0].end = static_cast<std::uint32_t>(entries.size());
   open.resize(depth + 1);
+  fit();
   era = topologyEra;
   stale = false;
 }
@@ -1653,7 +1651,6 @@ bool KVRBasicEntity3D::isPlainNow() const {
       if (i + Ahead < n) {
         entries[i + Ahead].entity->prefetchForPropagation();
         if (const ParentPose* pose = entries[i + Ahead].childrenPose) __builtin_prefetch(pose, 1);
-        entries[i + Ahead / 2].entity->prefetchRelative();
       }
       const OpenEntry& parent = open[top];
       KVRBasicEntity3D& child = *entries[i].entity;
