@@ -490,6 +490,58 @@ TEST(MemberPass, AShuttleCarriesItsMembersInOnePassWithTheBitsAndDisturbancesOfO
   }
 }
 
+TEST(MemberPass, MembersAndEntitiesGoneSinceTheLayoutAreNeverRead) {
+  // Twenty members with a frame each, laid out; then, before the next step,
+  // M8's frame is destroyed and M10 is destroyed, a spare body taking its
+  // place among the members (their number stays the same).
+  auto floor = make<KVRBasicBody3D>(L"Floor");
+  auto shuttle = make<KVRBasicShuttle3D>(L"S");
+  auto spare = make<KVRBasicBody3D>(L"Spare");
+  floor->attachBody(shuttle);
+  floor->attachBody(spare, pose(1, 0, 0, 1));
+  std::vector<KVRSharedHandle<KVRBasicBody3D>> members;
+  std::vector<KVRSharedHandle<KVRBasicFrame3D>> frames;
+  for (int i = 0; i < 20; ++i) {
+    members.push_back(make<KVRBasicBody3D>(L"M" + std::to_wstring(i)));
+    frames.push_back(make<KVRBasicFrame3D>(L"F" + std::to_wstring(i)));
+    floor->attachBody(members.back(), pose(0.1 * i, i, 0, 0));
+    members.back()->addFrame(frames.back());
+    frames.back()->setFrameLocation(pose(0.2, 0, 1, 0));
+    shuttle->addEntity(members.back());
+  }
+  shuttle->activate();
+  const auto step = [&](int t) {
+    place(shuttle, pose(0.1 * t, t, 0, 0));
+    shuttle->flushSpatialState();
+  };
+  step(1);
+  step(2);
+  ASSERT_EQ(shuttle->getFlatMembersSize(), 40);
+  members[8]->removeFrame(frames[8]);
+  frames[8]->orphanObject();
+  frames[8] = nullptr;
+  shuttle->removeEntity(members[10]);
+  members[10]->orphanObject();
+  members[10] = nullptr;
+  shuttle->addEntity(spare);
+  step(3);
+  EXPECT_EQ(shuttle->getFlatMembersSize(), 0);  // found out of date
+  step(4);
+  step(5);
+  EXPECT_EQ(shuttle->getFlatMembersSize(), 38);
+  members[10] = spare;
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_XFORM_NEAR(members[i]->getBaseLocation(),
+                      shuttle->getBaseLocation() * shuttle->getRelativeLocation(members[i]));
+    if (frames[i]) {
+      EXPECT_XFORM_NEAR(frames[i]->getBaseLocation(), frames[i]->computeBaseLocation());
+    }
+  }
+  EXPECT_TRUE(isSound(floor));
+  for (const auto& member : members) member->orphanObject();
+  orphan(shuttle, floor);
+}
+
 // --- The flat layout follows the links ------------------------------------------
 
 // A root frame R with two chains of frames below it, flushed until its

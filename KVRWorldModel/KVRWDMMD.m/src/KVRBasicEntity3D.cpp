@@ -1341,7 +1341,8 @@ void KVRBasicEntity3D::enterPropagation() { ++propagationsRunning; }
 void KVRBasicEntity3D::leavePropagation() { --propagationsRunning; }
 
 void KVRBasicEntity3D::propagateBaseLocation() const {
-  const auto [deliver, mark] = handingOf(Place::Location);
+  const Handing handing = handingOf(Place::Location);
+  const bool deliver = handing.deliver, mark = handing.mark;
   KVRBasicEntity3D* first = spatialChildren_.first();
   if (!first) return;
   FlatTree* tree = flatTreeToUse();
@@ -1364,7 +1365,8 @@ void KVRBasicEntity3D::propagateBaseLocationToChildren(
     const std::vector<const KVRBasicEntity3D*>& skip) const {
   KVRBasicEntity3D* first = spatialChildren_.first();
   if (!first) return;
-  const auto [deliver, mark] = handingOf(Place::Location);
+  const Handing handing = handingOf(Place::Location);
+  const bool deliver = handing.deliver, mark = handing.mark;
   const PropagationScope scope;
   ParentPose* pose = deliver ? acquirePose(baseLocation_) : nullptr;
   try {
@@ -1549,6 +1551,8 @@ bool KVRBasicEntity3D::isPlainNow() const {
   // How far ahead entities and the poses their children hold are fetched.
   constexpr std::uint32_t Ahead = 12;
   std::uint32_t member = 0;  // with `members`: the members reached
+  // Where the lines a propagation touches begin (as prefetchForPropagation has them).
+  const std::ptrdiff_t hotOffset = reinterpret_cast<const char*>(&kind_) - reinterpret_cast<const char*>(this);
   bool handedOver = false;   // the rest of the members were left to the usual steps
 
   // Opens the entry at `index`: its children are to receive its base location.
@@ -1649,18 +1653,27 @@ bool KVRBasicEntity3D::isPlainNow() const {
     while (i < n) {
       while (i >= open[top].end) close(open[top--]);
       if (i + Ahead < n) {
-        entries[i + Ahead].entity->prefetchForPropagation();
+        // By address alone: in a layout of members, an entry ahead may belong
+        // to a subtree that changed, and be gone.
+        const char* ahead = reinterpret_cast<const char*>(entries[i + Ahead].entity);
+        __builtin_prefetch(ahead, 1);
+        __builtin_prefetch(ahead + hotOffset, 1);
+        __builtin_prefetch(ahead + hotOffset + 64, 1);
         if (const ParentPose* pose = entries[i + Ahead].childrenPose) __builtin_prefetch(pose, 1);
       }
       const OpenEntry& parent = open[top];
       KVRBasicEntity3D& child = *entries[i].entity;
       if (members && top == 0) {
-        // A member: placed by the pass, or carried the usual way.
+        // A member: placed by the pass, or carried the usual way. One no
+        // longer at its slot may be gone: it is not read then.
         const FlatTree::Member& m = tree.members[member++];
-        const bool laidOut = child.topology() == m.topology;
-        if (!laidOut) tree.stale = true;
-        const bool inPlace = laidOut && child.isPlainNow() && !child.parentStillToPropagate();
-        const MemberPass::Outcome outcome = members->place(m.slot, child, inPlace);
+        MemberPass::Outcome outcome = MemberPass::Outcome::Changed;
+        if (m.slot < members->slots() && &members->memberAt(m.slot) == &child) {
+          const bool laidOut = child.topology() == m.topology;
+          if (!laidOut) tree.stale = true;
+          const bool inPlace = laidOut && child.isPlainNow() && !child.parentStillToPropagate();
+          outcome = members->place(m.slot, child, inPlace);
+        }
         if (outcome == MemberPass::Outcome::Skipped) {
           i = entries[i].end;
           continue;
@@ -1763,7 +1776,8 @@ bool KVRBasicEntity3D::isPlainNow() const {
 
 void KVRBasicEntity3D::propagateBaseProfile() const {
   const Profile base = getBaseProfile();
-  const auto [deliver, mark] = handingOf(Place::Profile);
+  const Handing handing = handingOf(Place::Profile);
+  const bool deliver = handing.deliver, mark = handing.mark;
   KVRBasicEntity3D* first = spatialChildren_.first();
   if (!first) return;
   const bool walked = walkSpatialChildren(first, [&](KVRBasicEntity3D& child) {

@@ -109,7 +109,8 @@ bool KVRNotificationRun::flushInPlace(Entity3D& e) {
   // What the flat pass flushes may drop the last handle to it: kept alive until the run ends.
   const bool held = e.getReferenceCount() > 0;
   if (held) e.addReference();
-  const auto [deliver, mark] = e.handingOf(Entity3D::Place::Location);
+  const Entity3D::Handing handing = e.handingOf(Entity3D::Place::Location);
+  const bool deliver = handing.deliver, mark = handing.mark;
   try {
     e.setHooksBegun(2);
     Entity3D::enterPropagation();
@@ -189,7 +190,8 @@ void KVRNotificationRun::step(Frame& f) {
       e.setHooksBegun(2);
       f.stage = AncestorsStep;
       const Entity3D::Place place = e.placeToHandDown();
-      const auto [deliver, mark] = e.handingOf(place);
+      const Entity3D::Handing handing = e.handingOf(place);
+      const bool deliver = handing.deliver, mark = handing.mark;
       f.deliver = deliver;
       f.mark = mark;
       Entity3D* first = e.spatialChildren_.first();
