@@ -63,6 +63,8 @@ class KVRNotificationRun {
   }
 
   static bool flushInPlace(Entity3D& e);
+  // The flat pass through the subtree of `e`, counted as a propagation running.
+  static void passFlat(Entity3D& e, Entity3D::FlatTree& tree, bool deliver, bool mark);
   static void run(std::size_t base);
   static void step(Frame& f);
   static bool startWalk(Frame& f, KVRBasicEntity* first);
@@ -91,6 +93,17 @@ void KVRNotificationRun::flush(KVRBasicEntity& entity) {
   run(base);
 }
 
+void KVRNotificationRun::passFlat(Entity3D& e, Entity3D::FlatTree& tree, bool deliver, bool mark) {
+  Entity3D::enterPropagation();
+  try {
+    e.propagateLocationFlat(tree, deliver, mark);
+  } catch (...) {
+    Entity3D::leavePropagation();
+    throw;
+  }
+  Entity3D::leavePropagation();
+}
+
 // The run of an entity that nothing watches, with at most a location to hand
 // down, and without children or with a flat subtree laid out already: the
 // steps a frame would take, without one. False, having done nothing, for any
@@ -113,14 +126,7 @@ bool KVRNotificationRun::flushInPlace(Entity3D& e) {
   const bool deliver = handing.deliver, mark = handing.mark;
   try {
     e.setHooksBegun(2);
-    Entity3D::enterPropagation();
-    try {
-      e.propagateLocationFlat(*tree, deliver, mark);
-    } catch (...) {
-      Entity3D::leavePropagation();
-      throw;
-    }
-    Entity3D::leavePropagation();
+    passFlat(e, *tree, deliver, mark);
     // Raised by a subscriber below while the pass ran.
     if (e.handsDownAncestors()) e.propagateSpatialAncestors();
     e.setHooksBegun(0xFF);
@@ -200,14 +206,7 @@ void KVRNotificationRun::step(Frame& f) {
         f.profile = std::make_unique<Entity3D::Profile>(e.getBaseProfile());
       } else if (place == Entity3D::Place::Location) {
         if (Entity3D::FlatTree* tree = e.flatTreeToUse()) {
-          Entity3D::enterPropagation();
-          try {
-            e.propagateLocationFlat(*tree, deliver, mark);
-          } catch (...) {
-            Entity3D::leavePropagation();
-            throw;
-          }
-          Entity3D::leavePropagation();
+          passFlat(e, *tree, deliver, mark);
           return;
         }
         Entity3D::enterPropagation();
