@@ -177,6 +177,10 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   void clearSpatialParent(int keepPlace);
   void clearSpatialChild(SpatialPosition position);
   void updateSpatialAncestors(const KVRSharedList<KVRBasicEntity3D>& parentAncestors);
+  // Takes the parent's ancestor list followed by the parent, as a flush
+  // hands it down, sharing the parent's (bit 9): for a builder that links a
+  // subtree before hanging its root and sets locations instead of flushing.
+  void refreshSpatialAncestors();
   void clearSpatialAncestors();
 
   // --- Locations ---------------------------------------------------------

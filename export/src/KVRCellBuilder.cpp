@@ -102,8 +102,12 @@ std::vector<int> Reader::spatialRanks() const {
   return rank;
 }
 
-void Reader::linkSpatially() {
-  // Parents first, as the logical tree; a body hangs through its connection.
+void Reader::linkSpatially(bool hanging) {
+  // Parents first, as the logical tree. Everything that hangs on no
+  // connection is linked before connections are made, so that a connection
+  // made between two frames finds each on its body; bodies then hang
+  // through their connections. A body's hanging bodies therefore follow its
+  // other spatial children, an order the document does not keep anyway.
   const std::vector<int> rank = spatialRanks();
   for (std::vector<int> level : spatialLevels_) {
     std::stable_sort(level.begin(), level.end(), [&](int a, int b) {
@@ -111,7 +115,7 @@ void Reader::linkSpatially() {
     });
     for (const int r : level) {
       const Record& rec = records_[static_cast<std::size_t>(r)];
-      if (rec.spatialParent == None) continue;
+      if (rec.spatialParent == None || (rec.connection != None) != hanging) continue;
       const Record& parent = records_[static_cast<std::size_t>(rec.spatialParent)];
       if (rec.connection != None) {
         const auto& made = connections_[static_cast<std::size_t>(rec.connection)].made;
@@ -123,6 +127,19 @@ void Reader::linkSpatially() {
       }
     }
   }
+}
+
+void Reader::refreshAncestors() {
+  // What was linked before the body it is under hung holds a shorter
+  // ancestor list than its parent's followed by the parent: it takes that
+  // list, parents first, as a flush would hand it down.
+  for (const auto& level : spatialLevels_)
+    for (const int r : level) {
+      const Record& rec = records_[static_cast<std::size_t>(r)];
+      if (rec.spatialParent == None) continue;
+      const int parentDepth = records_[static_cast<std::size_t>(rec.spatialParent)].entity3D->getSpatialAncestorsCount();
+      if (rec.entity3D->getSpatialAncestorsCount() != parentDepth + 1) rec.entity3D->refreshSpatialAncestors();
+    }
 }
 
 void Reader::connect() {
@@ -447,8 +464,10 @@ void Reader::build() {
   createEntities();
   linkLogically();
   placeRelatively();
+  linkSpatially(false);
   connect();
-  linkSpatially();
+  linkSpatially(true);
+  refreshAncestors();
   restoreBodies();
   restoreRoutes();
   setBases();

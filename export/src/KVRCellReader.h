@@ -168,7 +168,8 @@ class Reader {
   void createEntities();
   void linkLogically();
   void placeRelatively();
-  void linkSpatially();
+  void linkSpatially(bool hanging);
+  void refreshAncestors();
   void connect();
   void restoreBodies();
   void setBases();

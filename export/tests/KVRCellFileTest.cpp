@@ -52,7 +52,13 @@ class CellFile : public ExportCell {
     for (const auto& e : Entities{pallet, cart, line, camera, rule}) w->addEntity(e);
     floor->attachBody(pallet, at(2, 0, 0, 30));
     floor->attachBody(cart, at(-1, 1, 0));
-    floor->attachBody(camera, at(0, 0, 4));
+    // The camera hangs through an attachment made between two frames.
+    floor->addFrame(mount);
+    camera->addFrame(lens);
+    Xform offset = at(0, 0, 4);
+    mount->setFrameLocation(offset);
+    mast->connectBodies(mount, lens);
+    camera->setInnerBody(floor, mast);
     line->addBody(conveyor, at(0.5, 0, 0), Xform());
     rule->setSyncMode(KVRBasicRelationship3D::NoSyncOnSet);
     rule->setRelationship(camera, part);
@@ -94,6 +100,8 @@ class CellFile : public ExportCell {
   KVRSharedHandle<KVRBasicBody3D> conveyor = make<KVRBasicBody3D>(L"Conveyor");
   KVRSharedHandle<KVRBasicCamera3D> camera = make<KVRBasicCamera3D>(L"Camera");
   KVRSharedHandle<Rule> rule = make<Rule>(L"Watch");
+  KVRSharedHandle<KVRBasicFrame3D> mount = make<KVRBasicFrame3D>(L"Mount"), lens = make<KVRBasicFrame3D>(L"Lens");
+  KVRSharedHandle<KVRBasicAttachment3D> mast = make<KVRBasicAttachment3D>(L"Mast");
 };
 
 TEST_F(CellFile, EveryClassRoundTripsToTheSameDocumentAndALoadedShuttleMovesAsTheSavedOne) {
@@ -119,6 +127,9 @@ TEST_F(CellFile, EveryClassRoundTripsToTheSameDocumentAndALoadedShuttleMovesAsTh
   const auto cart2 = KVRSharedHandle<KVRBasicShuttle3D>::downcast(find(L"Cart"));
   EXPECT_EQ(cart2->getPlanner()->getTimes(), planner()->getTimes());
   EXPECT_EQ(cart2->getPlanner()->getCustomFlag(), 3);
+  const auto mast2 = KVRSharedHandle<KVRBasicBody3D>::downcast(find(L"Camera"))->getInnerConnection();
+  EXPECT_EQ(mast2->getInnerFrame(), find(L"Floor/Mount"));
+  EXPECT_EQ(mast2->getOuterFrame(), find(L"Camera/Lens"));
 
   // Both cells run the same steps: every base location agrees to 1e-12.
   const auto gripper2 = KVRSharedHandle<KVRBasicEntity3D>::downcast(find(L"Gripper"));

@@ -790,6 +790,13 @@ void KVRBasicEntity3D::updateSpatialAncestors(const AncestorChain& parentAncesto
   setEvent(SpatialAncestorsChanged);
 }
 
+void KVRBasicEntity3D::refreshSpatialAncestors() {
+  if (!spatialParent_) return clearSpatialAncestors();
+  spatialAncestors_ = spatialParent_->ancestorsForChildren();
+  spatialDepth_ = spatialAncestors_.size();
+  setEvent(SpatialAncestorsChanged);
+}
+
 void KVRBasicEntity3D::clearSpatialAncestors() {
   spatialAncestors_ = AncestorChain();
   spatialDepth_ = 0;
