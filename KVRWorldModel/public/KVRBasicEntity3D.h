@@ -71,9 +71,9 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   // every entity from the heap, so that misuse of a freed one is caught.)
   static void* operator new(std::size_t size);
   static void operator delete(void* memory, std::size_t size) noexcept;
-  // For memory accounting: the bytes of the blocks that hold 3-D entities
-  // now, and the bytes taken from the heap for them so far (slabs, and the
-  // blocks that do not come from one).
+  // For memory accounting: the bytes of the blocks in use now (3-D
+  // entities and the parent locations they share), and the bytes taken from
+  // the heap for them so far (slabs, and the blocks that do not come from one).
   static std::size_t getEntityBlockBytes();
   static std::size_t getEntitySlabBytes();
 
@@ -390,10 +390,6 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   // The exact classes the flat pass knows to keep nothing beyond what it
   // does (found once per entity): where their relative location is kept.
   enum class Kind : std::uint8_t { Unknown, Frame, TagPoint, Path, Body, Other };
-  // Returns spare parent poses to the heap when the library is unloaded.
-  struct PosePoolCloser {
-    ~PosePoolCloser();
-  };
 
   void spatialHook_() { KVRBasicEntity3D::onNotification(); }
   const KVRBasicEntity3D* parentStillToPropagate() const;
@@ -486,9 +482,6 @@ class KVRWORLDMODEL_API KVRBasicEntity3D : public KVRBasicEntity {
   template <class Apply>
   int applyStatus(int status, Apply apply);
 
-  static ParentPose* freePoses_;  // released poses, kept for the next deliveries
-  static bool posePoolClosed_;
-  static PosePoolCloser posePoolCloser_;
   // The hooks every 3-D entity registers, as a signature.
   static std::uint32_t plainHookSignature_;
   static bool flatPropagation_;

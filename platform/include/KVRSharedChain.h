@@ -17,7 +17,7 @@ class KVRSharedChain {
   KVRSharedChain() = default;
   // `rest` followed by `last`.
   KVRSharedChain(const KVRSharedChain& rest, KVRSharedHandle<T> last)
-      : node_(new Node{1, std::move(last), rest.node_, rest.node_ ? rest.node_->size + 1 : 1u}) {
+      : node_(new Node{1, rest.node_ ? rest.node_->size + 1 : 1u, std::move(last), rest.node_}) {
     if (rest.node_) ++rest.node_->references;
   }
   // The entries of a list, root first.
@@ -99,11 +99,12 @@ class KVRSharedChain {
   }
 
  private:
+  // 24 bytes: the heap's smallest block but one.
   struct Node {
     std::uint32_t references;
+    std::uint32_t size;
     KVRSharedHandle<T> entry;
     Node* rest;
-    std::uint32_t size;
   };
 
   // Iterative, so that dropping a long chain does not recurse.

@@ -59,15 +59,10 @@ struct KVRBasicEntity3D::Motion {
   KVRBasicVector3D<double> parent[4];
 };
 
-// One cache line: a count and a location, or, while in the pool, the link
-// to the next pose there.
+// One cache line: a count and a location.
 struct alignas(64) KVRBasicEntity3D::ParentPose {
-  std::uint32_t references = 0;
-  union {
-    ParentPose* nextFree;
-    Xform X_WP;
-  };
-  ParentPose() : nextFree(nullptr) {}
+  std::uint32_t references;
+  Xform X_WP;
 };
 
 // One entity of a flat subtree whose own subtree is being carried through:
@@ -244,6 +239,13 @@ void* takeBlock(std::size_t lines) {
   return block;
 }
 
+void giveBlock(void* memory, std::size_t lines) {
+  if (fromSlab(lines))
+    keepFree(memory, lines);
+  else
+    ::operator delete(memory, std::align_val_t(Line));
+}
+
 }  // namespace
 
 void* KVRBasicEntity3D::operator new(std::size_t size) {
@@ -257,10 +259,7 @@ void KVRBasicEntity3D::operator delete(void* memory, std::size_t size) noexcept 
   if (!memory) return;
   const std::size_t lines = linesOf(size);
   blockBytes -= lines * Line;
-  if (fromSlab(lines))
-    keepFree(memory, lines);
-  else
-    ::operator delete(memory, std::align_val_t(Line));
+  giveBlock(memory, lines);
 }
 
 std::size_t KVRBasicEntity3D::getEntityBlockBytes() { return blockBytes; }
@@ -269,38 +268,23 @@ std::size_t KVRBasicEntity3D::getEntitySlabBytes() { return slabBytes; }
 
 // --- Shared parent poses --------------------------------------------------
 
-KVRBasicEntity3D::ParentPose* KVRBasicEntity3D::freePoses_ = nullptr;
-bool KVRBasicEntity3D::posePoolClosed_ = false;
-KVRBasicEntity3D::PosePoolCloser KVRBasicEntity3D::posePoolCloser_;
-
-KVRBasicEntity3D::PosePoolCloser::~PosePoolCloser() {
-  // Poses released from now on (by entities outliving the library's statics) are deleted at once.
-  posePoolClosed_ = true;
-  while (ParentPose* pose = freePoses_) {
-    freePoses_ = pose->nextFree;
-    delete pose;
-  }
-}
+// A pose is one line of the slabs entities come from: a pose allocated on
+// its own would cost the heap nearly twice that, for its alignment. Released
+// poses wait in the slabs' free list of one-line blocks for the next
+// deliveries, which outlives every entity.
 
 KVRBasicEntity3D::ParentPose* KVRBasicEntity3D::acquirePose(const Xform& X_WP) {
-  ParentPose* pose = freePoses_;
-  if (pose)
-    freePoses_ = pose->nextFree;
-  else
-    pose = new ParentPose;
-  pose->references = 1;
-  new (&pose->X_WP) Xform(X_WP);
+  static_assert(sizeof(ParentPose) == Line);
+  ParentPose* pose = new (takeBlock(1)) ParentPose{1, X_WP};
+  blockBytes += Line;
   return pose;
 }
 
 void KVRBasicEntity3D::releasePose(ParentPose* pose) {
   if (!pose || --pose->references != 0) return;
-  if (posePoolClosed_) {
-    delete pose;
-    return;
-  }
-  pose->nextFree = freePoses_;
-  freePoses_ = pose;
+  pose->~ParentPose();
+  blockBytes -= Line;
+  giveBlock(pose, 1);
 }
 
 namespace {
