@@ -287,6 +287,8 @@ class KVRWORLDMODEL_API KVRBasicEntity : public KVRExtendibleObject {
    private:
     const NamePiece* fullName();
     const AncestorChain& ancestors();
+    // Whether `piece` is the full name of `from_` as it stands.
+    bool current(const NamePiece* piece) const;
 
     const KVRBasicEntity& from_;
     const NamePiece* fullName_ = nullptr;

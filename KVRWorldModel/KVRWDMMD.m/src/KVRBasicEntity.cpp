@@ -836,8 +836,12 @@ void KVRBasicEntity::clearLogicalAncestors() {
 
 KVRBasicEntity::Delivery::~Delivery() { NamePiece::release(fullName_); }
 
+bool KVRBasicEntity::Delivery::current(const NamePiece* piece) const {
+  return piece && !piece->whole && piece->prefix == from_.namePrefix_ && piece->text == from_.name_;
+}
+
 const KVRBasicEntity::NamePiece* KVRBasicEntity::Delivery::fullName() {
-  if (!fullName_ || fullName_->prefix != from_.namePrefix_ || fullName_->text != from_.name_) {
+  if (!current(fullName_)) {
     NamePiece::release(fullName_);
     fullName_ = NamePiece::make(from_.namePrefix_, from_.name_, false);
   }
@@ -852,11 +856,24 @@ const KVRBasicEntity::AncestorChain& KVRBasicEntity::Delivery::ancestors() {
 }
 
 void KVRBasicEntity::Delivery::deliverTo(KVRBasicEntity& child, bool withAncestors) {
-  child.setFullNamePrefix(fullName());
+  // A name or list already current (given when the child was linked) is
+  // kept, and shared with the siblings still to be given one.
+  if (current(child.namePrefix_)) {
+    if (!current(fullName_)) {
+      NamePiece::release(fullName_);
+      fullName_ = NamePiece::share(child.namePrefix_);
+    }
+  } else {
+    child.setFullNamePrefix(fullName());
+  }
   child.setEvent(FullNameChanged);
   if (!withAncestors) return;
   if (child.logicalParent_.get() == &from_) {
-    child.logicalAncestors_ = ancestors();
+    if (child.logicalAncestors_.extends(from_.logicalAncestors_, &from_)) {
+      if (!ancestors_.extends(from_.logicalAncestors_, &from_)) ancestors_ = child.logicalAncestors_;
+    } else {
+      child.logicalAncestors_ = ancestors();
+    }
     child.setEvent(LogicalAncestorsChanged);
   } else {
     child.updateLogicalAncestors(from_.logicalAncestors_);

@@ -34,8 +34,9 @@ class KVRNotificationRun {
   };
 
   struct Frame {
+    Frame() = default;
     explicit Frame(Entity3D& e) : entity(&e) {}
-    Entity3D* entity;
+    Entity3D* entity = nullptr;
     // The walk: the child being flushed (visited) or to be flushed, and the one after it.
     KVRSharedHandle<KVRBasicEntity> item, next;
     Entity3D::ParentPose* pose = nullptr;  // a walk with a location: the pose delivered
@@ -49,8 +50,41 @@ class KVRNotificationRun {
     bool deliver = false, mark = false, withAncestors = false, inScope = false;
   };
 
-  static std::deque<Frame>& frames() {
-    static std::deque<Frame> stack;
+  // The frames of the runs in progress, innermost last. A frame stays where
+  // it is while others are pushed above it. The room of a popped frame is
+  // kept for the next push, so that a flush allocates no frame where flushes
+  // have been as deep before; beyond `Kept` frames it is given back once
+  // every run has ended.
+  class FrameStack {
+   public:
+    std::size_t size() const { return size_; }
+    Frame& back() { return frames_[size_ - 1]; }
+    void push(Entity3D& e) {
+      if (size_ == frames_.size()) {
+        frames_.emplace_back(e);
+      } else {
+        Frame* f = &frames_[size_];
+        std::destroy_at(f);
+        std::construct_at(f, e);
+      }
+      ++size_;
+    }
+    // Drops what the innermost frame holds, as its destruction would.
+    void pop() {
+      Frame* f = &frames_[--size_];
+      std::destroy_at(f);
+      std::construct_at(f);
+      if (size_ == 0 && frames_.size() > Kept) frames_.resize(Kept);
+    }
+
+   private:
+    static constexpr std::size_t Kept = 4096;
+    std::deque<Frame> frames_;
+    std::size_t size_ = 0;
+  };
+
+  static FrameStack& frames() {
+    static FrameStack stack;
     return stack;
   }
 
@@ -87,9 +121,9 @@ void KVRNotificationRun::flush(KVRBasicEntity& entity) {
     return;
   }
   if (own->isPlainNow() && flushInPlace(*own)) return;
-  std::deque<Frame>& stack = frames();
+  FrameStack& stack = frames();
   const std::size_t base = stack.size();
-  stack.emplace_back(*own);
+  stack.push(*own);
   run(base);
 }
 
@@ -142,14 +176,14 @@ bool KVRNotificationRun::flushInPlace(Entity3D& e) {
 }
 
 void KVRNotificationRun::run(std::size_t base) {
-  std::deque<Frame>& stack = frames();
+  FrameStack& stack = frames();
   try {
     while (stack.size() > base) step(stack.back());
   } catch (...) {
     // As the nested calls unwind: the innermost notification is abandoned first.
     while (stack.size() > base) {
       unwind(stack.back());
-      stack.pop_back();
+      stack.pop();
     }
     throw;
   }
@@ -160,7 +194,7 @@ void KVRNotificationRun::step(Frame& f) {
   switch (f.stage) {
     case Start: {
       if (!e.beginNotification()) {  // running further up: its bits stay for the next run
-        frames().pop_back();
+        frames().pop();
         return;
       }
       // A hook or subscriber may drop the last handle to it: kept alive until the run ends.
@@ -232,7 +266,7 @@ void KVRNotificationRun::step(Frame& f) {
       e.publishToSubscribers();
       e.endNotification();
       const bool held = f.held;
-      frames().pop_back();  // `f` is gone from here on
+      frames().pop();  // `f` is gone from here on
       if (held) e.releaseReference();
       return;
     }
@@ -268,7 +302,7 @@ bool KVRNotificationRun::walk(Frame& f) {
     prepare(f, child);
     f.visited = true;
     if (Entity3D* own = ownSteps(child)) {
-      frames().emplace_back(*own);
+      frames().push(*own);
       return true;
     }
     child.notifySubscribers();
