@@ -102,12 +102,26 @@ std::vector<int> Reader::spatialRanks() const {
   return rank;
 }
 
-void Reader::linkSpatially(bool hanging) {
-  // Parents first, as the logical tree. Everything that hangs on no
-  // connection is linked before connections are made, so that a connection
-  // made between two frames finds each on its body; bodies then hang
-  // through their connections. A body's hanging bodies therefore follow its
-  // other spatial children, an order the document does not keep anyway.
+void Reader::linkSpatially(bool owned) {
+  // Parents first, as the logical tree, in two passes. The first links what
+  // a body or path owns (children whose logical parent is their spatial
+  // one) and the frames of connections, so that a connection made between
+  // two frames finds each on its body. Connections are made between the
+  // passes; the second pass hangs bodies through them and links the rest.
+  // Each pass keeps the document's order. What a document records of a
+  // parent's order (a body's frames, tag points and paths, and the children
+  // held by no entity of the cell's logical tree) lies within one pass,
+  // unless a body's frame belongs to another entity or a connection's frame
+  // does not: such a frame may come earlier among its siblings.
+  std::vector<bool> first(records_.size(), false);
+  for (std::size_t i = 0; i < records_.size(); ++i) {
+    const Record& rec = records_[i];
+    first[i] = rec.connection == None && rec.spatialParent != None && rec.logicalParent == rec.spatialParent;
+  }
+  for (const Connection& c : connections_)
+    for (const int frame : {c.innerFrame, c.outerFrame})
+      if (frame != None && records_[static_cast<std::size_t>(frame)].connection == None)
+        first[static_cast<std::size_t>(frame)] = true;
   const std::vector<int> rank = spatialRanks();
   for (std::vector<int> level : spatialLevels_) {
     std::stable_sort(level.begin(), level.end(), [&](int a, int b) {
@@ -115,7 +129,7 @@ void Reader::linkSpatially(bool hanging) {
     });
     for (const int r : level) {
       const Record& rec = records_[static_cast<std::size_t>(r)];
-      if (rec.spatialParent == None || (rec.connection != None) != hanging) continue;
+      if (rec.spatialParent == None || first[static_cast<std::size_t>(r)] != owned) continue;
       const Record& parent = records_[static_cast<std::size_t>(rec.spatialParent)];
       if (rec.connection != None) {
         const auto& made = connections_[static_cast<std::size_t>(rec.connection)].made;
@@ -464,9 +478,9 @@ void Reader::build() {
   createEntities();
   linkLogically();
   placeRelatively();
-  linkSpatially(false);
-  connect();
   linkSpatially(true);
+  connect();
+  linkSpatially(false);
   refreshAncestors();
   restoreBodies();
   restoreRoutes();

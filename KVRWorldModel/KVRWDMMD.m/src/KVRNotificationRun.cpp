@@ -302,6 +302,10 @@ bool KVRNotificationRun::walk(Frame& f) {
     prepare(f, child);
     f.visited = true;
     if (Entity3D* own = ownSteps(child)) {
+      // A plain entity with nothing pending: its flush would run hooks with
+      // nothing to do and tell nobody. A parent's hand-down of an ancestor
+      // list the child holds already leaves it so.
+      if (own->getPendingEvents().none() && own->isPlainNow()) continue;
       frames().push(*own);
       return true;
     }
