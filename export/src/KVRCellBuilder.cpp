@@ -102,34 +102,37 @@ std::vector<int> Reader::spatialRanks() const {
   return rank;
 }
 
-void Reader::linkSpatially(bool owned) {
-  // Parents first, as the logical tree, in two passes. The first links what
-  // a body or path owns (children whose logical parent is their spatial
-  // one) and the frames of connections, so that a connection made between
-  // two frames finds each on its body. Connections are made between the
-  // passes; the second pass hangs bodies through them and links the rest.
-  // Each pass keeps the document's order. What a document records of a
-  // parent's order (a body's frames, tag points and paths, and the children
-  // held by no entity of the cell's logical tree) lies within one pass,
-  // unless a body's frame belongs to another entity or a connection's frame
-  // does not: such a frame may come earlier among its siblings.
-  std::vector<bool> first(records_.size(), false);
-  for (std::size_t i = 0; i < records_.size(); ++i) {
-    const Record& rec = records_[i];
-    first[i] = rec.connection == None && rec.spatialParent != None && rec.logicalParent == rec.spatialParent;
-  }
+void Reader::linkSpatially(bool early) {
+  // Parents first, as the logical tree, each parent's children in the order
+  // they are written, in two passes. A connection made between two frames
+  // needs each frame on its body, so the first pass links the frames of
+  // connections, each after the siblings that come before it. Connections
+  // are made between the passes; the second pass hangs bodies through them
+  // and links the rest, so every parent's children keep their order (but
+  // for a frame that comes after the body that hangs through it, which is
+  // linked first).
+  const std::vector<int> rank = spatialRanks();
+  std::vector<bool> ofConnection(records_.size(), false);
   for (const Connection& c : connections_)
     for (const int frame : {c.innerFrame, c.outerFrame})
-      if (frame != None && records_[static_cast<std::size_t>(frame)].connection == None)
-        first[static_cast<std::size_t>(frame)] = true;
-  const std::vector<int> rank = spatialRanks();
+      if (frame != None) ofConnection[static_cast<std::size_t>(frame)] = true;
+  std::vector<int> lastEarly(records_.size(), -1);  // by parent: where its first-pass children end
   for (std::vector<int> level : spatialLevels_) {
     std::stable_sort(level.begin(), level.end(), [&](int a, int b) {
       return rank[static_cast<std::size_t>(a)] < rank[static_cast<std::size_t>(b)];
     });
-    for (const int r : level) {
+    for (std::size_t i = 0; i < level.size(); ++i) {
+      const Record& rec = records_[static_cast<std::size_t>(level[i])];
+      if (rec.spatialParent != None && ofConnection[static_cast<std::size_t>(level[i])])
+        lastEarly[static_cast<std::size_t>(rec.spatialParent)] = static_cast<int>(i);
+    }
+    for (std::size_t i = 0; i < level.size(); ++i) {
+      const int r = level[i];
       const Record& rec = records_[static_cast<std::size_t>(r)];
-      if (rec.spatialParent == None || first[static_cast<std::size_t>(r)] != owned) continue;
+      if (rec.spatialParent == None) continue;
+      const bool first =
+          rec.connection == None && static_cast<int>(i) <= lastEarly[static_cast<std::size_t>(rec.spatialParent)];
+      if (first != early) continue;
       const Record& parent = records_[static_cast<std::size_t>(rec.spatialParent)];
       if (rec.connection != None) {
         const auto& made = connections_[static_cast<std::size_t>(rec.connection)].made;

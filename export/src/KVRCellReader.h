@@ -168,7 +168,7 @@ class Reader {
   void createEntities();
   void linkLogically();
   void placeRelatively();
-  void linkSpatially(bool owned);
+  void linkSpatially(bool early);
   void refreshAncestors();
   void connect();
   void restoreBodies();
