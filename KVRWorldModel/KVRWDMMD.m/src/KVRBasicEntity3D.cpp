@@ -198,59 +198,82 @@ constexpr std::size_t SlabBytes = 256 * 1024;
 struct FreeBlock {
   FreeBlock* next;
 };
-constinit FreeBlock* freeBlocks[LargestBlockLines + 1] = {};
-constinit char* slabCursor = nullptr;
-constinit std::size_t slabLeft = 0;
+
+// Blocks of whole lines cut one after the other from slabs; a freed block
+// goes to the next one of its size.
+struct Slabs {
+  FreeBlock* free[LargestBlockLines + 1];
+  char* cursor;
+  std::size_t left;
+};
+
+// Entities, and apart from them the parent locations, whose lines would
+// otherwise be strewn between the entities a flush walks.
+constinit Slabs entitySlabs = {};
+constinit Slabs lineSlabs = {};
 constinit std::size_t blockBytes = 0;
 constinit std::size_t slabBytes = 0;
 
 std::size_t linesOf(std::size_t size) { return (size + Line - 1) / Line; }
 bool fromSlab(std::size_t lines) { return FromSlabs && lines <= LargestBlockLines; }
 
-void keepFree(void* memory, std::size_t lines) {
+void keepFree(Slabs& slabs, void* memory, std::size_t lines) {
   FreeBlock* block = static_cast<FreeBlock*>(memory);
-  block->next = freeBlocks[lines];
-  freeBlocks[lines] = block;
+  block->next = slabs.free[lines];
+  slabs.free[lines] = block;
 }
 
 // A block of `lines` cache lines: a free one of that size, else the next
 // lines of the present slab, else the start of a new slab.
-void* takeBlock(std::size_t lines) {
+void* takeBlock(Slabs& slabs, std::size_t lines) {
   const std::size_t bytes = lines * Line;
   if (!fromSlab(lines)) {
     void* block = ::operator new(bytes, std::align_val_t(Line));
     slabBytes += bytes;
     return block;
   }
-  if (FreeBlock* block = freeBlocks[lines]) {
-    freeBlocks[lines] = block->next;
+  if (FreeBlock* block = slabs.free[lines]) {
+    slabs.free[lines] = block->next;
     return block;
   }
-  if (slabLeft < bytes) {
+  if (slabs.left < bytes) {
     char* slab = static_cast<char*>(::operator new(SlabBytes, std::align_val_t(Line)));
-    if (slabLeft >= Line) keepFree(slabCursor, slabLeft / Line);  // the rest of the last slab
+    if (slabs.left >= Line) keepFree(slabs, slabs.cursor, slabs.left / Line);  // the rest of the last slab
     slabBytes += SlabBytes;
-    slabCursor = slab;
-    slabLeft = SlabBytes;
+    slabs.cursor = slab;
+    slabs.left = SlabBytes;
   }
-  void* block = slabCursor;
-  slabCursor += bytes;
-  slabLeft -= bytes;
+  void* block = slabs.cursor;
+  slabs.cursor += bytes;
+  slabs.left -= bytes;
   return block;
 }
 
-void giveBlock(void* memory, std::size_t lines) {
+void giveBlock(Slabs& slabs, void* memory, std::size_t lines) {
   if (fromSlab(lines))
-    keepFree(memory, lines);
+    keepFree(slabs, memory, lines);
   else
     ::operator delete(memory, std::align_val_t(Line));
+}
+
+// A parent location's line. Out of line, so that the flush passes that take
+// and give them keep their loops small.
+[[gnu::noinline]] void* takeLine() {
+  void* line = takeBlock(lineSlabs, 1);
+  blockBytes += Line;
+  return line;
+}
+
+[[gnu::noinline]] void giveLine(void* line) noexcept {
+  blockBytes -= Line;
+  giveBlock(lineSlabs, line, 1);
 }
 
 }  // namespace
 
 void* KVRBasicEntity3D::operator new(std::size_t size) {
   const std::size_t lines = linesOf(size);
-  void* block = takeBlock(lines);  // throws std::bad_alloc before anything is counted
+  void* block = takeBlock(entitySlabs, lines);  // throws std::bad_alloc before anything is counted
   blockBytes += lines * Line;
   return block;
 }
@@ -259,7 +282,7 @@ void KVRBasicEntity3D::operator delete(void* memory, std::size_t size) noexcept 
   if (!memory) return;
   const std::size_t lines = linesOf(size);
   blockBytes -= lines * Line;
-  giveBlock(memory, lines);
+  giveBlock(entitySlabs, memory, lines);
 }
 
 std::size_t KVRBasicEntity3D::getEntityBlockBytes() { return blockBytes; }
@@ -268,23 +291,20 @@ std::size_t KVRBasicEntity3D::getEntitySlabBytes() { return slabBytes; }
 
 // --- Shared parent poses --------------------------------------------------
 
-// A pose is one line of the slabs entities come from: a pose allocated on
-// its own would cost the heap nearly twice that, for its alignment. Released
+// A pose is one line cut from slabs of their own: a pose allocated on its
+// own would cost the heap nearly twice that, for its alignment. Released
 // poses wait in the slabs' free list of one-line blocks for the next
 // deliveries, which outlives every entity.
 
 KVRBasicEntity3D::ParentPose* KVRBasicEntity3D::acquirePose(const Xform& X_WP) {
   static_assert(sizeof(ParentPose) == Line);
-  ParentPose* pose = new (takeBlock(1)) ParentPose{1, X_WP};
-  blockBytes += Line;
-  return pose;
+  return new (takeLine()) ParentPose{1, X_WP};
 }
 
 void KVRBasicEntity3D::releasePose(ParentPose* pose) {
   if (!pose || --pose->references != 0) return;
   pose->~ParentPose();
-  blockBytes -= Line;
-  giveBlock(pose, 1);
+  giveLine(pose);
 }
 
 namespace {
