@@ -69,12 +69,14 @@ class KVRNotificationRun {
       }
       ++size_;
     }
-    // Drops what the innermost frame holds, as its destruction would.
+    // Drops what the innermost frame holds, as its destruction would. The
+    // frame counts until then: a run that the last handle to an entity
+    // starts as it goes pushes its frames above it.
     void pop() {
-      Frame* f = &frames_[--size_];
+      Frame* f = &frames_[size_ - 1];
       std::destroy_at(f);
       std::construct_at(f);
-      if (size_ == 0 && frames_.size() > Kept) frames_.resize(Kept);
+      if (--size_ == 0 && frames_.size() > Kept) frames_.resize(Kept);
     }
 
    private:
