@@ -6,13 +6,12 @@
 namespace {
 
 using namespace kvrtest;
-using Xform = KVRBasicXform3D<double>;
-using Entries = std::vector<KVRChangeLog::Entry>;
+using Listed = std::vector<std::pair<std::wstring, int>>;
 
-std::vector<std::pair<std::wstring, int>> listed(KVRChangeLog& log) {
-  Entries entries;
+Listed listed(KVRChangeLog& log) {
+  std::vector<KVRChangeLog::Entry> entries;
   log.take(entries);
-  std::vector<std::pair<std::wstring, int>> out;
+  Listed out;
   for (const auto& e : entries) out.emplace_back(e.entity->getEntityName(), e.changes);
   return out;
 }
@@ -21,52 +20,32 @@ std::vector<std::pair<std::wstring, int>> listed(KVRChangeLog& log) {
 TEST(ChangeLogs, ListEachChangedEntityOnceWithItsChanges) {
   const auto w = makeWorld(L"W");
   const auto a = make<KVRBasicMfgAssembly3D>(L"A");
-  auto b = make<KVRBasicBody3D>(L"B");
-  const auto c = make<KVRBasicBody3D>(L"C");
+  auto b = make<KVRBasicBody3D>(L"B"), c = make<KVRBasicBody3D>(L"C");
   const auto f = make<KVRBasicFrame3D>(L"F");
   const auto g = make<KVRBasicGroup3D>(L"G");
-  w->addEntity(a);
-  a->addBody(b);
-  a->addBody(c);
-  a->addBody(g);
-  b->addFrame(f);
-  flushSpatial(a, b, c, f, g);
+  w->addEntity(a); a->addBody(b); a->addBody(c);
+  a->addBody(g); b->addFrame(f); flushSpatial(a, b, c, f, g);
   auto log = std::make_unique<KVRChangeLog>();
-  for (const auto& e : {KVRSharedHandle<KVRBasicEntity3D>(b), KVRSharedHandle<KVRBasicEntity3D>(c),
-                        KVRSharedHandle<KVRBasicEntity3D>(f), KVRSharedHandle<KVRBasicEntity3D>(g)})
-    e->setChangeLog(log.get());
-  EXPECT_EQ(log->getEnrolledCount(), 4u);
-  EXPECT_EQ(b->getChangeLog(), log.get());
-  EXPECT_TRUE(log->isEmpty());
-
+  using Enrolled = KVRSharedHandle<KVRBasicEntity3D>;
+  for (const Enrolled& e : {Enrolled(b), Enrolled(c), Enrolled(f), Enrolled(g)}) e->setChangeLog(log.get());
+  EXPECT_EQ(log->getEnrolledCount(), 4u); EXPECT_TRUE(log->isEmpty());
   // Moved again and again (the later flushes run flat): B and F once each.
   for (int k = 1; k <= 4; ++k) {
-    place(b, at(k, 0, 0));
-    b->flushSpatialState();
+    place(b, at(k, 0, 0)); b->flushSpatialState();
   }
-  EXPECT_EQ(listed(*log), (std::vector<std::pair<std::wstring, int>>{{L"B", 1}, {L"F", 1}}));
-  EXPECT_EQ(f->getBaseLocation(), at(4, 0, 0));
-
+  EXPECT_EQ(listed(*log), (Listed{{L"B", 1}, {L"F", 1}})); EXPECT_EQ(f->getBaseLocation(), at(4, 0, 0));
   // A grab (C moves onto B: its holder changes, its place does not), a
   // member, a cleared history.
-  b->grabBody(c, 3);
-  g->addEntity(f);
-  g->removeEntity(f);
+  b->grabBody(c, 3); g->addEntity(f); g->removeEntity(f);
   f->clearHistory();
-  EXPECT_EQ(listed(*log), (std::vector<std::pair<std::wstring, int>>{{L"C", KVRChangeLog::Holder | 1},
-                                                                    {L"G", KVRChangeLog::Members},
-                                                                    {L"F", KVRChangeLog::HistoryCleared}}));
-
+  EXPECT_EQ(listed(*log), (Listed{{L"C", KVRChangeLog::Holder | 1},
+                                  {L"G", KVRChangeLog::Members},
+                                  {L"F", KVRChangeLog::HistoryCleared}}));
   // An entity that leaves (by being destroyed, or by choice) is no longer listed.
-  place(b, at(0, 0, 0));
-  b->flushSpatialState();
-  c->setChangeLog(nullptr);
-  c->detachBody();
-  a->orphanLogicalChild(b);
+  place(b, at(0, 0, 0)); b->flushSpatialState(); c->setChangeLog(nullptr);
+  c->detachBody(); a->orphanLogicalChild(b);
   b = {};
-  EXPECT_EQ(listed(*log), (std::vector<std::pair<std::wstring, int>>{{L"F", 1}}));
-  EXPECT_EQ(log->getEnrolledCount(), 2u);
-
+  EXPECT_EQ(listed(*log), (Listed{{L"F", 1}})); EXPECT_EQ(log->getEnrolledCount(), 2u);
   // A log destroyed first lets go of its entities.
   log.reset();
   EXPECT_EQ(g->getChangeLog(), nullptr);

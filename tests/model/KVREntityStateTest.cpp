@@ -5,6 +5,7 @@
 namespace {
 
 using namespace kvrtest;
+using Bits = std::vector<int>;
 
 // An entity that counts its resets.
 class Resettable : public KVRBasicEntity {
@@ -19,24 +20,35 @@ class Resettable : public KVRBasicEntity {
 constinit const KVRClassInfo Resettable::ClassInfo_ =
     KVRClassInfo::concrete<Resettable>("Resettable", KVRBasicEntity::ClassInfo_);
 
-TEST(EntityState, ResetRunsAtTheFlushUnlessANameChangeIsPending) {
+// A symbol that counts its deletions.
+struct Counted : KVRSymbolBase {
+  explicit Counted(int& deletions) : count(deletions) {}
+  ~Counted() override { ++count; }
+  int& count;
+};
+
+TEST(EntityState, ResetRunsAtTheFlushUnlessANameChangeIsPendingAndSymbolsAreFoundByName) {
   auto e = make<Resettable>(L"E");
-  e->flushLogicalState();
-  e->resetEntityState(0);
-  EXPECT_EQ(pending(*e), std::vector<int>{8});
-  EXPECT_EQ(e->resets, 0);
+  e->flushLogicalState(); e->resetEntityState(0);
+  EXPECT_EQ(pending(*e), Bits{8}); EXPECT_EQ(e->resets, 0);
   e->flushLogicalState();
   EXPECT_EQ(e->resets, 1);
-
   e->setEntityName(L"Renamed");  // bit 3 pending: the flush propagates instead
   e->resetEntityState(1);
-  EXPECT_EQ(e->resets, 1);
-  EXPECT_TRUE(e->getPendingEvents().none());
+  EXPECT_TRUE(e->resets == 1 && e->getPendingEvents().none());
   e->resetEntityState(1);
   EXPECT_EQ(e->resets, 2);
-
   e->clearHistory();
-  EXPECT_EQ(pending(*e), std::vector<int>{7});
+  EXPECT_EQ(pending(*e), Bits{7});
+  // Symbols: the first of equal names wins, and removal deletes only it.
+  KVRSymbolBase *first = new KVRSymbolBase, *second = new KVRSymbolBase;
+  first->setSymbolName(L"speed"); second->setSymbolName(L"speed");
+  e->addSymbol(first); e->addSymbol(second);
+  EXPECT_EQ(e->getSymbol(L"speed"), first);
+  e->removeSymbol(L"speed");  // deletes `first`; ASan reports a second delete
+  EXPECT_EQ(e->getSymbol(L"speed"), second);
+  e->removeSymbol(L"missing");
+  EXPECT_EQ(e->getSymbolCount(), 1);
 }
 
 // The scene, in world W: Load is the logical parent of Carrier, while
@@ -46,123 +58,63 @@ TEST(Flushing, AFlushEndsWhenTheTwoTreesTogetherFormACycle) {
   auto w = makeWorld(L"W");
   auto ground = make<KVRBasicBody3D>(L"Ground"), carrier = make<KVRBasicBody3D>(L"Carrier"),
        load = make<KVRBasicBody3D>(L"Load");
-  w->addEntity(ground);
-  w->addEntity(load);
-  load->addLogicalChild(carrier);
-  const KVRBasicXform3D<double> X_GC = pose(0.3, 1, 0, 0), X_CL = pose(-0.7, 0, 2, 0),
-                                X_GC2 = pose(1.2, 0, 0, 4);
-  ground->attachBody(carrier, X_GC);
-  carrier->attachBody(load, X_CL);
-  w->flushLogicalState();
+  w->addEntity(ground); w->addEntity(load); load->addLogicalChild(carrier);
+  const auto X_GC = pose(0.3, 1, 0, 0), X_CL = pose(-0.7, 0, 2, 0), X_GC2 = pose(1.2, 0, 0, 4);
+  ground->attachBody(carrier, X_GC); carrier->attachBody(load, X_CL); w->flushLogicalState();
   flushSpatial(ground, carrier, load);
-
   EXPECT_EQ(carrier->setBaseLocation(X_GC2), 2);
   load->setEntityName(L"Cargo");
   carrier->flushSpatialState();  // reaches Load, whose rename reaches Carrier, which is flushing already
-  EXPECT_XFORM_NEAR(load->getBaseLocation(), X_GC2 * X_CL);
-  EXPECT_EQ(fullName(carrier), L"/W/Cargo/Carrier");
-  EXPECT_EQ(pending(*carrier), std::vector<int>{KVRBasicEntity::FullNameChanged});  // for its next flush
+  EXPECT_XFORM_NEAR(load->getBaseLocation(), X_GC2 * X_CL); EXPECT_EQ(fullName(carrier), L"/W/Cargo/Carrier");
+  EXPECT_EQ(pending(*carrier), Bits{KVRBasicEntity::FullNameChanged});  // for its next flush
   carrier->flushSpatialState();
   EXPECT_TRUE(carrier->getPendingEvents().none() && load->getPendingEvents().none());
   EXPECT_TRUE(isSound(w));
   w->orphanObject();
 }
 
-// The scene: P ── A ─┬─ B ── C
-//                    └─ D
-// with symbols on A and C.
-class Orphaning : public testing::Test {
- protected:
-  void SetUp() override {
-    p->addLogicalChild(a);
-    a->addLogicalChild(b);
-    b->addLogicalChild(c);
-    a->addLogicalChild(d);
-    p->flushLogicalState();
-    a->addSymbol(new Counted(deleted));
-    c->addSymbol(new Counted(deleted));
-  }
-  void TearDown() override { p->orphanObject(); }
-
-  struct Counted : KVRSymbolBase {
-    explicit Counted(int& deletions) : count(deletions) {}
-    ~Counted() override { ++count; }
-    int& count;
-  };
-
+// The scene: P ── A ─┬─ B ── C       with symbols on A and C
+//                    ├─ D
+//                    ├─ R (Resettable)
+//                    └─ E
+TEST(Orphaning, LeavesEveryEntityOfTheSubtreeUnlinkedAndWithoutSymbolsOnce) {
   int deleted = 0;
   KVRSharedHandle<KVRBasicEntity> p = make(L"P"), a = make(L"A"), b = make(L"B"), c = make(L"C"),
-                                  d = make(L"D");
-};
-
-TEST_F(Orphaning, LeavesEveryEntityOfTheSubtreeUnlinkedAndWithoutSymbolsOnce) {
+                                  d = make(L"D"), extra = make(L"E");
   auto special = make<Resettable>(L"R");
-  a->addLogicalChild(special);
-  a->addLogicalChild(make(L"E"));
+  p->addLogicalChild(a); a->addLogicalChild(b); b->addLogicalChild(c);
+  a->addLogicalChild(d); a->addLogicalChild(special); a->addLogicalChild(extra);
+  p->flushLogicalState(); a->addSymbol(new Counted(deleted)); c->addSymbol(new Counted(deleted));
   a->orphanLogicalChildren(Resettable::ClassInfo_);  // the others stay, in order
   EXPECT_TRUE(special->isOrphaned());
   KVRSharedVector<KVRBasicEntity> left;
   a->getLogicalChildren(left);
   EXPECT_EQ(names(left), (std::vector<std::wstring>{L"B", L"D", L"E"}));
-  left.clear();
-
-  p->orphanLogicalChild(a);
+  left.clear(); p->orphanLogicalChild(a);
   EXPECT_FALSE(p->hasLogicalChild(a) || p->isOrphaned());
-  for (auto* e : {&a, &b, &c, &d}) {
-    EXPECT_TRUE((*e)->isOrphaned() && !(*e)->hasLogicalParent());
-    EXPECT_EQ((*e)->getLogicalChildrenCount(), 0);
-    EXPECT_EQ((*e)->getSymbolCount(), 0);
-    EXPECT_EQ((*e)->getNotificationHookCount(), 0);
-    EXPECT_EQ((*e)->getReferenceCount(), 1);  // only the fixture holds it now
+  for (const auto& e : {a, b, c, d}) {
+    EXPECT_TRUE(e->isOrphaned() && !e->hasLogicalParent());
+    EXPECT_EQ(e->getLogicalChildrenCount() + e->getSymbolCount() + e->getNotificationHookCount(), 0);
+    EXPECT_EQ(e->getReferenceCount(), 2);  // this test's handle and the loop's copy
   }
   EXPECT_EQ(deleted, 2);
   a->orphanObject();  // done once only
   EXPECT_EQ(deleted, 2);
-  // An orphaned entity no longer reacts to a flush.
-  a->setEntityName(L"Late");
+  a->setEntityName(L"Late");  // an orphaned entity no longer reacts to a flush
   a->flushLogicalState();
   EXPECT_TRUE(a->isOrphaned());
-}
-
-TEST(OrphanedTree, DroppingTheLastHandleFreesEverything) {
+  a->addSymbol(new Counted(deleted));  // freed by the destructor
+  a.detach();
+  EXPECT_EQ(deleted, 3);
+  p->orphanObject();
   // LeakSanitizer reports if the orphaned entities keep one another alive.
   KVRSharedHandle<KVRBasicEntity> top = make(L"Top");
   for (int i = 0; i < 3; ++i) {
     auto child = make(L"Child");
-    top->addLogicalChild(child);
-    child->addLogicalChild(make(L"Grandchild"));
+    top->addLogicalChild(child); child->addLogicalChild(make(L"Grandchild"));
   }
   top->orphanObject();
   EXPECT_EQ(top->getReferenceCount(), 1);
-}
-
-TEST(EntitySymbols, ASymbolGivenToAnOrphanedEntityIsFreedWithIt) {
-  struct Counted : KVRSymbolBase {
-    explicit Counted(int& deletions) : count(deletions) {}
-    ~Counted() override { ++count; }
-    int& count;
-  };
-  int deleted = 0;
-  auto e = make(L"E");
-  e->orphanObject();
-  e->addSymbol(new Counted(deleted));  // orphaning has run already: the destructor frees it
-  e.detach();
-  EXPECT_EQ(deleted, 1);
-}
-
-TEST(EntitySymbols, FirstOfEqualNamesWinsAndRemovalDeletesOnlyIt) {
-  auto e = make(L"E");
-  KVRSymbolBase* first = new KVRSymbolBase;
-  KVRSymbolBase* second = new KVRSymbolBase;
-  first->setSymbolName(L"speed");
-  second->setSymbolName(L"speed");
-  e->addSymbol(first);
-  e->addSymbol(second);
-  EXPECT_EQ(e->getSymbol(L"speed"), first);
-  e->removeSymbol(L"speed");  // deletes `first`; ASan reports a second delete
-  EXPECT_EQ(e->getSymbol(L"speed"), second);
-  e->removeSymbol(L"missing");
-  EXPECT_EQ(e->getSymbolCount(), 1);
 }
 
 }  // namespace

@@ -12,9 +12,8 @@ using Names = std::vector<std::wstring>;
 
 const std::vector<int> RouteBit{KVRBasicPath3D::RouteChanged}, NoBits{};
 
-void movePoint(const Point& point, Xform X_PT) {
-  point->setRelativeLocation(X_PT);
-  point->flushSpatialState();
+void movePoint(const Point& point, Xform X_PT = pose(0.3, 1, 1, 1)) {
+  point->setRelativeLocation(X_PT); point->flushSpatialState();
 }
 
 // The scene: a path P at base location X_WP listing tag points A, B, C, D in
@@ -28,93 +27,70 @@ class PathRoute : public testing::Test {
     path->clearEvents();
   }
   void TearDown() override { path->orphanObject(); }
-
   Names route() const {
     KVRSharedList<KVRBasicTagPoint3D> points;
     path->getTagPoints(points);
     return names(points);
   }
-
+  void expectParentsAndWatches(int watches) {
+    for (const Point& point : {a, b, c, d}) {
+      EXPECT_TRUE(point->getLogicalParent() == path && point->getSpatialParent() == path);
+      EXPECT_EQ(point->getSubscriberCount(), watches);
+    }
+  }
   const Xform X_WP = pose(0.8, 1, -2, 0.5);
   KVRSharedHandle<KVRBasicPath3D> path = make<KVRBasicPath3D>(L"P");
   Point a = make<KVRBasicTagPoint3D>(L"A"), b = make<KVRBasicTagPoint3D>(L"B");
   Point c = make<KVRBasicTagPoint3D>(L"C"), d = make<KVRBasicTagPoint3D>(L"D");
 };
 
-TEST_F(PathRoute, PointsAreAdoptedWhereTheyHaveNoParentAndAlwaysWatched) {
-  for (const Point& point : {a, b, c, d}) {
-    EXPECT_TRUE(point->getLogicalParent() == path && point->getSpatialParent() == path);
-    EXPECT_EQ(point->getSubscriberCount(), 1);
-  }
+TEST_F(PathRoute, PointsAreAdoptedWhereTheyHaveNoParentAndWatchedUntilRemoved) {
+  expectParentsAndWatches(1);
   // A point of another path keeps its parents and is watched by both.
   auto other = make<KVRBasicPath3D>(L"Q");
   ASSERT_TRUE(other->addTagPoint(c));
   EXPECT_TRUE(c->getLogicalParent() == path && c->getSpatialParent() == path);
-  path->clearEvents();
-  other->clearEvents();
-  movePoint(c, pose(0.3, 1, 1, 1));
-  EXPECT_EQ(pending(*path), RouteBit);
-  EXPECT_EQ(pending(*other), RouteBit);
+  path->clearEvents(); other->clearEvents(); movePoint(c);
+  EXPECT_TRUE(pending(*path) == RouteBit && pending(*other) == RouteBit);
   other->orphanObject();
-}
-
-TEST_F(PathRoute, AnInsertedPointIsWatchedLikeAnAddedOneARemovedOneNoLonger) {
+  // An inserted point is watched like an added one, a removed one no longer.
   Point e = make<KVRBasicTagPoint3D>(L"E");
-  ASSERT_TRUE(path->insertTagPoint(1, e));
-  EXPECT_EQ(route(), (Names{L"A", L"E", L"B", L"C", L"D"}));
-  path->clearEvents();
-  movePoint(e, pose(0.3, 1, 1, 1));
+  ASSERT_TRUE(path->insertTagPoint(1, e)); EXPECT_EQ(route(), (Names{L"A", L"E", L"B", L"C", L"D"}));
+  path->clearEvents(); movePoint(e);
   EXPECT_EQ(pending(*path), RouteBit);
-
-  ASSERT_TRUE(path->removeTagPoint(e));
-  EXPECT_EQ(e->getSubscriberCount(), 0);
-
+  ASSERT_TRUE(path->removeTagPoint(e)); EXPECT_EQ(e->getSubscriberCount(), 0);
   // Removal drops one entry and its watch but leaves the trees.
-  ASSERT_TRUE(path->addTagPoint(b));
-  EXPECT_EQ(b->getSubscriberCount(), 2);
-  ASSERT_TRUE(path->removeTagPoint(b));
-  EXPECT_EQ(route(), (Names{L"A", L"C", L"D", L"B"}));
+  ASSERT_TRUE(path->addTagPoint(b)); EXPECT_EQ(b->getSubscriberCount(), 2);
+  ASSERT_TRUE(path->removeTagPoint(b)); EXPECT_EQ(route(), (Names{L"A", L"C", L"D", L"B"}));
   EXPECT_EQ(b->getSubscriberCount(), 1);
-
   ASSERT_TRUE(path->removeTagPoint(0u));
-  path->removeTagPoints();
-  EXPECT_EQ(path->getTagPointCount(), 0u);
-  for (const Point& point : {a, b, c, d}) {
-    EXPECT_TRUE(point->getLogicalParent() == path && point->getSpatialParent() == path);
-    EXPECT_EQ(point->getSubscriberCount(), 0);
-  }
-  path->clearEvents();
-  movePoint(c, pose(0.3, 1, 1, 1));
+  path->removeTagPoints(); EXPECT_EQ(path->getTagPointCount(), 0u);
+  expectParentsAndWatches(0);
+  path->clearEvents(); movePoint(c);
   EXPECT_EQ(pending(*path), NoBits);
 }
 
-TEST_F(PathRoute, OutOfRangeIndicesAndEmptyHandlesChangeNothing) {
+TEST_F(PathRoute, PositionalOperationsAndRefusalsThatChangeNothing) {
   Point e = make<KVRBasicTagPoint3D>(L"E"), none;
   EXPECT_TRUE(path->getTagPoint(4).isNull());
-  EXPECT_FALSE(path->removeTagPoint(4u) || path->swap(4, 0) || path->swap(0, 4) ||
-               path->insertTagPoint(4, e));
+  EXPECT_FALSE(path->removeTagPoint(4u) || path->swap(4, 0) || path->swap(0, 4));
+  EXPECT_FALSE(path->insertTagPoint(4, e));
   EXPECT_FALSE(path->addTagPoint(none) || path->insertTagPoint(0, none) || path->removeTagPoint(e));
   EXPECT_EQ(path->setTagPointRelativeLocation(4, pose(0.3, 1, 1, 1)), 0);
   EXPECT_EQ(route(), (Names{L"A", L"B", L"C", L"D"}));
   EXPECT_FALSE(e->hasLogicalParent() || e->hasSpatialParent());
   EXPECT_EQ(pending(*path), NoBits);
   e->orphanObject();
-}
-
-TEST_F(PathRoute, PositionalOperations) {
   ASSERT_TRUE(path->swap(0, 3) && path->swap(2, 1) && path->swap(2, 2));
-  EXPECT_EQ(route(), (Names{L"D", L"C", L"B", L"A"}));
-  EXPECT_EQ(pending(*path), RouteBit);
+  EXPECT_EQ(route(), (Names{L"D", L"C", L"B", L"A"})); EXPECT_EQ(pending(*path), RouteBit);
   // Created points are numbered from the first number on and appended.
   path->createPoints(2, L"T", 65535);  // numbers go past the first number's type
   KVRSharedVector<KVRBasicTagPoint3D> points{a};
   path->getTagPoints(points);
   EXPECT_EQ(names(points), (Names{L"A", L"D", L"C", L"B", L"A", L"T65535", L"T65536"}));
   EXPECT_EQ(path->getTagPoint(5)->getSubscriberCount(), 1);
-  path->clearEvents();
-  path->createPoints(0, L"X", 1);
-  EXPECT_EQ(path->getTagPointCount(), 6u);
-  EXPECT_EQ(pending(*path), RouteBit);
+  path->clearEvents(); path->createPoints(0, L"X", 1);
+  EXPECT_EQ(path->getTagPointCount(), 6u); EXPECT_EQ(pending(*path), RouteBit);
   // Setting a point's location through the path updates it at once.
   const Xform X_PB = pose(-1.1, 0.3, 0.2, 2, KVRBasicVector3D<double>(-2, 1, 0.5));
   EXPECT_EQ(path->setTagPointRelativeLocation(2, X_PB), 2);
@@ -122,31 +98,21 @@ TEST_F(PathRoute, PositionalOperations) {
   c->lockRelativeLocation();
   EXPECT_EQ(path->setTagPointRelativeLocation(1, X_PB), 0);
   EXPECT_XFORM_NEAR(c->getRelativeLocation(), Xform::Identity);
-}
-
-// A path listing only points of another owner goes with its last handle; its
-// watch must go too, or the points' next move would reach a dead path.
-TEST_F(PathRoute, ARouteThePathCannotAdoptLeavesTheOldRouteInPlace) {
+  // A route the path cannot adopt leaves the old route in place.
   auto holder = make<KVRBasicTagPoint3D>(L"Holder");
   holder->addLogicalChild(path);  // adopting its own logical parent would close a cycle
   path->clearEvents();
-  KVRSharedVector<KVRBasicTagPoint3D> points{b, holder};
+  points = {b, holder};
   EXPECT_THROW(path->setTagPoints(points), KVREInvalidRelation);
-  EXPECT_EQ(route(), (Names{L"A", L"B", L"C", L"D"}));
-  for (const Point& point : {a, b, c, d}) EXPECT_EQ(point->getSubscriberCount(), 1);
-  EXPECT_EQ(holder->getSubscriberCount(), 0);
-  EXPECT_EQ(pending(*path), NoBits);
+  EXPECT_EQ(route(), (Names{L"D", L"C", L"B", L"A", L"T65535", L"T65536"}));
+  expectParentsAndWatches(1);
+  EXPECT_EQ(holder->getSubscriberCount(), 0); EXPECT_EQ(pending(*path), NoBits);
   holder->removeLogicalChild(path);
-}
-
-TEST(PathAlone, AReleasedPathLeavesNoWatchBehind) {
-  auto owner = make<KVRBasicPath3D>(L"Owner");
-  owner->createPoints(1, L"T", 1);
-  const Point t1 = owner->getTagPoint(0);
-  make<KVRBasicPath3D>(L"Follower")->addTagPoint(t1);
-  EXPECT_EQ(t1->getSubscriberCount(), 1);
-  movePoint(t1, pose(0.3, 1, 1, 1));
-  owner->orphanObject();
+  // A path listing only points of another owner goes with its last handle; its
+  // watch must go too, or the points' next move would reach a dead path.
+  make<KVRBasicPath3D>(L"Follower")->addTagPoint(a);
+  EXPECT_EQ(a->getSubscriberCount(), 1);
+  movePoint(a);
 }
 
 }  // namespace

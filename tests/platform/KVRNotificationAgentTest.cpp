@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,7 @@
 namespace {
 
 using Mask = std::bitset<64>;
+using Journal = std::vector<std::string>;
 
 Mask bits(std::initializer_list<int> numbers) {
   Mask m;
@@ -21,150 +23,100 @@ Mask bits(std::initializer_list<int> numbers) {
   return m;
 }
 
-// An agent whose hook and subscribers write into a shared journal.
+// An agent whose hooks and subscribers write into a shared journal; its
+// subscriber runs `action` first, when there is one.
 class Recorder : public KVRNotificationAgent {
  public:
-  explicit Recorder(std::vector<std::string>& journal, std::string name = "r")
-      : name(name), journal_(journal) {}
+  explicit Recorder(Journal& journal, std::string name = "r") : name(name), journal_(journal) {}
   void hook() { journal_.push_back("hook " + getPendingEvents().to_string().substr(60)); }
   void otherHook() { journal_.push_back("other hook"); }
+  void echo() {  // notifies its own agent again
+    journal_.push_back("echo");
+    setEvent(7);
+    notifySubscribers();
+  }
   void onEvent(const KVRSharedConstPointer<Recorder>& sender, const Mask& mask) {
+    if (action) return action();
     journal_.push_back(name + " got " + mask.to_string().substr(60) +
                        (sender.get() ? " from recorder" : " from ?"));
   }
+  KVREventFunctor subscriber() { return KVRMakeEventFunctor(this, &Recorder::onEvent); }
   std::string name;
+  std::function<void()> action;
 
  private:
-  std::vector<std::string>& journal_;
+  Journal& journal_;
 };
 
 KVRFunctor0 hook(Recorder* agent, void (Recorder::*member)()) {
   return KVRMakeFunctorM(KVRNotificationAgent::NotificationHookNil, agent, member);
 }
 
-TEST(Functor, EqualWhenMadeFromTheSameObjectAndMember) {
-  std::vector<std::string> journal;
-  KVRSharedHandle<Recorder> a(new Recorder(journal)), b(new Recorder(journal));
-  const KVRFunctor0 f1 = hook(a.get(), &Recorder::hook);
-  EXPECT_TRUE(f1 == hook(a.get(), &Recorder::hook));
-  EXPECT_FALSE(f1 == hook(a.get(), &Recorder::otherHook));
-  EXPECT_FALSE(f1 == hook(b.get(), &Recorder::hook));
-  EXPECT_THROW(KVRNotificationAgent::NotificationHookNil(), std::bad_function_call);
-  // Functors carry arguments and results.
-  struct Store {
-    double value = 0;
-    void set(double v) { value = v; }
-    double get() const { return value; }
-  } store;
-  KVRMakeFunctorM(KVRFunctor1<double>(), &store, &Store::set)(2.5);
-  EXPECT_EQ(KVRMakeFunctorM(KVRFunctor0wRet<double>(), &store, &Store::get)(), 2.5);
-}
-
-TEST(NotificationAgent, HooksRunFirstWithTheBitsStillSetThenMatchingSubscribersThenTheMaskClears) {
-  std::vector<std::string> journal;
-  KVRSharedHandle<Recorder> agent(new Recorder(journal));
-  KVRSharedHandle<Recorder> low(new Recorder(journal, "low")), high(new Recorder(journal, "high")),
-      deaf(new Recorder(journal, "deaf"));
-  agent->addNotificationHook(hook(agent.get(), &Recorder::hook));
-  agent->addSubscriber(KVRMakeEventFunctor(low.get(), &Recorder::onEvent), bits({1, 2}), -1);
-  agent->addSubscriber(KVRMakeEventFunctor(high.get(), &Recorder::onEvent), bits({2}), 5);
-  agent->addSubscriber(KVRMakeEventFunctor(deaf.get(), &Recorder::onEvent), bits({3}), 9);
-
-  agent->setEvent(2);
-  agent->setEvent(0);
-  agent->notifySubscribers();
-  EXPECT_EQ(journal, (std::vector<std::string>{"hook 0101", "high got 0101 from recorder",
-                                               "low got 0101 from recorder"}));
-  EXPECT_TRUE(agent->getPendingEvents().none());
-  EXPECT_THROW(agent->setEvent(64), std::out_of_range);
-}
-
-TEST(NotificationAgent, SubscribersOfEqualPriorityRunInTheOrderTheySubscribed) {
-  std::vector<std::string> journal;
+TEST(NotificationAgent, HooksRunWithTheBitsSetThenMatchingSubscribersByPriorityAndOrderThenTheMaskClears) {
+  Journal journal;
   KVRSharedHandle<Recorder> agent(new Recorder(journal));
   std::vector<KVRSharedHandle<Recorder>> listeners;
-  for (const char* name : {"first", "second", "third"}) listeners.emplace_back(new Recorder(journal, name));
-  KVRSharedHandle<Recorder> urgent(new Recorder(journal, "urgent"));
-  agent->addSubscriber(KVRMakeEventFunctor(listeners[0].get(), &Recorder::onEvent), bits({1}), 0);
-  agent->addSubscriber(KVRMakeEventFunctor(listeners[1].get(), &Recorder::onEvent), bits({1}), 0);
-  agent->addSubscriber(KVRMakeEventFunctor(urgent.get(), &Recorder::onEvent), bits({1}), 3);
-  agent->addSubscriber(KVRMakeEventFunctor(listeners[2].get(), &Recorder::onEvent), bits({1}), 0);
+  const auto listen = [&](const char* name, Mask mask, int priority) {
+    listeners.emplace_back(new Recorder(journal, name));
+    agent->addSubscriber(listeners.back()->subscriber(), mask, priority);
+  };
+  agent->addNotificationHook(hook(agent.get(), &Recorder::hook));
+  listen("first", bits({1}), 0); listen("low", bits({1, 2}), -1); listen("high", bits({2}), 5);
+  listen("second", bits({1}), 0); listen("urgent", bits({1}), 3); listen("deaf", bits({3}), 9);
+  listen("third", bits({1}), 0);
+  agent->setEvent(2); agent->setEvent(0);
+  agent->notifySubscribers();
+  EXPECT_EQ(journal, (Journal{"hook 0101", "high got 0101 from recorder", "low got 0101 from recorder"}));
+  EXPECT_TRUE(agent->getPendingEvents().none());
+  journal.clear();
   agent->setEvent(1);
   agent->notifySubscribers();
-  EXPECT_EQ(journal,
-            (std::vector<std::string>{"urgent got 0010 from recorder", "first got 0010 from recorder",
-                                      "second got 0010 from recorder", "third got 0010 from recorder"}));
-}
-
-// An agent whose hook notifies it again: the nested notification is refused.
-class Echo : public KVRNotificationAgent {
- public:
-  void hook() {
-    ++calls;
-    setEvent(7);
-    notifySubscribers();
-  }
-  int calls = 0;
-};
-
-TEST(NotificationAgent, ANotificationIsNotNestedInOneOfTheSameAgentAndItsBitsStayForTheNext) {
-  KVRSharedHandle<Echo> echo(new Echo);
-  echo->addNotificationHook(
-      KVRMakeFunctorM(KVRNotificationAgent::NotificationHookNil, echo.get(), &Echo::hook));
+  EXPECT_EQ(journal, (Journal{"hook 0010", "urgent got 0010 from recorder", "first got 0010 from recorder",
+                              "second got 0010 from recorder", "third got 0010 from recorder",
+                              "low got 0010 from recorder"}));
+  EXPECT_THROW(agent->setEvent(64), std::out_of_range);
+  // A notification is not nested in one of the same agent; bits set during
+  // the run stay for the next one.
+  KVRSharedHandle<Recorder> echo(new Recorder(journal));
+  echo->addNotificationHook(hook(echo.get(), &Recorder::echo));
   echo->setEvent(2);
+  journal.clear();
   echo->notifySubscribers();
-  EXPECT_EQ(echo->calls, 1);
-  EXPECT_EQ(echo->getPendingEvents(), bits({7}));  // set during the run: published by the next one
+  EXPECT_EQ(journal, Journal{"echo"}); EXPECT_EQ(echo->getPendingEvents(), bits({7}));
   EXPECT_FALSE(echo->isNotifying());
+  journal.clear();
+  // A subscriber that another one removes (dropping the last handle to it) during the run is not called.
+  KVRSharedHandle<Recorder> remover(new Recorder(journal)), victim(new Recorder(journal, "victim"));
+  remover->action = [&] { agent->removeSubscriber(victim->subscriber()), victim.detach(); };
+  agent->addSubscriber(remover->subscriber(), bits({4}), 10);
+  agent->addSubscriber(victim->subscriber(), bits({4}), 0);
+  agent->setEvent(4);
+  agent->notifySubscribers();  // calling the freed victim would be a use after free
+  EXPECT_EQ(journal, Journal{"hook 0000"}); EXPECT_EQ(agent->getSubscriberCount(), 8);
 }
 
 TEST(NotificationAgent, SubscribersAndHooksAreRemovedByANewlyMadeEqualFunctorOneAtATime) {
-  std::vector<std::string> journal;
+  Journal journal;
   KVRSharedHandle<Recorder> agent(new Recorder(journal)), listener(new Recorder(journal));
-  const auto functor = [&] { return KVRMakeEventFunctor(listener.get(), &Recorder::onEvent); };
-  agent->addSubscriber(functor(), bits({4}), -1);
-  agent->addSubscriber(functor(), bits({4}), -1);
-  EXPECT_EQ(agent->getSubscriberCount(), 2);
-  agent->removeSubscriber(functor());
+  const KVRFunctor0 f1 = hook(agent.get(), &Recorder::hook);
+  EXPECT_TRUE(f1 == hook(agent.get(), &Recorder::hook));
+  EXPECT_FALSE(f1 == hook(agent.get(), &Recorder::otherHook) || f1 == hook(listener.get(), &Recorder::hook));
+  EXPECT_THROW(KVRNotificationAgent::NotificationHookNil(), std::bad_function_call);
+  agent->addSubscriber(listener->subscriber(), bits({4}), -1);
+  agent->addSubscriber(listener->subscriber(), bits({4}), -1);
+  agent->removeSubscriber(listener->subscriber());
   EXPECT_EQ(agent->getSubscriberCount(), 1);
-  agent->removeSubscriber(functor());
-  agent->removeSubscriber(functor());  // not subscribed any more: ignored
+  agent->removeSubscriber(listener->subscriber());
+  agent->removeSubscriber(listener->subscriber());  // not subscribed any more: ignored
   EXPECT_EQ(agent->getSubscriberCount(), 0);
   EXPECT_THROW(agent->addSubscriber(KVREventFunctor(), bits({1}), 0), KVREInvalidArgument);
   EXPECT_THROW(agent->addNotificationHook(KVRFunctor0()), KVREInvalidArgument);
-
   for (int i = 0; i < 4; ++i)  // past the inline capacity
     agent->addNotificationHook(hook(agent.get(), i == 1 ? &Recorder::otherHook : &Recorder::hook));
   agent->removeNotificationHook(hook(agent.get(), &Recorder::otherHook));
   EXPECT_EQ(agent->getNotificationHookCount(), 3);
   agent->notifySubscribers();
-  EXPECT_EQ(journal, (std::vector<std::string>{"hook 0000", "hook 0000", "hook 0000"}));
-}
-
-// A subscriber that unsubscribes another one and drops the last handle to it.
-class Remover : public KVRNotificationAgent {
- public:
-  KVRSharedHandle<Recorder> victim;
-  KVRSharedHandle<KVRNotificationAgent> source;
-  void onEvent(const KVRSharedConstPointer<KVRNotificationAgent>&, const Mask&) {
-    source->removeSubscriber(KVRMakeEventFunctor(victim.get(), &Recorder::onEvent));
-    victim.detach();
-  }
-};
-
-TEST(NotificationAgent, ASubscriberRemovedDuringANotificationIsNotCalled) {
-  std::vector<std::string> journal;
-  KVRSharedHandle<Recorder> agent(new Recorder(journal));
-  KVRSharedHandle<Remover> remover(new Remover);
-  remover->victim = KVRSharedHandle<Recorder>(new Recorder(journal));
-  remover->source = agent;
-  agent->addSubscriber(KVRMakeEventFunctor(remover.get(), &Remover::onEvent), bits({1}), 10);
-  agent->addSubscriber(KVRMakeEventFunctor(remover->victim.get(), &Recorder::onEvent), bits({1}), 0);
-  agent->setEvent(1);
-  agent->notifySubscribers();  // the victim is freed by the remover: calling it would be a use after free
-  EXPECT_TRUE(journal.empty());
-  EXPECT_EQ(agent->getSubscriberCount(), 1);
-  remover->source.detach();
+  EXPECT_EQ(journal, (Journal{"hook 0000", "hook 0000", "hook 0000"}));
 }
 
 // An extension that subscribes to its object when bound and leaves when released.
@@ -176,13 +128,11 @@ class Watcher : public KVRExtensionObject {
   Watcher(const Watcher& source, CopyMode mode) : KVRExtensionObject(source, mode) {}
   const KVRClassInfo& getClassInfo() const override { return ClassInfo_; }
   const KVRUUID& getClassID() const override { return ClassID_; }
-  void bindMembers() override {
-    getBasicObject()->addSubscriber(KVRMakeEventFunctor(this, &Watcher::onEvent), bits({11}), -1);
-  }
+  void bindMembers() override { getBasicObject()->addSubscriber(subscriber(), bits({11}), -1); }
   void orphanMembers() override {
-    if (auto object = getBasicObject())
-      object->removeSubscriber(KVRMakeEventFunctor(this, &Watcher::onEvent));
+    if (auto object = getBasicObject()) object->removeSubscriber(subscriber());
   }
+  KVREventFunctor subscriber() { return KVRMakeEventFunctor(this, &Watcher::onEvent); }
   void onEvent(const KVRSharedConstPointer<KVRNotificationAgent>&, const Mask&) { ++events; }
   int events = 0;
 };
@@ -193,7 +143,7 @@ constinit const KVRUUID Watcher::ClassID_("9d6f4a52-0c1b-4d8e-a3f7-5b2e6c9d0a11"
 class Host : public KVRExtendibleObject {};
 
 TEST(Extension, AttachFindBindOrphanAndDuplicate) {
-  KVRSharedHandle<KVRExtendibleObject> host(new Host);
+  KVRSharedHandle<KVRExtendibleObject> host(new Host), second(new Host);
   KVRSharedHandle<Watcher> watcher(new Watcher);
   host->addExtension(watcher);
   EXPECT_EQ(host->getExtension(Watcher::ClassID_), watcher);
@@ -201,23 +151,17 @@ TEST(Extension, AttachFindBindOrphanAndDuplicate) {
   EXPECT_THROW(host->addExtension(watcher), KVREAlreadyRegistered);
   EXPECT_THROW(host->addExtension(KVRSharedHandle<KVRExtensionObject>(new Watcher)), KVREAlreadyRegistered);
   EXPECT_THROW(host->addExtension(KVRSharedHandle<KVRExtensionObject>()), KVREInvalidArgument);
-
   host->setEvent(11);
   host->notifySubscribers();
   EXPECT_EQ(watcher->events, 1);
-
   // A duplicate is attached to its new owner.
-  KVRSharedHandle<KVRExtendibleObject> second(new Host);
   KVRSharedHandle<KVRExtensionObject> copy(watcher->duplicateObject(KVRDynamicObject::CopyAlone, second));
   EXPECT_TRUE(second->getExtension(Watcher::ClassID_) == copy && copy->getBasicObject() == second);
   EXPECT_TRUE(second->removeExtension(Watcher::ClassID_));
-  EXPECT_FALSE(second->removeExtension(Watcher::ClassID_));
-
+  EXPECT_FALSE(second->removeExtension(Watcher::ClassID_)); EXPECT_TRUE(copy->isOrphaned());
   host->orphanObject();
   EXPECT_TRUE(watcher->getBasicObject().isNull());
-  EXPECT_EQ(host->getSubscriberCount(), 0);
-  EXPECT_EQ(host->getExtensionCount(), 0);
-  EXPECT_TRUE(copy->isOrphaned());
+  EXPECT_EQ(host->getSubscriberCount() + host->getExtensionCount(), 0);
 }
 
 }  // namespace

@@ -8,29 +8,18 @@
 
 #include "KVRTraceLog.h"
 
-namespace {
-
-TEST(TraceLog, IsFoundByNameOnlyWhileOpen) {
+TEST(TraceLog, IsFoundByNameOnlyWhileOpenAndHandsTextUpToItsLevelToTheSink) {
   auto channel = std::make_unique<KVRTraceLog>(L"Cell trace", 2, L"DefaultFormat");
-  KVRTraceLog shadow(L"Cell trace", 5, L"Other");
+  KVRTraceLog shadow(L"Cell trace", 2, L"Other");
   EXPECT_EQ(KVRTraceLog::find(L"Cell trace"), channel.get());
   channel.reset();
-  EXPECT_EQ(KVRTraceLog::find(L"Cell trace"), &shadow);
-  EXPECT_EQ(KVRTraceLog::find(L"Nothing"), nullptr);
-}
-
-TEST(TraceLog, HandsTextUpToItsLevelToTheSink) {
-  KVRTraceLog channel(L"Cell trace", 2, L"DefaultFormat");
-  channel.trace(1, L"before a sink: dropped");
+  EXPECT_EQ(KVRTraceLog::find(L"Cell trace"), &shadow); EXPECT_EQ(KVRTraceLog::find(L"Nothing"), nullptr);
+  shadow.trace(1, L"before a sink: dropped");
   std::vector<std::wstring> seen;
-  channel.setSink([&](const KVRTraceLog& from, int level, const std::wstring& text) {
-    EXPECT_EQ(&from, &channel);
+  shadow.setSink([&](const KVRTraceLog& from, int level, const std::wstring& text) {
+    EXPECT_EQ(&from, &shadow);
     seen.push_back(std::to_wstring(level) + L" " + text);
   });
-  channel.trace(1, L"moved");
-  channel.trace(2, L"flushed");
-  channel.trace(3, L"too fine");
-  EXPECT_EQ(seen, (std::vector<std::wstring>{L"1 moved", L"2 flushed"}));
+  for (int level : {1, 2, 3}) shadow.trace(level, L"level " + std::to_wstring(level));
+  EXPECT_EQ(seen, (std::vector<std::wstring>{L"1 level 1", L"2 level 2"}));
 }
-
-}  // namespace
