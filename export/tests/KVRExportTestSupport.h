@@ -20,20 +20,20 @@ using json = nlohmann::json;
 // hanging on F at X_FP; a plain entity N (a note) in W.
 class ExportCell : public testing::Test {
  protected:
+  using Xform = KVRBasicXform3D<double>;
+  using Entities = std::vector<KVRSharedHandle<KVRBasicEntity>>;
+
   void SetUp() override {
     for (const auto& e : Entities{floor, fixture, gripper, part, note}) w->addEntity(e);
     floor->attachBody(fixture, X_RF);
     floor->attachBody(gripper, X_RG);
     gripper->addFrame(tool);
-    Xform offset = X_GT;
-    tool->setFrameLocation(offset);
     fixture->attachBody(part, X_FP);
     fixture->addTagPoint(a);
     fixture->addTagPoint(b);
-    offset = X_FA;
-    a->setTagPointLocation(offset);
-    offset = X_FB;
-    b->setTagPointLocation(offset);
+    tool->setFrameLocation(X_GT);
+    a->setTagPointLocation(X_FA);
+    b->setTagPointLocation(X_FB);
     b->setVelocity(0.25);
     fixture->addPath(route);
     KVRSharedVector<KVRBasicTagPoint3D> points{a, b, a};
@@ -47,10 +47,6 @@ class ExportCell : public testing::Test {
     floor->flushBaseLocation();
     for (const auto& e : everything()) e->clearEvents();
   }
-
-  using Xform = KVRBasicXform3D<double>;
-  using Entities = std::vector<KVRSharedHandle<KVRBasicEntity>>;
-
   // Every entity of the cell, the world first.
   Entities everything() const { return {w, floor, fixture, gripper, part, tool, a, b, route, note}; }
 
@@ -60,32 +56,14 @@ class ExportCell : public testing::Test {
   KVRSharedHandle<KVRBasicWorld> w = makeWorld(L"W");
   KVRSharedHandle<KVRBasicBody3D> floor = make<KVRBasicBody3D>(L"Floor"),
                                   fixture = make<KVRBasicBody3D>(L"Fixture"),
-                                  gripper = make<KVRBasicBody3D>(L"Gripper");
-  KVRSharedHandle<KVRBasicBody3D> part = make<KVRBasicPart3D>(L"Part");
+                                  gripper = make<KVRBasicBody3D>(L"Gripper"), part = make<KVRBasicPart3D>(L"Part");
   KVRSharedHandle<KVRBasicFrame3D> tool = make<KVRBasicFrame3D>(L"Tool");
   KVRSharedHandle<KVRBasicTagPoint3D> a = make<KVRBasicTagPoint3D>(L"A"), b = make<KVRBasicTagPoint3D>(L"B");
   KVRSharedHandle<KVRBasicPath3D> route = make<KVRBasicPath3D>(L"L");
   KVRSharedHandle<KVRBasicEntity> note = make(L"N");
 };
 
-// A chain of `depth` frames named `topName`, F1, F2 ... each the logical and
-// spatial child of the one before; built from the bottom up, so that no step
-// walks the chain.
-inline KVRSharedHandle<KVRBasicFrame3D> frameChain(int depth, const std::wstring& topName) {
-  KVRSharedHandle<KVRBasicFrame3D> below;
-  for (int i = depth - 1; i >= 0; --i) {
-    auto frame = make<KVRBasicFrame3D>(i == 0 ? topName : L"F" + std::to_wstring(i));
-    if (below) {
-      frame->addLogicalChild(below);
-      frame->addSpatialChild(below);
-    }
-    below = frame;
-  }
-  return below;
-}
-
 inline json parse(const std::string& text) { return json::parse(text); }
-
 inline std::string utf8(const std::wstring& text) { return KVRToUtf8(text); }
 
 // The records of a snapshot by full name.
@@ -95,18 +73,18 @@ inline std::map<std::string, json> byFullName(const json& records) {
   return result;
 }
 
-// A written location against the model's, to 1e-12.
+// A written location against the model's, to 1e-12 (the angles in degrees to 1e-9).
 inline void expectLocation(const json& written, const KVRBasicXform3D<double>& x) {
-  const auto& p = x.getPosition();
   const auto& q = x.getQtn();
-  for (int i = 0; i < 3; ++i) EXPECT_NEAR(written["position"][i].get<double>(), p[i], 1e-12);
+  double rpy[3];
+  x.getRPY(rpy[0], rpy[1], rpy[2]);
   const double wq[4] = {q.w(), q.x(), q.y(), q.z()};
-  for (int i = 0; i < 4; ++i) EXPECT_NEAR(written["quaternion"][i].get<double>(), wq[i], 1e-12);
-  double r, pitch, y;
-  x.getRPY(r, pitch, y);
-  const double degrees[3] = {r * 180 / KVRMathConst::Pi, pitch * 180 / KVRMathConst::Pi,
-                             y * 180 / KVRMathConst::Pi};
-  for (int i = 0; i < 3; ++i) EXPECT_NEAR(written["rpy"][i].get<double>(), degrees[i], 1e-9);
+  for (int i = 0; i < 4; ++i) {
+    EXPECT_NEAR(written["quaternion"][i].get<double>(), wq[i], 1e-12);
+    if (i == 3) break;
+    EXPECT_NEAR(written["position"][i].get<double>(), x.getPosition()[i], 1e-12);
+    EXPECT_NEAR(written["rpy"][i].get<double>(), rpy[i] * 180 / KVRMathConst::Pi, 1e-9);
+  }
   EXPECT_FALSE(written.contains("nonFinite"));
 }
 

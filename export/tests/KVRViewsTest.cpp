@@ -11,13 +11,6 @@ namespace {
 using namespace kvrtest;
 using Xform = KVRBasicXform3D<double>;
 
-std::vector<std::string> lines(const std::string& text) {
-  std::vector<std::string> result;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) result.push_back(line);
-  return result;
-}
-
 std::size_t count(const std::string& text, const std::string& what) {
   std::size_t n = 0;
   for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
@@ -26,7 +19,7 @@ std::size_t count(const std::string& text, const std::string& what) {
 
 // The cell, in world Cell: a floor R; a fixture F hanging on R at (1, 0, 0.8)
 // turned 90° about z, with a frame M at (0, 0, 0.1) on it; a note N.
-TEST(TextTree, ShowsBothTreesWithBaseLocationsOneLinePerEntity) {
+TEST(TextTree, ShowsBothTreesWithBaseLocationsOneLinePerEntityAndNamesCannotBreakLines) {
   auto cell = makeWorld(L"Cell");
   auto floor = make<KVRBasicBody3D>(L"Floor"), fixture = make<KVRBasicBody3D>(L"Fixture");
   auto mount = make<KVRBasicFrame3D>(L"Mount");
@@ -34,8 +27,7 @@ TEST(TextTree, ShowsBothTreesWithBaseLocationsOneLinePerEntity) {
     cell->addEntity(e);
   floor->attachBody(fixture, at(1, 0, 0.8, 90));
   fixture->addFrame(mount);
-  Xform offset = at(0, 0, 0.1);
-  mount->setFrameLocation(offset);
+  mount->setFrameLocation(at(0, 0, 0.1));
   cell->flushLogicalState();
   EXPECT_EQ(KVRTextTree::toText(cell),
             "Logical tree of World \"/Cell\"\n"
@@ -52,11 +44,16 @@ TEST(TextTree, ShowsBothTreesWithBaseLocationsOneLinePerEntity) {
   EXPECT_EQ(lines(KVRTextTree::toText(fixture))[4],
             "Fixture  Body  1 0 0.8 | rpy 0 0 90  (hangs on /Cell/Floor)");
   cell->orphanObject();
-}
-
-TEST(TextTree, NamesCannotBreakLinesAndDeepTreesKeepLinesShort) {
+  // Names cannot break lines, and deep trees keep lines short.
   auto world = makeWorld(L"Deep");
-  world->addEntity(frameChain(10000, L"two\rlines \x1b[31mred\\"));
+  // A chain of 10000 frames, each the logical and spatial child of the one before; built bottom up.
+  KVRSharedHandle<KVRBasicFrame3D> chain;
+  for (int i = 9999; i >= 0; --i) {
+    auto frame = make<KVRBasicFrame3D>(i ? L"F" + std::to_wstring(i) : std::wstring(L"two\rlines \x1b[31mred\\"));
+    if (chain) frame->addLogicalChild(chain), frame->addSpatialChild(chain);
+    chain = frame;
+  }
+  world->addEntity(chain);
   const auto text = lines(KVRTextTree::toText(world));
   ASSERT_EQ(text.size(), 2 + 10001 + 10000u);
   EXPECT_EQ(text[2].rfind("└── two\\x0dlines \\x1b[31mred\\\\  Frame  0 0 0", 0), 0u) << text[2];
@@ -75,8 +72,7 @@ class Views : public ExportCell {
     timeline.record(w);
     gripper->grabBody(part, 1);
     for (const Xform& X_RG : {at(-1, 1, 2), at(-2, 2, 2)}) {
-      Xform to = X_RG;
-      gripper->setBaseLocation(to);
+      place(gripper, X_RG);
       gripper->flushSpatialState();
       timeline.record(w);
     }
@@ -87,8 +83,7 @@ class Views : public ExportCell {
 // The centre of the square a body is drawn as.
 std::pair<double, double> drawnAt(const std::string& svg, const std::string& fullName) {
   std::smatch m;
-  const std::regex rect("<title>" + fullName +
-                        " \\(\\w+\\)</title><rect x=\"([-0-9.e]+)\" y=\"([-0-9.e]+)\"");
+  const std::regex rect("<title>" + fullName + " \\(\\w+\\)</title><rect x=\"([-0-9.e]+)\" y=\"([-0-9.e]+)\"");
   if (!std::regex_search(svg, m, rect)) return {NAN, NAN};
   return {std::stod(m[1]) + 5, std::stod(m[2]) + 5};
 }
@@ -102,15 +97,13 @@ TEST_F(Views, TheTopViewDrawsBodiesFramesPathsAndTheTrajectoriesOfMovedBodies) {
   EXPECT_EQ(count(svg, "</title><rect x="), 4u);  // the bodies
   EXPECT_EQ(count(svg, "<circle"), 2u);           // the tag points
   EXPECT_EQ(count(svg, "<title>/W/Gripper/Tool</title><line"), 1u);
-  // The path through A, B, A.
+  // The path through A, B, A; the part and the gripper moved over three places, the fixture did not.
   std::smatch m;
-  ASSERT_TRUE(
-      std::regex_search(svg, m, std::regex("<polyline points=\"([^\"]*)\"><title>/W/Fixture/L</title>")));
-  EXPECT_EQ(count(m[1], ","), 3u);
-  // The part and the gripper moved over three places; the fixture did not.
-  ASSERT_TRUE(std::regex_search(
-      svg, m, std::regex("<polyline points=\"([^\"]*)\"><title>trajectory of /W/Part</title>")));
-  EXPECT_EQ(count(m[1], ","), 3u);
+  for (const std::string title : {"/W/Fixture/L", "trajectory of /W/Part"}) {
+    const std::regex polyline("<polyline points=\"([^\"]*)\"><title>" + title + "</title>");
+    ASSERT_TRUE(std::regex_search(svg, m, polyline));
+    EXPECT_EQ(count(m[1], ","), 3u) << title;
+  }
   EXPECT_EQ(count(svg, "trajectory of"), 2u);
   // x to the right, y up: the gripper ends left of and above the fixture.
   const auto [gx, gy] = drawnAt(svg, "/W/Gripper");
@@ -118,6 +111,17 @@ TEST_F(Views, TheTopViewDrawsBodiesFramesPathsAndTheTrajectoriesOfMovedBodies) {
   EXPECT_LT(gx, fx);
   EXPECT_LT(gy, fy);
   EXPECT_NE(svg.find("<g id=\"scale\""), std::string::npos);
+  // A snapshot is read as one step; what is not an export is refused.
+  EXPECT_EQ(count(KVRSvgTopView::toSvg(KVRSnapshot::toJson(w)), "</title><rect x="), 4u);
+  expectThrowWithText<KVREInvalidArgument>(
+      [] { KVRSvgTopView::toSvg(R"({"format": "something else", "steps": []})"); },
+      L"The text is not a world export: it has no \"format\" of a snapshot or timeline and its list");
+  std::ostringstream page;
+  expectThrowWithText<KVREInvalidArgument>(
+      [&] { KVRHtmlReport::write(page, "{\"format\": ", L"Broken"); },
+      L"The text is not a world export: [json.exception.parse_error.101] parse error at line 1, column 12: syntax "
+      L"error while parsing value - unexpected end of input; expected '[', '{', or a literal");
+  EXPECT_TRUE(page.str().empty());
 }
 
 TEST_F(Views, MarkupInNamesIsEscapedInThePictureAndTheReport) {
@@ -141,22 +145,6 @@ TEST_F(Views, MarkupInNamesIsEscapedInThePictureAndTheReport) {
   EXPECT_EQ(data.find('<'), std::string::npos);
   EXPECT_EQ(parse(data), parse(timeline.toJson()));
   EXPECT_NE(html.find("REVISION = '187'"), std::string::npos);  // three.js is in the page
-}
-
-TEST_F(Views, WhatIsNotAnExportIsRefused) {
-  std::ostringstream out;
-  try {
-    KVRHtmlReport::write(out, "{\"format\": ", L"Broken");
-    ADD_FAILURE() << "expected an exception";
-  } catch (const KVREInvalidArgument& e) {
-    EXPECT_EQ(e.getMessage().rfind(L"The text is not a world export: [json.exception.parse_error", 0), 0u);
-  }
-  expectThrowWithText<KVREInvalidArgument>(
-      [] { KVRSvgTopView::toSvg(R"({"format": "something else", "steps": []})"); },
-      L"The text is not a world export: it has no \"format\" of a snapshot or timeline and its list");
-  EXPECT_TRUE(out.str().empty());
-  // A snapshot is read as one step.
-  EXPECT_EQ(count(KVRSvgTopView::toSvg(KVRSnapshot::toJson(w)), "</title><rect x="), 4u);
 }
 
 }  // namespace
