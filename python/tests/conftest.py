@@ -23,18 +23,12 @@ import pytest  # noqa: E402
 import kvrworldmodel as kvr  # noqa: E402
 
 
-def rotation(axis, angle):
-    """The rotation matrix of `angle` radians about `axis` (Rodrigues), computed without the module."""
-    a = np.asarray(axis, dtype=float)
-    a = a / np.linalg.norm(a)
-    k = np.array([[0, -a[2], a[1]], [a[2], 0, -a[0]], [-a[1], a[0], 0]])
-    return np.eye(3) + math.sin(angle) * k + (1 - math.cos(angle)) * k @ k
-
-
 def matrix(axis, angle, position):
-    """A 4x4 rigid transform: a rotation about a skew axis and a translation."""
+    """A 4x4 rigid transform: `angle` radians about a skew `axis` (Rodrigues), then a translation."""
+    a = np.asarray(axis, dtype=float) / np.linalg.norm(axis)
+    k = np.array([[0, -a[2], a[1]], [a[2], 0, -a[0]], [-a[1], a[0], 0]])
     m = np.eye(4)
-    m[:3, :3] = rotation(axis, angle)
+    m[:3, :3] = np.eye(3) + math.sin(angle) * k + (1 - math.cos(angle)) * k @ k
     m[:3, 3] = position
     return m
 
@@ -66,12 +60,9 @@ def pair(m):
     return tuple(float(v) for v in m[:3, 3]), tuple(float(v) for v in q)
 
 
-def rotation_of(q):
-    """The rotation matrix of a unit quaternion (w, x, y, z), computed without the module."""
-    w, x, y, z = q
-    return np.array([[1 - 2 * (y * y + z * z), 2 * (x * y - w * z), 2 * (x * z + w * y)],
-                     [2 * (x * y + w * z), 1 - 2 * (x * x + z * z), 2 * (y * z - w * x)],
-                     [2 * (x * z - w * y), 2 * (y * z + w * x), 1 - 2 * (x * x + y * y)]])
+def close(x, m, tol=1e-12):
+    """Whether two poses (transforms, arrays or anything NumPy reads as one) agree to `tol` everywhere."""
+    return np.abs(np.asarray(x) - np.asarray(m)).max() <= tol
 
 
 @pytest.fixture
@@ -84,10 +75,8 @@ def world():
 
 
 def pytest_sessionfinish(session, exitstatus):
-    """In the sanitizer build, look for leaks at the end of the session, while the interpreter still holds
-    what it holds: every model object the tests made and let go must be freed by now. The interpreter
-    leaves a few objects of its own unreachable as it runs (and many at exit, where the check is off), so
-    only leaks allocated through this project's code count."""
+    """In the sanitizer build, every model object the tests made and let go must be freed by the end of the
+    session; the interpreter leaves a few objects of its own unreachable, so only this project's leaks count."""
     if not _leak_checked:
         return
     gc.collect()

@@ -52,8 +52,7 @@ def test_every_public_name_has_a_docstring_beyond_its_signature():
 
 
 def has_instances(cls):
-    """Whether objects of the class exist: it has a constructor or instance members (not only static
-    functions and nested enumerations)."""
+    """Whether objects of the class exist: a constructor or instance members, not only static functions."""
     return constructible(cls) or any(
         isinstance(v, property) or (callable(v) and not isinstance(v, (staticmethod, type)))
         for n, v in vars(cls).items() if not n.startswith("_"))
@@ -61,18 +60,14 @@ def has_instances(cls):
 
 def test_every_object_prints_as_what_it_is(world):
     assert [n for n, c in CLASSES.items() if has_instances(c) and c.__repr__ is object.__repr__] == []
-
     # Each entity class names itself and the entity; an entity in no tree by its base name.
     entity_classes = [c for c in CLASSES.values() if issubclass(c, kvr.KVRBasicEntity) and constructible(c)]
     assert len(entity_classes) >= 12
-    for cls in entity_classes:
-        assert repr(cls("Part")).startswith(f'<{cls.__name__} "Part"')
-
+    assert all(repr(c("Part")).startswith(f'<{c.__name__} "Part"') for c in entity_classes)
     # In a world, by the full name, with a short state; orphaned, saying so.
     line, cart, part = kvr.KVRBasicEntity("Line"), kvr.KVRBasicShuttle3D("Cart"), kvr.KVRBasicPart3D("Part")
-    world.addEntity(line)
-    line.addLogicalChild(cart)
-    line.addLogicalChild(part)
+    for parent, child in ((world, line), (line, cart), (line, part)):
+        parent.addLogicalChild(child)
     world.setSimulationTime(1.5)
     world.flushLogicalState()
     cart.addEntity(part)
@@ -88,7 +83,6 @@ def test_every_object_prints_as_what_it_is(world):
     gone = kvr.KVRBasicBody3D("Gone")
     gone.orphan()
     assert repr(gone) == '<KVRBasicBody3D "Gone" orphaned>'
-
     # A time prints as its seconds and reads back as the same time, to the nanosecond.
     assert repr(kvr.KVRSimTime(1.5)) == "KVRSimTime(1.5)"
     for t in (kvr.KVRSimTime(-0.5), kvr.KVRSimTime(2**40, 1), kvr.KVRSimTime(0, 1)):

@@ -9,19 +9,13 @@ import kvrworldmodel as kvr
 pytestmark = pytest.mark.skipif(not hasattr(kvr, "KVRSnapshot"), reason="built without the export tools")
 
 
-@pytest.fixture
-def cell(world):
+def test_a_snapshot_and_a_timeline_hold_where_every_entity_stands(world, tmp_path):
     floor, gripper = kvr.KVRBasicBody3D("Floor"), kvr.KVRBasicBody3D("Gripper")
-    world.addEntity(floor)
-    world.addEntity(gripper)
+    for body in (floor, gripper):
+        world.addEntity(body)
     floor.attachBody(gripper, ((0.2, -0.2, 1.5), (1, 0, 0, 0)))
     world.setSimulationTime(2.5)
     world.flushLogicalState()
-    return world, gripper
-
-
-def test_a_snapshot_holds_where_every_entity_stands(cell):
-    world, gripper = cell
     doc = json.loads(kvr.KVRSnapshot.toJson(world))
     assert doc["format"] == "KVRWorldModel snapshot" and doc["time"] == 2.5
     record = next(e for e in doc["entities"] if e["fullName"] == "/W/Gripper")
@@ -29,10 +23,7 @@ def test_a_snapshot_holds_where_every_entity_stands(cell):
     assert json.loads(kvr.KVRSnapshot.toJson(world, 4))["time"] == 4
     with pytest.raises(kvr.KVREInvalidArgument):
         kvr.KVRSnapshot.toJson(None)
-
-
-def test_a_timeline_records_steps_and_every_view_renders_it(cell, tmp_path):
-    world, gripper = cell
+    # A timeline records steps, and every view renders it.
     timeline = kvr.KVRTimeline()
     timeline.record(world)
     gripper.setBaseLocation(((1, 1, 1.5), (1, 0, 0, 0)))
@@ -45,8 +36,7 @@ def test_a_timeline_records_steps_and_every_view_renders_it(cell, tmp_path):
     assert "Gripper  Body  1 1 1.5 | rpy 0 0 0" in kvr.KVRTextTree.toText(world)
     assert kvr.KVRSvgTopView.toSvg(timeline).lstrip().startswith("<svg")
     assert kvr.KVRSvgTopView.toSvg(kvr.KVRSnapshot.toJson(world)) == kvr.KVRSvgTopView.toSvg(world)
-    html = kvr.KVRHtmlReport.toHtml(timeline, "Cell run")
-    assert "<html" in html and "Cell run" in html
+    assert all(text in kvr.KVRHtmlReport.toHtml(timeline, "Cell run") for text in ("<html", "Cell run"))
     timeline.write(str(tmp_path / "run.json"))
     assert json.loads((tmp_path / "run.json").read_text()) == json.loads(timeline.toJson())
     with pytest.raises(OSError):

@@ -1,6 +1,5 @@
 """The history of a run from Python: poses as NumPy arrays (recorded, interpolated, predicted), custody with a
 hand-over, the first time a carried part enters a sphere, and what is refused.
-
 Scene: the line of test_shuttles (the shuttle S carries the pallet A with the part B along the route R from
 5 s of simulation time), with two grippers G1 and G2 on the line assembly L."""
 
@@ -21,16 +20,16 @@ def test_poses_custody_and_arrival(world):
         g.flushSpatialState()
     world.setSimulationTime(0)
     h = kvr.KVRHistory(world)
-    B, S, planner = s["B"], s["S"], s["planner"]
+    B = s["B"]
 
     def ride(t):
-        planner.moveBasicObject(t - START)
-        S.flushSpatialState()
+        s["planner"].moveBasicObject(t - START)
+        s["S"].flushSpatialState()
         world.setSimulationTime(t)
         h.record()
 
-    ride(6.0)
-    ride(7.0)
+    for t in (6.0, 7.0):
+        ride(t)
     at6, at7 = np.asarray(h.poseAt(B, 6.0)), np.asarray(h.poseAt(B, 7.0))
     assert np.array_equal(at7, B.getBaseLocation().matrix())
     half = h.poseAt(B, 6.5)
@@ -48,24 +47,20 @@ def test_poses_custody_and_arrival(world):
     # When does B first come within 1 cm of where the plan has it at 8.5 s? About then, to a millisecond.
     target = kvr.KVRHistory.plannedPose(B, 8.5).matrix()[:3, 3]
     arrival = h.firstTimeInsideSphere(B, target, 0.01, 7.0, 20.0)
-    assert arrival is not None and 7.0 < arrival.time.toSeconds() <= 8.501
-    assert np.linalg.norm(np.asarray(arrival)[:3, 3] - target) <= 0.01
+    assert 7.0 < arrival.time.toSeconds() <= 8.501 and np.linalg.norm(np.asarray(arrival)[:3, 3] - target) <= 0.01
     assert h.firstTimeInsideBox(B, (100, 100, 100), (101, 101, 101), 0, 20) is None
     ride(9.0)
     assert np.allclose(np.asarray(ahead), B.getBaseLocation().matrix(), atol=1e-12)
 
     # Custody: on the pallet (carried by S), picked by G1, handed to G2 within one step.
-    g1.grabBody(B)
-    world.setSimulationTime(10)
-    h.record()
-    g2.grabBody(B)
-    world.setSimulationTime(11)
-    h.record()
+    for t, g in ((10, g1), (11, g2)):
+        g.grabBody(B)
+        world.setSimulationTime(t)
+        h.record()
     held = h.custody(B, 0, 100)
     assert [(c.holder.getEntityName(), c.hold, c.start.toSeconds(), c.handedOver) for c in held] == [
         ("A", "connected", 0.0, False), ("G1", "grabbed", 10.0, True), ("G2", "grabbed", 11.0, True)]
-    assert [c.getEntityName() for c in held[0].carriers] == ["S"] and held[2].open
-    assert "handed over" in repr(held[2])
+    assert [c.getEntityName() for c in held[0].carriers] == ["S"] and held[2].open and "handed over" in repr(held[2])
     assert h.getStepCount() == 6 and h.getSampleCount(g1) == 1 and "6 steps" in repr(h)
 
     # Refused: a step back in time, a wrong type, a region that is not one.

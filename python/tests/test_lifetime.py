@@ -1,10 +1,8 @@
 """Lifetime across the boundary: a Python object holds its model object by the shared count, so objects
 dropped in any order, a world dropped while its entities are referenced, and a carrier dropped while it
-carries a body all end in defined states. Run repeatedly: a fault here shows as a crash (or, in the
-sanitizer build, a report), not as a wrong number.
-
+carries a body end in defined states. Run repeatedly: a fault shows as a crash or a sanitizer report.
 Scene, in world W: a floor F carrying a fixture X and a gripper G through attachments, a part P on the
-fixture, a tool frame T on the gripper, a tag path H on the floor with two points; P is grabbed by G."""
+fixture, a locating frame T on the fixture, a tag path H on the floor with two points; P is grabbed by G."""
 
 import gc
 import random
@@ -15,25 +13,20 @@ import textwrap
 import pytest
 
 import kvrworldmodel as kvr
+from test_shuttles import build_line
 
 ROUNDS = 60
 
 
 def build_cell():
-    u = kvr.KVRBasicUniverse.getUniverse()
-    s = {"W": kvr.KVRBasicWorld("W")}
-    u.addEntity(s["W"])
-    for name in "FXG":
-        s[name] = kvr.KVRBasicBody3D(name)
+    s = {"W": kvr.KVRBasicWorld("W"), "P": kvr.KVRBasicPart3D("P"), "T": kvr.KVRBasicFrame3D("T"),
+         "H": kvr.KVRBasicPath3D("H"), **{name: kvr.KVRBasicBody3D(name) for name in "FXG"}}
+    kvr.KVRBasicUniverse.getUniverse().addEntity(s["W"])
+    for name in "FXGP":
         s["W"].addEntity(s[name])
-    s["P"] = kvr.KVRBasicPart3D("P")
-    s["W"].addEntity(s["P"])
-    s["T"] = kvr.KVRBasicFrame3D("T")
-    s["G"].addFrame(s["T"])
-    s["F"].attachBody(s["X"], ((1, 0, 0.8), (1, 0, 0, 0)))
-    s["F"].attachBody(s["G"], ((0, 0, 1.5), (1, 0, 0, 0)))
-    s["X"].attachBody(s["P"], ((0, 0, 0.05), (1, 0, 0, 0)))
-    s["H"] = kvr.KVRBasicPath3D("H")
+    s["X"].addFrame(s["T"])
+    for outer, inner, z in (("F", "X", 0.8), ("F", "G", 1.5), ("X", "P", 0.05)):
+        s[outer].attachBody(s[inner], ((1 if inner == "X" else 0, 0, z), (1, 0, 0, 0)))
     s["F"].addPath(s["H"])
     s["H"].createPoints(2, "p", 1)
     s["G"].grabBody(s["P"])
@@ -43,44 +36,54 @@ def build_cell():
     return s
 
 
-def test_objects_dropped_in_any_order_release_the_model(world):
+def test_objects_dropped_in_any_order_release_the_model():
+    # The cell and, in the same world, the line of test_shuttles with its shuttle, planner and route.
     rng = random.Random(5)
+    universe = kvr.KVRBasicUniverse.getUniverse()
     for _ in range(ROUNDS):
         s = build_cell()
-        keep = s.pop("P")
-        steps = list(s) + ["orphan"]
-        rng.shuffle(steps)
-        world_ = s["W"]
-        for step in steps:
+        s.update({"line " + k: v for k, v in build_line(s["W"]).items() if k != "W"})
+        keep = s.pop("P"), s.pop("line B")
+        s["line planner"].moveBasicObject(3)
+        for step in rng.sample(list(s) + ["orphan", "unbind", "remove"], len(s) + 3):
             if step == "orphan":
-                world_.orphan()
-            else:
+                universe.getLogicalChild("W").orphan()
+            elif step == "unbind" and "line planner" in s:
+                s["line planner"].clearPath()
+            elif step == "remove" and "line S" in s:
+                s["line S"].removeExtension(kvr.KVRShuttlePlannerExt)
+            elif step in s:
                 del s[step]
-                if rng.random() < 0.3:
-                    gc.collect()
-        del world_
+            if rng.random() < 0.3:
+                gc.collect()
         gc.collect()
-        # Only this Python object holds the part now: the model let go of everything.
-        assert keep.getReferenceCount() == 1
-        assert keep.isOrphaned() and keep.getWorld() is None and not keep.hasInnerBody()
+        for part in keep:  # only this Python object holds the part now: the model let go of everything
+            assert part.getReferenceCount() == 1 and part.isOrphaned()
+            assert part.getWorld() is None and not part.hasInnerBody()
 
 
-def test_a_world_dropped_while_its_entities_are_referenced_leaves_them_usable():
+def test_a_carrier_destroyed_or_a_world_dropped_leaves_the_entities_still_referenced_usable():
     for _ in range(ROUNDS):
         s = build_cell()
         part, tool, path = s["P"], s["T"], s["H"]
         where = part.getBaseLocation()
+        # The gripper destroyed and dropped lets go of the part it grabbed.
+        assert part.getInnerBody() is s["G"] and part.getTransientState() == 1
+        s["W"].destroyEntity(s["G"])
+        del s["G"], s["A"]
+        gc.collect()
+        assert not part.hasInnerBody() and part.getTransientState() == 0 and part.getBaseLocation() == where
+        part.detachBody()  # nothing to give it back to: stays free
+        assert not part.hasInnerBody() and kvr.KVRCheckModel(s["W"]) == kvr.KVRCheckModelAround([s["W"]]) == []
         # Taken out of the universe and dropped, the world lives on through its entities' parent links.
         kvr.KVRBasicUniverse.getUniverse().removeLogicalChild(s["W"])
         s.clear()
         gc.collect()
-        assert part.getWorld().getEntityName() == "W"
-        assert part.getEntityName(kvr.KVRBasicEntity.FullName) == "/W/P"
+        assert part.getWorld().getEntityName() == "W" and part.getEntityName(kvr.KVRBasicEntity.FullName) == "/W/P"
         # Orphaned through any of its entities, it lets them go; they answer as entities in no world.
         part.getWorld().orphan()
         gc.collect()
-        assert part.getWorld() is None and part.getLogicalParent() is None
-        assert part.getBaseLocation() == where
+        assert part.getWorld() is None and part.getLogicalParent() is None and part.getBaseLocation() == where
         assert part.setBaseLocation(((0, 0, 0), (1, 0, 0, 0))) == 0  # hangs on nothing now
         assert tool.getAttachedBody() is None and path.getTagPointCount() == 0  # orphaning empties a route
         fresh = kvr.KVRBasicBody3D("Fresh")
@@ -89,35 +92,15 @@ def test_a_world_dropped_while_its_entities_are_referenced_leaves_them_usable():
         assert not part.hasInnerBody() and fresh.getOuterBodyCount() == 0
 
 
-def test_a_carrier_destroyed_and_dropped_lets_go_of_the_body_it_grabbed():
-    for _ in range(ROUNDS):
-        s = build_cell()
-        part = s["P"]
-        where = part.getBaseLocation()
-        assert part.getInnerBody() is s["G"] and part.getTransientState() == 1
-        s["W"].destroyEntity(s["G"])
-        del s["G"], s["T"], s["A"]
-        gc.collect()
-        assert not part.hasInnerBody() and part.getTransientState() == 0
-        assert part.getBaseLocation() == where
-        part.detachBody()  # nothing to give it back to: stays free
-        assert not part.hasInnerBody()
-        assert kvr.KVRCheckModel(s["W"]) == [] and kvr.KVRCheckModelAround([s["W"]]) == []
-        s["W"].orphan()
-
-
 def test_python_state_in_symbols_survives_its_wrappers_and_the_interpreter_exit():
     # Entities left in the universe at exit, one holding a symbol that calls back into Python, and
     # wrappers dropped by the interpreter in whatever order it likes: the process ends cleanly.
     script = textwrap.dedent("""
         import kvrworldmodel as kvr
-        w = kvr.KVRBasicWorld("W")
+        w, conveyor, state = kvr.KVRBasicWorld("W"), kvr.KVRBasicBody3D("Conveyor"), {"speed": 1.5}
         kvr.KVRBasicUniverse.getUniverse().addEntity(w)
-        state = {"speed": 1.5}
-        conveyor = kvr.KVRBasicBody3D("Conveyor")
         w.addEntity(conveyor)
-        conveyor.addSymbol(kvr.KVRSymbolReal("speed", get=lambda: state["speed"],
-                                             set=lambda v: state.update(speed=v)))
+        conveyor.addSymbol(kvr.KVRSymbolReal("speed", get=lambda: state["speed"], set=lambda v: state.update(speed=v)))
         table = kvr.KVRWDMSymbolTable(w)
         speed = table.getRealSymbol("Conveyor.speed")
         speed.setValue(2.5)
@@ -128,8 +111,7 @@ def test_python_state_in_symbols_survives_its_wrappers_and_the_interpreter_exit(
         """)
     for _ in range(5):
         done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=60)
-        assert done.returncode == 0, done.stderr
-        assert done.stdout == "ok\n" and done.stderr == ""
+        assert (done.returncode, done.stdout, done.stderr) == (0, "ok\n", "")
 
 
 def test_wrappers_are_one_per_object_and_come_back_as_the_most_derived_class(world):
@@ -141,8 +123,7 @@ def test_wrappers_are_one_per_object_and_come_back_as_the_most_derived_class(wor
     del body
     gc.collect()
     again = world.getLogicalChild("B")
-    assert type(again) is kvr.KVRBasicBody3D and again.getFrames() == [frame]
-    assert type(frame.getSpatialParent()) is kvr.KVRBasicBody3D
+    assert type(again) is type(frame.getSpatialParent()) is kvr.KVRBasicBody3D and again.getFrames() == [frame]
     copy = again.duplicate()
     assert type(copy) is kvr.KVRBasicBody3D and copy.getEntityName() == "Copy of B"
     assert copy.getFrameCount() == 1 and copy.getFrames()[0] is not frame
