@@ -1,5 +1,5 @@
 // Groups: membership, the propagating flags as members come and go, carrying
-// members when the group moves, refusals, copies and the dump text.
+// members when the group moves, refusals, copies and the dump.
 
 #include "KVRTestSupport.h"
 
@@ -16,7 +16,6 @@ class OpenGroup : public KVRBasicGroup3D {
   using KVRBasicGroup3D::getAncestor;
   using KVRBasicGroup3D::getEntries;
   using KVRBasicGroup3D::getPropagatingAncestor;
-
   std::vector<int> propagatingFlags() const {
     std::vector<int> flags;
     for (const GroupSubEntry& entry : getEntries()) flags.push_back(entry.propagating);
@@ -24,10 +23,9 @@ class OpenGroup : public KVRBasicGroup3D {
   }
 };
 
-// The scene, in world W: a floor R; the pallet G (the group) hanging on R at
-// X_RG; a box A hanging on R at X_RA, with a lid L hanging on A at X_AL; a
-// crate C hanging on R at X_RC, with a frame F on it at X_CF. Everything is
-// flushed; nothing is a member yet.
+// World W: a floor R; the pallet G (the group) hanging on R at X_RG; a box A
+// on R at X_RA, with a lid L on A at X_AL; a crate C on R at X_RC, with a
+// frame F on it at X_CF. Everything is flushed; nothing is a member yet.
 class Groups : public testing::Test {
  protected:
   void SetUp() override {
@@ -37,19 +35,19 @@ class Groups : public testing::Test {
     floor->attachBody(crate, X_RC);
     box->attachBody(lid, X_AL);
     crate->addFrame(frame);
-    Xform offset = X_CF;
-    frame->setFrameLocation(offset);
+    frame->setFrameLocation(X_CF);
     w->flushLogicalState();
     flushSpatial(floor, group, box, lid, crate, frame);
   }
   void TearDown() override { w->orphanObject(); }
-
-  // Moves the group to X_WG and flushes it.
-  void moveGroup(const Xform& X_WG) {
-    ASSERT_EQ(place(group, X_WG), 2);
-    group->flushSpatialState();
+  static void move(const Member& e, const Xform& X_WE) {
+    ASSERT_EQ(place(e, X_WE), 2);
+    e->flushSpatialState();
   }
-
+  void moveGroup(const Xform& X_WG) { move(group, X_WG); }
+  static void expectPlaced(std::initializer_list<std::pair<Member, Xform>> expected) {
+    for (const auto& [e, X_WE] : expected) EXPECT_XFORM_NEAR(e->getBaseLocation(), X_WE) << title(e);
+  }
   const Xform X_RG = pose(0.4, 1, 0, 0), X_RA = pose(-0.7, 0, 2, 0), X_AL = pose(1.2, 0, 0, 0.3);
   const Xform X_RC = pose(0.9, -1, -1, 0.5), X_CF = pose(-0.2, 0.1, 0.2, 0.3);
   const Xform X_WG2 = pose(2.1, 4, -3, 1, KVRBasicVector3D<double>(-1, 0.5, 2));
@@ -61,21 +59,15 @@ class Groups : public testing::Test {
 };
 
 TEST_F(Groups, ANewGroupIsInactiveAndCarriesOnlyItsAlwaysActiveMembers) {
-  group->addEntity(box);
-  group->addEntity(crate);
+  for (const Body& b : {box, crate}) group->addEntity(b);
   group->setEntityAlwaysActive(crate, 7);  // any nonzero value counts
   const Xform X_WA = box->getBaseLocation(), X_GC = X_RG.inverse() * X_RC;
   EXPECT_XFORM_NEAR(group->getRelativeLocation(crate), X_GC);
-
   moveGroup(X_WG2);
-  EXPECT_EQ(group->isActive(), 0);
-  EXPECT_XFORM_NEAR(box->getBaseLocation(), X_WA);
-  EXPECT_XFORM_NEAR(crate->getBaseLocation(), X_WG2 * X_GC);
-  // The carried member's own subtree follows through its own flush.
-  EXPECT_XFORM_NEAR(frame->getBaseLocation(), X_WG2 * X_GC * X_CF);
-  // The group's own frames and outer bodies follow it as any body's do,
-  // in the same flush; a member hanging on it, or below one of its frames,
-  // keeps its recorded place.
+  expectPlaced(
+      {{box, X_WA}, {crate, X_WG2 * X_GC}, {frame, X_WG2 * X_GC * X_CF}});  // the frame through the crate
+  // Its own frames and outer bodies follow it in the same flush; a member
+  // hanging on it, or below one of its frames, keeps its recorded place.
   auto tool = make<KVRBasicFrame3D>(L"Tool"), hook = make<KVRBasicFrame3D>(L"Hook"),
        pin = make<KVRBasicFrame3D>(L"Pin");
   group->addFrame(tool);
@@ -92,48 +84,31 @@ TEST_F(Groups, ANewGroupIsInactiveAndCarriesOnlyItsAlwaysActiveMembers) {
   group->setEntityAlwaysActive(lid, 1);
   group->setRelativeLocation(lid, X_GC);
   moveGroup(X_RG);
-  EXPECT_XFORM_NEAR(tool->getBaseLocation(), X_RG);
-  EXPECT_XFORM_NEAR(hook->getBaseLocation(), X_RG * X_AL);
-  EXPECT_XFORM_NEAR(lid->getBaseLocation(), X_RG * X_GC);
+  expectPlaced({{tool, X_RG}, {hook, X_RG * X_AL}, {lid, X_RG * X_GC}, {pin, X_RG * X_CF}});
   EXPECT_XFORM_NEAR(lid->getRelativeLocation(), X_GC);
   EXPECT_FALSE(X_GL.isApprox(X_GC));
-  EXPECT_XFORM_NEAR(pin->getBaseLocation(), X_RG * X_CF);
   EXPECT_TRUE(isSound(w));
 }
 
-TEST_F(Groups, AnActiveGroupCarriesEveryMemberAtItsRecordedPlace) {
+TEST_F(Groups, AnActiveGroupCarriesEveryMemberAtThePlaceRecordedWhenActivated) {
   for (const Member& m : {Member(box), Member(crate), Member(frame)}) group->addEntity(m);
   group->activate();
   EXPECT_EQ(group->propagatingFlags(), (std::vector<int>{1, 1, 0}));  // the frame moves with the crate
-
-  moveGroup(X_WG2);
-  // Every member keeps its place relative to the group: X_WM' = X_WG' · X_WG⁻¹ · X_WM.
-  const Xform motion = X_WG2 * X_RG.inverse();
-  EXPECT_XFORM_NEAR(box->getBaseLocation(), motion * X_RA);
-  EXPECT_XFORM_NEAR(lid->getBaseLocation(), motion * X_RA * X_AL);
-  EXPECT_XFORM_NEAR(frame->getBaseLocation(), motion * X_RC * X_CF);
-  EXPECT_XFORM_NEAR(group->getRelativeLocation(L"Box"), X_RG.inverse() * X_RA);
-
-  group->deactivate();
-  moveGroup(X_RG);
-  EXPECT_XFORM_NEAR(box->getBaseLocation(), motion * X_RA);  // left behind
-}
-
-TEST_F(Groups, ActivatingAgainRecordsWhereTheMembersStandNow) {
-  group->addEntity(box);
-  group->activate();
   const Xform X_WA2 = pose(0.3, 5, 5, 5);
-  place(box, X_WA2);
-  box->flushSpatialState();
-  moveGroup(X_WG2);  // carried back to the place recorded first
-  EXPECT_XFORM_NEAR(box->getBaseLocation(), X_WG2 * X_RG.inverse() * X_RA);
-
-  place(box, X_WA2);
-  box->flushSpatialState();
+  move(box, X_WA2);
+  moveGroup(X_WG2);  // X_WM' = X_WG' · X_WG⁻¹ · X_WM, the box carried back to its recorded place
+  const Xform motion = X_WG2 * X_RG.inverse();
+  expectPlaced({{box, motion * X_RA}, {lid, motion * X_RA * X_AL}, {frame, motion * X_RC * X_CF}});
+  EXPECT_XFORM_NEAR(group->getRelativeLocation(L"Box"), X_RG.inverse() * X_RA);
+  // Activating again records where the members stand now.
+  move(box, X_WA2);
   group->activate();
   EXPECT_XFORM_NEAR(group->getRelativeLocation(box), X_WG2.inverse() * X_WA2);
   moveGroup(X_RG);
   EXPECT_XFORM_NEAR(box->getBaseLocation(), X_RG * X_WG2.inverse() * X_WA2);
+  group->deactivate();
+  moveGroup(X_WG2);
+  EXPECT_XFORM_NEAR(box->getBaseLocation(), X_RG * X_WG2.inverse() * X_WA2);  // left behind
 }
 
 TEST_F(Groups, AMemberBelowAnotherMemberIsMovedOnceWithIt) {
@@ -141,53 +116,36 @@ TEST_F(Groups, AMemberBelowAnotherMemberIsMovedOnceWithIt) {
   group->addEntity(box);  // the lid's spatial parent, added after it
   EXPECT_EQ(group->propagatingFlags(), (std::vector<int>{0, 1}));
   group->activate();
-  // The lid moves on the box after activation: moved by the group directly,
-  // it would be put back at its recorded place.
+  // The lid moves on the box after activation: moved by the group directly, it would
+  // be put back at its recorded place.
   const Xform X_AL2 = pose(-0.4, 0, 1, 0);
-  Xform X_WL2 = box->getBaseLocation() * X_AL2;
-  place(lid, X_WL2);
-  lid->flushSpatialState();
-
+  move(lid, box->getBaseLocation() * X_AL2);
   EventLog log;
   log.watch(lid);
   moveGroup(X_WG2);
-  const Xform X_WA2 = X_WG2 * X_RG.inverse() * X_RA;
-  EXPECT_XFORM_NEAR(lid->getBaseLocation(), X_WA2 * X_AL2);
+  EXPECT_XFORM_NEAR(lid->getBaseLocation(), X_WG2 * X_RG.inverse() * X_RA * X_AL2);
   // Published once, as moved by an ancestor (11, 12), never as set itself (10).
-  ASSERT_EQ(log.seen.size(), 1u);
-  EXPECT_EQ(log.seen[0].second, (std::vector<int>{11, 12}));
+  EXPECT_EQ(log.seen, (EventLog::Seen{{L"Lid", {11, 12}}}));
   lid->removeSubscriber(KVRMakeEventFunctor(&log, &EventLog::onEvent));
 }
 
 TEST_F(Groups, PropagatingFlagsFollowMembersComingAndGoing) {
-  group->addEntity(box);
-  group->addEntity(lid);  // its parent is a propagating member already
-  group->addEntity(crate);
+  for (const Body& b : {box, lid, crate}) group->addEntity(b);  // the lid's parent: a propagating member
   EXPECT_EQ(group->propagatingFlags(), (std::vector<int>{1, 0, 1}));
-  EXPECT_EQ(group->getPropagatingAncestor(lid), box);
-  EXPECT_EQ(group->getAncestor(lid), box);
-
+  EXPECT_TRUE(group->getPropagatingAncestor(lid) == box && group->getAncestor(lid) == box);
   // Replacing the box by an entity that is not above the lid keeps the lid's flag cleared.
   auto other = make<KVRBasicFrame3D>(L"Other");
   group->replaceEntity(box, other);
   EXPECT_EQ(group->propagatingFlags(), (std::vector<int>{0, 1, 1}));
   EXPECT_EQ(group->getEntries()[2].entity, other);
-
-  // Removing any member re-runs the bookkeeping: nothing is above the lid any more.
-  EXPECT_EQ(group->removeEntity(other), 1);
+  EXPECT_EQ(group->removeEntity(other), 1);  // nothing is above the lid any more
   EXPECT_EQ(group->propagatingFlags(), (std::vector<int>{1, 1}));
-
-  // The box added again, after the lid: the lid stops being moved directly;
-  // removing the box gives the lid back its flag.
-  group->addEntity(box);
+  group->addEntity(box);  // after the lid: the lid stops being moved directly
   EXPECT_EQ(group->propagatingFlags(), (std::vector<int>{0, 1, 1}));
   EXPECT_EQ(group->removeEntity(L"Box"), 1);
   EXPECT_EQ(group->propagatingFlags(), (std::vector<int>{1, 1}));
   EXPECT_EQ(group->removeEntity(box), 0);
-
-  // Removal by class: the flags are brought up to date once.
-  group->addEntity(box);
-  group->addEntity(frame);
+  for (const Member& m : {Member(box), Member(frame)}) group->addEntity(m);
   group->removeEntities(KVRBasicBody3D::ClassInfo_);
   EXPECT_EQ(group->propagatingFlags(), std::vector<int>{1});
   EXPECT_EQ(group->getEntityCount(), 1u);
@@ -195,29 +153,21 @@ TEST_F(Groups, PropagatingFlagsFollowMembersComingAndGoing) {
 
 TEST_F(Groups, MembersAreFoundByHandleAndByBaseNameAndPlacedRelativeToTheGroup) {
   auto twin = make<KVRBasicFrame3D>(L"Box");  // the same base name as the box
-  group->addEntity(box);
-  group->addEntity(twin);
-  group->addEntity(frame);
+  for (const Member& m : {Member(box), Member(twin), Member(frame)}) group->addEntity(m);
   EXPECT_TRUE(group->hasEntity(twin) && group->hasEntity(L"Box") && !group->hasEntity(L"Crate"));
   EXPECT_EQ(group->getEntity(L"Box"), box);  // the first of that name
   EXPECT_TRUE(group->getEntity(L"Nothing").isNull());
-  expectThrowWithText<KVRENotFound>([&] { group->getRelativeLocation(L"Nothing"); }, L"Entity not found");
   expectThrowWithText<KVRENotFound>([&] { group->getRelativeLocation(crate); }, L"Entity not found");
-
   KVRSharedVector<KVRBasicEntity3D> found{crate};
   group->getEntities(found);  // appended after what the caller holds
   EXPECT_EQ(names(found), (std::vector<std::wstring>{L"Crate", L"Box", L"Box", L"Mark"}));
   EXPECT_EQ(group->getEntityCount(KVRBasicFrame3D::ClassInfo_), 2u);
-
-  // Names that no member has are ignored by the setters.
-  group->setRelativeLocation(L"Nothing", X_RG);
+  group->setRelativeLocation(L"Nothing", X_RG);  // names that no member has are ignored
   group->setEntityAlwaysActive(L"Nothing", 1);
   EXPECT_EQ(group->removeEntity(L"Nothing"), 0);
   EXPECT_EQ(group->getEntityCount(), 3u);
-
-  // A member's relative location set by name moves it at once, even while inactive.
   const Xform X_GA = pose(0.6, 0, 1, 1);
-  group->setRelativeLocation(L"Box", X_GA);
+  group->setRelativeLocation(L"Box", X_GA);  // moves it at once, even while inactive
   EXPECT_XFORM_NEAR(box->getBaseLocation(), X_RG * X_GA);
   EXPECT_XFORM_NEAR(group->getRelativeLocation(box), X_GA);
   group->setEntityAlwaysActive(box, 1);
@@ -226,32 +176,26 @@ TEST_F(Groups, MembersAreFoundByHandleAndByBaseNameAndPlacedRelativeToTheGroup) 
 }
 
 TEST_F(Groups, RefusedMembershipChangesLeaveTheGroupAsItWas) {
-  group->addEntity(box);
-  group->addEntity(lid);
+  for (const Body& b : {box, lid}) group->addEntity(b);
   const auto before = group->propagatingFlags();
   const auto unchanged = [&] {
     EXPECT_EQ(group->getEntityCount(), 2u);
     EXPECT_EQ(group->propagatingFlags(), before);
     EXPECT_EQ(group->getEntries()[0].entity, box);
   };
-
   expectThrowWithText<KVREAlreadyRegistered>([&] { group->addEntity(box); },
                                              L"Entity already exists in Group ");
-  unchanged();
   expectThrowWithText<KVREInvalidArgument>([&] { group->addEntity(Member()); },
                                            L"An empty handle was given as a member of Group \"/W/Pallet\"");
   expectThrowWithText<KVREInvalidRelation>([&] { group->addEntity(group); },
                                            L"Group \"/W/Pallet\" cannot become a member of itself");
-  // The floor is the group's spatial ancestor: moving it moves the group.
   expectThrowWithText<KVREInvalidRelation>(
       [&] { group->addEntity(floor); },
       L"Body \"/W/Floor\" cannot become a member of Group \"/W/Pallet\": the group moves with it");
-  // A group carrying this one: each would carry the other without end.
   auto carrier = make<KVRBasicGroup3D>(L"Carrier");
   carrier->addEntity(group);
-  EXPECT_THROW(group->addEntity(carrier), KVREInvalidRelation);
+  EXPECT_THROW(group->addEntity(carrier), KVREInvalidRelation);  // each would carry the other
   unchanged();
-
   expectThrowWithText<KVRENotFound>([&] { group->replaceEntity(crate, frame); },
                                     L"/W/Crate not found in /W/Pallet");
   expectThrowWithText<KVREInvalidRelation>([&] { group->replaceEntity(box, lid); },
@@ -265,8 +209,7 @@ TEST_F(Groups, RefusedMembershipChangesLeaveTheGroupAsItWas) {
 
 TEST_F(Groups, NoLinkMayLetAMemberCarryItsGroup) {
   // Box is a member; Lid hangs on it. Whatever would hang the pallet below
-  // either (each would carry the other at every flush) is refused and
-  // changes nothing.
+  // either is refused and changes nothing.
   group->addEntity(box);
   group->activate();
   KVRNotifyBasicBody3DList list;
@@ -277,7 +220,6 @@ TEST_F(Groups, NoLinkMayLetAMemberCarryItsGroup) {
       {"grab", [&] { lid->grabBody(group, 1); }},
       {"grab a list", [&] { box->grab_list_cb(KVRSharedConstPointer<KVRNotificationAgent>(), &list); }},
   };
-  const Xform X_WG = group->getBaseLocation();
   for (const auto& [what, link] : links) {
     SCOPED_TRACE(what);
     EXPECT_THROW(link(), KVREInvalidRelation);
@@ -287,39 +229,25 @@ TEST_F(Groups, NoLinkMayLetAMemberCarryItsGroup) {
   expectThrowWithText<KVREInvalidRelation>(
       [&] { lid->grabBody(group, 1); },
       L"Group \"/W/Pallet\" cannot become a spatial child of Body \"/W/Lid\", which moves with it");
+  EXPECT_XFORM_NEAR(group->getBaseLocation(), X_RG);
   // Nor the other way round: a body hanging below the group joins it as a
   // member, but the group's spatial ancestor does not.
   group->grabBody(crate, 1);
   group->addEntity(crate);
-  expectThrowWithText<KVREInvalidRelation>(
-      [&] { group->addEntity(floor); },
-      L"Body \"/W/Floor\" cannot become a member of Group \"/W/Pallet\": the group moves with it");
+  EXPECT_THROW(group->addEntity(floor), KVREInvalidRelation);
   moveGroup(X_WG2);
   EXPECT_XFORM_NEAR(group->getBaseLocation(), X_WG2);
-  EXPECT_XFORM_NEAR(X_WG, X_RG);
   EXPECT_TRUE(isSound(w));
 }
 
-TEST_F(Groups, ACopyHasTheActiveStateButNoMembers) {
-  group->addEntity(box);
-  group->activate();
-  auto copy = duplicate(KVRSharedHandle<KVRBasicGroup3D>(group), KVRDynamicObject::CopyAlone);
-  EXPECT_TRUE(copy->isInstanceOf(KVRBasicGroup3D::ClassInfo_) && copy->isActive() == 1);
-  EXPECT_EQ(copy->getEntityCount(), 0u);
-  copy->orphanObject();
-}
-
-TEST_F(Groups, TheDumpWritesTheGroupAndFourLinesPerMember) {
-  std::ostringstream empty;
+TEST_F(Groups, TheDumpWritesFourLinesPerMemberACopyHasNoneAndNothingOutlivesItsGroup) {
+  std::ostringstream empty, one;
   group->dump(empty);
-  const std::string base = streamed(group->getBaseLocation(), 3);
-  EXPECT_EQ(
-      lines(empty.str()),
-      (std::vector<std::string>{std::string(61, '-'), "/W/Pallet ( KVRBasicGroup3D ) ",
-                                "Base Location: " + base, "Entity count = 0", "", "Entities in Group: "}));
-
+  EXPECT_EQ(lines(empty.str()),
+            (std::vector<std::string>{std::string(61, '-'), "/W/Pallet ( KVRBasicGroup3D ) ",
+                                      "Base Location: " + streamed(group->getBaseLocation(), 3),
+                                      "Entity count = 0", "", "Entities in Group: "}));
   group->addEntity(box);
-  std::ostringstream one;
   group->dump(one);
   const auto text = lines(one.str());
   ASSERT_EQ(text.size(), 10u);
@@ -327,23 +255,20 @@ TEST_F(Groups, TheDumpWritesTheGroupAndFourLinesPerMember) {
   EXPECT_EQ(text[6], "Entity name = /W/Box");
   EXPECT_EQ(text[7], "Location rel. to Group =  " + streamed(group->getRelativeLocation(box), 15));
   EXPECT_EQ(text[8], "Base Location = " + streamed(box->getBaseLocation(), 15));
-  double roll, pitch, yaw;
-  box->getBaseLocation().getRPY(roll, pitch, yaw);
-  std::ostringstream angles;
-  angles << roll * 180.0 / KVRMathConst::Pi << ", " << pitch * 180.0 / KVRMathConst::Pi << ", "
-         << yaw * 180.0 / KVRMathConst::Pi;
-  EXPECT_EQ(text[9], angles.str());
-}
-
-TEST_F(Groups, DestroyingGroupsAndMembersLeavesNothingBehind) {
-  // LeakSanitizer checks that members held only by a group are freed with it.
-  auto loose = make<KVRBasicFrame3D>(L"Loose");
+  double r, p, y, deg = 180.0 / KVRMathConst::Pi;
+  box->getBaseLocation().getRPY(r, p, y);
+  EXPECT_EQ(text[9], streamed(r * deg) + ", " + streamed(p * deg) + ", " + streamed(y * deg));
+  // A copy has the active state but no members; nothing outlives its group
+  // (LeakSanitizer checks that members held only by a group are freed with it).
   auto inner = make<KVRBasicGroup3D>(L"Inner");
-  inner->addEntity(loose);
+  inner->addEntity(make<KVRBasicFrame3D>(L"Loose"));
   group->addEntity(inner);
-  group->addEntity(box);
-  box->orphanObject();  // a destroyed member is carried no more: it refuses location requests
   group->activate();
+  auto copy = duplicate(KVRSharedHandle<KVRBasicGroup3D>(group), KVRDynamicObject::CopyAlone);
+  EXPECT_EQ(copy->isActive(), 1);
+  EXPECT_EQ(copy->getEntityCount(), 0u);
+  copy->orphanObject();
+  box->orphanObject();  // a destroyed member is carried no more: it refuses location requests
   moveGroup(X_WG2);
   inner->orphanObject();
 }
