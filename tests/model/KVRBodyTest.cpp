@@ -1,6 +1,4 @@
-// Bodies: the owned frames, tag points and paths in both trees, inner and
-// outer bodies, location requests through the inner connection, duplication
-// and destruction.
+// Bodies: owned objects in both trees, inner bodies, location requests, copies.
 
 #include "KVRTestSupport.h"
 
@@ -22,7 +20,6 @@ class Bodies : public testing::Test {
     b->flushSpatialState();
   }
   void TearDown() override { w->orphanObject(); }
-
   KVRSharedHandle<KVRBasicWorld> w = makeWorld(L"W");
   Body b = make<KVRBasicBody3D>(L"B");
   KVRSharedHandle<KVRBasicFrame3D> f = make<KVRBasicFrame3D>(L"F");
@@ -30,13 +27,23 @@ class Bodies : public testing::Test {
   KVRSharedHandle<KVRBasicPath3D> p = make<KVRBasicPath3D>(L"P");
 };
 
-TEST_F(Bodies, OwnedObjectsLiveInBothTreesUntilRemovedOrDestroyed) {
+TEST_F(Bodies, OwnedObjectsLiveInBothTreesUntilRemovedOrDestroyedAndNowhereElse) {
   EXPECT_EQ(title(f), L"Frame \"/W/B/F\"");
   EXPECT_EQ(b->getOuterBodyCount(), 0);  // a frame is no outer body
   KVRSharedVector<KVRBasicFrame3D> frames{make<KVRBasicFrame3D>(L"Stale")};
   b->getFrames(frames);  // replaced
   EXPECT_EQ(names(frames), std::vector<std::wstring>{L"F"});
-
+  // An object owned elsewhere is refused, even when linked spatially only.
+  auto other = make<KVRBasicBody3D>(L"Other");
+  EXPECT_THROW(other->addFrame(f), KVREAlreadyRegistered);
+  b->removeLogicalChild(f);
+  expectThrowWithText<KVREAlreadyRegistered>([&] { other->addFrame(f); },
+                                             L"Frame \"/\" has already been assigned a spatial parent");
+  EXPECT_EQ(other->getLogicalChildrenCount(), 0);
+  EXPECT_THROW(other->removeFrame(f), KVRENotFound);
+  EXPECT_THROW(b->addFrame(KVRSharedHandle<KVRBasicFrame3D>()), KVREInvalidArgument);
+  other->orphanObject();
+  b->addLogicalChild(f);
   b->removeFrame(f);
   EXPECT_FALSE(f->hasLogicalParent() || f->hasSpatialParent() || f->isOrphaned());
   b->destroyPoint(t);
@@ -59,30 +66,15 @@ TEST_F(Bodies, BulkRemovalSetsItsBitEvenWhenThereIsNothingToRemove) {
   EXPECT_EQ(pending(*b), std::vector<int>{17});
 }
 
-TEST_F(Bodies, AddingAnObjectOwnedElsewhereIsRefusedAndChangesNothing) {
-  auto other = make<KVRBasicBody3D>(L"Other");
-  EXPECT_THROW(other->addFrame(f), KVREAlreadyRegistered);
-  // Spatially linked but without a logical parent: refused before the logical link is made.
-  b->removeLogicalChild(f);
-  expectThrowWithText<KVREAlreadyRegistered>([&] { other->addFrame(f); },
-                                             L"Frame \"/\" has already been assigned a spatial parent");
-  EXPECT_EQ(other->getLogicalChildrenCount(), 0);
-  EXPECT_THROW(other->removeFrame(f), KVRENotFound);
-  EXPECT_THROW(b->addFrame(KVRSharedHandle<KVRBasicFrame3D>()), KVREInvalidArgument);
-  other->orphanObject();
-}
-
 TEST_F(Bodies, AFreeBodyRefusesLocationRequestsAndInnerBodyLinksSetTheirBits) {
   const Xform asked = pose(0.5, 1, 2, 3);
   Xform request = asked;
-  EXPECT_EQ(b->setRelativeLocation(request), 0);
-  EXPECT_EQ(b->setBaseLocation(request), 0);
+  KVRBasicProfile3D<double> profile;
+  EXPECT_EQ(b->setRelativeLocation(request) + b->setBaseLocation(request) + b->setRelativeProfile(profile),
+            0);
   EXPECT_XFORM_NEAR(request, asked);
   EXPECT_XFORM_NEAR(b->getBaseLocation(), Xform::Identity);
-  KVRBasicProfile3D<double> profile;
-  EXPECT_EQ(b->setRelativeProfile(profile), 0);
   EXPECT_EQ(pending(*b), std::vector<int>{});
-
   // Inner body links and their bits.
   auto inner = make<KVRBasicBody3D>(L"Inner");
   KVRSharedHandle<KVRBasicAttachment3D> connection(new KVRBasicAttachment3D);
@@ -99,9 +91,7 @@ TEST_F(Bodies, AFreeBodyRefusesLocationRequestsAndInnerBodyLinksSetTheirBits) {
   EXPECT_FALSE(b->hasInnerConnection() || b->getTransientState() != 0 || inner->hasOuterBody(b));
   EXPECT_EQ(pending(*b), (std::vector<int>{9, 11, 19, 20, 22}));
   EXPECT_EQ(pending(*inner), std::vector<int>{24});
-  connection->orphanObject();
-  inner->orphanObject();
-
+  orphan(connection, inner);
   // A spatial parent that is not a body cannot be read as the inner body.
   auto plain = make<Probe3D>(L"Plain");
   plain->addSpatialChild(b);
@@ -109,7 +99,7 @@ TEST_F(Bodies, AFreeBodyRefusesLocationRequestsAndInnerBodyLinksSetTheirBits) {
   plain->orphanObject();
 }
 
-TEST_F(Bodies, DuplicatingInADeepModeReparentsTheCopiedObjectsSpatially) {
+TEST_F(Bodies, CopiesAreRootsDeepModesReparentTheCopiedObjectsARefusedAddChangesNothing) {
   Xform offset = pose(0.3, 0, 0, 2);
   f->setFrameLocation(offset);
   Body copy = duplicate(b, KVRDynamicObject::CopyDeepAll);
@@ -120,37 +110,19 @@ TEST_F(Bodies, DuplicatingInADeepModeReparentsTheCopiedObjectsSpatially) {
   EXPECT_XFORM_NEAR(frames[0]->getFrameLocation(), offset);
   EXPECT_EQ(copy->getTagPointCount() + copy->getPathCount(), 2);
   copy->orphanObject();
-}
-
-TEST_F(Bodies, ARefusedAddChangesNeitherTheMembersNameNorItsBits) {
   // A copy of F, standing spatially above B: adding it to B would close a spatial cycle.
-  auto copy = KVRDuplicate(f, KVRDynamicObject::CopyAlone);
-  EXPECT_EQ(fullName(copy), L"/");  // a root, wherever its source stands
-  copy->addSpatialChild(b);
-  copy->flushLogicalState();
-  copy->flushSpatialState();
-  const std::wstring before = copy->getStoredFullName();
-  EXPECT_THROW(b->addFrame(copy), KVREInvalidRelation);
-  EXPECT_EQ(copy->getStoredFullName(), before);
-  EXPECT_TRUE(copy->getPendingEvents().none()) << testing::PrintToString(pending(*copy));
-  EXPECT_FALSE(copy->hasLogicalParent() || b->hasFrame(copy));
-  EXPECT_TRUE(isSound(copy));
-  copy->orphanObject();
-}
-
-TEST_F(Bodies, DestroyingAHangingBodyLeavesItsInnerBodyOneOuterBodyFewer) {
-  auto carrier = make<KVRBasicBody3D>(L"Carrier");
-  auto carried = make<KVRBasicBody3D>(L"Carried");
-  w->addEntity(carrier);
-  carrier->attachBody(b);
-  b->attachBody(carried);
-  w->destroyEntity(b);
-  EXPECT_EQ(carrier->getOuterBodyCount(), 0);
-  EXPECT_TRUE(f->isOrphaned());                                        // its own objects go with it
-  EXPECT_FALSE(carried->isOrphaned() || carried->hasSpatialParent());  // bodies hanging on it are let go
-  EXPECT_FALSE(carried->hasInnerConnection() || carried->isAttached());
-  EXPECT_TRUE(isSound(w) && isSound(carried));
-  carried->orphanObject();
+  auto above = KVRDuplicate(f, KVRDynamicObject::CopyAlone);
+  EXPECT_EQ(fullName(above), L"/");  // a root, wherever its source stands
+  above->addSpatialChild(b);
+  above->flushLogicalState();
+  above->flushSpatialState();
+  const std::wstring before = above->getStoredFullName();
+  EXPECT_THROW(b->addFrame(above), KVREInvalidRelation);
+  EXPECT_EQ(above->getStoredFullName(), before);
+  EXPECT_EQ(pending(*above), std::vector<int>{});
+  EXPECT_FALSE(above->hasLogicalParent() || b->hasFrame(above));
+  EXPECT_TRUE(isSound(above));
+  above->orphanObject();
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
-// Cameras: the one relationship a camera holds, the hook that has it
-// synchronised when the camera's base location changes, and orphaning.
+// Cameras: the one relationship a camera holds, synchronised when it moves.
 
 #include "KVRTestSupport.h"
 
@@ -27,7 +26,6 @@ class CameraOnBase : public testing::Test {
     camera->setEvent(KVRBasicEntity3D::BaseLocationChanged);
     camera->flushSpatialState();
   }
-
   const Xform X_BC = pose(0.8, 1, -2, 0.5);
   const Xform X_WT = pose(-1.1, 0.3, 0.2, 2, KVRBasicVector3D<double>(-2, 1, 0.5));
   KVRSharedHandle<KVRBasicBody3D> base = make<KVRBasicBody3D>(L"B");
@@ -36,20 +34,49 @@ class CameraOnBase : public testing::Test {
   KVRSharedHandle<Rule> rule = make<Rule>(L"R");
 };
 
-TEST_F(CameraOnBase, MovingTheCameraHasTheRuleCheckedAtTheFlush) {
+// A copy holds no rule; a second rule is refused until the first is
+// cleared; orphaning releases the rule but keeps the handle.
+TEST_F(CameraOnBase, MovingTheCameraHasItsOneRuleCheckedAtTheFlush) {
+  KVRSharedHandle<KVRBasicCamera3D> copy(static_cast<KVRBasicCamera3D*>(camera->replicateObject()));
+  EXPECT_FALSE(copy->hasRelationship());
   const Xform X_WC = pose(2.0, -4, 1, 1, KVRBasicVector3D<double>(0, 1, 1));
   ASSERT_EQ(place(camera, X_WC), 2);
   EXPECT_EQ(rule->verifies, 0);
   camera->flushSpatialState();
   EXPECT_TRUE(rule->verifies == 1 && rule->enforces == 1);  // the rule failed: enforced
   EXPECT_XFORM_NEAR(X_WT * rule->checked.getLocation(), X_WC);
-
   // Other changes, or another sync mode, leave the rule alone.
   camera->setEntityName(L"C2");
   camera->flushSpatialState();
   rule->setSyncMode(KVRBasicRelationship3D::NoSyncOnSet);
   flushWithBaseLocationChanged();
   EXPECT_EQ(rule->verifies, 1);
+  auto second = make<Rule>(L"S");
+  expectThrowWithText<KVREAlreadyRegistered>([&] { camera->setRelationship(second); },
+                                             L"The specified relation is already is use");
+  EXPECT_TRUE(camera->getRelationship() == rule);
+  second->setRelationship(target, copy);
+  copy->setRelationship(second);
+  copy->setEvent(KVRBasicEntity3D::BaseLocationChanged);
+  copy->flushSpatialState();
+  EXPECT_EQ(second->verifies, 2);  // on setting, then at the flush
+  orphan(copy, second);
+  rule->setSyncMode(KVRBasicRelationship3D::SyncOnSet);
+  camera->clearRelationship();
+  EXPECT_TRUE(rule->isRelationshipSet());  // forgotten, not released
+  flushWithBaseLocationChanged();
+  EXPECT_EQ(rule->verifies, 1);
+  expectThrowWithText<KVREInvalidArgument>(
+      [&] { camera->setRelationship(nullptr); },
+      L"An empty handle was given as the relationship of " + title(camera));
+  auto third = make<Rule>(L"Third");
+  third->setRelationship(target, camera);
+  camera->setRelationship(third);  // accepted once the first is cleared
+  camera->orphanObject();          // releases the rule but keeps the handle
+  EXPECT_FALSE(third->isRelationshipSet() || camera->hasInnerBody());
+  EXPECT_TRUE(camera->getRelationship() == third);
+  EXPECT_EQ(camera->getNotificationHookCount(), 0);
+  third->orphanObject();
 }
 
 TEST_F(CameraOnBase, AMoveEnforcedWhileTheCameraFlushesReachesItsFramesAtTheNextFlush) {
@@ -66,28 +93,7 @@ TEST_F(CameraOnBase, AMoveEnforcedWhileTheCameraFlushesReachesItsFramesAtTheNext
   camera->flushSpatialState();
   EXPECT_XFORM_NEAR(lens->getBaseLocation(), X_BC2 * X_CL);
   EXPECT_TRUE(isSound(camera));
-}
-
-TEST_F(CameraOnBase, ASecondRelationshipIsRefusedUntilTheFirstIsCleared) {
-  auto second = make<Rule>(L"S");
-  expectThrowWithText<KVREAlreadyRegistered>([&] { camera->setRelationship(second); },
-                                             L"The specified relation is already is use");
-  EXPECT_TRUE(camera->getRelationship() == rule);
-
-  camera->clearRelationship();
-  EXPECT_TRUE(rule->isRelationshipSet());  // forgotten, not released
-  flushWithBaseLocationChanged();
-  EXPECT_EQ(rule->verifies, 0);
-  expectThrowWithText<KVREInvalidArgument>(
-      [&] { camera->setRelationship(nullptr); },
-      L"An empty handle was given as the relationship of " + title(camera));
-  camera->setRelationship(second);  // accepted once the first is cleared
-  second->orphanObject();
-}
-
-// Enforcing may drop the camera's hold on the rule; the rule must outlive
-// its own enforcement.
-TEST_F(CameraOnBase, ARuleDroppedWhileEnforcedOutlivesTheCall) {
+  // Enforcing may drop the camera's hold on the rule: the rule outlives its own enforcement.
   auto owned = make<Rule>(L"Owned");
   owned->verdict = 0;
   owned->setRelationship(target, camera);
@@ -97,25 +103,6 @@ TEST_F(CameraOnBase, ARuleDroppedWhileEnforcedOutlivesTheCall) {
   owned.detach();  // the camera holds the only handle
   flushWithBaseLocationChanged();
   EXPECT_FALSE(camera->hasRelationship());
-}
-
-TEST_F(CameraOnBase, ACopyHasNoRuleButWatchesItsOwnMovesOrphaningReleasesTheRule) {
-  KVRSharedHandle<KVRBasicCamera3D> copy(static_cast<KVRBasicCamera3D*>(camera->replicateObject()));
-  EXPECT_FALSE(copy->hasRelationship());
-  auto second = make<Rule>(L"S");
-  second->setRelationship(target, copy);
-  copy->setRelationship(second);
-  copy->setEvent(KVRBasicEntity3D::BaseLocationChanged);
-  copy->flushSpatialState();
-  EXPECT_EQ(second->verifies, 2);  // on setting, then at the flush
-  EXPECT_EQ(rule->verifies, 0);
-  orphan(copy, second);
-
-  // Orphaning releases the rule but keeps the handle.
-  camera->orphanObject();
-  EXPECT_FALSE(rule->isRelationshipSet() || camera->hasInnerBody());
-  EXPECT_TRUE(camera->getRelationship() == rule);
-  EXPECT_EQ(camera->getNotificationHookCount(), 0);
 }
 
 }  // namespace

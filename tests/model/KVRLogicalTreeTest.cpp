@@ -1,5 +1,4 @@
-// The logical tree: links, queries, refusals that change nothing, and the
-// propagation of full names and ancestor lists on flush.
+// The logical tree: links, queries, refusals, names and ancestors on flush.
 
 #include <algorithm>
 #include <random>
@@ -27,14 +26,13 @@ class LogicalTree : public testing::Test {
     r->flushLogicalState();
   }
   void TearDown() override { orphan(r, w, b, f, p, m, n); }
-
   KVRSharedHandle<KVRBasicEntity> r = make(L"R"), w = make(L"W"), b = make(L"B"), f = make(L"F"),
                                   p = make(L"P");
   KVRSharedHandle<KVRBasicEntity> m = make<Marker3D>(L"M"), n = make<Marker3D>(L"N");
 };
 
-TEST_F(LogicalTree, AddingSetsTheChildsBitsOnlyRemovingUnlinksBothWays) {
-  auto x = make(L"X");
+TEST_F(LogicalTree, AddingSetsTheChildsBitsOnlyQueriesKeepChildOrderRemovingUnlinksBothWays) {
+  auto x = make(L"X"), twin = make(L"B");
   x->flushLogicalState();
   w->addLogicalChild(x);
   EXPECT_TRUE(x->getLogicalParent() == w && w->hasLogicalChild(x));
@@ -43,21 +41,6 @@ TEST_F(LogicalTree, AddingSetsTheChildsBitsOnlyRemovingUnlinksBothWays) {
   EXPECT_EQ(ancestors, (KVRSharedVector<KVRBasicEntity>{r, w}));
   EXPECT_EQ(pending(*x), (std::vector<int>{3, 5}));
   EXPECT_TRUE(w->getPendingEvents().none());
-
-  w->removeLogicalChildren(Marker3D::ClassInfo_);
-  KVRSharedVector<KVRBasicEntity> left;
-  w->getLogicalChildren(left);
-  EXPECT_EQ(names(left), (Names{L"B", L"X"}));
-  EXPECT_FALSE(m->hasLogicalParent());
-  x->removeLogicalParent();
-  x->removeLogicalParent();  // without a parent: nothing
-  EXPECT_FALSE(w->hasLogicalChild(x));
-  m->removeLogicalChildren();
-  EXPECT_FALSE(n->hasLogicalParent());
-}
-
-TEST_F(LogicalTree, QueriesByNameAndClassKeepChildOrder) {
-  auto twin = make(L"B");
   w->addLogicalChild(twin);
   EXPECT_EQ(w->getLogicalChild(L"B"), b);    // the first added
   KVRSharedList<KVRBasicEntity> markers{p};  // replaced, not appended to
@@ -70,58 +53,42 @@ TEST_F(LogicalTree, QueriesByNameAndClassKeepChildOrder) {
   EXPECT_EQ(leaf->getLogicalAncestor(Marker3D::ClassInfo_), m);  // not N
   EXPECT_EQ(p->getLogicalAncestor(KVRBasicEntity::ClassInfo_), r);
   EXPECT_TRUE(p->getLogicalAncestor(Marker3D::ClassInfo_).isNull());
+  w->removeLogicalChildren(Marker3D::ClassInfo_);
+  KVRSharedVector<KVRBasicEntity> left;
+  w->getLogicalChildren(left);
+  EXPECT_EQ(names(left), (Names{L"B", L"X", L"B"}));
+  EXPECT_FALSE(m->hasLogicalParent());
+  for (int k = 0; k < 2; ++k) x->removeLogicalParent();  // the second time without a parent: nothing
+  EXPECT_FALSE(w->hasLogicalChild(x));
+  m->removeLogicalChildren();
+  EXPECT_FALSE(n->hasLogicalParent());
+  twin->orphanObject();
 }
 
-TEST_F(LogicalTree, RefusedLinksAndUnlinksChangeNothing) {
+TEST_F(LogicalTree, RefusalsChangeNothingNamesAndAncestorsPropagateOnFlush) {
   expectThrowWithText<KVREAlreadyRegistered>([&] { m->addLogicalChild(b); },
                                              L"Entity \"/W/B\" has already been assigned a logical parent");
-  EXPECT_EQ(b->getLogicalParent(), w);
-  EXPECT_EQ(m->getLogicalChildrenCount(), 1);
-
+  EXPECT_TRUE(b->getLogicalParent() == w && m->getLogicalChildrenCount() == 1);
   expectThrowWithText<KVRENotFound>([&] { w->removeLogicalChild(p); },
                                     L"Entity \"/W/B/F/P\" is not a logical child of Entity \"/W\"");
   EXPECT_THROW(w->orphanLogicalChild(p), KVRENotFound);
-  EXPECT_EQ(p->getLogicalParent(), f);
-  EXPECT_FALSE(p->isOrphaned());
-
+  EXPECT_TRUE(p->getLogicalParent() == f && !p->isOrphaned());
   const KVRSharedHandle<KVRBasicEntity> none;
   expectThrowWithText<KVREInvalidArgument>([&] { w->addLogicalChild(none); },
                                            L"An empty handle was given as a logical child of Entity \"/W\"");
   EXPECT_THROW(w->removeLogicalChild(none), KVREInvalidArgument);
   EXPECT_THROW(w->orphanLogicalChild(none), KVREInvalidArgument);
   EXPECT_THROW(w->findLogicalChild(none), KVREInvalidArgument);
-  EXPECT_EQ(w->getLogicalChildrenCount(), 2);
-  EXPECT_FALSE(w->hasLogicalChild(none));
-
+  EXPECT_TRUE(w->getLogicalChildrenCount() == 2 && !w->hasLogicalChild(none));
   expectThrowWithText<KVREInvalidRelation>(
       [&] { p->addLogicalChild(r); },
       L"Entity \"/\" cannot become a logical child of Entity \"/W/B/F/P\", which lies in its own subtree");
   expectThrowWithText<KVREInvalidRelation>(
       [&] { r->addLogicalChild(r); },
       L"Entity \"/\" cannot become a logical child of Entity \"/\", which lies in its own subtree");
-  EXPECT_FALSE(r->hasLogicalParent());
-  EXPECT_EQ(p->getLogicalChildrenCount() + r->getLogicalChildrenCount(), 1);
-}
-
-TEST_F(LogicalTree, ARemovedChildBecomesARootAndAReparentedOneTakesItsNewAncestorsAtTheFlush) {
-  w->removeLogicalChild(b);
-  EXPECT_EQ(fullName(b), L"/");
-  b->flushLogicalState();
-  EXPECT_EQ(fullName(p), L"/F/P");
-  EXPECT_EQ(p->getLogicalAncestorsCount(), 2);
-  m->addLogicalChild(b);
-  EXPECT_EQ(p->getLogicalAncestorsCount(), 2);  // B, F: stale until the flush
-  b->flushLogicalState();
-  EXPECT_EQ(fullName(p), L"/W/M/B/F/P");
-  KVRSharedList<KVRBasicEntity> ancestors;
-  p->getLogicalAncestors(ancestors);
-  EXPECT_EQ(names(ancestors), (Names{L"R", L"W", L"M", L"B", L"F"}));
-  KVRSharedVector<KVRBasicEntity> children;
-  m->getLogicalChildren(children);
-  EXPECT_EQ(names(children), (Names{L"N", L"B"}));
-}
-
-TEST_F(LogicalTree, RenamingPropagatesOnFlushDepthFirstInChildOrderAfterTheChildrenAreUpdated) {
+  EXPECT_TRUE(!r->hasLogicalParent() && p->getLogicalChildrenCount() + r->getLogicalChildrenCount() == 1);
+  // Renaming propagates on flush depth first in child order, after the children are updated; a removed child
+  // becomes a root; a reparented one takes its new ancestors at the flush.
   KVRSharedHandle<EventLog> log(new EventLog);
   log->watch(w, b, f, p, m, n);
   w->setEntityName(L"Cell");
@@ -135,15 +102,29 @@ TEST_F(LogicalTree, RenamingPropagatesOnFlushDepthFirstInChildOrderAfterTheChild
   EXPECT_EQ(fullName(n), L"/Cell/M/N");
   EXPECT_EQ(fullName(p), L"/Cell/B/F/P");
   EXPECT_TRUE(p->getPendingEvents().none());
+  w->removeLogicalChild(b);
+  EXPECT_EQ(fullName(b), L"/");
+  b->flushLogicalState();
+  EXPECT_EQ(fullName(p), L"/F/P");
+  EXPECT_EQ(p->getLogicalAncestorsCount(), 2);
+  m->addLogicalChild(b);
+  EXPECT_EQ(p->getLogicalAncestorsCount(), 2);  // B, F: stale until the flush
+  b->flushLogicalState();
+  EXPECT_EQ(fullName(p), L"/Cell/M/B/F/P");
+  KVRSharedList<KVRBasicEntity> ancestors;
+  p->getLogicalAncestors(ancestors);
+  EXPECT_EQ(names(ancestors), (Names{L"R", L"Cell", L"M", L"B", L"F"}));
+  KVRSharedVector<KVRBasicEntity> children;
+  m->getLogicalChildren(children);
+  EXPECT_EQ(names(children), (Names{L"N", L"B"}));
 }
 
-// Children found by name stay right, whatever happens to them: a parent of
-// many children (searched through an index) goes through random adds,
-// removals, orphanings and renames among few names, many of them equal, and
-// after each change every name finds the first child of that name in child
-// order, as a walk of the children does; paths through it find the same.
+// A parent of many children (searched through an index) goes through random
+// adds, removals, orphanings and renames among few names, many equal; after
+// each, every name and path finds the first child of that name in child order.
 TEST(ChildrenByName, TheFirstOfEachNameIsFoundThroughEveryChange) {
-  const KVRSharedHandle<KVRBasicEntity> root = make<KVRBasicEntity>(L"Root"), parent = make<KVRBasicEntity>(L"P");
+  const KVRSharedHandle<KVRBasicEntity> root = make<KVRBasicEntity>(L"Root"),
+                                        parent = make<KVRBasicEntity>(L"P");
   root->addLogicalChild(parent);
   const Names names{L"A", L"B", L"C", L"", L"Long name of a child"};  // "" gives the default name
   std::vector<KVRSharedHandle<KVRBasicEntity>> pool;
@@ -164,22 +145,16 @@ TEST(ChildrenByName, TheFirstOfEachNameIsFoundThroughEveryChange) {
   };
   for (int step = 0; step < 3000; ++step) {
     const KVRSharedHandle<KVRBasicEntity>& e = pool[pick(pool.size())];
-    switch (pick(4)) {
-      case 0:  // add, at the end
-        if (!e->hasLogicalParent()) parent->addLogicalChild(e);
-        break;
-      case 1:
-        if (e->getLogicalParent() == parent) parent->removeLogicalChild(e);
-        break;
-      case 2:
-        e->setEntityName(names[pick(names.size())]);
-        break;
-      case 3:  // orphaned: a new entity takes its place in the pool
-        if (e->getLogicalParent() == parent && pick(8) == 0) {
-          e->orphanObject();
-          pool[static_cast<std::size_t>(&e - pool.data())] = make<KVRBasicEntity>(names[pick(4)]);
-        }
-        break;
+    const std::size_t change = pick(4);
+    if (change == 0 && !e->hasLogicalParent()) {
+      parent->addLogicalChild(e);  // at the end
+    } else if (change == 1 && e->getLogicalParent() == parent) {
+      parent->removeLogicalChild(e);
+    } else if (change == 2) {
+      e->setEntityName(names[pick(names.size())]);
+    } else if (change == 3 && e->getLogicalParent() == parent && pick(8) == 0) {
+      e->orphanObject();  // a new entity takes its place in the pool
+      pool[static_cast<std::size_t>(&e - pool.data())] = make<KVRBasicEntity>(names[pick(4)]);
     }
     check(step);
   }
