@@ -16,37 +16,28 @@ using Xform = KVRBasicXform3D<double>;
 class Carriers : public testing::Test {
  protected:
   void SetUp() override {
-    w->addEntity(line);
-    line->addBody(cart);
+    w->addEntity(line); line->addBody(cart);
     line->addBody(pallet, X_LA, Xform::Identity);
     pallet->addBody(part1, at(0.1, 0, 0.05), Xform::Identity);
     pallet->addBody(part2, at(-0.1, 0, 0.05, 90), Xform::Identity);
-    line->addPath(route);
-    route->setBaseLocation(X_WR);
-    route->flushSpatialState();
-    route->createPoints(3, L"T", 0);
+    line->addPath(route); route->setBaseLocation(X_WR);
+    route->flushSpatialState(); route->createPoints(3, L"T", 0);
     for (unsigned i = 0; i < 3; ++i) route->setTagPointRelativeLocation(i, X_RT[i]);
     route->getTagPoint(2)->addExtension(turntable);
     turntable->setReferenceFrame(at(2, 1, 0), at(2, 1, 0, 90), route);
-    cart->addExtension(planner);
-    planner->setPath(route, 0.0, 6.0);
+    cart->addExtension(planner); planner->setPath(route, 0.0, 6.0);
     planner->setScheduledStart(10.0);
-    cart->addEntity(pallet);
-    cart->activate();
+    cart->addEntity(pallet); cart->activate();
     w->addEntity(tray);
-    w->addEntity(box);
-    v->addEntity(outside);
-    tray->addEntity(box);
-    tray->addEntity(outside);
-    w->flushLogicalState();
-    v->flushLogicalState();
+    w->addEntity(box); v->addEntity(outside);
+    for (const auto& member : {box, outside}) tray->addEntity(member);
+    for (const auto& world : {w, v}) world->flushLogicalState();
   }
   void TearDown() override { orphan(w, v); }
 
   void runTo(double t) {
     planner->moveBasicObject(KVRSimTime(t) - planner->getScheduledStart());
-    cart->flushSpatialState();
-    w->setSimulationTime(KVRSimTime(t));
+    cart->flushSpatialState(); w->setSimulationTime(KVRSimTime(t));
     w->flushLogicalState();
   }
   std::map<std::string, json> snapshot() const { return byFullName(parse(KVRSnapshot::toJson(w))["entities"]); }
@@ -72,23 +63,20 @@ TEST_F(Carriers, AShuttleRecordsItsPathPlanMembersAndWhetherItMovesAtTheSnapshot
   const auto r = snapshot();
   const json& cartRecord = r.at("/W/L/S");
   const json& s = cartRecord["shuttle"];
-  EXPECT_TRUE(s["planner"]);
-  EXPECT_EQ(s["path"], r.at("/W/L/R")["id"]);
-  std::vector<double> times;
+  json times = json::array();
   for (const KVRSimTime& t : planner->getTimes()) times.push_back(t.toSeconds());
   ASSERT_EQ(times.size(), 3u);
-  EXPECT_EQ(s["times"].get<std::vector<double>>(), times);
-  EXPECT_EQ(s["scheduledStart"], 10.0);
-  EXPECT_DOUBLE_EQ(s["distance"].get<double>(), planner->getCurrentDistance());
   EXPECT_GT(planner->getCurrentDistance(), 0);
-  EXPECT_TRUE(s["motionActive"]);
+  EXPECT_DOUBLE_EQ(s["distance"].get<double>(), planner->getCurrentDistance());
+  const json expected = {{"planner", true}, {"path", r.at("/W/L/R")["id"]}, {"times", times},
+                         {"scheduledStart", 10.0}, {"motionActive", true}};
+  for (const auto& [key, value] : expected.items()) EXPECT_EQ(s[key], value) << key;
   // Its members are in its group section, each with its place on the shuttle.
   const json& g = cartRecord["group"];
   EXPECT_TRUE(g["active"]);
   ASSERT_EQ(g["members"].size(), 1u);
   EXPECT_EQ(g["members"][0]["entity"], r.at("/W/L/A")["id"]);
-  expectLocation(g["members"][0]["relative"],
-                 cart->getRelativeLocation(KVRSharedHandle<KVRBasicEntity3D>(pallet)));
+  expectLocation(g["members"][0]["relative"], cart->getRelativeLocation(KVRSharedHandle<KVRBasicEntity3D>(pallet)));
   const int id = cartRecord["id"];
   for (const double t : {9.0, 16.5})
     EXPECT_FALSE(parse(KVRSnapshot::toJson(w, KVRSimTime(t)))["entities"][id]["shuttle"]["motionActive"]) << t;
@@ -109,10 +97,8 @@ TEST_F(Carriers, AssembliesGroupsAndReferenceFramesAreRecordedWithWhatTheyHold) 
   const auto r = snapshot();
   const auto id = [&](const char* name) { return r.at(name)["id"]; };
   EXPECT_EQ(r.at("/W/L/A")["assembly"], json({{"bodies", {id("/W/L/A/B1"), id("/W/L/A/B2")}},
-                                              {"parentAssembly", id("/W/L")},
-                                              {"rootAssembly", id("/W/L")}}));
-  EXPECT_EQ(r.at("/W/L")["assembly"], json({{"bodies", {id("/W/L/S"), id("/W/L/A")}},
-                                            {"parentAssembly", nullptr},
+                                              {"parentAssembly", id("/W/L")}, {"rootAssembly", id("/W/L")}}));
+  EXPECT_EQ(r.at("/W/L")["assembly"], json({{"bodies", {id("/W/L/S"), id("/W/L/A")}}, {"parentAssembly", nullptr},
                                             {"rootAssembly", nullptr}}));
   EXPECT_FALSE(r.at("/W/L/A/B1").contains("assembly"));
   EXPECT_EQ(parse(KVRSnapshot::toJson(pallet))["entities"][0]["assembly"]["parentAssembly"], "/W/L");
@@ -122,8 +108,7 @@ TEST_F(Carriers, AssembliesGroupsAndReferenceFramesAreRecordedWithWhatTheyHold) 
   EXPECT_EQ(g["members"][0]["entity"], id("/W/X"));
   expectLocation(g["members"][0]["relative"], at(1, 2, 0, 45));
   EXPECT_EQ(g["members"][1]["entity"], "/V/O");
-  expectLocation(g["members"][1]["relative"],
-                 tray->getRelativeLocation(KVRSharedHandle<KVRBasicEntity3D>(outside)));
+  expectLocation(g["members"][1]["relative"], tray->getRelativeLocation(KVRSharedHandle<KVRBasicEntity3D>(outside)));
   EXPECT_FALSE(r.at("/W/G").contains("shuttle"));
   const json& frames = r.at("/W/L/R/T2")["tagPoint"]["referenceFrames"];
   EXPECT_TRUE(frames["set"]);
@@ -135,10 +120,8 @@ TEST_F(Carriers, AssembliesGroupsAndReferenceFramesAreRecordedWithWhatTheyHold) 
   EXPECT_TRUE(r.at("/W/L/R/T1")["tagPoint"]["referenceFrames"].is_null());
 
   // Active, one member less; an extension without frames says so and gives the identity.
-  tray->activate();
-  tray->removeEntity(KVRSharedHandle<KVRBasicEntity3D>(outside));
-  route->getTagPoint(1)->addExtension(
-      KVRSharedHandle<KVRMfgAssemblyTagPointExt>(new KVRMfgAssemblyTagPointExt));
+  tray->activate(); tray->removeEntity(KVRSharedHandle<KVRBasicEntity3D>(outside));
+  route->getTagPoint(1)->addExtension(KVRSharedHandle<KVRMfgAssemblyTagPointExt>(new KVRMfgAssemblyTagPointExt));
   const auto again = snapshot();
   EXPECT_TRUE(again.at("/W/G")["group"]["active"]);
   EXPECT_EQ(again.at("/W/G")["group"]["members"].size(), 1u);
@@ -147,14 +130,13 @@ TEST_F(Carriers, AssembliesGroupsAndReferenceFramesAreRecordedWithWhatTheyHold) 
   expectLocation(unset["first"], Xform::Identity);
 }
 
-// The run recorded every second from 9 s to 17 s: the carried parts stand where the model has them, the cart
-// moves only within its scheduled move; the forecast where the move ends at 16 s is written once, at its start.
+// Recorded every second from 9 to 17 s: the parts stand where the model has them, the cart moves only in its
+// scheduled move; the forecast of where the move ends (16 s) is written once, at its start.
 TEST_F(Carriers, ATimelineOfTheRunFollowsTheCarriedPartsAndTheMotion) {
   KVRTimeline timeline;
   std::vector<Xform> partAt;
   for (int t = 9; t <= 17; ++t) {
-    runTo(t);
-    timeline.record(w);
+    runTo(t); timeline.record(w);
     partAt.push_back(part2->getBaseLocation());
   }
   const json doc = parse(timeline.toJson());
@@ -187,8 +169,7 @@ TEST_F(Carriers, ATimelineOfTheRunFollowsTheCarriedPartsAndTheMotion) {
   EXPECT_EQ(held.at(partId),
             json({{"body", partId}, {"holder", id("/W/L/A")}, {"hold", "connected"}, {"carriers", {cartId}}}));
   EXPECT_EQ(held.at(id("/W/X")),
-            json({{"body", id("/W/X")}, {"holder", id("/W/G")}, {"hold", "member"},
-                  {"carriers", json::array()}}));
+            json({{"body", id("/W/X")}, {"holder", id("/W/G")}, {"hold", "member"}, {"carriers", json::array()}}));
   for (std::size_t k = 1; k < partAt.size(); ++k) EXPECT_FALSE(doc["steps"][k].contains("custody"));
 }
 

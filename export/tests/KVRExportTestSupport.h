@@ -14,10 +14,9 @@ namespace kvrtest {
 
 using json = nlohmann::json;
 
-// The cell, in world W: a floor R; a fixture F hanging on R at X_RF, with
-// tag points A at X_FA and B at X_FB and a path L on F listing A, B, A; a
-// gripper G hanging on R at X_RG with a tool frame T at X_GT; a part P
-// hanging on F at X_FP; a plain entity N (a note) in W.
+// The cell, in world W: a floor R; a fixture F hanging on R at X_RF, with tag points A at X_FA and B at X_FB
+// and a path L on F listing A, B, A; a gripper G on R at X_RG with a tool frame T at X_GT; a part P on F at
+// X_FP; a plain entity N (a note) in W.
 class ExportCell : public testing::Test {
  protected:
   using Xform = KVRBasicXform3D<double>;
@@ -25,34 +24,28 @@ class ExportCell : public testing::Test {
 
   void SetUp() override {
     for (const auto& e : Entities{floor, fixture, gripper, part, note}) w->addEntity(e);
-    floor->attachBody(fixture, X_RF);
-    floor->attachBody(gripper, X_RG);
-    gripper->addFrame(tool);
-    fixture->attachBody(part, X_FP);
-    fixture->addTagPoint(a);
-    fixture->addTagPoint(b);
+    floor->attachBody(fixture, X_RF); floor->attachBody(gripper, X_RG);
+    gripper->addFrame(tool); fixture->attachBody(part, X_FP);
     tool->setFrameLocation(X_GT);
-    a->setTagPointLocation(X_FA);
-    b->setTagPointLocation(X_FB);
+    for (const auto& [point, X] : {std::pair{a, X_FA}, {b, X_FB}}) {
+      fixture->addTagPoint(point); point->setTagPointLocation(X);
+    }
     b->setVelocity(0.25);
     fixture->addPath(route);
     KVRSharedVector<KVRBasicTagPoint3D> points{a, b, a};
-    route->setTagPoints(points);
-    flushAll();
+    route->setTagPoints(points); flushAll();
   }
   void TearDown() override { w->orphanObject(); }
 
   void flushAll() {
-    w->flushLogicalState();
-    floor->flushBaseLocation();
+    w->flushLogicalState(); floor->flushBaseLocation();
     for (const auto& e : everything()) e->clearEvents();
   }
   // Every entity of the cell, the world first.
   Entities everything() const { return {w, floor, fixture, gripper, part, tool, a, b, route, note}; }
 
-  const Xform X_RF = pose(0.3, 2, 0, 0.8), X_RG = pose(-0.8, 0, 3, 1.5), X_GT = pose(0.5, 0, 0, -0.15);
-  const Xform X_FP = pose(1.1, 0.1, 0.1, 0.05), X_FA = pose(0.2, 0.4, 0, 0.1),
-              X_FB = pose(-0.6, -0.4, 0.2, 0.1);
+  const Xform X_RF = pose(0.3, 2, 0, 0.8), X_RG = pose(-0.8, 0, 3, 1.5), X_GT = pose(0.5, 0, 0, -0.15),
+              X_FP = pose(1.1, 0.1, 0.1, 0.05), X_FA = pose(0.2, 0.4, 0, 0.1), X_FB = pose(-0.6, -0.4, 0.2, 0.1);
   KVRSharedHandle<KVRBasicWorld> w = makeWorld(L"W");
   KVRSharedHandle<KVRBasicBody3D> floor = make<KVRBasicBody3D>(L"Floor"),
                                   fixture = make<KVRBasicBody3D>(L"Fixture"),
@@ -65,7 +58,6 @@ class ExportCell : public testing::Test {
 
 inline json parse(const std::string& text) { return json::parse(text); }
 inline std::string utf8(const std::wstring& text) { return KVRToUtf8(text); }
-
 // The records of a snapshot by full name.
 inline std::map<std::string, json> byFullName(const json& records) {
   std::map<std::string, json> result;

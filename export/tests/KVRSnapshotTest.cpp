@@ -47,28 +47,23 @@ void expectRecordsOfTheModel(const KVRSharedHandle<KVRBasicEntity>& root) {
 
 using Snapshot = ExportCell;
 
-// Then the gripper renamed, not flushed yet: its own full name is new and its tool's is not, its pending
-// events are listed by bit number; and flushed. Then a snapshot of a subtree.
+// Then the gripper renamed, not flushed (its full name new, its tool's not, its events by bit number), and
+// flushed. Then a snapshot of a subtree.
 TEST_F(Snapshot, ParsedBackItHoldsEveryEntityWithItsNamesParentsLocationsReferencesAndEvents) {
   expectRecordsOfTheModel(w);
   const json doc = parse(KVRSnapshot::toJson(w));
   EXPECT_EQ(doc["root"], 0);
   const auto r = byFullName(doc["entities"]);
   for (const auto& [name, record] : r) EXPECT_EQ(record["events"], json::array()) << name;
-  // Against poses computed here: where the part and the tool stand.
   expectLocation(r.at("/W/Part")["base"], X_RF * X_FP);
   expectLocation(r.at("/W/Gripper/Tool")["base"], X_RG * X_GT);
   // Bodies name their connection, frames, tag points and paths by id.
   const auto id = [&](const char* name) { return r.at(name)["id"]; };
   const json& c = r.at("/W/Part")["body"]["connection"];
-  EXPECT_EQ(c["name"], "Fixture-Part");
-  EXPECT_EQ(c["kind"], "Attachment");
-  EXPECT_EQ(c["class"], "KVRBasicAttachment3D");
-  EXPECT_EQ(c["innerBody"], id("/W/Fixture"));
-  EXPECT_EQ(c["outerBody"], id("/W/Part"));
-  EXPECT_TRUE(c["innerFrame"].is_null());
-  expectLocation(c["innerOffset"], X_FP);
-  expectLocation(c["outerOffset"], Xform::Identity);
+  const json expected = {{"name", "Fixture-Part"}, {"kind", "Attachment"}, {"class", "KVRBasicAttachment3D"},
+                         {"innerBody", id("/W/Fixture")}, {"outerBody", id("/W/Part")}, {"innerFrame", nullptr}};
+  for (const auto& [key, value] : expected.items()) EXPECT_EQ(c[key], value) << key;
+  expectLocation(c["innerOffset"], X_FP); expectLocation(c["outerOffset"], Xform::Identity);
   expectLocation(c["relative"], X_FP);
   EXPECT_TRUE(r.at("/W/Part")["body"]["attached"]);
   EXPECT_TRUE(r.at("/W/Floor")["body"]["connection"].is_null());
@@ -83,32 +78,27 @@ TEST_F(Snapshot, ParsedBackItHoldsEveryEntityWithItsNamesParentsLocationsReferen
   EXPECT_EQ(r.at("/W/Fixture/B")["tagPoint"], json({{"timing", "velocity"}, {"duration", 5.0}, {"velocity", 0.25},
                                                     {"locked", false}, {"referenceFrames", nullptr}}));
 
-  gripper->setEntityName(L"Hand \"1\"");
-  expectRecordsOfTheModel(w);
+  gripper->setEntityName(L"Hand \"1\""); expectRecordsOfTheModel(w);
   EXPECT_EQ(utf8(fullName(tool)), "/W/Gripper/Tool");
   EXPECT_EQ(byFullName(parse(KVRSnapshot::toJson(w))["entities"]).at("/W/Hand \"1\"")["events"],
             json({KVRBasicEntity::BaseNameChanged, KVRBasicEntity::FullNameChanged}));
-  gripper->flushLogicalState();
-  expectRecordsOfTheModel(w);
+  gripper->flushLogicalState(); expectRecordsOfTheModel(w);
   EXPECT_EQ(utf8(fullName(tool)), "/W/Hand \"1\"/Tool");
 
-  // The fixture alone: the part hangs on it without being its logical child, so it comes along; the floor and
-  // the world stay outside, named by full name.
+  // The fixture alone: the part hanging on it comes along; the floor and the world stay outside, by full name.
   const json alone = parse(KVRSnapshot::toJson(fixture))["entities"];
   const auto f = byFullName(alone);
   EXPECT_EQ(alone[0]["fullName"], "/W/Fixture");
   EXPECT_EQ(f.size(), 5u);
   for (const char* name : {"/W/Fixture/A", "/W/Fixture/B", "/W/Fixture/L"}) EXPECT_TRUE(f.count(name)) << name;
-  EXPECT_EQ(f.at("/W/Fixture")["logicalParent"], "/W");
-  EXPECT_EQ(f.at("/W/Fixture")["spatialParent"], "/W/Floor");
-  EXPECT_EQ(f.at("/W/Fixture")["body"]["connection"]["innerBody"], "/W/Floor");
-  EXPECT_EQ(f.at("/W/Part")["logicalParent"], "/W");
-  EXPECT_EQ(f.at("/W/Part")["spatialParent"], 0);
+  const json &fx = f.at("/W/Fixture"), &pt = f.at("/W/Part");
+  EXPECT_EQ(json::array({fx["logicalParent"], fx["spatialParent"], fx["body"]["connection"]["innerBody"]}),
+            json::array({"/W", "/W/Floor", "/W/Floor"}));
+  EXPECT_EQ(json::array({pt["logicalParent"], pt["spatialParent"]}), json::array({"/W", 0}));
 }
 
-// An empty world, a frame with a child in no tree at all, and refusals; then, in the world, names with quotes,
-// backslashes, non-ASCII letters, control characters and markup, and a location with numbers the model
-// refuses (a class derived elsewhere may keep them): written as null, the location saying so.
+// An empty world, a frame with a child in no tree, refusals; then odd names (quotes, backslashes, non-ASCII,
+// control characters, markup) and a location with non-finite numbers: written as null, the location saying so.
 TEST(SnapshotOfUnusualRoots, OddRootsNamesAndNumbersGiveValidDocumentsAndBadRequestsAreRefused) {
   auto world = makeWorld(L"Names \"&\" <more>");
   world->setSimulationTime(KVRSimTime(2.5));
@@ -118,8 +108,7 @@ TEST(SnapshotOfUnusualRoots, OddRootsNamesAndNumbersGiveValidDocumentsAndBadRequ
   EXPECT_EQ(empty["entities"][0]["fullName"], "/Names \"&\" <more>");
   EXPECT_EQ(empty["entities"][0]["world"]["time"], 2.5);
   auto loose = make<KVRBasicFrame3D>(L"Loose"), child = make<KVRBasicFrame3D>(L"Child");
-  loose->addLogicalChild(child);
-  loose->addSpatialChild(child);
+  loose->addLogicalChild(child); loose->addSpatialChild(child);
   const json alone = parse(KVRSnapshot::toJson(loose));
   EXPECT_EQ(alone["time"], 0.0);
   ASSERT_EQ(alone["entities"].size(), 2u);
@@ -140,13 +129,11 @@ TEST(SnapshotOfUnusualRoots, OddRootsNamesAndNumbersGiveValidDocumentsAndBadRequ
   for (const auto& name : names) world->addEntity(make<KVRBasicFrame3D>(name));
   auto holder = make<KVRBasicFrame3D>(L"Holder");
   auto odd = make<Probe3D>(L"Odd");
-  world->addEntity(holder);
-  holder->addLogicalChild(odd);
+  world->addEntity(holder); holder->addLogicalChild(odd);
   holder->addSpatialChild(odd);
   const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
   odd->relative = KVRBasicXform3D<double>(KVRBasicQtn3D<double>(), KVRBasicVector3D<double>(nan, 1, inf));
-  world->flushLogicalState();
-  holder->flushBaseLocation();
+  world->flushLogicalState(); holder->flushBaseLocation();
   const json doc = parse(KVRSnapshot::toJson(world));  // still valid JSON
   ASSERT_EQ(doc["entities"].size(), 3 + std::size(names));
   for (std::size_t i = 0; i < std::size(names); ++i)
@@ -156,9 +143,8 @@ TEST(SnapshotOfUnusualRoots, OddRootsNamesAndNumbersGiveValidDocumentsAndBadRequ
   EXPECT_EQ(r["relative"]["position"], json({nullptr, 1.0, nullptr}));
   EXPECT_TRUE(r["base"]["nonFinite"]);
   EXPECT_FALSE(doc["entities"][7]["relative"].contains("nonFinite"));
-  // A sound location of the same class written later loses the mark.
   odd->relative = pose(0.1, 1, 2, 3);
-  holder->flushBaseLocation();
+  holder->flushBaseLocation();  // a sound location written later loses the mark
   EXPECT_FALSE(parse(KVRSnapshot::toJson(world))["entities"][8]["relative"].contains("nonFinite"));
   orphan(world, loose);
 }

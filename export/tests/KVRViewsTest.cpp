@@ -1,6 +1,6 @@
-// The views of an export: the text tree, the SVG top view and the HTML
-// report, each with names that must not break it.
+// The views of an export: the text tree, the SVG top view and the HTML report, with names that must not break them.
 
+#include <algorithm>
 #include <regex>
 #include <sstream>
 
@@ -17,18 +17,15 @@ std::size_t count(const std::string& text, const std::string& what) {
   return n;
 }
 
-// The cell, in world Cell: a floor R; a fixture F hanging on R at (1, 0, 0.8)
-// turned 90° about z, with a frame M at (0, 0, 0.1) on it; a note N.
+// In world Cell: a floor; a fixture on it at (1, 0, 0.8) turned 90° about z, with a frame M at (0, 0, 0.1); a note.
 TEST(TextTree, ShowsBothTreesWithBaseLocationsOneLinePerEntityAndNamesCannotBreakLines) {
   auto cell = makeWorld(L"Cell");
   auto floor = make<KVRBasicBody3D>(L"Floor"), fixture = make<KVRBasicBody3D>(L"Fixture");
   auto mount = make<KVRBasicFrame3D>(L"Mount");
   for (const auto& e : std::vector<KVRSharedHandle<KVRBasicEntity>>{floor, fixture, make(L"Note")})
     cell->addEntity(e);
-  floor->attachBody(fixture, at(1, 0, 0.8, 90));
-  fixture->addFrame(mount);
-  mount->setFrameLocation(at(0, 0, 0.1));
-  cell->flushLogicalState();
+  floor->attachBody(fixture, at(1, 0, 0.8, 90)); fixture->addFrame(mount);
+  mount->setFrameLocation(at(0, 0, 0.1)); cell->flushLogicalState();
   EXPECT_EQ(KVRTextTree::toText(cell),
             "Logical tree of World \"/Cell\"\n"
             "Cell  World\n"
@@ -40,13 +37,10 @@ TEST(TextTree, ShowsBothTreesWithBaseLocationsOneLinePerEntityAndNamesCannotBrea
             "Floor  Body  0 0 0 | rpy 0 0 0\n"
             "└── Fixture  Body  1 0 0.8 | rpy 0 0 90\n"
             "    └── Mount  Frame  1 0 0.9 | rpy 0 0 90\n");
-  // Of a subtree: what it hangs on is named.
-  EXPECT_EQ(lines(KVRTextTree::toText(fixture))[4],
-            "Fixture  Body  1 0 0.8 | rpy 0 0 90  (hangs on /Cell/Floor)");
+  EXPECT_EQ(lines(KVRTextTree::toText(fixture))[4], "Fixture  Body  1 0 0.8 | rpy 0 0 90  (hangs on /Cell/Floor)");
   cell->orphanObject();
-  // Names cannot break lines, and deep trees keep lines short.
+  // A chain of 10000 frames, built bottom up: names cannot break lines, and deep trees keep lines short.
   auto world = makeWorld(L"Deep");
-  // A chain of 10000 frames, each the logical and spatial child of the one before; built bottom up.
   KVRSharedHandle<KVRBasicFrame3D> chain;
   for (int i = 9999; i >= 0; --i) {
     auto frame = make<KVRBasicFrame3D>(i ? L"F" + std::to_wstring(i) : std::wstring(L"two\rlines \x1b[31mred\\"));
@@ -57,9 +51,7 @@ TEST(TextTree, ShowsBothTreesWithBaseLocationsOneLinePerEntityAndNamesCannotBrea
   const auto text = lines(KVRTextTree::toText(world));
   ASSERT_EQ(text.size(), 2 + 10001 + 10000u);
   EXPECT_EQ(text[2].rfind("└── two\\x0dlines \\x1b[31mred\\\\  Frame  0 0 0", 0), 0u) << text[2];
-  std::size_t longest = 0;
-  for (const auto& line : text) longest = std::max(longest, line.size());
-  EXPECT_LT(longest, 400u);
+  EXPECT_LT(std::ranges::max(text, {}, &std::string::size).size(), 400u);
   EXPECT_NE(text[10000].find("└── ┄ (depth 9999) F9998  Frame"), std::string::npos) << text[10000];
   world->orphanObject();
 }
@@ -68,12 +60,10 @@ TEST(TextTree, ShowsBothTreesWithBaseLocationsOneLinePerEntityAndNamesCannotBrea
 class Views : public ExportCell {
  protected:
   void SetUp() override {
-    ExportCell::SetUp();
-    timeline.record(w);
+    ExportCell::SetUp(); timeline.record(w);
     gripper->grabBody(part, 1);
     for (const Xform& X_RG : {at(-1, 1, 2), at(-2, 2, 2)}) {
-      place(gripper, X_RG);
-      gripper->flushSpatialState();
+      place(gripper, X_RG); gripper->flushSpatialState();
       timeline.record(w);
     }
   }
@@ -89,8 +79,7 @@ std::pair<double, double> drawnAt(const std::string& svg, const std::string& ful
 }
 
 TEST_F(Views, TheTopViewDrawsBodiesFramesPathsAndTheTrajectoriesOfMovedBodies) {
-  std::ostringstream out;
-  KVRSvgTopView::write(out, timeline);
+  std::ostringstream out; KVRSvgTopView::write(out, timeline);
   const std::string svg = out.str();
   EXPECT_EQ(svg.rfind("<svg xmlns=\"http://www.w3.org/2000/svg\"", 0), 0u);
   EXPECT_EQ(svg.substr(svg.size() - 7), "</svg>\n");
@@ -108,8 +97,7 @@ TEST_F(Views, TheTopViewDrawsBodiesFramesPathsAndTheTrajectoriesOfMovedBodies) {
   // x to the right, y up: the gripper ends left of and above the fixture.
   const auto [gx, gy] = drawnAt(svg, "/W/Gripper");
   const auto [fx, fy] = drawnAt(svg, "/W/Fixture");
-  EXPECT_LT(gx, fx);
-  EXPECT_LT(gy, fy);
+  EXPECT_TRUE(gx < fx && gy < fy) << gx << " " << gy << " / " << fx << " " << fy;
   EXPECT_NE(svg.find("<g id=\"scale\""), std::string::npos);
   // A snapshot is read as one step; what is not an export is refused.
   EXPECT_EQ(count(KVRSvgTopView::toSvg(KVRSnapshot::toJson(w)), "</title><rect x="), 4u);
@@ -125,14 +113,12 @@ TEST_F(Views, TheTopViewDrawsBodiesFramesPathsAndTheTrajectoriesOfMovedBodies) {
 }
 
 TEST_F(Views, MarkupInNamesIsEscapedInThePictureAndTheReport) {
-  part->setEntityName(L"</script><b>&\"x\"</b>");
-  w->flushLogicalState();
+  part->setEntityName(L"</script><b>&\"x\"</b>"); w->flushLogicalState();
   timeline.record(w);
   std::ostringstream svg, page;
   KVRSvgTopView::write(svg, timeline);
   EXPECT_NE(svg.str().find("&lt;/script&gt;&lt;b&gt;&amp;&quot;x&quot;&lt;/b&gt;"), std::string::npos);
   EXPECT_EQ(svg.str().find("<b>"), std::string::npos);
-
   KVRHtmlReport::write(page, timeline, L"Cell <1> & \"q\"");
   const std::string html = page.str();
   EXPECT_NE(html.find("<title>Cell &lt;1&gt; &amp; &quot;q&quot;</title>"), std::string::npos);

@@ -8,8 +8,7 @@ import re
 import sys
 import tempfile
 
-# In the sanitizer build the leak checker runs in this process (see pytest_sessionfinish). NumPy leaves a
-# few of its own objects unreachable when it is imported: not ours to report.
+# Under the sanitizers the leak checker runs in this process; NumPy's import leaves a few objects of its own.
 _process = ctypes.CDLL(None)
 _leak_checked = hasattr(_process, "__lsan_do_recoverable_leak_check")
 if _leak_checked:
@@ -19,7 +18,6 @@ if _leak_checked:
     _process.__lsan_enable()
 
 import pytest  # noqa: E402
-
 import kvrworldmodel as kvr  # noqa: E402
 
 
@@ -41,10 +39,8 @@ def generic_poses(count, seed=7):
 
 
 def pair(m):
-    """(position, quaternion (w, x, y, z)) of a 4x4 rigid transform, computed without the module
-    (Shepperd's method: the largest component first, the others from it)."""
-    r = m[:3, :3]
-    t = np.trace(r)
+    """(position, quaternion (w, x, y, z)) of a 4x4 rigid transform, by Shepperd's method, without the module."""
+    r, t = m[:3, :3], np.trace(m[:3, :3])
     candidates = [1 + t, 1 + r[0, 0] - r[1, 1] - r[2, 2], 1 - r[0, 0] + r[1, 1] - r[2, 2],
                   1 - r[0, 0] - r[1, 1] + r[2, 2]]
     k = int(np.argmax(candidates))
@@ -61,13 +57,11 @@ def pair(m):
 
 
 def close(x, m, tol=1e-12):
-    """Whether two poses (transforms, arrays or anything NumPy reads as one) agree to `tol` everywhere."""
     return np.abs(np.asarray(x) - np.asarray(m)).max() <= tol
 
 
 @pytest.fixture
 def world():
-    """A world W under the universe, orphaned after the test."""
     w = kvr.KVRBasicWorld("W")
     kvr.KVRBasicUniverse.getUniverse().addEntity(w)
     yield w
@@ -75,8 +69,7 @@ def world():
 
 
 def pytest_sessionfinish(session, exitstatus):
-    """In the sanitizer build, every model object the tests made and let go must be freed by the end of the
-    session; the interpreter leaves a few objects of its own unreachable, so only this project's leaks count."""
+    """Under the sanitizers, every model object the tests let go must be freed by now (only ours count)."""
     if not _leak_checked:
         return
     gc.collect()

@@ -7,13 +7,11 @@ import sys
 
 import pytest
 
-DEMO = os.environ.get("KVR_DEMO")
-EXAMPLE = os.environ.get("KVR_CELL_EXAMPLE")
+DEMO, EXAMPLE = os.environ.get("KVR_DEMO"), os.environ.get("KVR_CELL_EXAMPLE")
 POSE_LINE = re.compile(r"^  (\S+)\s+(\S+) (\S+) (\S+) \| rpy (\S+) (\S+) (\S+)$")
 
 
 def sections(text):
-    """Heading -> lines of each '== heading ==' section."""
     found, lines = {}, None
     for line in text.splitlines():
         if line.startswith("== ") and line.endswith(" =="):
@@ -37,8 +35,7 @@ def test_the_python_cell_prints_the_poses_of_the_cpp_demo():
         for mine, expected in zip(lines, theirs[heading]):
             m, e = POSE_LINE.match(mine), POSE_LINE.match(expected)
             if e:  # the same name and the same numbers, as numbers
-                assert m and [m.group(1)] + [float(v) for v in m.groups()[1:]] == \
-                    [e.group(1)] + [float(v) for v in e.groups()[1:]], mine
+                assert m and [m[1], *map(float, m.groups()[1:])] == [e[1], *map(float, e.groups()[1:])], mine
                 poses += 1
             else:  # the dumps follow the alignment a stream was left with: words, not spaces
                 assert mine.split() == expected.split()

@@ -1,14 +1,11 @@
-"""Cells read back from their snapshots: files, pickles and copies rebuild the same tree, a cell written by
-hand stands where hand arithmetic puts it, and bad files are refused naming where they are wrong."""
+"""Cells read back from their snapshots: files, pickles and copies, a hand-written cell, and bad files."""
 
 import copy
 import json
 import math
 import pickle
 import re
-
 import pytest
-
 import kvrworldmodel as kvr
 from conftest import generic_poses, pair
 
@@ -17,35 +14,38 @@ pytestmark = pytest.mark.skipif(not hasattr(kvr, "KVRSnapshot"), reason="built w
 Snapshot = kvr.KVRSnapshot
 
 
+def orphan(*roots):
+    for root in roots:
+        root.orphan()
+
+
 def events(root):
     return [e["events"] for e in json.loads(Snapshot.toJson(root))["entities"]]
 
 
 def test_files_pickles_and_copies_rebuild_the_same_cell(tmp_path):
-    # World Cell, in no tree: a floor F carrying a fixture X and a gripper G at skew poses, a tool frame T on
-    # G, a tag path H on F with two points, a part P set on X and then grabbed by G.
+    # World Cell, in no tree: a floor F carrying a fixture X and a gripper G, a tool frame T on G, a path H on
+    # F with two points, a part P on X, then grabbed by G.
     w = kvr.KVRBasicWorld("Cell")
     poses = [pair(m) for m in generic_poses(4, seed=11)]
     s = {**{name: kvr.KVRBasicBody3D(name) for name in "FXG"}, "P": kvr.KVRBasicPart3D("P"),
          "T": kvr.KVRBasicFrame3D("T"), "H": kvr.KVRBasicPath3D("H")}
     for name in "FXGP":
         w.addEntity(s[name])
+    s["G"].addFrame(s["T"])
+    s["F"].addPath(s["H"])
     for pose, (outer, inner) in zip(poses, ("FX", "FG", "XP")):
         s[outer].attachBody(s[inner], pose)
-    s["G"].addFrame(s["T"])
     s["T"].setFrameLocation(poses[3])
-    s["F"].addPath(s["H"])
     s["H"].createPoints(2, "p", 1)
     s["G"].grabBody(s["P"])
     s["P"].setDescription("Lot \u00e9 7")
-    s["P"].setIntAttribute(7)
     w.setSimulationTime(2.25)
     w.flushLogicalState()
     s["F"].flushSpatialState()
     assert not any(events(w)) and kvr.KVRCheckModel(w) == []  # compared quiet
     saved = Snapshot.toJson(w)
-    path = tmp_path / "cell.json"
-    path.write_text("an older cell")
+    (path := tmp_path / "cell.json").write_text("an older cell")
     path.chmod(0o640)
     Snapshot.toFile(path, w)
     Snapshot.write(str(tmp_path / "same.json"), w)
@@ -62,14 +62,12 @@ def test_files_pickles_and_copies_rebuild_the_same_cell(tmp_path):
         part = other.findEntity("P")
         assert type(part) is kvr.KVRBasicPart3D and part.getDescription() == "Lot \u00e9 7"
         assert part.getInnerBody() is other.findEntity("G") and part.getInnerBody() is not s["G"]
-        # Independent: moving a copy leaves the original where it stood.
         other.findEntity("G").setBaseLocation(((5, 5, 5), (1, 0, 0, 0)))
         other.findEntity("G").flushSpatialState()
-        assert Snapshot.toJson(w) == saved
+        assert Snapshot.toJson(w) == saved  # moving a copy leaves the original where it stood
         other.orphan()
 
-    # Pending events are not kept: the copy of a world with a move not yet flushed is quiet, and stands
-    # where the original stands once flushed.
+    # Pending events are not kept: a copy before a flush is quiet, and stands where the original does after.
     s["G"].setBaseLocation(((0, 0, 2), (1, 0, 0, 0)))
     assert any(events(w))
     quiet = copy.deepcopy(w)
@@ -85,14 +83,12 @@ def test_files_pickles_and_copies_rebuild_the_same_cell(tmp_path):
     again = pickle.loads(pickle.dumps(tool))
     assert type(again) is kvr.KVRBasicBody3D and type(again.findEntity("Tip")) is kvr.KVRBasicFrame3D
     assert Snapshot.toJson(again) == Snapshot.toJson(tool)
-    again.orphan()
-    tool.orphan()
+    orphan(again, tool)
     # Only a root copies: an entity below another would lose its parent.
     for refused, key, name in ((pickle.dumps, "G", 'Body "/G"'), (copy.deepcopy, "T", 'Frame "/G/T"')):
         with pytest.raises(TypeError, match=name):
             refused(s[key])
-    # A root whose snapshot cannot rebuild it (it hangs on a body outside its tree) refuses to pickle,
-    # rather than give a pickle no process can load.
+    # A root hanging on a body outside its tree cannot be rebuilt from its snapshot: no pickle.
     lone = kvr.KVRBasicBody3D("Lone")
     s["F"].attachBody(lone, ((1, 0, 0), (1, 0, 0, 0)))
     with pytest.raises(ValueError, match=r'Body "Lone" cannot be pickled.*field "body\.connection\.innerBody"'):
@@ -111,8 +107,7 @@ def test_files_pickles_and_copies_rebuild_the_same_cell(tmp_path):
     universe.addEntity(copied)
     copied.flushLogicalState()
     assert Snapshot.toJson(copied) == Snapshot.toJson(joined) == saved
-    for root in (copied, joined, w):
-        root.orphan()
+    orphan(copied, joined, w)
 
 
 # A cell as a person writes it: ids left out, references by full name, poses in degrees.
@@ -128,24 +123,20 @@ HAND_WRITTEN = {"format": "KVRWorldModel snapshot", "version": 2, "entities": [
 
 
 def test_a_hand_written_cell_loads_and_bad_files_name_the_file_record_and_field(tmp_path):
-    path = tmp_path / "bench.json"
-    path.write_text(json.dumps(HAND_WRITTEN))
+    (path := tmp_path / "bench.json").write_text(json.dumps(HAND_WRITTEN))
     bench = Snapshot.fromFile(str(path))
     assert type(bench) is kvr.KVRBasicWorld and bench.getSimulationTime() == 1.5
     assert kvr.KVRCheckModel(bench) == [] and bench.getPendingEvents() == 0
-    # The table turned 90 degrees about z at (2, 1, 0.5): its x axis is the world's y, so the corner at
-    # (0.5, 0.25, 0.75) on it stands at (2 - 0.25, 1 + 0.5, 0.5 + 0.75). The corner is rolled 90 degrees
-    # about its own x: its z axis is the table's -y, the world's x, so the tip 1 up it is 1 further in x.
+    # The table is turned 90 degrees about z at (2, 1, 0.5): the corner at (0.5, 0.25, 0.75) on it stands at
+    # (2 - 0.25, 1 + 0.5, 0.5 + 0.75); rolled 90 degrees about its x, its z is the world's x: the tip is 1 further.
     corner, tip = bench.findEntity("Table/Corner"), bench.findEntity("Table/Tip")
-    assert type(corner) is kvr.KVRBasicFrame3D
     assert corner.getBaseLocation().toTuple()[0] == pytest.approx((1.75, 1.5, 1.25), abs=1e-12)
     assert tip.getBaseLocation().toTuple()[0] == pytest.approx((2.75, 1.5, 1.25), abs=1e-12)
     assert tip.getBaseLocation().getRPY() == pytest.approx((math.pi / 2, 0, math.pi / 2))
     bench.orphan()
 
     # Refusals: the path and the reason; nothing is built and nothing joins the universe.
-    universe = kvr.KVRBasicUniverse.getUniverse()
-    worlds = universe.getLogicalChildrenCount()
+    worlds = (universe := kvr.KVRBasicUniverse.getUniverse()).getLogicalChildrenCount()
     dangling = json.loads(json.dumps(HAND_WRITTEN))
     dangling["entities"][3]["spatialParent"] = "/Bench/Table/Nowhere"
     for name, text, reason in (("malformed.json", '{"format": ', r"is not JSON"), (

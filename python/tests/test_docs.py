@@ -1,8 +1,6 @@
-"""The module explains itself: help() has text for every public class, function, method, overload and
-property, and every object prints as what it is."""
+"""help() has text for every public name, overload and property, and every object prints as what it is."""
 
 import re
-
 import kvrworldmodel as kvr
 
 CLASSES = {n: v for n, v in vars(kvr).items()
@@ -47,8 +45,7 @@ def test_every_public_name_has_a_docstring_beyond_its_signature():
     texts += [(name, text) for name, value in vars(kvr).items()
               if not name.startswith("_") and callable(value) and not isinstance(value, type)
               for text in own_texts(name, value.__doc__)]
-    assert len(texts) > 400
-    assert sorted({name for name, text in texts if not text}) == []
+    assert len(texts) > 400 and sorted({name for name, text in texts if not text}) == []
 
 
 def has_instances(cls):
@@ -64,7 +61,6 @@ def test_every_object_prints_as_what_it_is(world):
     entity_classes = [c for c in CLASSES.values() if issubclass(c, kvr.KVRBasicEntity) and constructible(c)]
     assert len(entity_classes) >= 12
     assert all(repr(c("Part")).startswith(f'<{c.__name__} "Part"') for c in entity_classes)
-    # In a world, by the full name, with a short state; orphaned, saying so.
     line, cart, part = kvr.KVRBasicEntity("Line"), kvr.KVRBasicShuttle3D("Cart"), kvr.KVRBasicPart3D("Part")
     for parent, child in ((world, line), (line, cart), (line, part)):
         parent.addLogicalChild(child)
@@ -72,18 +68,15 @@ def test_every_object_prints_as_what_it_is(world):
     world.flushLogicalState()
     cart.addEntity(part)
     cart.activate()
-    planner = kvr.KVRShuttlePlannerExt()
-    assert repr(planner) == "<KVRShuttlePlannerExt unattached, no path, no plan>"
+    assert repr(planner := kvr.KVRShuttlePlannerExt()) == "<KVRShuttlePlannerExt unattached, no path, no plan>"
     cart.addExtension(planner)
     assert repr(world) == '<KVRBasicWorld "/W" at 1.5 s>'
     assert repr(part) == '<KVRBasicPart3D "/W/Line/Part">'
     assert repr(cart) == '<KVRBasicShuttle3D "/W/Line/Cart" active, 1 member>'
     assert repr(planner) == '<KVRShuttlePlannerExt of "/W/Line/Cart", no path, no plan>'
     assert repr(kvr.KVRWDMSymbolTable(line)) == '<KVRWDMSymbolTable at "/W/Line">'
-    gone = kvr.KVRBasicBody3D("Gone")
-    gone.orphan()
+    (gone := kvr.KVRBasicBody3D("Gone")).orphan()
     assert repr(gone) == '<KVRBasicBody3D "Gone" orphaned>'
-    # A time prints as its seconds and reads back as the same time, to the nanosecond.
     assert repr(kvr.KVRSimTime(1.5)) == "KVRSimTime(1.5)"
     for t in (kvr.KVRSimTime(-0.5), kvr.KVRSimTime(2**40, 1), kvr.KVRSimTime(0, 1)):
         assert eval(repr(t), vars(kvr)) == t

@@ -1,10 +1,7 @@
-"""The model's refusals as Python exceptions: the class, the message text, and a model left as it was.
-Scene, in world W: a line L with robots R1 and R2 as logical children; a floor body F carrying a
-gripper G through an attachment; a frame T on G, and a frame S standing on T (not on a body).
-Outside any world: an entity A with a child B."""
+"""Refusals as Python exceptions: class, text, and a model left as it was. Scene, in world W: a line L with
+robots R1, R2; a floor body F carrying a gripper G; a frame T on G, a frame S on T. In no world: A with a child B."""
 
 import pytest
-
 import kvrworldmodel as kvr
 
 E = kvr.KVRBasicEntity
@@ -26,7 +23,6 @@ def scene(world):
 
 
 def snapshot(*roots):
-    """What a refusal must not change: every name, parent and base location, and the model's soundness."""
     def visit(e):
         parent = e.getLogicalParent()
         yield e.getEntityName(E.FullName), parent and parent.getEntityName(E.FullName)
@@ -55,7 +51,6 @@ REFUSALS = [
     (kvr.KVREInvalidRelation, lambda s: s["G"].attachBody(s["G"]),
      "The inner and outer bodies cannot be the same entity"),
 ]
-
 
 needs = {name: pytest.mark.skipif(not hasattr(kvr, name), reason=f"built without {name}")
          for name in ("KVRTimeline", "KVRHistory")}
@@ -89,8 +84,7 @@ def test_each_refusal_raises_its_class_with_its_text_and_changes_nothing(scene, 
 
 
 def test_binding_level_misuse_is_refused_before_the_model_is_called(scene):
-    loose = kvr.KVRBasicBody3D("Loose")  # a free body refuses location requests with status 0
-    scene["W"].addEntity(loose)
+    scene["W"].addEntity(loose := kvr.KVRBasicBody3D("Loose"))  # a free body refuses to move, with status 0
     assert loose.setBaseLocation(((1, 2, 3), (1, 0, 0, 0))) == 0 and loose.getBaseLocation() == kvr.Xform.Identity
     with pytest.raises(TypeError, match="a class filter must be a class of the world model"):
         scene["W"].getEntities(int)

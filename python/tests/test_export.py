@@ -3,16 +3,14 @@
 import json
 
 import pytest
-
 import kvrworldmodel as kvr
 
 pytestmark = pytest.mark.skipif(not hasattr(kvr, "KVRSnapshot"), reason="built without the export tools")
 
 
 def test_a_snapshot_and_a_timeline_hold_where_every_entity_stands(world, tmp_path):
-    floor, gripper = kvr.KVRBasicBody3D("Floor"), kvr.KVRBasicBody3D("Gripper")
-    for body in (floor, gripper):
-        world.addEntity(body)
+    world.addEntity(floor := kvr.KVRBasicBody3D("Floor"))
+    world.addEntity(gripper := kvr.KVRBasicBody3D("Gripper"))
     floor.attachBody(gripper, ((0.2, -0.2, 1.5), (1, 0, 0, 0)))
     world.setSimulationTime(2.5)
     world.flushLogicalState()
@@ -23,14 +21,11 @@ def test_a_snapshot_and_a_timeline_hold_where_every_entity_stands(world, tmp_pat
     assert json.loads(kvr.KVRSnapshot.toJson(world, 4))["time"] == 4
     with pytest.raises(kvr.KVREInvalidArgument):
         kvr.KVRSnapshot.toJson(None)
-    # A timeline records steps, and every view renders it.
-    timeline = kvr.KVRTimeline()
-    timeline.record(world)
+    (timeline := kvr.KVRTimeline()).record(world)  # every view renders it
     gripper.setBaseLocation(((1, 1, 1.5), (1, 0, 0, 0)))
     gripper.flushSpatialState()
     timeline.record(world, 3.0)
-    assert timeline.getStepCount() == 2
-    steps = json.loads(timeline.toJson())["steps"]
+    assert timeline.getStepCount() == 2 and len(steps := json.loads(timeline.toJson())["steps"]) == 2
     assert [s["time"] for s in steps] == [2.5, 3.0]
     assert [e["name"] for e in steps[1]["entities"]] == ["Gripper"]  # only what changed
     assert "Gripper  Body  1 1 1.5 | rpy 0 0 0" in kvr.KVRTextTree.toText(world)

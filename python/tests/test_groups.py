@@ -2,7 +2,6 @@
 
 import numpy as np
 import pytest
-
 import kvrworldmodel as kvr
 from conftest import close, generic_poses
 
@@ -10,9 +9,8 @@ inv = np.linalg.inv
 
 
 def test_groups_assemblies_and_tag_point_frames_carry_what_they_hold(world):
-    """World W: a floor F; a pallet group G hanging on F with boxes B1, B2 hanging on F beside it; a
-    fixture assembly A on F, and a part P for it (in no tree: the assembly takes it); a body C carrying
-    a tag point T."""
+    """World W: a floor F; hanging on F, a group G, boxes B1 and B2, an assembly A (with a part P in no tree
+    yet) and a body C carrying a tag point T."""
     s = {"W": world, **{n: kvr.KVRBasicBody3D(n) for n in ("F", "B1", "B2", "C")}, "G": kvr.KVRBasicGroup3D("G"),
          "A": kvr.KVRBasicMfgAssembly3D("A"), "P": kvr.KVRBasicPart3D("P"), "T": kvr.KVRBasicTagPoint3D("T")}
     poses = list(generic_poses(8, seed=31))
@@ -26,7 +24,6 @@ def test_groups_assemblies_and_tag_point_frames_carry_what_they_hold(world):
 
     g, b1, b2 = s["G"], s["B1"], s["B2"]
     g.addEntity(b1)
-    # What the group cannot carry is refused, and it stays as it was.
     with pytest.raises(kvr.KVREAlreadyRegistered, match="^Entity already exists in Group "):
         g.addEntity(b1)
     for itself in (g, s["F"]):  # moving the floor moves the group: it would carry itself
@@ -49,18 +46,15 @@ def test_groups_assemblies_and_tag_point_frames_carry_what_they_hold(world):
     g.setBaseLocation(move2)
     g.flushSpatialState()
     assert close(b1.getBaseLocation(), move2 @ X_GB1) and close(b2.getBaseLocation(), move2 @ X_GB2)
-    assert g.getEntities() == [b1, b2] and g.getEntity("B2") is b2 and g.hasEntity("B1")
-    assert g.getEntityCount(kvr.KVRBasicPart3D) == 0
+    assert g.getEntities() == [b1, b2] and g.getEntity("B2") is b2 and g.getEntityCount(kvr.KVRBasicPart3D) == 0
     assert g.removeEntity("B1") == 1 and g.removeEntity("B1") == 0
-
     # An assembly places its bodies through offsets and moves them as one.
     a, p = s["A"], s["P"]
     inner, outer, move = generic_poses(3, seed=8)
     X_WA = a.getBaseLocation().matrix()
     a.addBody(p, inner, outer)
     assert close(p.getBaseLocation(), X_WA @ inner @ inv(outer))
-    assert p.getLogicalParent() is a and p.getInnerConnection().getEntityName() == "A-P"
-    assert a.getBodies() == [p] and a.getBody("P") is p and a.getBodyCount() == 1
+    assert p.getLogicalParent() is a and p.getInnerConnection().getEntityName() == "A-P" and a.getBodies() == [p]
     X_AP = inv(X_WA) @ p.getBaseLocation().matrix()
     a.setBaseLocation(move)
     a.flushSpatialState()
@@ -71,9 +65,7 @@ def test_groups_assemblies_and_tag_point_frames_carry_what_they_hold(world):
     with pytest.raises(kvr.KVREAlreadyRegistered, match='^Body "/W/F" is a logical child of World "/W"$'):
         a.addBody(s["F"])
     assert a.getBodyCount() == 0 and s["F"].getLogicalParent() is world
-    # A part still hanging on a gripper (here C) is not taken: a warning says how.
-    q = kvr.KVRBasicPart3D("Q")
-    world.addEntity(q)
+    world.addEntity(q := kvr.KVRBasicPart3D("Q"))  # still hanging on C, it is not taken: a warning says how
     s["C"].attachBody(q, ((0, 0, 1), (1, 0, 0, 0)))
     with pytest.warns(RuntimeWarning, match=r'hanging on <KVRBasicBody3D "/W/C">: take it off first'):
         a.addBody(q)
@@ -83,7 +75,6 @@ def test_groups_assemblies_and_tag_point_frames_carry_what_they_hold(world):
     a.addBody(q)  # as the warning says: now it hangs on the assembly
     assert q.getInnerBody() == a and q.getLogicalParent() == a
     assert kvr.KVRCheckModel(world) == []
-
     # The tag point extension keeps its frames travelling with the point.
     c, t, ext = s["C"], s["T"], kvr.KVRMfgAssemblyTagPointExt()
     t.addExtension(ext)

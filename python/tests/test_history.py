@@ -1,11 +1,8 @@
-"""The history of a run from Python: poses as NumPy arrays (recorded, interpolated, predicted), custody with a
-hand-over, the first time a carried part enters a sphere, and what is refused.
-Scene: the line of test_shuttles (the shuttle S carries the pallet A with the part B along the route R from
-5 s of simulation time), with two grippers G1 and G2 on the line assembly L."""
+"""The history of a run from Python: poses, custody with a hand-over, arrival in a region, refusals.
+Scene: the line of test_shuttles (S carries A with B along R from 5 s), with grippers G1, G2 on L."""
 
 import numpy as np
 import pytest
-
 import kvrworldmodel as kvr
 from test_shuttles import START, build_line
 
@@ -19,8 +16,7 @@ def test_poses_custody_and_arrival(world):
         s["L"].addBody(g, ((x, 0, 1), (1, 0, 0, 0)), kvr.Xform.Identity)
         g.flushSpatialState()
     world.setSimulationTime(0)
-    h = kvr.KVRHistory(world)
-    B = s["B"]
+    h, B = kvr.KVRHistory(world), s["B"]
 
     def ride(t):
         s["planner"].moveBasicObject(t - START)
@@ -28,8 +24,8 @@ def test_poses_custody_and_arrival(world):
         world.setSimulationTime(t)
         h.record()
 
-    for t in (6.0, 7.0):
-        ride(t)
+    ride(6.0)
+    ride(7.0)
     at6, at7 = np.asarray(h.poseAt(B, 6.0)), np.asarray(h.poseAt(B, 7.0))
     assert np.array_equal(at7, B.getBaseLocation().matrix())
     half = h.poseAt(B, 6.5)
@@ -63,7 +59,6 @@ def test_poses_custody_and_arrival(world):
     assert [c.getEntityName() for c in held[0].carriers] == ["S"] and held[2].open and "handed over" in repr(held[2])
     assert h.getStepCount() == 6 and h.getSampleCount(g1) == 1 and "6 steps" in repr(h)
 
-    # Refused: a step back in time, a wrong type, a region that is not one.
     with pytest.raises(ValueError):
         h.record(3.0)
     with pytest.raises(TypeError):

@@ -1,17 +1,13 @@
-"""Lifetime across the boundary: a Python object holds its model object by the shared count, so objects
-dropped in any order, a world dropped while its entities are referenced, and a carrier dropped while it
-carries a body end in defined states. Run repeatedly: a fault shows as a crash or a sanitizer report.
-Scene, in world W: a floor F carrying a fixture X and a gripper G through attachments, a part P on the
-fixture, a locating frame T on the fixture, a tag path H on the floor with two points; P is grabbed by G."""
+"""Lifetime across the boundary, run repeatedly: a fault shows as a crash or a sanitizer report. Scene, in world
+W: a floor F carrying a fixture X and a gripper G, a part P on X, a frame T on X, a tag path H on F with two
+points; G grabs P."""
 
 import gc
 import random
 import subprocess
 import sys
 import textwrap
-
 import pytest
-
 import kvrworldmodel as kvr
 from test_shuttles import build_line
 
@@ -30,14 +26,13 @@ def build_cell():
     s["F"].addPath(s["H"])
     s["H"].createPoints(2, "p", 1)
     s["G"].grabBody(s["P"])
-    s["A"] = s["P"].getInnerConnection()
-    s["Q"] = s["H"].getTagPoint(1)
+    s["A"], s["Q"] = s["P"].getInnerConnection(), s["H"].getTagPoint(1)
     s["W"].flushLogicalState()
     return s
 
 
 def test_objects_dropped_in_any_order_release_the_model():
-    # The cell and, in the same world, the line of test_shuttles with its shuttle, planner and route.
+    # The cell and, in the same world, the line of test_shuttles.
     rng = random.Random(5)
     universe = kvr.KVRBasicUniverse.getUniverse()
     for _ in range(ROUNDS):
@@ -67,9 +62,8 @@ def test_a_carrier_destroyed_or_a_world_dropped_leaves_the_entities_still_refere
         s = build_cell()
         part, tool, path = s["P"], s["T"], s["H"]
         where = part.getBaseLocation()
-        # The gripper destroyed and dropped lets go of the part it grabbed.
         assert part.getInnerBody() is s["G"] and part.getTransientState() == 1
-        s["W"].destroyEntity(s["G"])
+        s["W"].destroyEntity(s["G"])  # destroyed and dropped, the gripper lets go of the part
         del s["G"], s["A"]
         gc.collect()
         assert not part.hasInnerBody() and part.getTransientState() == 0 and part.getBaseLocation() == where
@@ -80,8 +74,7 @@ def test_a_carrier_destroyed_or_a_world_dropped_leaves_the_entities_still_refere
         s.clear()
         gc.collect()
         assert part.getWorld().getEntityName() == "W" and part.getEntityName(kvr.KVRBasicEntity.FullName) == "/W/P"
-        # Orphaned through any of its entities, it lets them go; they answer as entities in no world.
-        part.getWorld().orphan()
+        part.getWorld().orphan()  # orphaned, it lets its entities go: they answer as entities in no world
         gc.collect()
         assert part.getWorld() is None and part.getLogicalParent() is None and part.getBaseLocation() == where
         assert part.setBaseLocation(((0, 0, 0), (1, 0, 0, 0))) == 0  # hangs on nothing now
@@ -93,20 +86,16 @@ def test_a_carrier_destroyed_or_a_world_dropped_leaves_the_entities_still_refere
 
 
 def test_python_state_in_symbols_survives_its_wrappers_and_the_interpreter_exit():
-    # Entities left in the universe at exit, one holding a symbol that calls back into Python, and
-    # wrappers dropped by the interpreter in whatever order it likes: the process ends cleanly.
+    # Entities left in the universe at exit, a symbol calling back into Python, wrappers dropped in any order.
     script = textwrap.dedent("""
         import kvrworldmodel as kvr
         w, conveyor, state = kvr.KVRBasicWorld("W"), kvr.KVRBasicBody3D("Conveyor"), {"speed": 1.5}
-        kvr.KVRBasicUniverse.getUniverse().addEntity(w)
-        w.addEntity(conveyor)
+        kvr.KVRBasicUniverse.getUniverse().addEntity(w); w.addEntity(conveyor)
         conveyor.addSymbol(kvr.KVRSymbolReal("speed", get=lambda: state["speed"], set=lambda v: state.update(speed=v)))
         table = kvr.KVRWDMSymbolTable(w)
-        speed = table.getRealSymbol("Conveyor.speed")
-        speed.setValue(2.5)
+        (speed := table.getRealSymbol("Conveyor.speed")).setValue(2.5)
         assert state["speed"] == 2.5 and table.getRealSymbol("Conveyor.speed").getValue() == 2.5
-        cycle = [w, conveyor, speed, table]
-        cycle.append(cycle)
+        (cycle := [w, conveyor, speed, table]).append(cycle)
         print("ok")
         """)
     for _ in range(5):
@@ -115,9 +104,8 @@ def test_python_state_in_symbols_survives_its_wrappers_and_the_interpreter_exit(
 
 
 def test_wrappers_are_one_per_object_and_come_back_as_the_most_derived_class(world):
-    body, frame = kvr.KVRBasicBody3D("B"), kvr.KVRBasicFrame3D("T")
-    world.addEntity(body)
-    body.addFrame(frame)
+    world.addEntity(body := kvr.KVRBasicBody3D("B"))
+    body.addFrame(frame := kvr.KVRBasicFrame3D("T"))
     held = body.getReferenceCount()
     assert world.getLogicalChild("B") is body and body.getReferenceCount() == held
     del body

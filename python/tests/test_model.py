@@ -1,9 +1,7 @@
-"""The model driven from Python behaves as in C++: locations checked against NumPy matrix products,
-carrying checked against the pose a body had relative to its carrier, trees, paths and events."""
+"""The model driven from Python: locations against NumPy products, carrying, trees, paths and events."""
 
 import numpy as np
 import pytest
-
 import kvrworldmodel as kvr
 from conftest import close, generic_poses, matrix
 
@@ -24,7 +22,7 @@ def test_descendants_follow_a_move_at_the_flush_and_moves_go_in_local_or_parent_
     before = [f.getBaseLocation() for f in frames]
     assert frames[0].setBaseLocation(poses[0]) == 2 and frames[0].testEvent(kvr.KVRBasicEntity3D.BaseLocationChanged)
     assert frames[0].getPendingEvents() & (1 << kvr.KVRBasicEntity3D.LocationSet)
-    assert [f.getBaseLocation() for f in frames[1:]] == before[1:]
+    assert [f.getBaseLocation() for f in frames[1:]] == before[1:]  # descendants follow at the flush
     frames[0].flushSpatialState()
     for k, frame in enumerate(frames):
         assert close(frame.getBaseLocation(), np.linalg.multi_dot([np.eye(4)] + poses[:k + 1]), 1e-14)
@@ -48,9 +46,8 @@ def test_grab_and_detach_class_filters_paths_and_time(world):
     for e in (floor, fixture, gripper, part, camera, frame):
         world.addEntity(e)
     x_rf, x_rg, x_fp, move1, move2 = generic_poses(5, seed=4)
-    floor.attachBody(fixture, x_rf)
-    floor.attachBody(gripper, x_rg)
-    fixture.attachBody(part, x_fp)
+    for outer, inner, pose in ((floor, fixture, x_rf), (floor, gripper, x_rg), (fixture, part, x_fp)):
+        outer.attachBody(inner, pose)
     assert close(part.getBaseLocation(), x_rf @ x_fp, 1e-14) and part.isAttached()
     assert part.getInnerConnection().getEntityName() == "Fixture-Part"
     gripper.grabBody(part)
@@ -68,16 +65,13 @@ def test_grab_and_detach_class_filters_paths_and_time(world):
     fixture.flushSpatialState()
     assert close(part.getBaseLocation(), x_rf @ move1 @ inv(x_rf) @ released_at, 1e-13)
     assert kvr.KVRCheckModel(world) == [] and kvr.grabBody(None, part) == 0
-
     assert world.getEntities(kvr.KVRBasicBody3D) == [floor, fixture, gripper, part, camera]
     assert world.getEntities(kvr.KVRBasicPart3D) == [part] and world.getEntityCount(kvr.KVRBasicEntity3D) == 6
     assert frame.getLogicalAncestor(kvr.KVRBasicWorld) is world
     world.removeEntities(kvr.KVRBasicPart3D)
     assert world.getEntities() == [floor, fixture, gripper, camera, frame] and not part.hasLogicalParent()
 
-    # A path on the floor reports a moved point as a route change.
-    path = kvr.KVRBasicPath3D("H")
-    floor.addPath(path)
+    floor.addPath(path := kvr.KVRBasicPath3D("H"))  # reports a moved point as a route change
     points = [kvr.KVRBasicTagPoint3D(f"p{i}") for i in range(3)]
     path.setTagPoints(points)
     path.flushSpatialState()
@@ -91,7 +85,6 @@ def test_grab_and_detach_class_filters_paths_and_time(world):
     points[0].setDuration(2.5)
     assert points[0].getDuration() == kvr.KVRSimTime(2, 500000000)
     assert points[0].getTimingMode() == kvr.KVRBasicTagPoint3D.DurationTiming
-
     world.setSimulationTime(1.25)
     assert floor.getSimulationTime() == kvr.KVRSimTime(1.25) and float(floor.getSimulationTime()) == 1.25
     assert world.testEvent(kvr.KVRBasicWorld.SimulationTimeChanged)

@@ -1,5 +1,4 @@
-"""Poses across the boundary: NumPy 4x4 arrays and (position, quaternion) pairs, both ways, and the
-transform type's own operators checked against matrix algebra done in NumPy."""
+"""Poses across the boundary (NumPy 4x4 arrays, (position, quaternion) pairs) and operators against NumPy."""
 
 import copy
 import math
@@ -7,7 +6,6 @@ import pickle
 
 import numpy as np
 import pytest
-
 import kvrworldmodel as kvr
 from conftest import close, generic_poses, matrix, pair
 
@@ -20,15 +18,14 @@ def test_matrices_and_pairs_round_trip_through_the_transform_type_and_entities(w
         assert close(x.matrix(), m, TOL) and close(np.asarray(x), m, TOL)
         (position, q), (_, expected) = x.toTuple(), pair(m)
         assert position == tuple(m[:3, 3]) and close(np.sign(np.dot(q, expected)) * np.asarray(q), expected, TOL)
-        # A pair goes through unchanged, bit for bit, both ways.
-        assert kvr.Xform(x.toTuple()) == x and kvr.Xform(pair(m)).toTuple() == pair(m)
+        assert kvr.Xform(x.toTuple()) == x and kvr.Xform(pair(m)).toTuple() == pair(m)  # bit for bit
     # A slightly off unit quaternion is normalised, a unit one kept bit for bit.
     h = math.sqrt(0.5)
     assert kvr.Xform(((0, 0, 0), (h, h, 0, 0))).toTuple()[1] == (h, h, 0.0, 0.0)
     assert kvr.Xform(((0, 0, 0), (1 + 1e-9, 0, 0, 0))).toTuple()[1] == (1.0, 0.0, 0.0, 0.0)
 
     # Frame F on frame P, and a tip T on F: any pose kind is taken; reads give the transform type.
-    parent, frame, tip = kvr.KVRBasicFrame3D("P"), kvr.KVRBasicFrame3D("F"), kvr.KVRBasicFrame3D("T")
+    parent, frame, tip = (kvr.KVRBasicFrame3D(n) for n in "PFT")
     world.addEntity(parent)
     parent.addSpatialChild(frame)
     frame.addSpatialChild(tip)
@@ -39,13 +36,12 @@ def test_matrices_and_pairs_round_trip_through_the_transform_type_and_entities(w
         assert frame.setFrameLocation(pair(m)) == 2 and frame.getFrameLocation().toTuple() == pair(m)
         assert parent.setBaseLocation(m.astype(np.float32)) == 2  # any float dtype is taken
         assert np.abs(parent.getBaseLocation().matrix() - m).max() < 1e-6
-    # A fresh pose is composed without a flush (nothing cached) and agrees with the flush.
-    parent.flushSpatialState()
+    parent.flushSpatialState()  # a fresh pose is composed without a flush and agrees with the flush
     tip.setFrameLocation(pair(m))
     parent.setBaseLocation(next(generic_poses(1, seed=9)))
     stale, fresh = tip.getBaseLocation(), tip.computeBaseLocation()
-    assert tip.getBaseLocation() == stale
     assert close(tip.computeLocationRelativeTo(frame), np.linalg.inv(frame.computeBaseLocation()) @ fresh.matrix())
+    assert tip.getBaseLocation() == stale
     parent.flushSpatialState()
     assert tip.getBaseLocation() == fresh
     assert close(fresh, parent.getBaseLocation() * frame.getFrameLocation() * tip.getFrameLocation())
@@ -57,6 +53,8 @@ def test_matrices_and_pairs_round_trip_through_the_transform_type_and_entities(w
     assert frame.setRelativeProfile(profile) == 1
     assert profile.getLinearVelocity() == kvr.Vector.Zero == profile.getAngularAcceleration()
     assert profile.getLocation().toTuple() == ((1.0, 2.0, 3.0), (1.0, 0.0, 0.0, 0.0))
+    for entity in (tip, frame):  # a spatial child holds its parent: orphaning breaks the cycle
+        entity.orphan()
 
 
 def test_operators_conventions_copies_and_formats_agree_with_numpy_and_cpp():
@@ -72,7 +70,6 @@ def test_operators_conventions_copies_and_formats_agree_with_numpy_and_cpp():
         assert y.isApprox(xa * xb, 1e-14)
         y /= xb
         assert y.isApprox(xa, 1e-14)
-        # The static helpers of 3-D entities: P * R and E^-1 * X.
         assert kvr.KVRBasicEntity3D.calcBaseLocation(a, b).isApprox(xa * xb, 1e-14)
         assert kvr.KVRBasicEntity3D.calcRelativeLocation(a, b).isApprox(xa.inverse() * xb, 1e-14)
     # Roll, pitch, yaw: Rz(yaw) Ry(pitch) Rx(roll); axis and angle normalise the axis.
@@ -86,8 +83,7 @@ def test_operators_conventions_copies_and_formats_agree_with_numpy_and_cpp():
     axis, angle = q.getEAA()
     assert angle == pytest.approx(0.7, abs=1e-15) and close(axis, np.array([1, 2, 3]) / math.sqrt(14), TOL)
     assert close(q.toRotationMatrix(), matrix((1, 2, 3), 0.7, (0, 0, 0))[:3, :3], TOL)
-    # Values copy and pickle without sharing, and format to significant digits as a C++ stream does.
-    x = kvr.Xform(poses[0])
+    x = kvr.Xform(poses[0])  # values copy and pickle without sharing, and format as a C++ stream does
     for clone in (copy.copy(x), copy.deepcopy(x), pickle.loads(pickle.dumps(x))):
         assert clone == x
         clone.setPosition(9, 9, 9)
@@ -117,8 +113,7 @@ def test_operators_conventions_copies_and_formats_agree_with_numpy_and_cpp():
     ((1, 2, 3), "(1, 2, 3) is neither"),
 ])
 def test_what_is_no_rigid_transform_is_refused_and_changes_nothing(world, bad, text):
-    frame = kvr.KVRBasicFrame3D("F")
-    world.addEntity(frame)
+    world.addEntity(frame := kvr.KVRBasicFrame3D("F"))
     before = kvr.Xform(((0.1, 0.2, 0.3), (0.6, 0.0, 0.8, 0.0)))
     frame.setFrameLocation(before)
     with pytest.raises(kvr.KVREInvalidArgument) as refused:

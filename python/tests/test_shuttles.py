@@ -1,15 +1,11 @@
-"""Shuttles and their motion planner driven from Python: plan times as simulation times, predictions against
-where carried bodies end up, refusals, and a planner outliving its shuttle.
-Scene, in world W: a line assembly L (the root assembly) holding a shuttle S, a pallet assembly A with a
-part B on it, and a route R of four tag points P0..P3 at generic poses, R itself at a generic pose on L;
-P2 carries a reference frame pair (a turntable), so the leg P1-P2 is ridden on a turning frame. S carries
-A; its planner is bound to R over [0, 10] s of its own axis and starts at 5 s of simulation time."""
+"""Shuttles and their planner from Python. Scene, in world W: the root assembly L holds a shuttle S, a pallet
+assembly A with a part B, and a route R (at a generic pose) of points P0..P3; P2 has a turntable (reference
+frames). S carries A; its planner follows R over [0, 10] s of its own axis from 5 s of simulation time."""
 
 import gc
 
 import numpy as np
 import pytest
-
 import kvrworldmodel as kvr
 from conftest import close, generic_poses, matrix
 
@@ -29,10 +25,6 @@ def add_route(parent, name, poses):
     return route
 
 
-def straight_route(parent, *xs):
-    return add_route(parent, "Straight", [((x, 0, 0), (1, 0, 0, 0)) for x in xs])
-
-
 def build_line(world):
     s = {"W": world, "L": kvr.KVRBasicMfgAssembly3D("L"), "S": Shuttle("S"),
          "A": kvr.KVRBasicMfgAssembly3D("A"), "B": kvr.KVRBasicPart3D("B")}
@@ -43,8 +35,7 @@ def build_line(world):
     s["R"] = add_route(s["L"], "R", poses[4:8])
     s["R"].setBaseLocation(poses[3])
     s["R"].flushSpatialState()
-    turntable = kvr.KVRMfgAssemblyTagPointExt()
-    s["R"].getTagPoint(2).addExtension(turntable)
+    s["R"].getTagPoint(2).addExtension(turntable := kvr.KVRMfgAssemblyTagPointExt())
     turntable.setReferenceFrame(poses[8], poses[8] @ next(generic_poses(1, seed=3)), s["R"])
     world.flushLogicalState()
     s["S"].addExtension(s.setdefault("planner", kvr.KVRShuttlePlannerExt()))
@@ -64,15 +55,14 @@ def test_the_plan_shares_the_span_by_length_its_times_are_simulation_times_and_r
     planner = kvr.KVRShuttlePlannerExt()
     assert planner.getScheduledStart() == kvr.KVRShuttlePlannerExt.DefaultScheduledStart == 4294967295.0
     assert not planner.isActive(1) and planner.getMoveTime() is None and planner.evaluate(1) is None
-    route = straight_route(line["L"], 0, 1, 3)
+    route = add_route(line["L"], "Straight", [((x, 0, 0), (1, 0, 0, 0)) for x in (0, 1, 3)])
     with pytest.raises(kvr.KVREInvalidArgument, match="^An empty handle was given as the path of a motion planner$"):
         planner.setPath(None, 0, 1)
-    gone = kvr.KVRBasicPath3D("Gone")
-    gone.orphan()
+    (gone := kvr.KVRBasicPath3D("Gone")).orphan()
     with pytest.raises(kvr.KVREInvalidRelation, match="has been orphaned and cannot be linked again$"):
         planner.setPath(gone, 0, 1)
     with pytest.raises(TypeError):
-        planner.setPath(route, float("nan"), 1)  # no time: refused before the call
+        planner.setPath(route, float("nan"), 1)
     assert not planner.isBound() and planner.getTimes() == []
     planner.setPath(route, kvr.KVRSimTime(0, 0), 6)
     times = planner.getTimes()
@@ -89,16 +79,15 @@ def test_the_plan_shares_the_span_by_length_its_times_are_simulation_times_and_r
     assert planner.isActive(0)  # the start instant counts only at time zero
     assert "Times: 0 4 12" in planner.dumpTimes() and planner.dumpPath().startswith("Legs: 2")
     route.setTagPointRelativeLocation(2, ((5, 0, 0), (1, 0, 0, 0)))
-    assert planner.getTimes() == [0, 4, 12]  # the route changes at the flush
+    assert planner.getTimes() == [0, 4, 12]  # planned again at the flush, over the span last asked for
     route.flushSpatialState()
-    assert planner.getTimes() == [0, 2.4, 12]  # planned again over the span last asked for
-    # Times are exact to the nanosecond, a float of seconds on either side.
+    assert planner.getTimes() == [0, 2.4, 12]
     planner.setPoints(kvr.KVRSimTime(0, 1), kvr.KVRSimTime(5, 1))
     assert planner.getTimes() == [kvr.KVRSimTime(0, 1), kvr.KVRSimTime(1, 1), kvr.KVRSimTime(5, 1)]
     assert 10 - planner.getTimes()[1] == kvr.KVRSimTime(8, 999999999)
     assert float(planner.getTimes()[2]) == pytest.approx(5.000000001, abs=1e-15)
-    route.getTagPoint(0).setDuration(1)
-    route.getTagPoint(1).setDuration(2)
+    for i in (0, 1):
+        route.getTagPoint(i).setDuration(i + 1)
     planner.setCustomFlag(1)  # legs take their start point's own duration; the last takes the rest
     planner.setPoints(0, 10)
     assert planner.getCustomFlag() == 1 and planner.getTimes() == [0, 1, 10]
@@ -126,10 +115,8 @@ def test_a_predicted_pose_is_where_the_body_ends_up_once_the_shuttle_is_moved_an
     Drive, why = Shuttle.Drive, Shuttle.diagnoseDriving
     X_WR = line["R"].getBaseLocation().matrix()
     for t in (5.3, 6.9, 8.2, 11.0, 13.7, 15.0):  # every leg, the turntable's included, and the end
-        predicted = Shuttle.evaluateBodyPosition(b, t)
-        assert Shuttle.getDriverShuttle(b, t) == (a, s) and why(b, t).shuttle == s  # S carries the pallet
-        assert why(b, t) and why(b, t).carried == a
-        X_RS = s.evaluateShuttlePosition(t)
+        predicted, X_RS, d = Shuttle.evaluateBodyPosition(b, t), s.evaluateShuttlePosition(t), why(b, t)
+        assert Shuttle.getDriverShuttle(b, t) == (a, s) and d and (d.shuttle, d.carried) == (s, a)
         assert s.isMotionActive(t) and predicted is not None and X_RS is not None
         assert planner.moveAtSimulationTime(t) == 2  # one clock, one flush
         w.flushWorld()
@@ -139,7 +126,6 @@ def test_a_predicted_pose_is_where_the_body_ends_up_once_the_shuttle_is_moved_an
         with pytest.raises(kvr.KVREInvalidArgument, match="is scheduled from 5.000000 s to 15.000000 s"):
             planner.moveAtSimulationTime(outside)
     assert close(b.getBaseLocation(), predicted)
-    # The velocity in world axes is the shuttle's move over the next VelocityStep.
     step, moved = kvr.KVRShuttlePlannerExt.VelocityStep, []
     for t in (7.0, 7.0 + step):
         assert planner.moveBasicObject(t - START) == 2
@@ -150,7 +136,7 @@ def test_a_predicted_pose_is_where_the_body_ends_up_once_the_shuttle_is_moved_an
     # Before the scheduled start (and at it) and after the end no shuttle drives the body, and why says so.
     for t in (4.9, START, START + SPAN + 0.001):
         assert Shuttle.evaluateBodyPosition(b, t) is None and Shuttle.getDriverShuttle(b, t) is None
-    assert s.evaluateShuttlePosition(4.9) is None and s.evaluateShuttleVelocity(START + SPAN + 0.06) is None
+    assert s.evaluateShuttlePosition(4.9) is s.evaluateShuttleVelocity(START + SPAN + 0.06) is None
     assert Shuttle.evaluateBodyVelocity(b, 4.9) is None
     late = why(b, START + SPAN + 1)
     assert (late.drive, bool(late)) == (Drive.NotActive, False)
@@ -158,23 +144,19 @@ def test_a_predicted_pose_is_where_the_body_ends_up_once_the_shuttle_is_moved_an
                         "not at 16.000000 s"
     assert repr(late).startswith("<DriveDiagnosis NotActive: /W/L/S")
     lines = s.dump().splitlines()
-    assert lines[1] == "/W/L/S ( KVRBasicShuttle3D ) " and lines[3] == "Body count = 1"
-    assert lines[6] == "Entity name = /W/L/A" and len(lines) == 9
+    assert (lines[1], lines[3], lines[6], len(lines)) == ("/W/L/S ( KVRBasicShuttle3D ) ", "Body count = 1",
+                                                          "Entity name = /W/L/A", 9)
     planner.setScheduledStart(kvr.KVRShuttlePlannerExt.DefaultScheduledStart)
     assert why(b, 10).drive == Drive.NotScheduled and Shuttle.getDriverShuttle(b, 10) is None
-    loose = kvr.KVRBasicBody3D("Loose")
-    w.addEntity(loose)
+    w.addEntity(loose := kvr.KVRBasicBody3D("Loose"))
     assert why(loose, 10).drive == Drive.NotCarried and why(kvr.KVRBasicBody3D("Alone"), 10).drive == Drive.NoWorld
 
-    # Carried by an outer shuttle O, S takes its path along.
-    outer = Shuttle("O")
-    line["L"].addBody(outer, next(generic_poses(1, seed=61)), kvr.Xform.Identity)
-    outer.addEntity(s)
+    line["L"].addBody(outer := Shuttle("O"), next(generic_poses(1, seed=61)), kvr.Xform.Identity)
+    outer.addEntity(s)  # S, carried, takes its path along
     outer.activate()
     X_OR = inv(outer.getBaseLocation().matrix()) @ line["R"].getBaseLocation().matrix()
     assert close(planner.getShuttlePathXform(), X_OR)
-    move = next(generic_poses(1, seed=62))
-    assert outer.setBaseLocation(move) == 2
+    assert outer.setBaseLocation(move := next(generic_poses(1, seed=62))) == 2
     outer.flushSpatialState()
     assert close(line["R"].getBaseLocation(), move @ X_OR)
 
@@ -205,12 +187,10 @@ def test_many_poses_cross_at_once_and_a_bad_one_moves_nothing(line):
     w, batch = line["W"], kvr.KVRPoseBatch.subtree(line["W"])
     names = [e.getEntityName() for e in batch.entities]
     assert names[:3] == ["L", "S", "A"] and len(batch) == len(names) and "P3" in names
-    poses = batch.getBaseLocations()
-    assert poses.shape == (len(batch), 4, 4)
+    assert (poses := batch.getBaseLocations()).shape == (len(batch), 4, 4)
     assert all(close(entity.getBaseLocation(), pose) for entity, pose in zip(batch.entities, poses))
     assert batch.getBaseLocations(out := np.empty_like(poses)) is not None and np.array_equal(out, poses)
     assert np.array_equal(kvr.getBaseLocations(batch.entities[:2]), poses[:2])
-    # The route and its first point: a pose that is no rigid transform, or the wrong shape, moves neither.
     parts = kvr.KVRPoseBatch([line["R"], line["R"].getTagPoint(0)])
     before = parts.getBaseLocations()
     with pytest.raises(kvr.KVREInvalidArgument, match="Relative location 1 of a KVRPoseBatch"):

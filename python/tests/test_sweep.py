@@ -10,7 +10,6 @@ import pytest
 
 EXAMPLE = pathlib.Path(os.environ.get("KVR_SWEEP_EXAMPLE")
                        or pathlib.Path(__file__).resolve().parents[2] / "examples" / "sweep.py")
-# Under the sanitizers (libasan preloaded) only the serial runs are made: a cluster would test Dask, not the model.
 SANITIZED = (hasattr(ctypes.CDLL(None), "__lsan_do_recoverable_leak_check")
              or "libasan" in os.environ.get("LD_PRELOAD", ""))
 CASES = [(0.0, 4.0), (0.0, 2.0), (1.5, 4.0), (0.25, 3.0)]  # (scheduled start, span) in seconds
@@ -18,7 +17,7 @@ CASES = [(0.0, 4.0), (0.0, 2.0), (1.5, 4.0), (0.25, 3.0)]  # (scheduled start, s
 
 @pytest.fixture
 def sweep():
-    """The example as a module, its functions pickled by value: workers need not find its file."""
+    # The example as a module, its functions pickled by value: workers need not find its file.
     found = importlib.util.spec_from_file_location("kvr_sweep_example", EXAMPLE)
     module = importlib.util.module_from_spec(found)
     sys.modules[found.name] = module
@@ -34,8 +33,7 @@ def sweep():
 def test_each_variant_brings_the_bracket_to_its_place_when_its_move_ends_serially_or_on_a_cluster(sweep):
     text = sweep.CELL.read_text(encoding="utf-8")
     serial = [sweep.run_variant(text, start, span) for start, span in CASES]
-    # The bracket is in place (to 1 mm) only at the end of the cart's move, at most a step before it, and
-    # where `make demo` leaves it, whatever the timing.
+    # The bracket is in place only at the end of the cart's move and where `make demo` leaves it.
     for (start, span), parts in zip(CASES, serial):
         assert set(parts) == {"/Bracket"} and start + span - sweep.STEP <= parts["/Bracket"][0] <= start + span
         assert parts["/Bracket"][1] == pytest.approx((0.6, 4.5, 0.95), abs=1e-9)
@@ -43,7 +41,6 @@ def test_each_variant_brings_the_bracket_to_its_place_when_its_move_ends_seriall
     if SANITIZED:  # no cluster of sanitized worker processes
         return
     from distributed import Client, LocalCluster
-    # Worker processes inherit this environment, PYTHONPATH with it: they import the same kvrworldmodel.
     with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster, \
             Client(cluster) as client:
         assert sweep.sweep(client, text, CASES) == serial  # exactly: the same computation in another process

@@ -1,8 +1,6 @@
-"""Typed properties by path from Python: symbols the model makes, symbols a script makes, and the table.
-Scene: a cell C with a line L holding a conveyor V and a fixture X (no world needed)."""
+"""Typed properties by path from Python. Scene: a cell C with a line L holding a conveyor V and a fixture X."""
 
 import pytest
-
 import kvrworldmodel as kvr
 
 
@@ -12,15 +10,12 @@ def test_symbols_made_on_request_or_in_python_read_and_write_through_the_table()
         parent.addLogicalChild(child)
     c.flushLogicalState()
     table = kvr.KVRWDMSymbolTable(c)
-    # A real symbol is made on request, on the entity the path names, and copies share its value.
     speed = table.getRealSymbol("L/V.speed")
     assert speed.getSymbolName() == "speed" and speed.getValue() == 0.0
     assert conveyor.getSymbolCount() == 1 and c.getSymbolCount() == 0
     speed.value = 0.35
     assert table.getRealSymbol("L/V.speed").getValue() == 0.35 and conveyor.getSymbolCount() == 1
-    held = conveyor.getSymbol("speed")
-    assert type(held) is kvr.KVRSymbolReal and held.getValue() == 0.35
-
+    assert type(held := conveyor.getSymbol("speed")) is kvr.KVRSymbolReal and held.getValue() == 0.35
     # Symbols made in Python read and write through their callables.
     clamp = {"closed": 1, "serial": "A-17", "offset": (0.0, 0.0, 0.0)}
     fixture.addSymbol(kvr.KVRSymbolInt("clamped", get=lambda: clamp["closed"],
@@ -45,12 +40,10 @@ def test_symbols_made_on_request_or_in_python_read_and_write_through_the_table()
         missing.getValue()
     with pytest.raises(ValueError, match="has no set functor"):
         table.getstringSymbol("L/X.serial").setValue("B-2")
-    # The out-argument form fills a symbol of the right type and leaves others alone.
     s, r = kvr.KVRSymbolString(), kvr.KVRSymbolReal()
     table.getSymbol(s, "L/X.serial")
     table.getSymbol(r, "L/X.nothing-here", "/", ".")
     assert s.getValue() == "A-17" and r.getSymbolType() == kvr.KVRSymbolBase.RealType  # a real one made on request
-
     # What a Python callable raises reaches the caller; bad values and callables are refused.
     conveyor.addSymbol(kvr.KVRSymbolReal("load", get=lambda: 1 / 0, set=lambda v: None))
     with pytest.raises(ZeroDivisionError):
@@ -62,13 +55,10 @@ def test_symbols_made_on_request_or_in_python_read_and_write_through_the_table()
     conveyor.removeSymbol("load")
     assert conveyor.getSymbol("load") is None
     c.orphan()
-
-
-def test_a_table_without_anchor_finds_nothing_and_creates_nothing():
+    # A table without an anchor finds nothing and creates nothing.
     table = kvr.KVRWDMSymbolTable()
     assert table.getEntity() is None and table.getRealSymbol("speed").getSymbolType() == 0
-    e = kvr.KVRBasicEntity("E")
-    table.setEntity(e)
+    table.setEntity(e := kvr.KVRBasicEntity("E"))
     assert table.getRealSymbol("speed").getValue() == 0.0 and e.getSymbolCount() == 1
     e.orphan()
     assert e.getSymbolCount() == 0

@@ -1,6 +1,5 @@
-// The demo's HTML report in headless Chromium, opened from disk with no server and no network, read against the
-// timeline the demo wrote beside it (cell.json). Environment: KVR_REPORT_DIR (the demo's output folder),
-// KVR_TEST_OUTPUT (where the screenshots go), KVR_CHROMIUM (the browser, /usr/bin/chromium).
+// The demo's HTML report in headless Chromium, opened from disk, read against the timeline beside it (cell.json).
+// Environment: KVR_REPORT_DIR (the demo's output), KVR_TEST_OUTPUT (screenshots), KVR_CHROMIUM (the browser).
 
 import { after, before, describe, test } from 'node:test';
 import assert from 'node:assert/strict';
@@ -10,7 +9,7 @@ import { pathToFileURL } from 'node:url';
 import { chromium } from 'playwright-core';
 
 const reportDir = process.env.KVR_REPORT_DIR;
-assert.ok(reportDir, 'KVR_REPORT_DIR names the folder the demo wrote its report into');
+assert.ok(reportDir, 'KVR_REPORT_DIR names the folder of the demo report');
 const outputDir = process.env.KVR_TEST_OUTPUT ?? join(reportDir, 'browser');
 mkdirSync(outputDir, { recursive: true });
 const timeline = JSON.parse(readFileSync(join(reportDir, 'cell.json'), 'utf8'));
@@ -81,7 +80,6 @@ describe('the demo report', () => {
   });
 
   test('moving the time slider moves a body the shuttle carries as the timeline says; plays and pauses', async () => {
-    // The carried body: a part on the pallet that the cart (a shuttle) carries.
     const shuttle = first.find((record) => record.shuttle && record.group?.members.length);
     assert.ok(shuttle, 'the timeline has a shuttle with members');
     const members = new Set(shuttle.group.members.map((member) => member.entity));
@@ -93,8 +91,7 @@ describe('the demo report', () => {
     assert.ok(states[k].get(shuttle.id).shuttle.motionActive, 'the shuttle is under way then');
     const shown = () => page.evaluate((id) => window.kvrViewer.shownPosition(id), carried), shownAtStart = await shown();
     assert.ok(distance(shownAtStart, start) < 1e-4, `shown ${shownAtStart} instead of ${start}`);
-    // Step by step with the keyboard, as a person would.
-    await page.focus('#kvr-slider');
+    await page.focus('#kvr-slider');  // step by step with the keyboard, as a person would
     for (let i = 0; i < k; ++i) await page.keyboard.press('ArrowRight');
     assert.equal(await viewer(page, () => window.kvrViewer.step), k);
     assert.equal(await page.inputValue('#kvr-slider'), String(k));
@@ -104,14 +101,10 @@ describe('the demo report', () => {
     assert.match(await page.textContent('#kvr-step'), new RegExp(`step ${k} of ${states.length - 1}`));
     await page.keyboard.press('Home');
     assert.ok(distance(await shown(), start) < 1e-4, 'back at the first step, the body is back where it started');
-
-    await page.click('#kvr-play');
-    assert.equal(await page.textContent('#kvr-play'), 'Pause');
+    await page.click('#kvr-play'); assert.equal(await page.textContent('#kvr-play'), 'Pause');
     await page.waitForFunction(() => window.kvrViewer.step >= 2, null, { timeout: 20000 });
-    await page.click('#kvr-play');
-    assert.equal(await page.textContent('#kvr-play'), 'Play');
-    const paused = await viewer(page, () => window.kvrViewer.step);
-    await page.waitForTimeout(400);
+    await page.click('#kvr-play'); assert.equal(await page.textContent('#kvr-play'), 'Play');
+    const paused = await viewer(page, () => window.kvrViewer.step); await page.waitForTimeout(400);
     assert.equal(await viewer(page, () => window.kvrViewer.step), paused);
   });
 
@@ -131,7 +124,6 @@ describe('the demo report', () => {
   });
 
   test('shows who held the handed-over part along the slider, and its ghost where the plan ends', async () => {
-    // The intervals the timeline's custody lists give the housing.
     const housing = [...states.at(-1).values()].find((record) => record.name === 'Housing');
     const name = (id) => states.findLast((s) => s.has(id)).get(id).name;
     const expected = [], end = timeline.steps.at(-1).time;
@@ -142,7 +134,6 @@ describe('the demo report', () => {
       }
     }
     assert.deepEqual(expected.map((interval) => interval.holder), ['Fixture', 'Gripper', 'Gripper2', 'Pallet']);
-
     await page.evaluate((k) => window.kvrViewer.setStep(k), states.length - 1);
     await clickRow(page, housing.fullName);
     const segments = await page.$$eval('#custody > *', (all) => all.map((segment) => {
@@ -160,21 +151,17 @@ describe('the demo report', () => {
     }
     const slider = await page.$eval('#kvr-slider', (input) => input.getBoundingClientRect());
     assert.ok(segments[0].left >= slider.left && segments.at(-1).right <= slider.right);
-    // The slider ends at the end of the cart's move, past the recording, where the ghost stands as the forecast
-    // says; a step earlier there is none.
+    // The slider ends where the cart's move ends, past the recording, with the ghost where the forecast says.
     const forecast = timeline.steps.flatMap((step) => step.forecast ?? []).filter((e) => e.body === housing.id).at(-1);
     assert.ok(forecast.time > end);
-    await page.focus('#kvr-slider');
-    await page.keyboard.press('End');
+    await page.focus('#kvr-slider'); await page.keyboard.press('End');
     assert.equal(await viewer(page, () => window.kvrViewer.time), forecast.time);
     const ghost = await viewer(page, () => window.kvrViewer.ghost);
     assert.ok(ghost && distance(ghost, forecast.location.position) < 1e-6, `ghost at ${ghost}`);
     assert.match(await page.textContent('#kvr-step'), /forecast/);
-    await page.keyboard.press('ArrowLeft');
-    assert.equal(await viewer(page, () => window.kvrViewer.ghost), null);
+    await page.keyboard.press('ArrowLeft'); assert.equal(await viewer(page, () => window.kvrViewer.ghost), null);
     await page.screenshot({ path: join(outputDir, 'custody.png') });
-    // Names in the view, on request.
-    await page.check('#kvr-show-names');
+    await page.check('#kvr-show-names');  // names in the view, on request
     await page.waitForFunction(() => document.querySelectorAll('#kvr-names span').length > 0);
     const names = await page.$$eval('#kvr-names span', (all) => all.map((label) => label.textContent));
     assert.ok(names.includes('Housing') && names.includes('Gripper2'), names.join());
@@ -182,8 +169,7 @@ describe('the demo report', () => {
   });
 
   test('names an entity under the mouse', async () => {
-    // The conveyor stands alone, with nothing in front of it.
-    const conveyor = find('Conveyor');
+    const conveyor = find('Conveyor');  // alone, with nothing in front of it
     const at = await page.evaluate((id) => {
       const { camera } = window.kvrViewer.three;
       const [x, y, z] = window.kvrViewer.shownPosition(id);
@@ -200,19 +186,18 @@ describe('the demo report', () => {
   });
 });
 
-// Names that look like markup stay text: the demo's data with two entities renamed, escaped as the library does.
+// The demo's data with two entities renamed, escaped as the library does.
 test('names that look like markup are shown as text, never run', async () => {
   const hostile = ['<img src=x onerror="window.kvrPwned=1">', '</script><script>window.kvrPwned=2</script>'];
   const data = structuredClone(timeline);
-  data.steps[0].entities[1].name = hostile[0];
-  data.steps[0].entities[1].fullName = '/' + hostile[0];
+  Object.assign(data.steps[0].entities[1], { name: hostile[0], fullName: '/' + hostile[0] });
   data.steps[0].entities[2].name = hostile[1];
   const escaped = JSON.stringify(data).replace(/</g, '\\u003c').replace(/>/g, '\\u003e').replace(/&/g, '\\u0026');
   const html = readFileSync(join(reportDir, 'cell.html'), 'utf8');
   const start = html.indexOf('id="kvr-data">') + 'id="kvr-data">'.length;
   const file = join(outputDir, 'hostile.html');
   writeFileSync(file, html.slice(0, start) + escaped + html.slice(html.indexOf('</script>', start)));
-  const { page, problems } = await open(file);  // no error, nothing run
+  const { page, problems } = await open(file);
   assert.deepEqual(problems, []);
   assert.equal(await viewer(page, () => window.kvrPwned ?? null), null);
   assert.equal(await page.locator('img').count(), 0);
