@@ -1,10 +1,7 @@
-// Change logs: what moved, changed holder or members since the last take,
-// each entity listed once, through the flat pass too; and their lifetimes.
-
+// Change logs: what moved, changed holder or members since the last take, each entity listed once.
 #include "KVRTestSupport.h"
 
 namespace {
-
 using namespace kvrtest;
 using Listed = std::vector<std::pair<std::wstring, int>>;
 
@@ -19,10 +16,9 @@ Listed listed(KVRChangeLog& log) {
 // A: an assembly holding the body B (with its frame F) and the group G.
 TEST(ChangeLogs, ListEachChangedEntityOnceWithItsChanges) {
   const auto w = makeWorld(L"W");
-  const auto a = make<KVRBasicMfgAssembly3D>(L"A");
+  const auto a = make<KVRBasicMfgAssembly3D>(L"A"); const auto g = make<KVRBasicGroup3D>(L"G");
   auto b = make<KVRBasicBody3D>(L"B"), c = make<KVRBasicBody3D>(L"C");
   const auto f = make<KVRBasicFrame3D>(L"F");
-  const auto g = make<KVRBasicGroup3D>(L"G");
   w->addEntity(a); a->addBody(b); a->addBody(c);
   a->addBody(g); b->addFrame(f); flushSpatial(a, b, c, f, g);
   auto log = std::make_unique<KVRChangeLog>();
@@ -34,8 +30,7 @@ TEST(ChangeLogs, ListEachChangedEntityOnceWithItsChanges) {
     place(b, at(k, 0, 0)); b->flushSpatialState();
   }
   EXPECT_EQ(listed(*log), (Listed{{L"B", 1}, {L"F", 1}})); EXPECT_EQ(f->getBaseLocation(), at(4, 0, 0));
-  // A grab (C moves onto B: its holder changes, its place does not), a
-  // member, a cleared history.
+  // A grab (C moves onto B: its holder changes, its place does not), a member, a cleared history.
   b->grabBody(c, 3); g->addEntity(f); g->removeEntity(f);
   f->clearHistory();
   EXPECT_EQ(listed(*log), (Listed{{L"C", KVRChangeLog::Holder | 1},
@@ -53,5 +48,4 @@ TEST(ChangeLogs, ListEachChangedEntityOnceWithItsChanges) {
   EXPECT_TRUE(isSound(w));
   w->orphanObject();
 }
-
 }  // namespace

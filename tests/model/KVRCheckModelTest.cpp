@@ -1,34 +1,26 @@
-// The model checker: silent on a sound cell and on changes still pending,
-// precise about what the public interface can leave inconsistent.
-
+// The model checker: silent on sound cells and pending changes, precise about violations.
+#include <algorithm>
 #include <functional>
-
 #include "KVRTestSupport.h"
 
 namespace {
-
 using namespace kvrtest;
 using Xform = KVRBasicXform3D<double>;
 using Body = KVRSharedHandle<KVRBasicBody3D>;
 
 bool mentions(const std::vector<std::wstring>& violations, const std::wstring& text) {
-  for (const auto& v : violations)
-    if (v.find(text) != std::wstring::npos) return true;
-  return false;
+  return std::ranges::any_of(violations, [&](const auto& v) { return v.find(text) != std::wstring::npos; });
 }
 
-// The scene, in world W: a robot R hanging on the floor F at X_FR, with a
-// tool frame T at X_RT; a part P grabbed by the robot; a path with two
-// points; a pallet group carrying a box B. Then a cycle through both trees
+// The scene, in world W: a robot R hanging on the floor F at X_FR, with a tool frame T at X_RT; a part P
+// grabbed by R; a path with two points; a pallet group carrying a box B. Then a cycle through both trees
 // (Load is Carrier's logical parent, Carrier carries Load) and a deep chain.
 TEST(CheckedCell, SoundCellsPendingChangesAndWhatTheInterfaceLeavesOnPurposeAreNotViolations) {
   auto w = makeWorld(L"W");
   Body floor = make<KVRBasicBody3D>(L"F"), robot = make<KVRBasicBody3D>(L"R");
   Body box = make<KVRBasicBody3D>(L"B"), stray = make<KVRBasicBody3D>(L"S");
-  Body part = make<KVRBasicPart3D>(L"P");
-  auto pallet = make<KVRBasicGroup3D>(L"Pallet");
-  auto tool = make<KVRBasicFrame3D>(L"T");
-  auto path = make<KVRBasicPath3D>(L"Route");
+  Body part = make<KVRBasicPart3D>(L"P"); auto pallet = make<KVRBasicGroup3D>(L"Pallet");
+  auto tool = make<KVRBasicFrame3D>(L"T"); auto path = make<KVRBasicPath3D>(L"Route");
   for (const Body& body : {floor, robot, part, box}) w->addEntity(body);
   w->addEntity(pallet); w->addEntity(path);
   floor->attachBody(robot, pose(0.3, 1, 0, 0)); floor->attachBody(pallet, pose(-0.2, 0, 2, 0));
@@ -42,19 +34,16 @@ TEST(CheckedCell, SoundCellsPendingChangesAndWhatTheInterfaceLeavesOnPurposeAreN
   EXPECT_TRUE(isSound(w));
   robot->flushLogicalState(); robot->flushSpatialState();
   EXPECT_TRUE(isSound(w));
-  // A connection recording two bodies before the outer one hangs on it, and
-  // whatever setAttachment stores.
+  // A connection recording two bodies before the outer one hangs on it, and whatever setAttachment stores.
   auto loose = make<KVRBasicAttachment3D>(L"Loose");
   w->addEntity(loose); w->addEntity(stray);
   loose->connectBodies(floor, stray, Xform::Identity, Xform::Identity); robot->setAttachment(loose);
   EXPECT_TRUE(isSound(w));
-  stray->setInnerBody(floor, loose);  // the second half of connecting
-  loose->propagateLocation();
+  stray->setInnerBody(floor, loose); loose->propagateLocation();  // the second half of connecting
   EXPECT_TRUE(isSound(w));
   auto carrier = make<KVRBasicBody3D>(L"Carrier"), load = make<KVRBasicBody3D>(L"Load");
-  auto root = make<KVRBasicFrame3D>(L"F0");
+  KVRSharedHandle<KVRBasicFrame3D> root = make<KVRBasicFrame3D>(L"F0"), last = root;
   w->addEntity(load); w->addEntity(root); load->addLogicalChild(carrier); carrier->attachBody(load);
-  KVRSharedHandle<KVRBasicFrame3D> last = root;
   for (int i = 1; i < 500; ++i) {
     auto next = make<KVRBasicFrame3D>(L"F" + std::to_wstring(i));
     last->addLogicalChild(next); last->addSpatialChild(next);
@@ -65,34 +54,21 @@ TEST(CheckedCell, SoundCellsPendingChangesAndWhatTheInterfaceLeavesOnPurposeAreN
   w->orphanObject();
 }
 
-// A frame that keeps its links when orphaned, against the convention that
-// every class releases its members first.
-struct Stubborn : KVRBasicFrame3D {
-  void orphanObject() override { KVRExtendibleObject::orphanObject(); }
-};
+// A frame that keeps its links when orphaned; a body that keeps its inner connection when taken off.
+struct Stubborn : KVRBasicFrame3D { void orphanObject() override { KVRExtendibleObject::orphanObject(); } };
+struct Clingy : KVRBasicBody3D { void onSpatialParentCleared(KVRBasicEntity3D&) override {} };
 
-// A body that keeps its inner connection when taken off its inner body.
-struct Clingy : KVRBasicBody3D {
-  void onSpatialParentCleared(KVRBasicEntity3D&) override {}
-};
-
+// Each case breaks fresh frames P, C, A, B, G (and what it makes) by primitive steps, a class breaking the
+// conventions or a bit cleared by hand; the report is checked from the entity returned and around it.
 TEST(CheckerReports, EveryKindOfViolationProvokedThroughThePublicInterface) {
-  // Each case breaks a small cell of fresh frames P, C, A, B, G (and what it
-  // makes besides) with the primitive steps, a derived class that does not keep
-  // the conventions, or a bit cleared by hand, checks the report (from the
-  // entity it returns, and around it), and mends what it broke.
   using Frame = KVRSharedHandle<KVRBasicFrame3D>;
   using Entity = KVRSharedHandle<KVRBasicEntity>;
   std::vector<Entity> made;                  // orphaned after each case
   std::vector<std::function<void()>> mend;  // run before that
   const auto keep = [&](auto entity) { return made.emplace_back(entity), entity; };
   const auto f = [&](const wchar_t* name) { return keep(make<KVRBasicFrame3D>(name)); };
-  const auto mended = [&](Entity checked, std::function<void()> undo) {
-    return mend.push_back(undo), checked;
-  };
-  struct Cell {
-    Frame p, c, a, b, g;
-  };
+  const auto mended = [&](Entity e, std::function<void()> undo) { return mend.push_back(undo), e; };
+  struct Cell { Frame p, c, a, b, g; };
   const Xform X = pose(0.3, 1, 2, 3);
   const std::vector<std::pair<std::vector<const wchar_t*>, std::function<Entity(const Cell&)>>> cases{
       {{L"listed as a logical child of Frame \"/\" (P), but names (nothing) as its parent"},
@@ -138,28 +114,25 @@ TEST(CheckerReports, EveryKindOfViolationProvokedThroughThePublicInterface) {
       {{L"Frame \"/\" (S): orphaned, but still has spatial parent Body \"/\" (D)",
         L"Body \"/\" (D): has the orphaned spatial child Frame \"/\" (S)"},
        [&](const Cell&) {
-         auto d = keep(make<KVRBasicBody3D>(L"D"));
-         auto s = keep(make<Stubborn>(L"S"));
+         auto d = keep(make<KVRBasicBody3D>(L"D")); auto s = keep(make<Stubborn>(L"S"));
          d->addSpatialChild(s); s->orphanObject(); return d; }},
       {{L"its inner connection Attachment \"/\" (D-E) does not connect its spatial parent (nothing) to it"},
        [&](const Cell&) {
-         auto d = keep(make<KVRBasicBody3D>(L"D"));
-         auto e = keep(make<Clingy>(L"E"));
+         auto d = keep(make<KVRBasicBody3D>(L"D")); auto e = keep(make<Clingy>(L"E"));
          d->attachBody(e); e->removeSpatialParent(); return e; }},
       {{L"its inner frame Frame \"/A\" is not on its inner body",
         L"its outer frame Frame \"/B\" is not on its outer body"},
        [&](const Cell& x) {
          auto d = keep(make<KVRBasicBody3D>(L"D")), e = keep(make<KVRBasicBody3D>(L"E"));
-         d->addFrame(x.a); e->addFrame(x.b);
          auto joint = keep(make<KVRBasicAttachment3D>(L"J"));
+         d->addFrame(x.a); e->addFrame(x.b);
          joint->connectBodies(x.a, x.b); d->removeSpatialChild(x.a); e->removeSpatialChild(x.b);
          for (const Frame& left : {x.a, x.b})  // left unnoticed
            left->resetEvent(KVRBasicEntity3D::SpatialAncestorsChanged);
          return joint; }},
       {{L"carries itself: what it moves moves it again at every flush"}, [&](const Cell& x) {
          auto q = keep(make<KVRBasicGroup3D>(L"Q"));
-         q->addEntity(x.c);
-         x.c->setSpatialChild(q);  // the primitive steps do not look for cycles
+         q->addEntity(x.c); x.c->setSpatialChild(q);  // the primitive steps do not look for cycles
          q->setSpatialParent(x.c, Xform(), {});
          return mended(q, [q] { q->removeSpatialParent(), q->removeAll(); }); }},
   };
@@ -176,5 +149,4 @@ TEST(CheckerReports, EveryKindOfViolationProvokedThroughThePublicInterface) {
     mend.clear(); made.clear();
   }
 }
-
 }  // namespace

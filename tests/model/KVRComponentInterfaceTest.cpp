@@ -1,28 +1,18 @@
-// The library's component interface: the meta class made once and found in
-// the framework's dictionary, casts to the interface, the start-up marker.
-
+// The library's component interface: its meta class in the framework's dictionary, holders and casts.
 #include "KVRTestSupport.h"
 #include "OmxDictionary.h"
 
 namespace {
-
-// An object of the interface, as a host's component would be.
-class Extension : public KVRIWDMExt {
- public:
-  explicit Extension(int& deleted) : deleted_(deleted) {}
-  ~Extension() override { ++deleted_; }
-
- private:
-  int& deleted_;
+struct Extension : KVRIWDMExt {  // as a host's component would be
+  explicit Extension(int& deleted) : deleted(deleted) {}
+  ~Extension() override { ++deleted; }
+  int& deleted;
 };
-
-// A framework object that does not implement the interface.
-class Unrelated : public OmxBaseUnknown {};
+class Unrelated : public OmxBaseUnknown {};  // does not implement the interface
 
 TEST(ComponentInterface, MetaClassIsMadeOnceAndVarHoldsOnlyObjectsOfTheInterface) {
   OmxMetaClass* meta = KVRIWDMExt::MetaObject();
-  ASSERT_NE(meta, nullptr);
-  EXPECT_EQ(KVRIWDMExt::MetaObject(), meta);
+  ASSERT_NE(meta, nullptr); EXPECT_EQ(KVRIWDMExt::MetaObject(), meta);
   EXPECT_TRUE(meta->GetId() == IID_KVRIWDMExt && meta->GetBase() == OmxBaseUnknown::MetaObject());
   const OmxDictionaryEntry* entry = OmxDictionary::FindById(IID_KVRIWDMExt);
   ASSERT_NE(entry, nullptr);
@@ -32,10 +22,8 @@ TEST(ComponentInterface, MetaClassIsMadeOnceAndVarHoldsOnlyObjectsOfTheInterface
   int deleted = 0;
   auto* extension = new Extension(deleted);
   {
-    KVRIWDMExt_var held(extension);
-    ASSERT_TRUE(held);
-    EXPECT_EQ(held->GetMetaObject(), meta);
-    KVRIWDMExt_var second = held;
+    KVRIWDMExt_var held(extension), second = held;
+    ASSERT_TRUE(held); EXPECT_EQ(held->GetMetaObject(), meta);
     EXPECT_EQ(KVRIWDMExt_var::__CastTo(extension), extension);
   }
   EXPECT_EQ(deleted, 1);  // the last holder released it
@@ -43,5 +31,4 @@ TEST(ComponentInterface, MetaClassIsMadeOnceAndVarHoldsOnlyObjectsOfTheInterface
   EXPECT_FALSE(KVRIWDMExt_var(unrelated.get()));
   EXPECT_EQ(KVRIWDMExt_var::__CastTo(nullptr), nullptr);
 }
-
 }  // namespace

@@ -1,9 +1,7 @@
 // Entity state: reset and history requests, flushing, orphaning whole subtrees.
-
 #include "KVRTestSupport.h"
 
 namespace {
-
 using namespace kvrtest;
 using Bits = std::vector<int>;
 
@@ -19,9 +17,7 @@ class Resettable : public KVRBasicEntity {
 };
 constinit const KVRClassInfo Resettable::ClassInfo_ =
     KVRClassInfo::concrete<Resettable>("Resettable", KVRBasicEntity::ClassInfo_);
-
-// A symbol that counts its deletions.
-struct Counted : KVRSymbolBase {
+struct Counted : KVRSymbolBase {  // counts its deletions
   explicit Counted(int& deletions) : count(deletions) {}
   ~Counted() override { ++count; }
   int& count;
@@ -33,13 +29,10 @@ TEST(EntityState, ResetRunsAtTheFlushUnlessANameChangeIsPendingAndSymbolsAreFoun
   EXPECT_EQ(pending(*e), Bits{8}); EXPECT_EQ(e->resets, 0);
   e->flushLogicalState();
   EXPECT_EQ(e->resets, 1);
-  e->setEntityName(L"Renamed");  // bit 3 pending: the flush propagates instead
-  e->resetEntityState(1);
+  e->setEntityName(L"Renamed"); e->resetEntityState(1);  // bit 3 pending: the flush propagates instead
   EXPECT_TRUE(e->resets == 1 && e->getPendingEvents().none());
-  e->resetEntityState(1);
-  EXPECT_EQ(e->resets, 2);
-  e->clearHistory();
-  EXPECT_EQ(pending(*e), Bits{7});
+  e->resetEntityState(1); e->clearHistory();
+  EXPECT_EQ(e->resets, 2); EXPECT_EQ(pending(*e), Bits{7});
   // Symbols: the first of equal names wins, and removal deletes only it.
   KVRSymbolBase *first = new KVRSymbolBase, *second = new KVRSymbolBase;
   first->setSymbolName(L"speed"); second->setSymbolName(L"speed");
@@ -51,9 +44,8 @@ TEST(EntityState, ResetRunsAtTheFlushUnlessANameChangeIsPendingAndSymbolsAreFoun
   EXPECT_EQ(e->getSymbolCount(), 1);
 }
 
-// The scene, in world W: Load is the logical parent of Carrier, while
-// spatially Ground carries Carrier at X_GC, which carries Load at X_CL. Each
-// tree alone is a tree; together they form a cycle.
+// The scene, in world W: Load is the logical parent of Carrier, while spatially Ground carries Carrier at
+// X_GC, which carries Load at X_CL. Each tree alone is a tree; together they form a cycle.
 TEST(Flushing, AFlushEndsWhenTheTwoTreesTogetherFormACycle) {
   auto w = makeWorld(L"W");
   auto ground = make<KVRBasicBody3D>(L"Ground"), carrier = make<KVRBasicBody3D>(L"Carrier"),
@@ -68,8 +60,7 @@ TEST(Flushing, AFlushEndsWhenTheTwoTreesTogetherFormACycle) {
   EXPECT_XFORM_NEAR(load->getBaseLocation(), X_GC2 * X_CL); EXPECT_EQ(fullName(carrier), L"/W/Cargo/Carrier");
   EXPECT_EQ(pending(*carrier), Bits{KVRBasicEntity::FullNameChanged});  // for its next flush
   carrier->flushSpatialState();
-  EXPECT_TRUE(carrier->getPendingEvents().none() && load->getPendingEvents().none());
-  EXPECT_TRUE(isSound(w));
+  EXPECT_TRUE(carrier->getPendingEvents().none() && load->getPendingEvents().none() && isSound(w));
   w->orphanObject();
 }
 
@@ -86,10 +77,9 @@ TEST(Orphaning, LeavesEveryEntityOfTheSubtreeUnlinkedAndWithoutSymbolsOnce) {
   a->addLogicalChild(d); a->addLogicalChild(special); a->addLogicalChild(extra);
   p->flushLogicalState(); a->addSymbol(new Counted(deleted)); c->addSymbol(new Counted(deleted));
   a->orphanLogicalChildren(Resettable::ClassInfo_);  // the others stay, in order
-  EXPECT_TRUE(special->isOrphaned());
   KVRSharedVector<KVRBasicEntity> left;
   a->getLogicalChildren(left);
-  EXPECT_EQ(names(left), (std::vector<std::wstring>{L"B", L"D", L"E"}));
+  EXPECT_TRUE(special->isOrphaned()); EXPECT_EQ(names(left), (std::vector<std::wstring>{L"B", L"D", L"E"}));
   left.clear(); p->orphanLogicalChild(a);
   EXPECT_FALSE(p->hasLogicalChild(a) || p->isOrphaned());
   for (const auto& e : {a, b, c, d}) {
@@ -99,12 +89,9 @@ TEST(Orphaning, LeavesEveryEntityOfTheSubtreeUnlinkedAndWithoutSymbolsOnce) {
   }
   EXPECT_EQ(deleted, 2);
   a->orphanObject();  // done once only
-  EXPECT_EQ(deleted, 2);
-  a->setEntityName(L"Late");  // an orphaned entity no longer reacts to a flush
-  a->flushLogicalState();
-  EXPECT_TRUE(a->isOrphaned());
-  a->addSymbol(new Counted(deleted));  // freed by the destructor
-  a.detach();
+  a->setEntityName(L"Late"); a->flushLogicalState();  // an orphaned entity no longer reacts to a flush
+  EXPECT_TRUE(a->isOrphaned()); EXPECT_EQ(deleted, 2);
+  a->addSymbol(new Counted(deleted)); a.detach();  // freed by the destructor
   EXPECT_EQ(deleted, 3);
   p->orphanObject();
   // LeakSanitizer reports if the orphaned entities keep one another alive.
@@ -116,5 +103,4 @@ TEST(Orphaning, LeavesEveryEntityOfTheSubtreeUnlinkedAndWithoutSymbolsOnce) {
   top->orphanObject();
   EXPECT_EQ(top->getReferenceCount(), 1);
 }
-
 }  // namespace

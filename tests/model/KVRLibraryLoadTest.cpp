@@ -1,15 +1,10 @@
-// Loading and unloading the world model library as a host application does:
-// the interface is registered once at load, the trace channel is open from
-// load to unload. This program does not link the library; it opens it.
-
+// Opening and closing the world model library as a host application does (this program does not link it).
 #include <dlfcn.h>
 #include <gtest/gtest.h>
-
 #include "KVRTraceLog.h"
 #include "OmxDictionary.h"
 
 namespace {
-
 TEST(LibraryLoad, RegistersTheInterfaceAndOpensTheTraceChannelUntilUnload) {
   ASSERT_EQ(OmxDictionary::FindByName("KVRIWDMExt"), nullptr);
   ASSERT_EQ(KVRTraceLog::find(L"KVRWorldTrace"), nullptr);
@@ -18,13 +13,11 @@ TEST(LibraryLoad, RegistersTheInterfaceAndOpensTheTraceChannelUntilUnload) {
   const auto* iid = static_cast<const OmxGUID*>(dlsym(library, "IID_KVRIWDMExt"));
   ASSERT_NE(iid, nullptr);
   const OmxDictionaryEntry* entry = OmxDictionary::FindById(*iid);
-  ASSERT_NE(entry, nullptr);
-  EXPECT_EQ(OmxDictionary::FindByName("KVRIWDMExt"), entry);
+  ASSERT_NE(entry, nullptr); EXPECT_EQ(OmxDictionary::FindByName("KVRIWDMExt"), entry);
   EXPECT_TRUE(entry->registrations == 1 && entry->functionName == "MetaObject" && entry->libraryName.empty());
   EXPECT_STREQ(entry->metaClass->GetFWname(), "KVRWorldModel");
   KVRTraceLog* channel = KVRTraceLog::find(L"KVRWorldTrace");
-  ASSERT_NE(channel, nullptr);
-  EXPECT_EQ(channel, dlsym(library, "KVRWorldTrace"));
+  ASSERT_NE(channel, nullptr); EXPECT_EQ(channel, dlsym(library, "KVRWorldTrace"));
   EXPECT_TRUE(channel->getLevel() == 3 && channel->getFormatName() == L"DefaultFormat");
   ASSERT_EQ(dlclose(library), 0);
   EXPECT_EQ(dlopen(KVR_MODEL_LIBRARY, RTLD_NOW | RTLD_NOLOAD), nullptr) << "the library stayed loaded";
@@ -33,5 +26,4 @@ TEST(LibraryLoad, RegistersTheInterfaceAndOpensTheTraceChannelUntilUnload) {
   EXPECT_EQ(OmxDictionary::FindByName("KVRIWDMExt"), entry);
   EXPECT_STREQ(entry->metaClass->GetName(), "KVRIWDMExt");
 }
-
 }  // namespace

@@ -1,10 +1,7 @@
-// Tag paths: adoption of points into both trees, the watch on their moves,
-// positional operations and the route bit.
-
+// Tag paths: adopting points into both trees, watching their moves, positional operations, the route bit.
 #include "KVRTestSupport.h"
 
 namespace {
-
 using namespace kvrtest;
 using Point = KVRSharedHandle<KVRBasicTagPoint3D>;
 using Xform = KVRBasicXform3D<double>;
@@ -12,13 +9,12 @@ using Names = std::vector<std::wstring>;
 
 const std::vector<int> RouteBit{KVRBasicPath3D::RouteChanged}, NoBits{};
 
-void movePoint(const Point& point, Xform X_PT = pose(0.3, 1, 1, 1)) {
-  point->setRelativeLocation(X_PT); point->flushSpatialState();
+void movePoint(const Point& point) {
+  point->setRelativeLocation(pose(0.3, 1, 1, 1)); point->flushSpatialState();
 }
 
-// The scene: a path P at base location X_WP listing tag points A, B, C, D in
-// this order, each added to it and so its logical and spatial child. P's
-// pending bits are cleared after the set-up.
+// The scene: a path P at base location X_WP listing tag points A, B, C, D in this order, each added to it
+// and so its logical and spatial child. P's pending bits are cleared after the set-up.
 class PathRoute : public testing::Test {
  protected:
   void SetUp() override {
@@ -48,18 +44,16 @@ TEST_F(PathRoute, PointsAreAdoptedWhereTheyHaveNoParentAndWatchedUntilRemoved) {
   expectParentsAndWatches(1);
   // A point of another path keeps its parents and is watched by both.
   auto other = make<KVRBasicPath3D>(L"Q");
-  ASSERT_TRUE(other->addTagPoint(c));
-  EXPECT_TRUE(c->getLogicalParent() == path && c->getSpatialParent() == path);
-  path->clearEvents(); other->clearEvents(); movePoint(c);
+  ASSERT_TRUE(other->addTagPoint(c)); path->clearEvents();
+  other->clearEvents(); movePoint(c);
   EXPECT_TRUE(pending(*path) == RouteBit && pending(*other) == RouteBit);
-  other->orphanObject();
+  other->orphanObject(); expectParentsAndWatches(1);
   // An inserted point is watched like an added one, a removed one no longer.
   Point e = make<KVRBasicTagPoint3D>(L"E");
   ASSERT_TRUE(path->insertTagPoint(1, e)); EXPECT_EQ(route(), (Names{L"A", L"E", L"B", L"C", L"D"}));
   path->clearEvents(); movePoint(e);
   EXPECT_EQ(pending(*path), RouteBit);
   ASSERT_TRUE(path->removeTagPoint(e)); EXPECT_EQ(e->getSubscriberCount(), 0);
-  // Removal drops one entry and its watch but leaves the trees.
   ASSERT_TRUE(path->addTagPoint(b)); EXPECT_EQ(b->getSubscriberCount(), 2);
   ASSERT_TRUE(path->removeTagPoint(b)); EXPECT_EQ(route(), (Names{L"A", L"C", L"D", L"B"}));
   EXPECT_EQ(b->getSubscriberCount(), 1);
@@ -77,42 +71,35 @@ TEST_F(PathRoute, PositionalOperationsAndRefusalsThatChangeNothing) {
   EXPECT_FALSE(path->insertTagPoint(4, e));
   EXPECT_FALSE(path->addTagPoint(none) || path->insertTagPoint(0, none) || path->removeTagPoint(e));
   EXPECT_EQ(path->setTagPointRelativeLocation(4, pose(0.3, 1, 1, 1)), 0);
-  EXPECT_EQ(route(), (Names{L"A", L"B", L"C", L"D"}));
+  EXPECT_EQ(route(), (Names{L"A", L"B", L"C", L"D"})); EXPECT_EQ(pending(*path), NoBits);
   EXPECT_FALSE(e->hasLogicalParent() || e->hasSpatialParent());
-  EXPECT_EQ(pending(*path), NoBits);
-  e->orphanObject();
   ASSERT_TRUE(path->swap(0, 3) && path->swap(2, 1) && path->swap(2, 2));
   EXPECT_EQ(route(), (Names{L"D", L"C", L"B", L"A"})); EXPECT_EQ(pending(*path), RouteBit);
-  // Created points are numbered from the first number on and appended.
-  path->createPoints(2, L"T", 65535);  // numbers go past the first number's type
+  path->createPoints(2, L"T", 65535);  // appended, numbered past the first number's type
   KVRSharedVector<KVRBasicTagPoint3D> points{a};
   path->getTagPoints(points);
   EXPECT_EQ(names(points), (Names{L"A", L"D", L"C", L"B", L"A", L"T65535", L"T65536"}));
   EXPECT_EQ(path->getTagPoint(5)->getSubscriberCount(), 1);
   path->clearEvents(); path->createPoints(0, L"X", 1);
   EXPECT_EQ(path->getTagPointCount(), 6u); EXPECT_EQ(pending(*path), RouteBit);
-  // Setting a point's location through the path updates it at once.
   const Xform X_PB = pose(-1.1, 0.3, 0.2, 2, KVRBasicVector3D<double>(-2, 1, 0.5));
   EXPECT_EQ(path->setTagPointRelativeLocation(2, X_PB), 2);
-  EXPECT_XFORM_NEAR(b->getBaseLocation(), X_WP * X_PB);
+  EXPECT_XFORM_NEAR(b->getBaseLocation(), X_WP * X_PB);  // at once
   c->lockRelativeLocation();
   EXPECT_EQ(path->setTagPointRelativeLocation(1, X_PB), 0);
   EXPECT_XFORM_NEAR(c->getRelativeLocation(), Xform::Identity);
   // A route the path cannot adopt leaves the old route in place.
   auto holder = make<KVRBasicTagPoint3D>(L"Holder");
-  holder->addLogicalChild(path);  // adopting its own logical parent would close a cycle
-  path->clearEvents();
+  holder->addLogicalChild(path); path->clearEvents();  // adopting its own logical parent: a cycle
   points = {b, holder};
   EXPECT_THROW(path->setTagPoints(points), KVREInvalidRelation);
   EXPECT_EQ(route(), (Names{L"D", L"C", L"B", L"A", L"T65535", L"T65536"}));
   expectParentsAndWatches(1);
   EXPECT_EQ(holder->getSubscriberCount(), 0); EXPECT_EQ(pending(*path), NoBits);
   holder->removeLogicalChild(path);
-  // A path listing only points of another owner goes with its last handle; its
-  // watch must go too, or the points' next move would reach a dead path.
+  // A path listing only points of another owner goes with its last handle, and so does its watch.
   make<KVRBasicPath3D>(L"Follower")->addTagPoint(a);
   EXPECT_EQ(a->getSubscriberCount(), 1);
-  movePoint(a);
+  movePoint(a);  // would reach a dead path
 }
-
 }  // namespace

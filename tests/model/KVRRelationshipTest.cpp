@@ -1,18 +1,14 @@
-// Relationships: setting and releasing the pair, check-then-enforce with its
-// sync mode, the variable profile, and the refusals.
-
+// Relationships: setting and releasing the pair, check-then-enforce per sync mode, the refusals.
 #include "KVRTestSupport.h"
 
 namespace {
-
 using namespace kvrtest;
 using Xform = KVRBasicXform3D<double>;
 using Entity3D = KVRSharedHandle<KVRBasicEntity3D>;
 using Relationship = KVRBasicRelationship3D;
 using Counts = std::vector<int>;
 
-// The scene: an inner entity I and an outer entity O, both spatial roots,
-// and a rule R that is not set, its pending bits cleared.
+// The scene: an inner entity I and an outer entity O, both spatial roots, and a rule R that is not set.
 class RelationshipPair : public testing::Test {
  protected:
   void SetUp() override { rule->clearEvents(); }
@@ -22,12 +18,27 @@ class RelationshipPair : public testing::Test {
   KVRSharedHandle<Rule> rule = make<Rule>(L"R");
 };
 
-TEST_F(RelationshipPair, SettingChecksPerSyncModeAFailedRuleIsEnforcedAndReleaseEmptiesThePairOnce) {
-  rule->setRelationship(inner, outer);
+TEST_F(RelationshipPair, RefusedPairsChangeNothingSettingChecksPerSyncModeAndReleaseEmptiesThePairOnce) {
+  const std::wstring empty = L"The inner and outer entities of a relationship cannot be empty";
+  expectThrowWithText<KVREInvalidRelation>([&] { rule->setRelationship(Entity3D(), outer); }, empty);
+  expectThrowWithText<KVREInvalidRelation>([&] { rule->setRelationship(inner, Entity3D()); }, empty);
+  expectThrowWithText<KVREInvalidRelation>([&] { rule->setRelationship(inner, inner); },
+                                           L"The inner and outer entitis are the same");
+  EXPECT_FALSE(rule->isRelationshipSet() || rule->getOuterEntity());
+  EXPECT_EQ(pending(*rule), Counts{});
+  rule->verdict = 0; rule->synchronize();  // an unset rule is never asked
+  EXPECT_EQ(rule->verifyRelationship(), 0);
+  EXPECT_XFORM_NEAR(rule->calcVariableProfile().getLocation(), Xform::Identity);
+  EXPECT_EQ(calls(*rule), (Counts{0, 0, 0, 0}));
+  rule->verdict = 1; rule->setRelationship(inner, outer);
   EXPECT_EQ(calls(*rule), (Counts{1, 1, 0, 0}));
   EXPECT_EQ(pending(*rule), Counts{Relationship::RelationshipSet});
-  rule->verdict = 0;
-  rule->synchronize();
+  rule->clearEvents();  // a set relationship is refused before anything else is looked at
+  expectThrowWithText<KVREAlreadyRegistered>([&] { rule->setRelationship(Entity3D(), inner); },
+                                             L"The specified relation entity is already in use");
+  EXPECT_TRUE(rule->getInnerEntity() == inner && rule->getOuterEntity() == outer);
+  EXPECT_EQ(calls(*rule), (Counts{1, 1, 0, 0})); EXPECT_EQ(pending(*rule), Counts{});
+  rule->verdict = 0; rule->synchronize();
   EXPECT_EQ(rule->enforces, 1);
   auto quiet = make<Rule>(L"Q");
   quiet->setSyncMode(Relationship::NoSyncOnSet); quiet->setRelationship(inner, outer);
@@ -41,27 +52,4 @@ TEST_F(RelationshipPair, SettingChecksPerSyncModeAFailedRuleIsEnforcedAndRelease
   quiet->setRelationship(outer, inner); quiet->orphanObject();
   EXPECT_TRUE(!quiet->isRelationshipSet() && quiet->cleanups == 2);
 }
-
-TEST_F(RelationshipPair, RefusedPairsChangeNothingAndAnUnsetRuleIsNeverAsked) {
-  const std::wstring empty = L"The inner and outer entities of a relationship cannot be empty";
-  expectThrowWithText<KVREInvalidRelation>([&] { rule->setRelationship(Entity3D(), outer); }, empty);
-  expectThrowWithText<KVREInvalidRelation>([&] { rule->setRelationship(inner, Entity3D()); }, empty);
-  expectThrowWithText<KVREInvalidRelation>([&] { rule->setRelationship(inner, inner); },
-                                           L"The inner and outer entitis are the same");
-  EXPECT_FALSE(rule->isRelationshipSet() || rule->getOuterEntity());
-  EXPECT_EQ(pending(*rule), Counts{});
-  rule->verdict = 0;
-  EXPECT_EQ(rule->verifyRelationship(), 0);
-  rule->synchronize();
-  EXPECT_XFORM_NEAR(rule->calcVariableProfile().getLocation(), Xform::Identity);
-  EXPECT_EQ(calls(*rule), (Counts{0, 0, 0, 0}));
-  rule->verdict = 1;
-  rule->setRelationship(inner, outer); rule->clearEvents();
-  // A set relationship is refused before anything else is looked at.
-  expectThrowWithText<KVREAlreadyRegistered>([&] { rule->setRelationship(Entity3D(), inner); },
-                                             L"The specified relation entity is already in use");
-  EXPECT_TRUE(rule->getInnerEntity() == inner && rule->getOuterEntity() == outer);
-  EXPECT_EQ(calls(*rule), (Counts{1, 1, 0, 0})); EXPECT_EQ(pending(*rule), Counts{});
-}
-
 }  // namespace

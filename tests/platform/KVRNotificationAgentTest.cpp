@@ -1,19 +1,14 @@
-// Notification agents (hooks, subscribers, the order of a notification),
-// functors, and extensions.
-
+// Notification agents (hooks, subscribers, the order of a notification), functors, and extensions.
 #include <gtest/gtest.h>
-
 #include <functional>
 #include <string>
 #include <vector>
-
 #include "KVRException.h"
 #include "KVRExtendibleObject.h"
 #include "KVRFunctor.h"
 #include "KVRNotificationAgent.h"
 
 namespace {
-
 using Mask = std::bitset<64>;
 using Journal = std::vector<std::string>;
 
@@ -23,36 +18,31 @@ Mask bits(std::initializer_list<int> numbers) {
   return m;
 }
 
-// An agent whose hooks and subscribers write into a shared journal; its
-// subscriber runs `action` first, when there is one.
-class Recorder : public KVRNotificationAgent {
- public:
-  explicit Recorder(Journal& journal, std::string name = "r") : name(name), journal_(journal) {}
-  void hook() { journal_.push_back("hook " + getPendingEvents().to_string().substr(60)); }
-  void otherHook() { journal_.push_back("other hook"); }
+// An agent whose hooks and subscribers write a shared journal; a subscriber with an `action` runs it instead.
+struct Recorder : KVRNotificationAgent {
+  explicit Recorder(Journal& journal, std::string name = "r") : name(name), journal(journal) {}
+  void hook() { journal.push_back("hook " + getPendingEvents().to_string().substr(60)); }
+  void otherHook() { journal.push_back("other hook"); }
   void echo() {  // notifies its own agent again
-    journal_.push_back("echo");
-    setEvent(7);
-    notifySubscribers();
+    journal.push_back("echo");
+    setEvent(7); notifySubscribers();
   }
   void onEvent(const KVRSharedConstPointer<Recorder>& sender, const Mask& mask) {
     if (action) return action();
-    journal_.push_back(name + " got " + mask.to_string().substr(60) +
-                       (sender.get() ? " from recorder" : " from ?"));
+    journal.push_back(name + " got " + mask.to_string().substr(60) +
+                      (sender.get() ? " from recorder" : " from ?"));
   }
   KVREventFunctor subscriber() { return KVRMakeEventFunctor(this, &Recorder::onEvent); }
   std::string name;
   std::function<void()> action;
-
- private:
-  Journal& journal_;
+  Journal& journal;
 };
 
 KVRFunctor0 hook(Recorder* agent, void (Recorder::*member)()) {
   return KVRMakeFunctorM(KVRNotificationAgent::NotificationHookNil, agent, member);
 }
 
-TEST(NotificationAgent, HooksRunWithTheBitsSetThenMatchingSubscribersByPriorityAndOrderThenTheMaskClears) {
+TEST(NotificationAgent, HooksThenSubscribersRunByPriorityAndOrderNotNestedAndEqualFunctorsRemoveOne) {
   Journal journal;
   KVRSharedHandle<Recorder> agent(new Recorder(journal));
   std::vector<KVRSharedHandle<Recorder>> listeners;
@@ -68,60 +58,49 @@ TEST(NotificationAgent, HooksRunWithTheBitsSetThenMatchingSubscribersByPriorityA
   agent->notifySubscribers();
   EXPECT_EQ(journal, (Journal{"hook 0101", "high got 0101 from recorder", "low got 0101 from recorder"}));
   EXPECT_TRUE(agent->getPendingEvents().none());
-  journal.clear();
-  agent->setEvent(1);
+  journal.clear(); agent->setEvent(1);
   agent->notifySubscribers();
   EXPECT_EQ(journal, (Journal{"hook 0010", "urgent got 0010 from recorder", "first got 0010 from recorder",
                               "second got 0010 from recorder", "third got 0010 from recorder",
                               "low got 0010 from recorder"}));
   EXPECT_THROW(agent->setEvent(64), std::out_of_range);
-  // A notification is not nested in one of the same agent; bits set during
-  // the run stay for the next one.
+  // A notification is not nested in one of the same agent; bits set during the run stay for the next one.
   KVRSharedHandle<Recorder> echo(new Recorder(journal));
   echo->addNotificationHook(hook(echo.get(), &Recorder::echo));
-  echo->setEvent(2);
-  journal.clear();
+  echo->setEvent(2); journal.clear();
   echo->notifySubscribers();
   EXPECT_EQ(journal, Journal{"echo"}); EXPECT_EQ(echo->getPendingEvents(), bits({7}));
-  EXPECT_FALSE(echo->isNotifying());
-  journal.clear();
+  EXPECT_FALSE(echo->isNotifying()); journal.clear();
   // A subscriber that another one removes (dropping the last handle to it) during the run is not called.
   KVRSharedHandle<Recorder> remover(new Recorder(journal)), victim(new Recorder(journal, "victim"));
   remover->action = [&] { agent->removeSubscriber(victim->subscriber()), victim.detach(); };
   agent->addSubscriber(remover->subscriber(), bits({4}), 10);
   agent->addSubscriber(victim->subscriber(), bits({4}), 0);
-  agent->setEvent(4);
-  agent->notifySubscribers();  // calling the freed victim would be a use after free
+  agent->setEvent(4); agent->notifySubscribers();  // calling the freed victim would be a use after free
   EXPECT_EQ(journal, Journal{"hook 0000"}); EXPECT_EQ(agent->getSubscriberCount(), 8);
-}
-
-TEST(NotificationAgent, SubscribersAndHooksAreRemovedByANewlyMadeEqualFunctorOneAtATime) {
-  Journal journal;
-  KVRSharedHandle<Recorder> agent(new Recorder(journal)), listener(new Recorder(journal));
-  const KVRFunctor0 f1 = hook(agent.get(), &Recorder::hook);
-  EXPECT_TRUE(f1 == hook(agent.get(), &Recorder::hook));
-  EXPECT_FALSE(f1 == hook(agent.get(), &Recorder::otherHook) || f1 == hook(listener.get(), &Recorder::hook));
+  // Subscribers and hooks are removed by a newly made equal functor, one at a time.
+  KVRSharedHandle<Recorder> own(new Recorder(journal)), listener(new Recorder(journal));
+  const KVRFunctor0 f1 = hook(own.get(), &Recorder::hook);
+  EXPECT_TRUE(f1 == hook(own.get(), &Recorder::hook));
+  EXPECT_FALSE(f1 == hook(own.get(), &Recorder::otherHook) || f1 == hook(listener.get(), &Recorder::hook));
   EXPECT_THROW(KVRNotificationAgent::NotificationHookNil(), std::bad_function_call);
-  agent->addSubscriber(listener->subscriber(), bits({4}), -1);
-  agent->addSubscriber(listener->subscriber(), bits({4}), -1);
-  agent->removeSubscriber(listener->subscriber());
-  EXPECT_EQ(agent->getSubscriberCount(), 1);
-  agent->removeSubscriber(listener->subscriber());
-  agent->removeSubscriber(listener->subscriber());  // not subscribed any more: ignored
-  EXPECT_EQ(agent->getSubscriberCount(), 0);
-  EXPECT_THROW(agent->addSubscriber(KVREventFunctor(), bits({1}), 0), KVREInvalidArgument);
-  EXPECT_THROW(agent->addNotificationHook(KVRFunctor0()), KVREInvalidArgument);
+  for (int i = 0; i < 2; ++i) own->addSubscriber(listener->subscriber(), bits({4}), -1);
+  own->removeSubscriber(listener->subscriber());
+  EXPECT_EQ(own->getSubscriberCount(), 1);
+  for (int i = 0; i < 2; ++i) own->removeSubscriber(listener->subscriber());  // the second is ignored
+  EXPECT_EQ(own->getSubscriberCount(), 0);
+  EXPECT_THROW(own->addSubscriber(KVREventFunctor(), bits({1}), 0), KVREInvalidArgument);
+  EXPECT_THROW(own->addNotificationHook(KVRFunctor0()), KVREInvalidArgument);
   for (int i = 0; i < 4; ++i)  // past the inline capacity
-    agent->addNotificationHook(hook(agent.get(), i == 1 ? &Recorder::otherHook : &Recorder::hook));
-  agent->removeNotificationHook(hook(agent.get(), &Recorder::otherHook));
-  EXPECT_EQ(agent->getNotificationHookCount(), 3);
-  agent->notifySubscribers();
+    own->addNotificationHook(hook(own.get(), i == 1 ? &Recorder::otherHook : &Recorder::hook));
+  own->removeNotificationHook(hook(own.get(), &Recorder::otherHook));
+  EXPECT_EQ(own->getNotificationHookCount(), 3);
+  journal.clear(); own->notifySubscribers();
   EXPECT_EQ(journal, (Journal{"hook 0000", "hook 0000", "hook 0000"}));
 }
 
 // An extension that subscribes to its object when bound and leaves when released.
-class Watcher : public KVRExtensionObject {
- public:
+struct Watcher : KVRExtensionObject {
   static const KVRClassInfo ClassInfo_;
   static const KVRUUID ClassID_;
   Watcher() = default;
@@ -151,10 +130,8 @@ TEST(Extension, AttachFindBindOrphanAndDuplicate) {
   EXPECT_THROW(host->addExtension(watcher), KVREAlreadyRegistered);
   EXPECT_THROW(host->addExtension(KVRSharedHandle<KVRExtensionObject>(new Watcher)), KVREAlreadyRegistered);
   EXPECT_THROW(host->addExtension(KVRSharedHandle<KVRExtensionObject>()), KVREInvalidArgument);
-  host->setEvent(11);
-  host->notifySubscribers();
+  host->setEvent(11); host->notifySubscribers();
   EXPECT_EQ(watcher->events, 1);
-  // A duplicate is attached to its new owner.
   KVRSharedHandle<KVRExtensionObject> copy(watcher->duplicateObject(KVRDynamicObject::CopyAlone, second));
   EXPECT_TRUE(second->getExtension(Watcher::ClassID_) == copy && copy->getBasicObject() == second);
   EXPECT_TRUE(second->removeExtension(Watcher::ClassID_));
@@ -163,5 +140,4 @@ TEST(Extension, AttachFindBindOrphanAndDuplicate) {
   EXPECT_TRUE(watcher->getBasicObject().isNull());
   EXPECT_EQ(host->getSubscriberCount() + host->getExtensionCount(), 0);
 }
-
 }  // namespace

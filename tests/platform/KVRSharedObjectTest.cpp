@@ -1,7 +1,5 @@
 // Handles, class information, casts, handle containers and shared chains.
-
 #include <gtest/gtest.h>
-
 #include "KVRAssertion.h"
 #include "KVRException.h"
 #include "KVRSharedChain.h"
@@ -9,10 +7,8 @@
 #include "KVRSharedObject.h"
 
 namespace {
-
 // Shape (concrete, counting the live ones) and Circle derived from it.
-class Shape : public KVRSharedObject {
- public:
+struct Shape : KVRSharedObject {
   static const KVRClassInfo ClassInfo_;
   static inline int alive = 0;
   Shape() { ++alive; }
@@ -26,9 +22,7 @@ class Shape : public KVRSharedObject {
 };
 constinit const KVRClassInfo Shape::ClassInfo_ =
     KVRClassInfo::concrete<Shape>("Shape", KVRSharedObject::ClassInfo_);
-
-class Circle : public Shape {
- public:
+struct Circle : Shape {
   static const KVRClassInfo ClassInfo_;
   Circle() = default;
   Circle(const Circle& source, CopyMode mode) : Shape(source, mode) {}
@@ -40,11 +34,10 @@ constinit const KVRClassInfo Circle::ClassInfo_ = KVRClassInfo::concrete<Circle>
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #pragma GCC diagnostic ignored "-Wuse-after-free"
-TEST(SharedHandle, SharesOwnershipDeletesWithTheLastHandleCastsAlongTheClassesAndRefusesPointerDeletes) {
+TEST(SharedHandle, SharesOwnershipCastsAndDuplicatesAlongTheClassesAndRefusesPointerDeletes) {
   {
     KVRSharedHandle<Shape> a(new Shape), b = a;
-    EXPECT_EQ(a->getReferenceCount(), 2);
-    b.detach();
+    EXPECT_EQ(a->getReferenceCount(), 2); b.detach();
     EXPECT_TRUE(a->getReferenceCount() == 1 && Shape::alive == 1);
   }
   EXPECT_EQ(Shape::alive, 0);
@@ -73,6 +66,17 @@ TEST(SharedHandle, SharesOwnershipDeletesWithTheLastHandleCastsAlongTheClassesAn
   }
   EXPECT_EQ(KVRDynamicCast<Circle*>(shape.get()), circle.get());
   EXPECT_EQ(KVRDynamicCast<Circle*>(plain.get()), nullptr);
+  EXPECT_FALSE(Shape::ClassInfo_.isDerivedFrom(Circle::ClassInfo_));
+  EXPECT_FALSE(Circle::ClassInfo_.isInstanceOf(Shape::ClassInfo_));
+  EXPECT_TRUE(!KVRSharedObject::ClassInfo_.hasFactory() && !KVRSharedObject::ClassInfo_.createObject());
+  KVRSharedHandle<KVRSharedObject> made(static_cast<KVRSharedObject*>(Circle::ClassInfo_.createObject()));
+  EXPECT_TRUE(made.isDerivedFrom(Shape::ClassInfo_));  // a Circle, made by its class's factory
+  EXPECT_FALSE(KVRSharedHandle<Shape>().isDerivedFrom(Shape::ClassInfo_));
+  KVRSharedHandle<Shape> source(new Circle);
+  source->side = 7;
+  KVRSharedHandle<Shape> copy(static_cast<Shape*>(source->duplicateObject(KVRDynamicObject::CopyDeep)));
+  EXPECT_TRUE(copy->isInstanceOf(Circle::ClassInfo_) && copy->copiedWith == KVRDynamicObject::CopyDeep);
+  EXPECT_EQ(copy->side, 7);
   // Deleting through a shared pointer is refused with a report.
   std::vector<KVRAssertionReport> reports;
   auto previous = KVRSetAssertionHandler([&](const KVRAssertionReport& r) { reports.push_back(r); });
@@ -80,30 +84,13 @@ TEST(SharedHandle, SharesOwnershipDeletesWithTheLastHandleCastsAlongTheClassesAn
   const int alive = Shape::alive;
   KVRSharedPointer<Shape> pointer(owner);
   KVRSharedConstPointer<Shape> constPointer(owner);
-  delete pointer;
-  delete constPointer;
+  delete pointer; delete constPointer;
   KVRSetAssertionHandler(previous);
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_TRUE(reports[0].category == "Software" && reports[0].text == L"Cannot delete a shared pointer");
   EXPECT_EQ(Shape::alive, alive);  // still owned by `owner`
 }
 #pragma GCC diagnostic pop
-
-TEST(ClassInfo, DerivationFactoriesAndDuplicatesOfTheObjectsOwnClass) {
-  EXPECT_TRUE(Circle::ClassInfo_.isDerivedFrom(Shape::ClassInfo_));
-  EXPECT_FALSE(Shape::ClassInfo_.isDerivedFrom(Circle::ClassInfo_));
-  EXPECT_FALSE(Circle::ClassInfo_.isInstanceOf(Shape::ClassInfo_));
-  // An abstract class has no factory.
-  EXPECT_TRUE(!KVRSharedObject::ClassInfo_.hasFactory() && !KVRSharedObject::ClassInfo_.createObject());
-  KVRSharedHandle<KVRSharedObject> made(static_cast<KVRSharedObject*>(Circle::ClassInfo_.createObject()));
-  EXPECT_TRUE(made.isDerivedFrom(Shape::ClassInfo_));
-  EXPECT_FALSE(KVRSharedHandle<Shape>().isDerivedFrom(Shape::ClassInfo_));
-  KVRSharedHandle<Shape> source(new Circle);
-  source->side = 7;
-  KVRSharedHandle<Shape> copy(static_cast<Shape*>(source->duplicateObject(KVRDynamicObject::CopyDeep)));
-  EXPECT_TRUE(copy->isInstanceOf(Circle::ClassInfo_));
-  EXPECT_TRUE(copy->copiedWith == KVRDynamicObject::CopyDeep && copy->side == 7);
-}
 
 TEST(UUID, TextRoundTripAndFreshIdentities) {
   constexpr KVRUUID fixed("0123abcd-4567-89ef-0123-456789ABCDEF");
@@ -124,14 +111,13 @@ TEST(SharedContainersAndChains, AssignConvertsInSourceOrderAndChainsReadRootFirs
                                             KVRSharedHandle<Circle>::downcast(shapes[1])}));
   KVRSharedVector<KVRSharedObject> objects;
   KVRSharedAssign(objects, circles);  // up to a base class
-  EXPECT_EQ(objects.back(), shapes[1]);
-  shapes.push_back(KVRSharedHandle<Shape>(new Shape));
+  EXPECT_EQ(objects.back(), shapes[1]); shapes.push_back(KVRSharedHandle<Shape>(new Shape));
   EXPECT_THROW(KVRSharedAssign(circles, shapes), KVREInvalidCast);
   KVRSharedHandle<Shape> a(new Shape), b(new Circle), c(new Shape);
   const KVRSharedChain<Shape> ab(KVRSharedChain<Shape>(KVRSharedChain<Shape>(), a), b), abc(ab, c);
   EXPECT_EQ(abc.last(), c); EXPECT_TRUE(abc.contains(a) && !ab.contains(c));
   KVRSharedList<Shape> list{c};
-  abc.copyTo(list);
+  abc.copyTo(list);  // replaces what was there
   EXPECT_EQ(list, (KVRSharedList<Shape>{a, b, c}));
   // The entry nearest the root that matches.
   EXPECT_EQ(abc.firstFromRoot([](const auto& s) { return !s->isDerivedFrom(Circle::ClassInfo_); }), a);
@@ -144,6 +130,4 @@ TEST(SharedContainersAndChains, AssignConvertsInSourceOrderAndChainsReadRootFirs
   chain = KVRSharedChain<Shape>();  // a recursive release would overflow the stack
   EXPECT_EQ(a->getReferenceCount(), references);
 }
-
-
 }  // namespace

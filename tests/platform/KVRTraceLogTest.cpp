@@ -1,18 +1,13 @@
-// Trace channels: found by name while open, gone once closed, traced text
-// handed to the sink up to the channel's level.
-
+// Trace channels: found by name while open, text handed to the sink up to the channel's level.
 #include <gtest/gtest.h>
-
 #include <memory>
 #include <vector>
-
 #include "KVRTraceLog.h"
 
 TEST(TraceLog, IsFoundByNameOnlyWhileOpenAndHandsTextUpToItsLevelToTheSink) {
   auto channel = std::make_unique<KVRTraceLog>(L"Cell trace", 2, L"DefaultFormat");
   KVRTraceLog shadow(L"Cell trace", 2, L"Other");
-  EXPECT_EQ(KVRTraceLog::find(L"Cell trace"), channel.get());
-  channel.reset();
+  EXPECT_EQ(KVRTraceLog::find(L"Cell trace"), channel.get()); channel.reset();
   EXPECT_EQ(KVRTraceLog::find(L"Cell trace"), &shadow); EXPECT_EQ(KVRTraceLog::find(L"Nothing"), nullptr);
   shadow.trace(1, L"before a sink: dropped");
   std::vector<std::wstring> seen;
