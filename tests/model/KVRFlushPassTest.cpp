@@ -1,7 +1,5 @@
-// The flush of a moved subtree or a shuttle's members: in one flat pass where nothing
-// watches and entity by entity where something does, with the same bits in the same
-// order, locations and pending bits either way, also when the tree changes midway or
-// between flushes; a fresh pose composed without a flush.
+// The flush of a moved subtree or a shuttle's members, flat or entity by entity: the same bits,
+// order, locations and pending bits, also when the tree changes midway; fresh poses; rings.
 
 #include <algorithm>
 #include <functional>
@@ -26,10 +24,9 @@ struct FlatPass {
   const bool before = KVRBasicEntity3D::isFlatPropagationEnabled();
 };
 
-// Runs an action from inside a flush: subscribed to one entity, it acts on
-// the first event with bit 11 once armed.
+// Runs an action from inside a flush: on the first event with bit 11 of what it watches, once armed.
 struct Trap : KVRNotificationAgent {
-  std::function<void()> action = [] {};
+  std::function<void()> action;
   bool armed = false;
   void onEvent(const KVRSharedConstPointer<KVRBasicEntity>&, const std::bitset<64>& mask) {
     if (!armed || !mask.test(KVRBasicEntity3D::BaseLocationChanged)) return;
@@ -75,26 +72,29 @@ struct Change {
 // class descriptor of its own, that logs what a flush asks of it.
 template <class Base>
 struct Logged : Base {
-  void propagateBaseLocation() const override {
-    note(L"propagate");
-    Base::propagateBaseLocation();
-  }
-  KVRBasicXform3D<double> getRelativeLocation() const override {
-    note(L"relative");
-    return Base::getRelativeLocation();
-  }
-  void note(const wchar_t* what) const {
-    if (log) log->push_back(this->getEntityName() + L" " + what);
-  }
+  void propagateBaseLocation() const override { note(L"propagate"), Base::propagateBaseLocation(); }
+  Xform getRelativeLocation() const override { return note(L"relative"), Base::getRelativeLocation(); }
+  void note(const wchar_t* what) const { log ? log->push_back(this->getEntityName() + L" " + what) : void(); }
   std::vector<std::wstring>* log = nullptr;
 };
+
+// n frames F1..Fn at skew poses, each a spatial child of the one before.
+std::vector<Frame> chainOf(int n) {
+  std::vector<Frame> chain;
+  for (int k = 1; k <= n; ++k) {
+    chain.push_back(make<KVRBasicFrame3D>(L"F" + std::to_wstring(k)));
+    chain.back()->setFrameLocation(pose(0.37 * k, 0.1, -0.2, 0.05 * k, KVRBasicVector3D<double>(k, 1, -2)));
+    if (k > 1) chain[k - 2]->addSpatialChild(chain.back());
+  }
+  return chain;
+}
 
 // The cell, built the same way for every run:
 //
 //   Ground (a free body)                      T (the camera's target)
 //    └─ Base, attached at X_GB: moved by the tests
-//        ├─ F1 ─ F11 ─ F111 ─ ... ─ F1(25)   a chain of frames past the renormalisation depth
-//        ├─ F2
+//        ├─ F1 ─ F2 ─ ... ─ F25             a chain of frames past the renormalisation depth
+//        ├─ Side
 //        ├─ Camera C, attached at X_BC, with frame Lens; rule R relates it to T,
 //        │   fails and, enforced, moves C (during C's own flush)
 //        ├─ Fi, inner frame of joint J ───┐
@@ -103,21 +103,13 @@ struct Logged : Base {
 //        ├─ A, attached at X_BA, with frames A1, A2
 //        └─ LB ─ Y, and below A2: LF ─ X ─ LP ─ LT   L...: of classes derived elsewhere
 //
-// Plain: Base, the F chain, F2, Lens, Oa, P, A, A1, A2, X, Y. Watched or with
-// a hook of their own: C (its hook), Fi and Fo (J watches them), T1 and T2
-// (P watches them), O (it hangs on a connection that computes its location),
-// and the L... entities (they log their calls).
+// Plain: Base, the chain, Side, Lens, Oa, P, A, A1, A2, X, Y. Not plain: C (its hook), Fi and Fo (J
+// watches them), T1 and T2 (P watches them), O (its connection places it), the L... (they log calls).
 struct Cell {
   explicit Cell(bool watchEverything) {
     ground->attachBody(base, pose(0.2, 1, 0, 0));
-    for (int i = 0; i < 25; ++i) {
-      auto frame = make<KVRBasicFrame3D>(L"F1" + std::wstring(static_cast<std::size_t>(i), L'1'));
-      frame->setFrameLocation(
-          pose(0.05 * i + 0.1, 0.1, 0.02 * i, 0.3, KVRBasicVector3D<double>(1, i % 3, 2)));
-      i == 0 ? base->addFrame(frame) : chain.back()->addSpatialChild(frame);
-      chain.push_back(frame);
-    }
-    frameOn(base, f2, pose(-0.3, 0, 1, 0));
+    base->addFrame(chain[0]);
+    frameOn(base, side, pose(-0.3, 0, 1, 0));
     base->attachBody(camera, pose(0.8, 1, -2, 0.5));
     frameOn(camera, lens, pose(0.3, 0, 0, 0.1));
     place(target, pose(-1.1, 0.3, 0.2, 2));
@@ -132,10 +124,10 @@ struct Cell {
     o->setInnerBody(base, joint);
     joint->propagateLocation();
     base->addPath(path);
-    path->addTagPoint(t1);
-    path->addTagPoint(t2);
-    t1->setTagPointLocation(pose(0.1, 1, 0, 0));
-    t2->setTagPointLocation(pose(0.2, 2, 0, 0));
+    for (const auto& [t, x] : {std::pair{t1, 1.0}, {t2, 2.0}}) {
+      path->addTagPoint(t);
+      t->setTagPointLocation(pose(0.1 * x, x, 0, 0));
+    }
     base->attachBody(a, pose(-0.6, 0, 3, 0));
     frameOn(a, a1, pose(0.9, 0, 0, 1));
     a->addFrame(a2);
@@ -164,10 +156,17 @@ struct Cell {
   ~Cell() {
     lf->log = lp->log = lt->log = lb->log = nullptr;
     for (const Entity3D& e : all()) e->orphanObject();
+    for (const Entity3D& e : brought) e->orphanObject();
     orphan(joint, rule, target, trap, other);
   }
+  // An entity a change brings in: orphaned with the cell.
+  template <class T>
+  KVRSharedHandle<T> bring(const KVRSharedHandle<T>& e) {
+    brought.push_back(e);
+    return e;
+  }
   std::vector<Entity3D> all() const {
-    std::vector<Entity3D> entities{ground, base, f2, camera, lens, fi, o,  fo, oa, path, t1,
+    std::vector<Entity3D> entities{ground, base, side, camera, lens, fi, o,  fo, oa, path, t1,
                                    t2,     a,    a1, a2,     lf,   x,  lp, lt, lb, y};
     entities.insert(entities.end(), chain.begin(), chain.end());
     return entities;
@@ -192,9 +191,10 @@ struct Cell {
       }
     EXPECT_TRUE(isSound(ground));
   }
+  std::vector<Entity3D> brought;
   Body ground = make<KVRBasicBody3D>(L"Ground"), base = make<KVRBasicBody3D>(L"Base");
-  std::vector<Frame> chain;
-  Frame f2 = make<KVRBasicFrame3D>(L"F2"), lens = make<KVRBasicFrame3D>(L"Lens"),
+  std::vector<Frame> chain = chainOf(25);
+  Frame side = make<KVRBasicFrame3D>(L"Side"), lens = make<KVRBasicFrame3D>(L"Lens"),
         fi = make<KVRBasicFrame3D>(L"Fi"), fo = make<KVRBasicFrame3D>(L"Fo"),
         oa = make<KVRBasicFrame3D>(L"Oa"), a1 = make<KVRBasicFrame3D>(L"A1"),
         a2 = make<KVRBasicFrame3D>(L"A2"), x = make<KVRBasicFrame3D>(L"X"), y = make<KVRBasicFrame3D>(L"Y");
@@ -320,12 +320,9 @@ Outcome run(bool flat, const Change<C>& change = {}, bool during = false, bool w
   C cell(watchEverything);
   cell.step(1);
   cell.step(2);
-  if (change.make && during) {
-    cell.trap->action = [&] { change.make(cell); };
-    cell.trap->armed = true;
-  } else if (change.make) {
-    change.make(cell);
-  }
+  cell.trap->action = [&] { change.make(cell); };
+  cell.trap->armed = change.make && during;
+  if (change.make && !during) change.make(cell);
   Outcome outcome;
   try {
     outcome.seen = cell.step(3);
@@ -366,7 +363,7 @@ TEST(FlushPass, AMixedSubtreePublishesTheSameBitsAndCallsInTheSameOrderAsWhenWal
   // Children publish before their parents, plain ones too, the deepest frame first; the
   // camera's move, enforced during its own flush, is published with it and stays pending.
   ASSERT_GE(watched.seen.size(), 10u);
-  EXPECT_EQ(watched.seen[0], Entry(L"F1" + std::wstring(24, L'1'), {11, 12}));
+  EXPECT_EQ(watched.seen[0], Entry(L"F25", {11, 12}));
   const EventLog::Seen third(watched.seen.begin(),
                              std::find(watched.seen.begin(), watched.seen.end(), Entry(L"next step", {})));
   EXPECT_EQ(only(third, {L"Lens", L"C", L"P", L"T1"}),
@@ -380,15 +377,12 @@ TEST(FlushPass, AMixedSubtreePublishesTheSameBitsAndCallsInTheSameOrderAsWhenWal
 TEST(FlushPass, ReshapingTheTreeMidwayOrBetweenFlushesLeavesWhatTheWalkLeaves) {
   expectFlatAsWalked<Cell>({
       {"remove the next sibling", [](Cell& c) { c.chain[1]->removeSpatialChild(c.chain[2]); }},
-      {"move F11 (F1's only child) below F2",
-       [](Cell& c) {
-         c.chain[0]->removeSpatialChild(c.chain[1]);
-         c.f2->addSpatialChild(c.chain[1]);
-       }},
-      {"remove a later child of Base", [](Cell& c) { c.base->removeFrame(c.f2); }},
+      {"move F2 (F1's only child) below Side",
+       [](Cell& c) { c.chain[0]->removeSpatialChild(c.chain[1]), c.side->addSpatialChild(c.chain[1]); }},
+      {"remove a later child of Base", [](Cell& c) { c.base->removeFrame(c.side); }},
       {"replace a child",
-       [](Cell& c) { c.chain[4]->replaceSpatialChild(c.chain[5], make<KVRBasicFrame3D>(L"New")); }},
-      {"add below a later entity", [](Cell& c) { c.a1->addSpatialChild(make<KVRBasicFrame3D>(L"New")); }},
+       [](Cell& c) { c.chain[4]->replaceSpatialChild(c.chain[5], c.bring(make<KVRBasicFrame3D>(L"New"))); }},
+      {"add below a later entity", [](Cell& c) { c.a1->addSpatialChild(c.bring(make<KVRBasicFrame3D>(L"New"))); }},
       {"orphan the path", [](Cell& c) { c.base->destroyPath(c.path); }},
       {"orphan Base's chain", [](Cell& c) { c.chain[0]->orphanObject(); }},
       {"detach A", [](Cell& c) { c.a->detachBody(); }},
@@ -401,8 +395,8 @@ TEST(FlushPass, ReshapingTheTreeMidwayOrBetweenFlushesLeavesWhatTheWalkLeaves) {
        }},
       {"attach a body with a frame",
        [](Cell& c) {
-         auto carried = make<KVRBasicBody3D>(L"Carried");
-         carried->addFrame(make<KVRBasicFrame3D>(L"Handle"));
+         auto carried = c.bring(make<KVRBasicBody3D>(L"Carried"));
+         carried->addFrame(c.bring(make<KVRBasicFrame3D>(L"Handle")));
          c.base->attachBody(carried, pose(0.4, 0, 2, 0));
        }},
       {"turn the flat pass off", [](Cell&) { KVRBasicEntity3D::setFlatPropagation(false); }},
@@ -416,10 +410,8 @@ TEST(MemberPass, AShuttleCarriesItsMembersInOnePassWithTheBitsAndChangesOfOneByO
   EXPECT_EQ(flat, run<ShuttleCell>(false));
   // Only the watched entities publish; the watched frame below a member first.
   ASSERT_EQ(flat.seen.size(), 11u);
-  EXPECT_EQ(only(flat.seen, {L"M2aa", L"M1", L"S"}).size(), 9u);
-  EXPECT_EQ(flat.seen[0], Entry(L"M1", {10, 11}));
-  EXPECT_EQ(flat.seen[1], Entry(L"M2aa", {11, 12}));
-  EXPECT_EQ(flat.seen[2], Entry(L"S", {10, 11}));
+  EXPECT_EQ(EventLog::Seen(flat.seen.begin(), flat.seen.begin() + 3),
+            (EventLog::Seen{{L"M1", {10, 11}}, {L"M2aa", {11, 12}}, {L"S", {10, 11}}}));
   expectFlatAsWalked<ShuttleCell>({
       {"remove an earlier member", [](ShuttleCell& c) { c.shuttle->removeEntity(c.members[0]); }},
       {"remove a later member", [](ShuttleCell& c) { c.shuttle->removeEntity(c.members[3]); }},
@@ -433,11 +425,9 @@ TEST(MemberPass, AShuttleCarriesItsMembersInOnePassWithTheBitsAndChangesOfOneByO
       {"destroy a frame and a member, a spare taking its place",  // never to be read again
        [](ShuttleCell& c) {
          c.members[0]->removeSpatialChild(c.frames[1]);
-         c.frames[1]->orphanObject();
-         c.frames[1] = nullptr;
+         std::exchange(c.frames[1], nullptr)->orphanObject();
          c.shuttle->removeEntity(c.members[3]);
-         c.members[3]->orphanObject();
-         c.members[3] = nullptr;
+         std::exchange(c.members[3], nullptr)->orphanObject();
          c.shuttle->addEntity(c.spare);
        }},
       {"move and flush the shuttle again", [](ShuttleCell& c) { c.step(7); }, true},
@@ -476,13 +466,8 @@ TEST(FlushPass, AWalkCutShortByAWatcherLeavesTheRestToTheNextFlush) {
 TEST(FreshPose, ComposedNowItAgreesWithTheFlushedBaseLocationAndLeavesThePendingFlushPending) {
   // A chain of 45 frames under a root frame, past two renormalisation depths.
   const Frame root = make<KVRBasicFrame3D>(L"Root");
-  std::vector<Frame> chain;
-  for (int depth = 1; depth <= 45; ++depth) {
-    chain.push_back(make<KVRBasicFrame3D>(L"F" + std::to_wstring(depth)));
-    chain.back()->setFrameLocation(
-        pose(0.37 * depth, 0.1, -0.2, 0.05 * depth, KVRBasicVector3D<double>(depth, 1, -2)));
-    (depth == 1 ? Entity3D(root) : Entity3D(chain[chain.size() - 2]))->addSpatialChild(chain.back());
-  }
+  const std::vector<Frame> chain = chainOf(45);
+  root->addSpatialChild(chain[0]);
   root->flushBaseLocation();
   place(root, pose(1.3, 4, -1, 2, KVRBasicVector3D<double>(-1, 3, 1)));
   chain[44]->setFrameLocation(pose(-0.5, 1, 1, 1));
@@ -501,8 +486,7 @@ TEST(FreshPose, ComposedNowItAgreesWithTheFlushedBaseLocationAndLeavesThePending
   EXPECT_EQ(chain[44]->computeBaseLocation(), expected(45));
   EXPECT_EQ(chain[19]->computeBaseLocation(), expected(20));
   EXPECT_EQ(root->computeBaseLocation(), root->getBaseLocation());
-  EXPECT_EQ(chain[44]->getBaseLocation(), X_WL);  // nothing cached
-  EXPECT_EQ(pending(*chain[44]), bits);           // nor published
+  EXPECT_EQ(std::tuple(chain[44]->getBaseLocation(), pending(*chain[44])), std::tuple(X_WL, bits));  // kept
   // Relative to another entity it is the other's inverse times this one.
   EXPECT_EQ(chain[44]->computeLocationRelativeTo(chain[30]),
             chain[30]->computeBaseLocation().inverse() * chain[44]->computeBaseLocation());
@@ -522,7 +506,6 @@ TEST(SpatialRing, LinksClosedIntoARingAreRefusedAndAListingBelowItselfChangesNot
   b->setSpatialParent(a, Xform(), {});
   const std::wstring cycle = L"The spatial parent links above Frame \"/\" form a cycle";
   expectThrowWithText<KVREInvalidRelation>([&] { a->computeBaseLocation(); }, cycle);
-  expectThrowWithText<KVREInvalidRelation>([&] { b->computeLocationRelativeTo(Entity3D()); }, cycle);
   a->clearSpatialParent(0);
   b->clearSpatialParent(0);
   a->addSpatialChild(b);
