@@ -1,4 +1,4 @@
-// Attaching, grabbing and detaching bodies; refusals leave the model as it was.
+// Attaching, grabbing, detaching, unlinking and destroying bodies; refusals leave the model as it was.
 
 #include "KVRTestSupport.h"
 
@@ -7,6 +7,7 @@ namespace {
 using namespace kvrtest;
 using Xform = KVRBasicXform3D<double>;
 using Body = KVRSharedHandle<KVRBasicBody3D>;
+using Names = std::vector<std::wstring>;
 
 // The scene, in world W: a fixture F hanging on the floor R at X_RF; a
 // gripper G hanging on R at X_RG, with a tool frame T at X_GT; a part P
@@ -164,6 +165,113 @@ TEST_F(Attaching, RefusedAttachesGrabsAndDetachesChangeNothing) {
   part->setHomeAttachBody(part);  // it cannot be carried by itself
   EXPECT_THROW(part->detachBody(), KVREInvalidRelation);
   EXPECT_EQ(part->getInnerBody(), gripper);
+}
+
+TEST_F(Attaching, DestroyingACarrierLetsGoOfWhatItCarriesWhereItStands) {
+  auto frame = make<KVRBasicFrame3D>(L"F");
+  part->addFrame(frame);
+  part->flushSpatialState();
+  const Xform X_WP = part->getBaseLocation();
+  const KVRSharedHandle<KVRBasicConnection3D> attachment = part->getAttachment();
+  w->destroyEntity(fixture);
+  EXPECT_FALSE(part->hasInnerBody() || part->hasInnerConnection() || part->isAttached() ||
+               attachment->isConnected() || part->hasSpatialParent() || part->isOrphaned());
+  EXPECT_EQ(floor->getOuterBodyCount(), 1);
+  EXPECT_XFORM_NEAR(part->getBaseLocation(), X_WP);
+  // The next flush drops the destroyed body from the ancestor lists below.
+  EXPECT_TRUE(part->testEvent(KVRBasicEntity3D::SpatialAncestorsChanged));
+  part->flushSpatialState();
+  KVRSharedVector<KVRBasicEntity3D> ancestors;
+  frame->getSpatialAncestors(ancestors);
+  EXPECT_EQ(names(ancestors), Names{L"Part"});
+  EXPECT_EQ(fixture->getReferenceCount(), 1);  // only the test holds it
+}
+
+TEST_F(Attaching, EveryConnectionNamingADestroyedBodyLetsGoOfIt) {
+  // Recorded between two bodies, not hung: only they name the gripper and the floor.
+  auto joint = make<KVRBasicAttachment3D>(L"Joint"), stay = make<KVRBasicAttachment3D>(L"Stay");
+  w->addEntity(joint);
+  w->addEntity(stay);
+  joint->connectBodies(gripper, part, Xform::Identity, X_GT);
+  stay->connectBodies(part, floor, X_GT, Xform::Identity);
+  w->destroyEntity(gripper);  // its own objects go with it
+  EXPECT_TRUE(!joint->isConnected() && tool->isOrphaned() && gripper->getReferenceCount() == 1);
+  w->destroyEntity(floor);
+  EXPECT_FALSE(stay->isConnected());
+  fixture->flushSpatialState();  // the part's ancestor list lets go of the floor
+  EXPECT_EQ(floor->getReferenceCount(), 1);
+  EXPECT_TRUE(!fixture->hasInnerBody() && part->hasInnerBody());  // the part still hangs where it did
+}
+
+TEST_F(Attaching, AReleasedBodyNeverReturnsToADestroyedBody) {
+  gripper->grabBody(part, 1);  // it remembers the fixture as the body it first hung on
+  auto shelf = make<KVRBasicBody3D>(L"Shelf");
+  w->addEntity(shelf);
+  part->setHomeAttachBody(shelf);
+  w->destroyEntity(fixture);
+  w->destroyEntity(shelf);
+  const Xform held = part->getBaseLocation();
+  part->detachBody();
+  EXPECT_FALSE(part->hasInnerBody());
+  EXPECT_XFORM_NEAR(part->getBaseLocation(), held);
+}
+
+TEST_F(Attaching, UnlinkingLetsGoOfTheConnectionAnOrphanedEntityIsNeverLinkedAgain) {
+  auto stand_in = make<Probe3D>(L"StandIn");
+  const std::vector<std::pair<const char*, std::function<void()>>> ways{
+      {"removeSpatialChild", [&] { fixture->removeSpatialChild(part); }},
+      {"removeSpatialChildren(Body)", [&] { fixture->removeSpatialChildren(KVRBasicBody3D::ClassInfo_); }},
+      {"removeSpatialChildren", [&] { fixture->removeSpatialChildren(); }},
+      {"destroySpatialChildren", [&] { fixture->destroySpatialChildren(); }},
+      {"removeSpatialParent", [&] { part->removeSpatialParent(); }},
+      {"replaceSpatialChild", [&] { fixture->replaceSpatialChild(part, stand_in); }},
+  };
+  for (const auto& [way, unlink] : ways) {
+    SCOPED_TRACE(way);
+    if (!part->hasInnerBody()) fixture->attachBody(part, X_FP);
+    flushSpatial(fixture, part);
+    const Xform X_WP = part->getBaseLocation();
+    const KVRSharedHandle<KVRBasicConnection3D> attachment = part->getAttachment();
+    unlink();
+    EXPECT_FALSE(part->hasInnerBody() || part->hasInnerConnection() || part->isAttached() ||
+                 attachment->isConnected());
+    EXPECT_XFORM_NEAR(part->getBaseLocation(), X_WP);
+    EXPECT_TRUE(fixture->testEvent(KVRBasicBody3D::OuterBodyLeft) &&
+                part->testEvent(KVRBasicBody3D::InnerBodyCleared));
+    part->flushSpatialState();
+    EXPECT_TRUE(isSound(part));
+  }
+  EXPECT_EQ(stand_in->getSpatialParent(), fixture);
+  fixture->removeSpatialChild(stand_in);
+  // Orphaned entities are never linked again.
+  Body lost = make<KVRBasicBody3D>(L"Lost");
+  lost->orphanObject();
+  expectThrowWithText<KVREInvalidRelation>([&] { w->addEntity(lost); },
+                                           L"Body \"/\" has been orphaned and cannot be linked again");
+  EXPECT_THROW(lost->addFrame(make<KVRBasicFrame3D>(L"G")), KVREInvalidRelation);
+  EXPECT_THROW(gripper->attachBody(lost), KVREInvalidRelation);
+  EXPECT_THROW(gripper->grabBody(lost, 1), KVREInvalidRelation);
+  EXPECT_THROW(lost->attachBody(part), KVREInvalidRelation);
+  EXPECT_THROW(lost->setHomeAttachBody(gripper), KVREInvalidRelation);
+  EXPECT_THROW(gripper->setInnerBodyOriginal(lost), KVREInvalidRelation);
+  KVRSharedHandle<KVRBasicAttachment3D> attachment(new KVRBasicAttachment3D);
+  EXPECT_THROW(attachment->connectBodies(gripper, lost, Xform::Identity, Xform::Identity),
+               KVREInvalidRelation);
+  EXPECT_TRUE(!attachment->isConnected() && !part->hasInnerBody());
+  EXPECT_EQ(lost->getReferenceCount(), 1);
+  // An orphaned world takes nothing in (the two would keep each other alive);
+  // an orphaned camera or relationship binds nothing.
+  auto gone = makeWorld(L"Gone");
+  auto body = make<KVRBasicBody3D>(L"B");
+  auto camera = make<KVRBasicCamera3D>(L"Camera");
+  KVRSharedHandle<Rule> rule(new Rule);
+  orphan(gone, camera);
+  EXPECT_THROW(gone->addEntity(body), KVREInvalidRelation);
+  EXPECT_FALSE(body->hasLogicalParent());
+  EXPECT_THROW(camera->setRelationship(rule), KVREInvalidRelation);
+  rule->orphanObject();
+  EXPECT_THROW(rule->setRelationship(gripper, part), KVREInvalidRelation);
+  EXPECT_FALSE(camera->hasRelationship() || rule->isRelationshipSet());
 }
 
 }  // namespace

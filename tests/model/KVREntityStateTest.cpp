@@ -1,4 +1,4 @@
-// Entity state: reset and history requests, flushing, orphaning whole subtrees.
+// Entity state: reset and history requests, flushing, orphaning whole subtrees, the memory entities hold.
 #include "KVRTestSupport.h"
 
 namespace {
@@ -102,5 +102,37 @@ TEST(Orphaning, LeavesEveryEntityOfTheSubtreeUnlinkedAndWithoutSymbolsOnce) {
   }
   top->orphanObject();
   EXPECT_EQ(top->getReferenceCount(), 1);
+}
+
+// A derived class too large for a slab block: its entities come from the heap.
+struct LargeFrame : KVRBasicFrame3D {
+  double payload[512] = {};
+};
+
+std::size_t blockOf(std::size_t size) { return (size + 63) / 64 * 64; }
+
+TEST(EntityBlocks, EachEntityHoldsWholeCacheLinesUntilItIsFreed) {
+  const std::size_t before = KVRBasicEntity3D::getEntityBlockBytes();
+  {
+    const auto frame = make<KVRBasicFrame3D>(L"F");
+    const auto body = make<KVRBasicBody3D>(L"B");
+    const KVRSharedHandle<LargeFrame> large(new LargeFrame);
+    large->payload[511] = 1;
+    for (const void* e : {(void*)frame.get(), (void*)body.get(), (void*)large.get()})
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(e) % 64, 0U);
+    const std::size_t blocks =
+        blockOf(sizeof(KVRBasicFrame3D)) + blockOf(sizeof(KVRBasicBody3D)) + blockOf(sizeof(LargeFrame));
+    EXPECT_EQ(KVRBasicEntity3D::getEntityBlockBytes() - before, blocks);
+    body->addFrame(frame);
+    body->addSpatialChild(large);
+    orphan(body, frame, large);
+  }
+  EXPECT_EQ(KVRBasicEntity3D::getEntityBlockBytes(), before);
+  // A constructor that throws gives its block back.
+  struct Refused : KVRBasicFrame3D {
+    Refused() { throw std::runtime_error("refused"); }
+  };
+  EXPECT_THROW(KVRSharedHandle<Refused>(new Refused), std::runtime_error);
+  EXPECT_EQ(KVRBasicEntity3D::getEntityBlockBytes(), before);
 }
 }  // namespace

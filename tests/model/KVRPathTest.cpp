@@ -102,4 +102,45 @@ TEST_F(PathRoute, PositionalOperationsAndRefusalsThatChangeNothing) {
   EXPECT_EQ(a->getSubscriberCount(), 1);
   movePoint(a);  // would reach a dead path
 }
+
+TEST(OrphanedRoutes, AnOrphanedPointLeavesEveryRouteAnOrphanedPathWatchesNoPoint) {
+  // Route: A, B, A, C; B belongs to a body, the others to the route.
+  auto route = make<KVRBasicPath3D>(L"Route"), other = make<KVRBasicPath3D>(L"Other");
+  auto body = make<KVRBasicBody3D>(L"Body");
+  auto a = make<KVRBasicTagPoint3D>(L"A"), b = make<KVRBasicTagPoint3D>(L"B"),
+       c = make<KVRBasicTagPoint3D>(L"C");
+  body->addTagPoint(b);
+  for (const auto& point : {a, b, a, c}) route->addTagPoint(point);
+  other->addTagPoint(a);
+  const auto listed = [&] {
+    KVRSharedVector<KVRBasicTagPoint3D> points;
+    route->getTagPoints(points);
+    return names(points);
+  };
+  flushSpatial(route, other);
+  route->orphanLogicalChild(a);
+  EXPECT_EQ(listed(), (Names{L"B", L"C"}));
+  EXPECT_TRUE(route->getIndex(a) == -1 && other->getTagPointCount() == 0u);
+  EXPECT_EQ(pending(*route), std::vector<int>{KVRBasicPath3D::RouteChanged});
+  body->destroyPoints();
+  EXPECT_EQ(listed(), (Names{L"C"}));
+  EXPECT_EQ(a->getReferenceCount(), 1);  // only this test holds it
+  orphan(route, other, body);
+  // An orphaned path watches no point, and no point watches it.
+  auto path = make<KVRBasicPath3D>(L"Gone");
+  auto point = make<KVRBasicTagPoint3D>(L"T");
+  path->orphanObject();
+  EXPECT_THROW(path->addTagPoint(point), KVREInvalidRelation);
+  KVRSharedVector<KVRBasicTagPoint3D> points{point};
+  EXPECT_THROW(path->setTagPoints(points), KVREInvalidRelation);
+  EXPECT_EQ(point->getSubscriberCount(), 0);
+  path.detach();  // the path is freed: no subscription may outlive it
+  EXPECT_EQ(point->setTagPointLocation(pose(0.2, 1, 2, 3)), 2);
+  point->flushSpatialState();
+  auto live = make<KVRBasicPath3D>(L"Live");
+  point->orphanObject();
+  EXPECT_THROW(live->addTagPoint(point), KVREInvalidRelation);
+  EXPECT_TRUE(live->getTagPointCount() == 0u && point->getSubscriberCount() == 0);
+  live->orphanObject();
+}
 }  // namespace
