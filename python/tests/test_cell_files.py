@@ -127,9 +127,10 @@ def test_a_hand_written_cell_loads_and_bad_files_name_the_file_record_and_field(
     assert type(bench) is kvr.KVRBasicWorld and bench.getSimulationTime() == 1.5
     assert kvr.KVRCheckModel(bench) == [] and bench.getPendingEvents() == 0
     # The table is turned 90 degrees about z at (2, 1, 0.5): the corner at (0.5, 0.25, 0.75) on it stands at
-    # (2 - 0.25, 1 + 0.5, 0.5 + 0.75).
-    corner = bench.findEntity("Table/Corner")
+    # (2 - 0.25, 1 + 0.5, 0.5 + 0.75); rolled 90 degrees about its x, its z is the world's x: the tip is 1 further.
+    corner, tip = bench.findEntity("Table/Corner"), bench.findEntity("Table/Tip")
     assert corner.getBaseLocation().toTuple()[0] == pytest.approx((1.75, 1.5, 1.25), abs=1e-12)
+    assert tip.getBaseLocation().toTuple()[0] == pytest.approx((2.75, 1.5, 1.25), abs=1e-12)
     bench.orphan()
 
     # Refusals: the path and the reason; nothing is built and nothing joins the universe.
