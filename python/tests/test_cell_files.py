@@ -13,11 +13,6 @@ pytestmark = pytest.mark.skipif(not hasattr(kvr, "KVRSnapshot"), reason="built w
 Snapshot = kvr.KVRSnapshot
 
 
-def orphan(*roots):
-    for root in roots:
-        root.orphan()
-
-
 def events(root):
     return [e["events"] for e in json.loads(Snapshot.toJson(root))["entities"]]
 
@@ -82,7 +77,8 @@ def test_files_pickles_and_copies_rebuild_the_same_cell(tmp_path):
     again = pickle.loads(pickle.dumps(tool))
     assert type(again) is kvr.KVRBasicBody3D and type(again.findEntity("Tip")) is kvr.KVRBasicFrame3D
     assert Snapshot.toJson(again) == Snapshot.toJson(tool)
-    orphan(again, tool)
+    for root in (again, tool):
+        root.orphan()
     # Only a root copies: an entity below another would lose its parent.
     for refused, key, name in ((pickle.dumps, "G", 'Body "/G"'), (copy.deepcopy, "T", 'Frame "/G/T"')):
         with pytest.raises(TypeError, match=name):
@@ -106,7 +102,8 @@ def test_files_pickles_and_copies_rebuild_the_same_cell(tmp_path):
     universe.addEntity(copied)
     copied.flushLogicalState()
     assert Snapshot.toJson(copied) == Snapshot.toJson(joined) == saved
-    orphan(copied, joined, w)
+    for root in (copied, joined, w):
+        root.orphan()
 
 
 # A cell as a person writes it: ids left out, references by full name, poses in degrees.

@@ -133,6 +133,8 @@ TEST_F(Planning, LegsShareTheSpanByLengthByTurnByCustomDurationsOrEquallyAndEver
       const double x = j + (u - T[static_cast<std::size_t>(j)]) / (1 + j % 3);
       EXPECT_NEAR(evaluated(descending ? end - u : u).getPosition().x(), x, 1e-8) << "at " << u;
     }
+    for (const auto& [u, x] : {std::pair{-1.0, 0.0}, {0.0, 0.0}, {end + 1, Points - 1.0}})  // clamped to its ends
+      EXPECT_NEAR(evaluated(descending ? end - u : u).getPosition().x(), x, 1e-8) << "at " << u;
     planner->clearPath();
   }
 }
@@ -265,6 +267,9 @@ TEST_F(Planning, WithoutAPlanNothingIsReadMovedOrActiveAndAPlannerFollowsOnePath
   addStraightLine();
   route->flushSpatialState();
   expectTimes({0, 2, 6});
+  // Active through the end; the start instant counts only at time zero, which this start is.
+  EXPECT_TRUE(planner->isActive(KVRSimTime(0.0)) && planner->isActive(KVRSimTime(6.0)) &&
+              !planner->isActive(KVRSimTime(6.001)));
   // The route loses its points, the span changes meanwhile, points come back.
   route->removeTagPoints();
   route->flushSpatialState();

@@ -469,7 +469,7 @@ bool KVRShuttlePlannerExt::isActive(const KVRSimTime& t) const {
   if (plan_.times.empty()) return false;
   const KVRSimTime finish = scheduledStart_ + plan_.times.back();
   // The start instant itself counts only at simulation time zero.
-  const bool started = scheduledStart_ < t;
+  const bool started = t == KVRSimTime() ? scheduledStart_ <= t : scheduledStart_ < t;
   return started && t <= finish;
 }
 
